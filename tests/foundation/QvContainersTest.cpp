@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "foundation/QvArray.h"
+#include "foundation/QvFlexBuffer.h"
+#include "foundation/QvList.h"
+#include "foundation/QvMap.h"
+#include "foundation/QvStringArray.h"
+
+namespace {
+
+TEST(QvStringArrayTest, SplitKeepsInnerEmptiesAndDropsOneTrailingPiece)
+{
+    const struct {
+        const char16_t* text;
+        const char16_t* sep;
+        std::vector<std::u16string> pieces;
+    } cases[] = {
+        {u"a,b,c", u",", {u"a", u"b", u"c"}},
+        {u"a,,b", u",", {u"a", u"", u"b"}},
+        {u",a", u",", {u"", u"a"}},
+        {u"a,", u",", {u"a"}},
+        {u"a,,", u",", {u"a", u""}},
+        {u"", u",", {}},
+        {u"GET  / HTTP/1.1", u" ", {u"GET", u"", u"/", u"HTTP/1.1"}},
+        {u"l1\r\nl2\r\n\r\n", u"\r\n", {u"l1", u"l2", u""}},
+        {u"grp`name`8080`Run", u"`", {u"grp", u"name", u"8080", u"Run"}},
+    };
+    for (const auto& c : cases) {
+        QvStringArray out;
+        out.add(u"stale");
+        const int n = out.split(c.text, c.sep);
+        ASSERT_EQ(n, static_cast<int>(c.pieces.size())) << std::string(c.text, c.text + 3);
+        for (int i = 0; i < n; ++i) {
+            EXPECT_EQ(out[i].toStd(), c.pieces[static_cast<size_t>(i)]);
+        }
+    }
+    QvStringArray limited;
+    EXPECT_EQ(limited.split(u"a b c d", u" ", 2), 2);
+    EXPECT_EQ(limited[1], u"b c d");
+}
+
+TEST(QvStringArrayTest, JoinSkipsSeparatorWhileResultIsEmpty)
+{
+    const struct {
+        std::vector<const char16_t*> items;
+        const char16_t* joined;
+    } cases[] = {
+        {{u"", u"b"}, u"b"},
+        {{u"a", u"", u"c"}, u"a,,c"},
+        {{u"", u"", u"c"}, u"c"},
+        {{u"a", u"b"}, u"a,b"},
+        {{}, u""},
+    };
+    for (const auto& c : cases) {
+        QvStringArray arr;
+        for (auto* item : c.items) {
+            arr.add(item);
+        }
+        EXPECT_EQ(arr.join(u","), c.joined);
+    }
+    QvStringArray lines;
+    lines.addFormat(u"HTTP/1.1 %d %s", 200, u"OK");
+    lines.addFormat(u"Content-Length: %d", 5);
+    EXPECT_EQ(lines.join(u"\r\n"), u"HTTP/1.1 200 OK\r\nContent-Length: 5");
+}
+
+TEST(QvMapTest, OrderIsCaseSensitiveCodeUnitOrderAndSetReplaces)
+{
+    QvMap<QvString, int> m;
+    m.set(u"beta", 1);
+    m.set(u"alpha", 2);
+    m.set(u"Gamma", 3);
+    m.set(u"alpha", 4);
+    std::vector<std::u16string> order;
+    for (const auto& [k, v] : m) {
+        order.push_back(k.toStd());
+    }
+    EXPECT_EQ(order, (std::vector<std::u16string>{u"Gamma", u"alpha", u"beta"}));
+    EXPECT_EQ(*m.find(u"alpha"), 4);
+    EXPECT_EQ(m.size(), 3);
+    EXPECT_TRUE(m.erase(u"beta"));
+    EXPECT_FALSE(m.erase(u"beta"));
+    EXPECT_EQ(m.find(u"BETA"), nullptr);
+}
+
+TEST(QvListAndArrayTest, FifoAndIndexAccess)
+{
+    QvList<int> list;
+    for (int i = 0; i < 5; ++i) {
+        list.pushBack(i);
+    }
+    int v = -1;
+    ASSERT_TRUE(list.popFront(v));
+    EXPECT_EQ(v, 0);
+    EXPECT_EQ(list.size(), 4);
+    QvArray<QvString> arr;
+    arr.add(u"x");
+    arr.add(u"y");
+    arr.removeAt(0);
+    EXPECT_EQ(arr[0], u"y");
+}
+
+TEST(QvFlexBufferTest, AppendDoublesWhenFreeSpaceIsNotLargerThanData)
+{
+    QvFlexBuffer<unsigned char> buf(16);
+    const std::vector<unsigned char> ten(10, 'a');
+    EXPECT_EQ(buf.append(ten.data(), 10), 10u);
+    EXPECT_EQ(buf.capacity(), 16u);
+    // Free space 6 equals the data length 6: the capacity doubles before the copy.
+    EXPECT_EQ(buf.append(ten.data(), 6), 6u);
+    EXPECT_EQ(buf.capacity(), 32u);
+    EXPECT_EQ(buf.size(), 16u);
+    // Doubling happens once; the copy keeps one byte spare.
+    const std::vector<unsigned char> many(100, 'b');
+    EXPECT_EQ(buf.append(many.data(), 100), 47u);
+    EXPECT_EQ(buf.capacity(), 64u);
+    EXPECT_EQ(buf.size(), 63u);
+}
+
+TEST(QvFlexBufferTest, TakeFromFrontMovesTheRestForward)
+{
+    QvFlexBuffer<unsigned char> buf(1024);
+    buf.append("hello world", 11);
+    char out[8] = {};
+    EXPECT_EQ(buf.take(out, 6), 6u);
+    EXPECT_EQ(std::string(out, 6), "hello ");
+    EXPECT_EQ(buf.size(), 5u);
+    char rest[16] = {};
+    EXPECT_EQ(buf.take(rest, 100), 5u);
+    EXPECT_EQ(std::string(rest, 5), "world");
+    EXPECT_EQ(buf.take(rest, 3), 0u);
+}
+
+TEST(QvFlexBufferTest, ConcurrentAppendAndTakeLoseNoBytes)
+{
+    QvFlexBuffer<unsigned char> buf(1 << 20);
+    constexpr int kChunks = 5000;
+    std::thread writer([&] {
+        unsigned char chunk[64];
+        for (int i = 0; i < kChunks; ++i) {
+            std::fill(std::begin(chunk), std::end(chunk), static_cast<unsigned char>(i & 0xFF));
+            size_t done = 0;
+            while (done < sizeof chunk) {
+                done += buf.append(chunk + done, sizeof chunk - done);
+            }
+        }
+    });
+    size_t total = 0;
+    unsigned char out[256];
+    while (total < kChunks * 64u) {
+        total += buf.take(out, sizeof out);
+    }
+    writer.join();
+    EXPECT_EQ(total, kChunks * 64u);
+}
+
+}  // namespace

@@ -1,0 +1,195 @@
+#include "foundation/QvString.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/QvMap.h"
+
+namespace {
+
+TEST(QvStringTest, NeverAssignedStringEqualsNothingButDiffersFromEverything)
+{
+    const QvString never;
+    EXPECT_FALSE(never == u"");
+    EXPECT_TRUE(never != u"");
+    EXPECT_FALSE(never == QvString(u""));
+    EXPECT_FALSE(never == never);
+    EXPECT_TRUE(never.isEmpty());
+    EXPECT_EQ(std::u16string(never.c_str()), u"");
+
+    const QvString empty(u"");
+    EXPECT_TRUE(empty == u"");
+    EXPECT_FALSE(empty != u"");
+}
+
+TEST(QvStringTest, CapacityFollowsQuarterRule)
+{
+    const struct {
+        int length;
+        int capacity;
+    } cases[] = {{0, 32}, {3, 32}, {4, 288}, {7, 288}, {8, 544}, {100, 6432}};
+    for (const auto& c : cases) {
+        const std::u16string text(static_cast<size_t>(c.length), u'x');
+        const QvString s(text);
+        EXPECT_EQ(s.capacity(), c.capacity) << "length " << c.length;
+        EXPECT_EQ(s.length(), c.length);
+    }
+}
+
+TEST(QvStringTest, AppendWithinCapacityKeepsBufferAndCopiesOnWrite)
+{
+    QvString a(u"abc");
+    const char16_t* before = a.c_str();
+    a.append(u"d");  // 4 characters still fit in the 32 reserved for 3
+    EXPECT_EQ(a.c_str(), before);
+
+    QvString b = a;
+    EXPECT_EQ(b.c_str(), a.c_str());
+    EXPECT_EQ(a.refCount(), 2);
+    b.append(u"e");
+    EXPECT_NE(b.c_str(), a.c_str());
+    EXPECT_EQ(a, u"abcd");
+    EXPECT_EQ(b, u"abcde");
+    EXPECT_EQ(a.refCount(), 1);
+}
+
+TEST(QvStringTest, AppendingItselfAndSelfSubstringAreSafe)
+{
+    QvString s(u"ab");
+    s.append(s);
+    EXPECT_EQ(s, u"abab");
+    s.append(s.c_str() + 1, 2);
+    EXPECT_EQ(s, u"ababba");
+    s = s.mid(2);
+    EXPECT_EQ(s, u"abba");
+    std::u16string big(600, u'z');
+    QvString grow(u"q");
+    for (int i = 0; i < 20; ++i) {
+        grow.append(grow);
+    }
+    EXPECT_EQ(grow.length(), 1 << 20);
+}
+
+TEST(QvStringTest, CopiesSharedAcrossThreadsStayIndependent)
+{
+    const QvString shared(u"shared-text");
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 2000;
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(kThreads, 0);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                QvString copy = shared;  // shares the buffer: atomic count up
+                QvString other = copy;
+                copy.append(static_cast<char16_t>(u'a' + t));  // private copy before writing
+                if (copy.length() != 12 || copy.at(11) != static_cast<char16_t>(u'a' + t) || other != u"shared-text") {
+                    ++wrong[static_cast<size_t>(t)];
+                }
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    for (int w : wrong) {
+        EXPECT_EQ(w, 0);
+    }
+    EXPECT_EQ(shared, u"shared-text");
+    EXPECT_EQ(shared.refCount(), 1);
+}
+
+TEST(QvStringTest, Utf8RoundTripKeepsKoreanAndCharactersOutsideTheBmp)
+{
+    const std::string utf8 = "서버 \xF0\x9F\x98\x80 caf\xC3\xA9 \xF0\x90\x8D\x88";  // Korean, emoji, é, Gothic
+    const QvString s = QvString::fromUtf8(utf8);
+    EXPECT_EQ(s.length(), 2 + 1 + 2 + 1 + 4 + 1 + 2);
+    EXPECT_EQ(s.toUtf8(), utf8);
+
+    QvString viaCodePage(utf8.data(), static_cast<int>(utf8.size()), kCodePageUtf8);
+    int bytes = 0;
+    const char* narrow = viaCodePage.toMultiByte(kCodePageUtf8, &bytes);
+    EXPECT_EQ(std::string(narrow, static_cast<size_t>(bytes)), utf8);
+
+    QvMap<QvString, int> map;
+    map.set(s, 7);
+    const QvString again = QvString::fromUtf8(utf8);
+    ASSERT_NE(map.find(again), nullptr);
+    EXPECT_EQ(*map.find(again), 7);
+}
+
+TEST(QvStringTest, MalformedUtf8BecomesReplacementCharacters)
+{
+    const struct {
+        std::string bytes;
+        std::u16string expected;
+    } cases[] = {
+        {"a\xFF" "b", u"a\uFFFDb"},
+        {"\xC3", u"\uFFFD"},                   // cut short at the end
+        {"\xE2\x82" "x", u"\uFFFDx"},          // cut short inside
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},         // overlong slash is never a slash
+        {"\xED\xA0\x80", u"\uFFFD"},           // encoded surrogate
+        {std::string("a\0b", 3), std::u16string(u"a\0b", 3)},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(QvString::fromUtf8(c.bytes).toStd(), c.expected);
+    }
+    // A lone surrogate cannot be written as UTF-8.
+    const char16_t lone[] = {u'x', 0xD800, 0};
+    EXPECT_EQ(QvString(lone).toUtf8(), "x\xEF\xBF\xBD");
+}
+
+TEST(QvStringTest, AnsiCodePageIsWindows1252)
+{
+    const std::string bytes = "\x80\x93\xE9\x41";
+    const QvString s(bytes.data(), 4, kCodePageAnsi);
+    EXPECT_EQ(s.toStd(), u"\u20AC\u201C\u00E9A");
+    QvString back = s;
+    back.append(u"\uAC00");  // not in the code page
+    int n = 0;
+    EXPECT_EQ(std::string(back.toMultiByte(kCodePageAnsi, &n)), "\x80\x93\xE9" "A?");
+    EXPECT_EQ(n, 5);
+}
+
+TEST(QvStringTest, FindReplaceAndMid)
+{
+    QvString s(u"a/b/c.d.html");
+    EXPECT_EQ(s.find(u'/'), 1);
+    EXPECT_EQ(s.find(u'/', 2), 3);
+    EXPECT_EQ(s.reverseFind(u'.'), 7);
+    EXPECT_EQ(s.find(u"c.d"), 4);
+    EXPECT_EQ(s.find(u"zz"), -1);
+    EXPECT_EQ(s.mid(8), u"html");
+    EXPECT_EQ(s.mid(2, 3), u"b/c");
+    EXPECT_EQ(s.mid(50), u"");
+    EXPECT_EQ(s.replace(u"/", u"\\"), 2);
+    EXPECT_EQ(s, u"a\\b\\c.d.html");
+    // The search goes on behind each inserted text, so "a" -> "aa" terminates.
+    QvString grow(u"aXa");
+    EXPECT_EQ(grow.replace(u"a", u"aa"), 2);
+    EXPECT_EQ(grow, u"aaXaa");
+}
+
+TEST(QvStringTest, FormatConversionsAndLimits)
+{
+    const QvString name(u"웹서버");
+    EXPECT_EQ(QvString::formatted(u"%s [%s:%d] Wait Start", u"[QvSvrComm] ", name, 8080),
+              u"[QvSvrComm]  [웹서버:8080] Wait Start");
+    EXPECT_EQ(QvString::formatted(u"%04d|%02u|%5d|%-4d|%x|%X|%c|%%", 7, 3u, 42, 1, 255, 255, u'Z'),
+              u"0007|03|   42|1   |ff|FF|Z|%");
+    EXPECT_EQ(QvString::formatted(u"[%04u/%02u/%02u]", 2026, 12, 5), u"[2026/12/05]");
+    EXPECT_EQ(QvString::formatted(u"%d", -5), u"-5");
+    EXPECT_EQ(QvString::formatted(u"%s", std::string("utf8 \xEC\x84\x9C")), u"utf8 서");
+    // A mismatched argument prints as what it is instead of garbage, a missing one as nothing.
+    EXPECT_EQ(QvString::formatted(u"%d and %s", u"text", 12), u"text and 12");
+    EXPECT_EQ(QvString::formatted(u"%s-%s", u"one"), u"one-");
+    EXPECT_EQ(QvString::formatted(u"%.1f", 12.345), u"12.3");
+
+    const std::u16string huge(10000, u'x');
+    EXPECT_EQ(QvString::formatted(u"%s", huge).length(), 4096);
+}
+
+}  // namespace
