@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace qvplat {
+
+// The one separator every path join and split of the system uses.
+constexpr char16_t kPathSeparator = u'/';
+
+// Full path of the running executable, or the path set by setModuleFileNameForTesting.
+// The empty string when it cannot be determined. Any thread.
+std::u16string getModuleFileName();
+
+// Test seam: makes getModuleFileName() return path (so a test can pretend the executable lives in a
+// temporary folder). An empty path restores the real answer. Thread-safe.
+void setModuleFileNameForTesting(const std::u16string& path);
+
+// True when an entry of any kind (file, folder, device, dangling symbolic link excluded) exists.
+bool pathExists(const std::u16string& path);
+// True when path names a regular file (symbolic links followed).
+bool isRegularFile(const std::u16string& path);
+// True when path names a folder (symbolic links followed).
+bool isDirectory(const std::u16string& path);
+
+// Creates one folder level (mode 0777 less the umask). 0 on success, -1 on failure (errno-style
+// reason in lastFileError()), like _wmkdir.
+int makeDirectory(const std::u16string& path);
+
+// Opens a stdio stream with a mode built by the Windows-style mode table ("rb", "at, ccs=UTF-8", ...):
+// "t" and any ", ccs=..." suffix are dropped (files are bytes), and the descriptor is close-on-exec.
+// Null on failure. The caller owns the stream (fclose).
+std::FILE* openFile(const std::u16string& path, const std::string& mode);
+
+// Opens path for binary reading only when it is a regular file; null for folders, FIFOs, devices,
+// sockets and missing entries. Never blocks on a FIFO or a device. The caller owns the stream.
+std::FILE* openRegularFileForRead(const std::u16string& path);
+
+// errno of the last failing call of this header on the calling thread.
+int lastFileError();
+
+}  // namespace qvplat

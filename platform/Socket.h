@@ -1,0 +1,90 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace qvplat {
+
+using SocketHandle = int;
+constexpr SocketHandle kInvalidSocket = -1;
+
+// One resolved address: what socket(), bind() and connect() need, copied out of the resolver's list
+// (which is freed at once, so there is nothing to release).
+struct AddrInfo {
+    int family = 0;
+    int socketType = 0;
+    int protocol = 0;
+    std::array<unsigned char, 128> address{};  // a sockaddr_storage's worth of bytes
+    std::uint32_t addressLength = 0;
+};
+
+// Listening set-up, one call per step so that the caller can log the step that fails.
+// Every failing call leaves its errno-style reason in lastError().
+
+// Resolves the passive IPv4 TCP address for port (service text = decimal port, no host): the
+// wildcard address, so every local IPv4 interface is served.
+bool resolvePassive(int port, AddrInfo& out);
+// A socket of the address's family, type and protocol, close-on-exec. kInvalidSocket on failure.
+SocketHandle createSocket(const AddrInfo& address);
+// SO_REUSEADDR = 1 (on Linux a live listener on the port still makes bind fail).
+bool setReuseAddr(SocketHandle socket);
+bool bindSocket(SocketHandle socket, const AddrInfo& address);
+// Backlog SOMAXCONN.
+bool listenSocket(SocketHandle socket);
+// Accepts one connection (blocking), close-on-exec, peer address not asked for.
+SocketHandle acceptSocket(SocketHandle listening);
+
+// Client side, for tests and tools: a blocking TCP connection to 127.0.0.1:port (timeoutMs bounds the
+// connect; -1 = the system's own limit). kInvalidSocket on failure.
+SocketHandle connectLoopback(int port, int timeoutMs = 5000);
+
+// Waits until the socket is readable: 1 readable (also on hang-up or a pending error, so that the
+// following recvSome reports it), 0 time-out, -1 error (including an invalid descriptor).
+// timeoutMs -1 waits forever. No FD_SETSIZE limit.
+int waitReadable(SocketHandle socket, int timeoutMs);
+// The same for room to send: 1 writable (or hang-up/error), 0 time-out, -1 error.
+int waitWritable(SocketHandle socket, int timeoutMs);
+
+// Bytes waiting to be read (FIONREAD); -1 on error.
+int bytesAvailable(SocketHandle socket);
+
+// One recv(): > 0 bytes read, 0 orderly close by the peer (or after a local shutdown), -1 error.
+// Ask for at least 1 byte: a 0-byte read cannot tell a close from data.
+long recvSome(SocketHandle socket, void* buffer, std::size_t length);
+
+// One non-blocking send() that never raises SIGPIPE: >= 0 bytes sent, -1 error (see lastSendError).
+long sendSome(SocketHandle socket, const void* data, std::size_t length);
+
+enum class SendError {
+    None,
+    WouldBlock,   // EAGAIN / EWOULDBLOCK: no room now, retry after waitWritable (plays WSAEWOULDBLOCK)
+    ConnAborted,  // ECONNRESET / EPIPE / ECONNABORTED: the connection is gone (plays WSAECONNABORTED)
+    Other,
+};
+// Classifies the errno left by the last sendSome() on the calling thread.
+SendError lastSendError();
+// The same classification for a given errno value.
+SendError classifySendError(int error);
+
+// Ends both directions of the connection without releasing the descriptor. Safe from another thread
+// while the owner waits in waitReadable()/recvSome(): those then report readable and 0 (close).
+void shutdownSocket(SocketHandle socket);
+
+// Graceful close for a connection that has been answered: sends FIN after everything queued
+// (shutdown of the sending side), reads and discards input that is already waiting (at most a few
+// megabytes) so that the close does not turn into a TCP reset that could destroy the answer at the
+// peer, then closes. lingerMs > 0 also waits up to that long for the peer's own close first.
+// Owner thread only; the descriptor is invalid afterwards.
+void drainAndClose(SocketHandle socket, int lingerMs = 0);
+
+// Releases the descriptor at once (a reset if unread input is waiting). Owner thread only.
+void closeSocket(SocketHandle socket);
+
+// errno of the last failing call of this header on the calling thread.
+int lastError();
+
+// The local port a socket is bound to (for tests that listen on port 0); -1 on error.
+int localPort(SocketHandle socket);
+
+}  // namespace qvplat

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+
+namespace qvplat {
+
+// Stack for a per-connection session thread: room for its 100 KB receive buffer and the request
+// handling above it, while 1,000 idle connections still cost little memory.
+constexpr std::size_t kSessionStackBytes = 512 * 1024;
+
+// A joinable thread with a chosen stack size. Every Thread has one owner who joins it; the
+// destructor joins a thread that is still joinable (destroyed from its own body, where joining is
+// impossible, it releases the thread instead). Not copyable; start/join from the owner only.
+class Thread {
+public:
+    Thread();
+    ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    // Starts body on a new thread. stackBytes 0 takes the system default; smaller requests are raised
+    // to a safe minimum (and enlarged under sanitizers). False when the thread cannot be created (or
+    // the failure seam is on) or this object already has a joinable thread; the caller logs it.
+    bool start(std::function<void()> body, std::size_t stackBytes = 0);
+
+    // True from a successful start() until join() or a successful tryJoinFor().
+    bool joinable() const;
+    // True when the body has returned (the thread may still need joining).
+    bool finished() const;
+    // True when called on this thread itself.
+    bool isCurrent() const;
+
+    // Waits for the body to return and releases the thread. No effect when not joinable. Must not
+    // be called from the thread itself.
+    void join();
+    // Waits at most ms milliseconds (-1 = forever); true when the thread ended and was joined.
+    bool tryJoinFor(int ms);
+
+    struct State;  // defined by the implementation
+
+private:
+    std::shared_ptr<State> m_state;
+};
+
+// Test seam: while on, Thread::start() fails without creating a thread. Thread-safe.
+void setThreadCreationFailureForTesting(bool fail);
+
+}  // namespace qvplat

@@ -1,0 +1,153 @@
+#include "platform/FileSystem.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "platform/posix/Utf8.h"
+
+namespace qvplat {
+namespace {
+
+thread_local int t_lastError = 0;
+
+std::mutex s_moduleMutex;
+std::u16string s_moduleOverride;
+
+bool statPath(const std::u16string& path, struct stat& st)
+{
+    if (path.empty()) {
+        t_lastError = ENOENT;
+        return false;
+    }
+    if (::stat(detail::toUtf8(path).c_str(), &st) != 0) {
+        t_lastError = errno;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::u16string getModuleFileName()
+{
+    {
+        std::lock_guard lock(s_moduleMutex);
+        if (!s_moduleOverride.empty()) {
+            return s_moduleOverride;
+        }
+    }
+    std::vector<char> buffer(1024);
+    for (;;) {
+        const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0) {
+            t_lastError = errno;
+            return {};
+        }
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            return detail::fromUtf8(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        }
+        buffer.resize(buffer.size() * 2);  // the link may have been cut; ask again with more room
+    }
+}
+
+void setModuleFileNameForTesting(const std::u16string& path)
+{
+    std::lock_guard lock(s_moduleMutex);
+    s_moduleOverride = path;
+}
+
+bool pathExists(const std::u16string& path)
+{
+    struct stat st{};
+    return statPath(path, st);
+}
+
+bool isRegularFile(const std::u16string& path)
+{
+    struct stat st{};
+    return statPath(path, st) && S_ISREG(st.st_mode);
+}
+
+bool isDirectory(const std::u16string& path)
+{
+    struct stat st{};
+    return statPath(path, st) && S_ISDIR(st.st_mode);
+}
+
+int makeDirectory(const std::u16string& path)
+{
+    if (path.empty()) {
+        t_lastError = ENOENT;
+        return -1;
+    }
+    if (::mkdir(detail::toUtf8(path).c_str(), 0777) != 0) {
+        t_lastError = errno;
+        return -1;
+    }
+    return 0;
+}
+
+std::FILE* openFile(const std::u16string& path, const std::string& mode)
+{
+    // Text translation and the encoding suffix are Windows ideas; files here are bytes.
+    std::string plain;
+    for (const char c : mode.substr(0, mode.find(','))) {
+        if (c != 't' && c != ' ') {
+            plain += c;
+        }
+    }
+    if (plain.empty() || path.empty()) {
+        t_lastError = EINVAL;
+        return nullptr;
+    }
+    plain += 'e';  // close-on-exec, so started programs never inherit our files
+    std::FILE* file = std::fopen(detail::toUtf8(path).c_str(), plain.c_str());
+    if (file == nullptr) {
+        t_lastError = errno;
+    }
+    return file;
+}
+
+std::FILE* openRegularFileForRead(const std::u16string& path)
+{
+    if (path.empty()) {
+        t_lastError = ENOENT;
+        return nullptr;
+    }
+    // O_NONBLOCK keeps open() from waiting for a FIFO's writer or a device; it is cleared once the
+    // entry is known to be a regular file.
+    const int fd = ::open(detail::toUtf8(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        t_lastError = errno;
+        return nullptr;
+    }
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        t_lastError = S_ISREG(st.st_mode) ? errno : EINVAL;
+        ::close(fd);
+        return nullptr;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        t_lastError = errno;
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        t_lastError = errno;
+        ::close(fd);
+    }
+    return file;
+}
+
+int lastFileError()
+{
+    return t_lastError;
+}
+
+}  // namespace qvplat

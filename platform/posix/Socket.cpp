@@ -1,0 +1,314 @@
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace qvplat {
+namespace {
+
+thread_local int t_lastError = 0;
+thread_local int t_lastSendErrno = 0;
+
+constexpr std::size_t kDrainLimitBytes = 4 * 1024 * 1024;  // bounds the discard loop of a flooding peer
+
+int failWith(int error)
+{
+    t_lastError = error;
+    return -1;
+}
+
+int pollOne(SocketHandle socket, short events, int timeoutMs)
+{
+    if (socket < 0) {
+        return failWith(EBADF);
+    }
+    pollfd fd{socket, events, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int wait = timeoutMs;
+        if (timeoutMs > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        const int n = ::poll(&fd, 1, wait);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return failWith(errno);
+        }
+        if (n == 0) {
+            return 0;
+        }
+        if (fd.revents & POLLNVAL) {
+            return failWith(EBADF);
+        }
+        // Hang-up and errors count as ready so that the next recv/send reports them.
+        return 1;
+    }
+}
+
+}  // namespace
+
+bool resolvePassive(int port, AddrInfo& out)
+{
+    addrinfo hints{};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* list = nullptr;
+    const std::string service = std::to_string(port);
+    const int rc = ::getaddrinfo(nullptr, service.c_str(), &hints, &list);
+    if (rc != 0 || list == nullptr) {
+        t_lastError = rc == EAI_SYSTEM ? errno : EINVAL;
+        return false;
+    }
+    out = AddrInfo{};
+    out.family = list->ai_family;
+    out.socketType = list->ai_socktype;
+    out.protocol = list->ai_protocol;
+    const std::size_t length = std::min<std::size_t>(list->ai_addrlen, out.address.size());
+    std::memcpy(out.address.data(), list->ai_addr, length);
+    out.addressLength = static_cast<std::uint32_t>(length);
+    ::freeaddrinfo(list);
+    return true;
+}
+
+SocketHandle createSocket(const AddrInfo& address)
+{
+    const int fd = ::socket(address.family, address.socketType | SOCK_CLOEXEC, address.protocol);
+    if (fd < 0) {
+        t_lastError = errno;
+        return kInvalidSocket;
+    }
+    return fd;
+}
+
+bool setReuseAddr(SocketHandle socket)
+{
+    const int on = 1;
+    if (::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        t_lastError = errno;
+        return false;
+    }
+    return true;
+}
+
+bool bindSocket(SocketHandle socket, const AddrInfo& address)
+{
+    if (::bind(socket, reinterpret_cast<const sockaddr*>(address.address.data()), address.addressLength) != 0) {
+        t_lastError = errno;
+        return false;
+    }
+    return true;
+}
+
+bool listenSocket(SocketHandle socket)
+{
+    if (::listen(socket, SOMAXCONN) != 0) {
+        t_lastError = errno;
+        return false;
+    }
+    return true;
+}
+
+SocketHandle acceptSocket(SocketHandle listening)
+{
+    for (;;) {
+        const int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            return fd;
+        }
+        if (errno != EINTR) {
+            t_lastError = errno;
+            return kInvalidSocket;
+        }
+    }
+}
+
+SocketHandle connectLoopback(int port, int timeoutMs)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) {
+        t_lastError = errno;
+        return kInvalidSocket;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    if (rc != 0 && errno == EINPROGRESS) {
+        if (pollOne(fd, POLLOUT, timeoutMs) == 1) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+            rc = error == 0 ? 0 : -1;
+            errno = error;
+        } else {
+            errno = ETIMEDOUT;
+        }
+    }
+    if (rc != 0) {
+        t_lastError = errno;
+        ::close(fd);
+        return kInvalidSocket;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+int waitReadable(SocketHandle socket, int timeoutMs)
+{
+    return pollOne(socket, POLLIN, timeoutMs);
+}
+
+int waitWritable(SocketHandle socket, int timeoutMs)
+{
+    return pollOne(socket, POLLOUT, timeoutMs);
+}
+
+int bytesAvailable(SocketHandle socket)
+{
+    int count = 0;
+    if (::ioctl(socket, FIONREAD, &count) != 0) {
+        return failWith(errno);
+    }
+    return count;
+}
+
+long recvSome(SocketHandle socket, void* buffer, std::size_t length)
+{
+    for (;;) {
+        const ssize_t n = ::recv(socket, buffer, length, 0);
+        if (n >= 0) {
+            return static_cast<long>(n);
+        }
+        if (errno != EINTR) {
+            return failWith(errno);
+        }
+    }
+}
+
+long sendSome(SocketHandle socket, const void* data, std::size_t length)
+{
+    for (;;) {
+        const ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            t_lastSendErrno = 0;
+            return static_cast<long>(n);
+        }
+        if (errno != EINTR) {
+            t_lastSendErrno = errno;
+            return failWith(errno);
+        }
+    }
+}
+
+SendError classifySendError(int error)
+{
+    switch (error) {
+    case 0:
+        return SendError::None;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+        return SendError::WouldBlock;
+    case ECONNRESET:
+    case EPIPE:
+    case ECONNABORTED:
+        return SendError::ConnAborted;
+    default:
+        return SendError::Other;
+    }
+}
+
+SendError lastSendError()
+{
+    return classifySendError(t_lastSendErrno);
+}
+
+void shutdownSocket(SocketHandle socket)
+{
+    if (socket >= 0 && ::shutdown(socket, SHUT_RDWR) != 0) {
+        t_lastError = errno;
+    }
+}
+
+void drainAndClose(SocketHandle socket, int lingerMs)
+{
+    if (socket < 0) {
+        return;
+    }
+    // FIN goes out behind everything queued; an error here (already shut down) changes nothing.
+    ::shutdown(socket, SHUT_WR);
+    char scratch[4096];
+    std::size_t discarded = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(lingerMs > 0 ? lingerMs : 0);
+    while (discarded < kDrainLimitBytes) {
+        const ssize_t n = ::recv(socket, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (n > 0) {
+            discarded += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n == 0) {
+            break;  // the peer closed (or our side was shut down): nothing more will come
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            break;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || pollOne(socket, POLLIN, static_cast<int>(left.count())) != 1) {
+            break;
+        }
+    }
+    ::close(socket);
+}
+
+void closeSocket(SocketHandle socket)
+{
+    if (socket >= 0) {
+        ::close(socket);
+    }
+}
+
+int lastError()
+{
+    return t_lastError;
+}
+
+int localPort(SocketHandle socket)
+{
+    sockaddr_storage addr{};
+    socklen_t length = sizeof addr;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        return failWith(errno);
+    }
+    if (addr.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
+    }
+    if (addr.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port);
+    }
+    return failWith(EAFNOSUPPORT);
+}
+
+}  // namespace qvplat

@@ -1,0 +1,236 @@
+#include "platform/TimerService.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace qvplat {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::atomic<bool> s_failCreation{false};
+thread_local TimerId t_currentTimer = 0;
+
+struct TimerRecord {
+    TimerId id = 0;
+    std::function<void()> callback;
+    int periodMs = 0;
+    Clock::time_point due;
+    bool running = false;
+    bool deleted = false;
+    std::thread::id runner;
+};
+
+class Service {
+public:
+    TimerId create(int firstDelayMs, int periodMs, std::function<void()> callback)
+    {
+        if (!callback || s_failCreation.load()) {
+            return 0;
+        }
+        std::unique_lock lock(m_mutex);
+        if (m_closed || m_stopping || !ensureWorkers()) {
+            return 0;
+        }
+        auto record = std::make_shared<TimerRecord>();
+        record->id = m_nextId++;
+        record->callback = std::move(callback);
+        record->periodMs = periodMs;
+        record->due = Clock::now() + std::chrono::milliseconds(firstDelayMs > 0 ? firstDelayMs : 0);
+        const bool earliest = m_queue.empty() || record->due < m_queue.begin()->first;
+        m_queue.emplace(record->due, record->id);
+        m_timers.emplace(record->id, record);
+        const TimerId id = record->id;
+        lock.unlock();
+        if (earliest) {
+            m_wake.notify_one();
+        }
+        return id;
+    }
+
+    void remove(TimerId id)
+    {
+        std::shared_ptr<TimerRecord> record;
+        {
+            std::unique_lock lock(m_mutex);
+            const auto found = m_timers.find(id);
+            if (found == m_timers.end()) {
+                return;
+            }
+            record = std::move(found->second);
+            m_timers.erase(found);
+            m_queue.erase({record->due, id});
+            record->deleted = true;
+            if (record->running && record->runner != std::this_thread::get_id()) {
+                m_callbackDone.wait(lock, [&] { return !record->running; });
+            }
+        }
+        // The callback's captures may be released here, outside the lock, so they may use timers too.
+        record.reset();
+    }
+
+    void shutdown(bool final)
+    {
+        std::vector<std::thread> workers;
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+            m_closed = m_closed || final;
+            workers.swap(m_workers);
+        }
+        m_wake.notify_all();
+        for (std::thread& worker : workers) {
+            if (worker.get_id() == std::this_thread::get_id()) {
+                worker.detach();  // the process ends from inside a callback: nobody is left to join it
+            } else {
+                worker.join();
+            }
+        }
+        std::unordered_map<TimerId, std::shared_ptr<TimerRecord>> dropped;
+        {
+            std::lock_guard lock(m_mutex);
+            dropped.swap(m_timers);
+            m_queue.clear();
+            m_stopping = false;
+        }
+        // Callbacks are destroyed without the lock held.
+    }
+
+private:
+    bool ensureWorkers()
+    {
+        if (!m_workers.empty()) {
+            return true;
+        }
+        try {
+            for (int i = 0; i < kTimerThreads; ++i) {
+                m_workers.emplace_back([this] { work(); });
+            }
+        } catch (const std::system_error&) {
+            if (m_workers.empty()) {
+                return false;  // no thread at all: the timer could never fire
+            }
+        }
+        return true;
+    }
+
+    void work()
+    {
+        std::unique_lock lock(m_mutex);
+        while (!m_stopping) {
+            if (m_queue.empty()) {
+                m_wake.wait(lock);
+                continue;
+            }
+            const auto [due, id] = *m_queue.begin();
+            if (due > Clock::now()) {
+                m_wake.wait_until(lock, due);
+                continue;
+            }
+            m_queue.erase(m_queue.begin());
+            std::shared_ptr<TimerRecord> record = m_timers.at(id);
+            record->running = true;
+            record->runner = std::this_thread::get_id();
+            // Another due timer may be waiting for a free thread.
+            const bool moreDue = !m_queue.empty() && m_queue.begin()->first <= Clock::now();
+            lock.unlock();
+            if (moreDue) {
+                m_wake.notify_one();
+            }
+
+            t_currentTimer = id;
+            record->callback();
+            t_currentTimer = 0;
+
+            lock.lock();
+            record->running = false;
+            record->runner = std::thread::id();
+            if (!record->deleted) {
+                if (record->periodMs > 0) {
+                    const auto now = Clock::now();
+                    auto next = record->due + std::chrono::milliseconds(record->periodMs);
+                    record->due = next < now ? now : next;  // late: one run now, no burst of missed ones
+                    m_queue.emplace(record->due, id);
+                } else {
+                    m_timers.erase(id);
+                }
+            }
+            m_callbackDone.notify_all();
+            if (record.use_count() == 1) {
+                lock.unlock();
+                record.reset();
+                lock.lock();
+            } else {
+                record.reset();
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;          // queue changed or stop requested
+    std::condition_variable m_callbackDone;  // a callback returned (deleters wait on it)
+    std::set<std::pair<Clock::time_point, TimerId>> m_queue;
+    std::unordered_map<TimerId, std::shared_ptr<TimerRecord>> m_timers;
+    std::vector<std::thread> m_workers;
+    TimerId m_nextId = 1;
+    bool m_stopping = false;
+    bool m_closed = false;  // the process is ending: no new timers
+};
+
+// Never freed, so that a timer call from a late destructor finds a valid (closed) service.
+Service& service()
+{
+    static Service* s_service = new Service;
+    return *s_service;
+}
+
+// Joins the pool threads when the process ends normally.
+struct ServiceCloser {
+    ~ServiceCloser() { service().shutdown(true); }
+};
+
+void ensureCloser()
+{
+    static ServiceCloser s_closer;
+}
+
+}  // namespace
+
+TimerId createTimer(int firstDelayMs, int periodMs, std::function<void()> callback)
+{
+    ensureCloser();
+    return service().create(firstDelayMs, periodMs, std::move(callback));
+}
+
+void deleteTimer(TimerId id)
+{
+    if (id != 0) {
+        service().remove(id);
+    }
+}
+
+TimerId currentTimer()
+{
+    return t_currentTimer;
+}
+
+void shutdownTimerService()
+{
+    service().shutdown(false);
+}
+
+void setTimerCreationFailureForTesting(bool fail)
+{
+    s_failCreation = fail;
+}
+
+}  // namespace qvplat

@@ -1,0 +1,190 @@
+#include "platform/FileSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <future>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "TempDir.h"
+#include "platform/posix/Utf8.h"
+
+namespace {
+
+using qvplat::detail::fromUtf8;
+
+std::u16string u16(const std::filesystem::path& p)
+{
+    return fromUtf8(p.string());
+}
+
+std::string readStream(std::FILE* file)
+{
+    std::string text;
+    char chunk[256];
+    std::size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        text.append(chunk, n);
+    }
+    return text;
+}
+
+TEST(FileSystemTest, ModuleFileNameIsThisExecutableUnlessOverridden)
+{
+    const std::u16string real = qvplat::getModuleFileName();
+    ASSERT_FALSE(real.empty());
+    EXPECT_EQ(real.front(), qvplat::kPathSeparator);
+    EXPECT_TRUE(qvplat::isRegularFile(real));
+    const std::u16string suffix = u"/qv_platform_tests";
+    EXPECT_EQ(real.substr(real.size() - suffix.size()), suffix);
+
+    qvplat::setModuleFileNameForTesting(u"/tmp/pretend/bin/qvwebserver");
+    EXPECT_EQ(qvplat::getModuleFileName(), u"/tmp/pretend/bin/qvwebserver");
+    qvplat::setModuleFileNameForTesting(u"");
+    EXPECT_EQ(qvplat::getModuleFileName(), real);
+}
+
+TEST(FileSystemTest, EntryKinds)
+{
+    TempDir dir("qvfs");
+    const auto file = dir.write("file.txt", "x");
+    const auto folder = dir / "folder";
+    std::filesystem::create_directory(folder);
+    const auto fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto dangling = dir / "dangling";
+    std::filesystem::create_symlink(dir / "nowhere", dangling);
+
+    struct Case {
+        std::filesystem::path path;
+        bool exists, regular, directory;
+    };
+    const Case cases[] = {
+        {file, true, true, false},           {folder, true, false, true},
+        {fifo, true, false, false},          {dir / "missing", false, false, false},
+        {dangling, false, false, false},     {"/dev/null", true, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.string());
+        EXPECT_EQ(qvplat::pathExists(u16(c.path)), c.exists);
+        EXPECT_EQ(qvplat::isRegularFile(u16(c.path)), c.regular);
+        EXPECT_EQ(qvplat::isDirectory(u16(c.path)), c.directory);
+    }
+    EXPECT_FALSE(qvplat::pathExists(u""));
+}
+
+TEST(FileSystemTest, MakeDirectoryCreatesOneLevel)
+{
+    TempDir dir("qvfs");
+    EXPECT_EQ(qvplat::makeDirectory(u16(dir / "a")), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "a"));
+    EXPECT_EQ(qvplat::makeDirectory(u16(dir / "a")), -1) << "already there";
+    EXPECT_EQ(qvplat::lastFileError(), EEXIST);
+    EXPECT_EQ(qvplat::makeDirectory(u16(dir / "x" / "y")), -1) << "parent missing";
+    EXPECT_EQ(qvplat::lastFileError(), ENOENT);
+    dir.write("file", "");
+    EXPECT_EQ(qvplat::makeDirectory(u16(dir / "file" / "sub")), -1);
+}
+
+TEST(FileSystemTest, NonAsciiNamesAreUtf8OnDisk)
+{
+    TempDir dir("qvfs");
+    const std::u16string name = u"\u00FCbung-\u65E5\u672C-\U0001F600.txt";
+    std::FILE* file = qvplat::openFile(u16(dir.path()) + u"/" + name, "wb");
+    ASSERT_NE(file, nullptr);
+    std::fputs("data", file);
+    std::fclose(file);
+    EXPECT_TRUE(std::filesystem::exists(dir / "\xC3\xBC" "bung-\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9F\x98\x80.txt"));
+}
+
+struct ModeCase {
+    const char* mode;
+    const char* initial;  // nullptr: the file does not exist beforehand
+    const char* written;
+    const char* expected;  // file content afterwards; nullptr: open must fail
+};
+
+class OpenFileModeTest : public ::testing::TestWithParam<ModeCase> {};
+
+TEST_P(OpenFileModeTest, WindowsModeStringsOpenAsBytes)
+{
+    const ModeCase& c = GetParam();
+    TempDir dir("qvfs");
+    const auto path = dir / "f.txt";
+    if (c.initial != nullptr) {
+        dir.write("f.txt", c.initial);
+    }
+    std::FILE* file = qvplat::openFile(u16(path), c.mode);
+    if (c.expected == nullptr) {
+        EXPECT_EQ(file, nullptr);
+        return;
+    }
+    ASSERT_NE(file, nullptr);
+    const int flags = ::fcntl(::fileno(file), F_GETFD);
+    EXPECT_TRUE(flags & FD_CLOEXEC) << "started programs must not inherit our files";
+    if (*c.written != '\0') {
+        EXPECT_EQ(std::fwrite(c.written, 1, std::strlen(c.written), file), std::strlen(c.written));
+    }
+    std::fclose(file);
+    EXPECT_EQ(TempDir::read(path), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, OpenFileModeTest,
+    ::testing::Values(ModeCase{"rb", "abc", "", "abc"}, ModeCase{"rt", "a\r\nb", "", "a\r\nb"},
+                      ModeCase{"r", nullptr, "", nullptr}, ModeCase{"wb", "old", "new\n", "new\n"},
+                      ModeCase{"wt, ccs=UTF-8", "old", "l1\nl2\n", "l1\nl2\n"},
+                      ModeCase{"at, ccs=UTF-8", "one\n", "two\n", "one\ntwo\n"},
+                      ModeCase{"a+", nullptr, "x", "x"}, ModeCase{"r+b", "abc", "X", "Xbc"},
+                      ModeCase{"w+t, ccs=UTF-16LE", nullptr, "z", "z"}, ModeCase{"rt, ccs=UNICODE", "u", "", "u"},
+                      ModeCase{"", "abc", "", nullptr}));
+
+TEST(FileSystemTest, OpenRegularFileForReadReadsFiles)
+{
+    TempDir dir("qvfs");
+    const auto path = dir.write("page.html", "<html></html>");
+    std::FILE* file = qvplat::openRegularFileForRead(u16(path));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(readStream(file), "<html></html>");
+    const int fd = ::fileno(file);
+    EXPECT_FALSE(::fcntl(fd, F_GETFL) & O_NONBLOCK);
+    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    std::fclose(file);
+}
+
+TEST(FileSystemTest, OpenRegularFileForReadRefusesEverythingElse)
+{
+    TempDir dir("qvfs");
+    std::filesystem::create_directory(dir / "folder");
+    const std::filesystem::path paths[] = {dir / "folder", dir / "missing", "/dev/null", "/dev/zero"};
+    for (const auto& p : paths) {
+        SCOPED_TRACE(p.string());
+        EXPECT_EQ(qvplat::openRegularFileForRead(u16(p)), nullptr);
+    }
+    EXPECT_EQ(qvplat::openRegularFileForRead(u""), nullptr);
+}
+
+TEST(FileSystemTest, OpenRegularFileForReadDoesNotBlockOnAFifo)
+{
+    TempDir dir("qvfs");
+    const auto fifo = dir / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto result = std::async(std::launch::async, [&] { return qvplat::openRegularFileForRead(u16(fifo)); });
+    if (result.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // Release the blocked open (a writer makes it return) so the test can end, then fail.
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        std::FILE* leaked = result.get();
+        if (leaked != nullptr) {
+            std::fclose(leaked);
+        }
+        ::close(fd);
+        FAIL() << "opening a FIFO blocked";
+    }
+    EXPECT_EQ(result.get(), nullptr);
+}
+
+}  // namespace

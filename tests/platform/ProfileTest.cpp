@@ -1,0 +1,527 @@
+#include "platform/Profile.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <random>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "TempDir.h"
+#include "platform/posix/Utf8.h"
+
+namespace {
+
+using qvplat::detail::fromUtf8;
+using qvplat::detail::toUtf8;
+
+constexpr uint32_t kBigBuffer = 1 << 21;  // room for a 1 MB line
+
+std::u16string u16(const std::filesystem::path& p)
+{
+    return fromUtf8(p.string());
+}
+
+// Splits a double-NUL-terminated list as the settings reader does.
+std::vector<std::string> splitList(const std::u16string& buffer, uint32_t length)
+{
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (start < buffer.size() && buffer[start] != 0 && start <= length) {
+        const std::size_t end = buffer.find(u'\0', start);
+        items.push_back(toUtf8(buffer.substr(start, end - start)));
+        start = end + 1;
+    }
+    return items;
+}
+
+std::vector<std::string> sectionNames(const std::u16string& path)
+{
+    std::u16string buffer(kBigBuffer, u'\xFFFF');
+    const uint32_t n = qvplat::getPrivateProfileSectionNames(buffer.data(), kBigBuffer, path);
+    return splitList(buffer, n);
+}
+
+std::vector<std::string> sectionLines(const std::u16string& path, const std::u16string& section)
+{
+    std::u16string buffer(kBigBuffer, u'\xFFFF');
+    const uint32_t n = qvplat::getPrivateProfileSection(section, buffer.data(), kBigBuffer, path);
+    return splitList(buffer, n);
+}
+
+bool write(const std::u16string& path, const std::u16string& section, const std::u16string& key,
+           const std::u16string& value)
+{
+    return qvplat::writePrivateProfileString(section, key, value.c_str(), path);
+}
+
+struct FileId {
+    ino_t inode;
+    timespec modified;
+};
+
+FileId fileId(const std::filesystem::path& p)
+{
+    struct stat st{};
+    EXPECT_EQ(::stat(p.c_str(), &st), 0);
+    return {st.st_ino, st.st_mtim};
+}
+
+class ProfileTest : public ::testing::Test {
+protected:
+    void SetUp() override { qvplat::discardPrivateProfileCacheForTesting(); }
+    void TearDown() override { qvplat::discardPrivateProfileCacheForTesting(); }
+
+    TempDir m_dir{"qvprofile"};
+};
+
+// ---- Reading --------------------------------------------------------------------------------
+
+struct ReadCase {
+    const char* name;
+    std::string content;
+    std::vector<std::string> names;
+    std::u16string section;
+    std::vector<std::string> lines;
+};
+
+class ProfileReadTest : public ProfileTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ProfileReadTest, ListsSectionNamesAndLines)
+{
+    const ReadCase& c = GetParam();
+    const std::u16string path = u16(m_dir.write("case.ini", c.content));
+    EXPECT_EQ(sectionNames(path), c.names);
+    EXPECT_EQ(sectionLines(path, c.section), c.lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, ProfileReadTest,
+    ::testing::Values(
+        ReadCase{"Plain", "[A]\nk=v\n[B]\nx=y\n", {"A", "B"}, u"B", {"x=y"}},
+        ReadCase{"WhiteSpaceCrAndCtrlZTrimmed", "  [ Sec ]  \r\n\t key  =  value \r\n\x1A\r\n", {"Sec"}, u"Sec",
+                 {"key=value"}},
+        ReadCase{"ValueKeepsLaterEquals", "[S]\nct=text/html; charset=utf-8\nj={\"a\":\"b=c\"}\n", {"S"}, u"S",
+                 {"ct=text/html; charset=utf-8", "j={\"a\":\"b=c\"}"}},
+        ReadCase{"LineWithoutEqualsIsBareKey", "[S]\nbare word\nk=v\n", {"S"}, u"S", {"bare word", "k=v"}},
+        ReadCase{"CommentsLeftOut", "[S]\n;comment=1\nk=v\n   ; indented\n", {"S"}, u"S", {"k=v"}},
+        ReadCase{"EmptyNameLeftOutEmptyValueKept", "[S]\n=value\nk=\n", {"S"}, u"S", {"k="}},
+        ReadCase{"SectionNameRunsToLastBracket", "[a]b]\nk=v\n", {"a]b"}, u"a]b", {"k=v"}},
+        ReadCase{"LinesBeforeFirstSectionIgnored", "orphan=1\n[S]\nk=v\n", {"S"}, u"S", {"k=v"}},
+        ReadCase{"NoFinalNewline", "[S]\nk=v", {"S"}, u"S", {"k=v"}},
+        ReadCase{"SectionFoundWithoutRegardToCase", "[Mixed]\nK=v\n", {"Mixed"}, u"mIXED", {"K=v"}},
+        ReadCase{"FirstOfDuplicateSections", "[S]\na=1\n[s]\nb=2\n", {"S", "s"}, u"S", {"a=1"}},
+        ReadCase{"EmptyLinesDropped", "\n\n[S]\n\n\nk=v\n\n", {"S"}, u"S", {"k=v"}},
+        ReadCase{"MissingSectionIsEmpty", "[S]\nk=v\n", {"S"}, u"T", {}},
+        ReadCase{"Utf8WithByteOrderMark", "\xEF\xBB\xBF[\xC3\x9Cn\xC3\xAF]\n\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87=\xE2\x82\xAC\n",
+                 {"\xC3\x9Cn\xC3\xAF"}, u"\u00FCN\u00CF", {"\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87=\xE2\x82\xAC"}},
+        ReadCase{"Utf16LittleEndianFile", std::string("\xFF\xFE[\0S\0]\0\n\0k\0=\0v\0\n\0", 18), {"S"}, u"s",
+                 {"k=v"}}),
+    [](const ::testing::TestParamInfo<ReadCase>& param) { return std::string(param.param.name); });
+
+TEST_F(ProfileTest, MissingFileOrFolderReadsAsEmpty)
+{
+    for (const std::u16string& path : {u16(m_dir / "absent.ini"), u16(m_dir / "no" / "such" / "dir.ini")}) {
+        char16_t buffer[8] = {u'x', u'x', u'x', u'x', u'x', u'x', u'x', u'x'};
+        EXPECT_EQ(qvplat::getPrivateProfileSectionNames(buffer, 8, path), 0u);
+        EXPECT_EQ(buffer[0], 0);
+        EXPECT_EQ(buffer[1], 0);
+        EXPECT_EQ(qvplat::getPrivateProfileSection(u"S", buffer, 8, path), 0u);
+        EXPECT_EQ(buffer[0], 0);
+    }
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "absent.ini"));
+}
+
+// ---- Truncation -----------------------------------------------------------------------------
+
+struct TruncationCase {
+    uint32_t size;
+    uint32_t result;
+    std::u16string expected;  // the first size characters of the buffer
+};
+
+class ProfileTruncationTest : public ProfileTest, public ::testing::WithParamInterface<TruncationCase> {};
+
+// The list "alpha\0beta\0gamma\0\0" holds 18 characters.
+TEST_P(ProfileTruncationTest, KeepsWhatFitsCutsTheLastAndEndsWithTwoNuls)
+{
+    const TruncationCase& c = GetParam();
+    const std::u16string names = u16(m_dir.write("names.ini", "[alpha]\n[beta]\n[gamma]\n"));
+    const std::u16string lines = u16(m_dir.write("lines.ini", "[S]\nalpha\nbeta\ngamma\n"));
+    for (int variant = 0; variant < 2; ++variant) {
+        SCOPED_TRACE(variant == 0 ? "section names" : "section lines");
+        std::u16string buffer(c.size + 4, u'#');  // the tail shows any write past the size
+        const uint32_t n = variant == 0 ? qvplat::getPrivateProfileSectionNames(buffer.data(), c.size, names)
+                                        : qvplat::getPrivateProfileSection(u"S", buffer.data(), c.size, lines);
+        EXPECT_EQ(n, c.result);
+        EXPECT_EQ(buffer.substr(0, c.expected.size()), c.expected);
+        EXPECT_EQ(buffer.substr(c.size), u"####");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BufferSizes, ProfileTruncationTest,
+    ::testing::Values(TruncationCase{40, 17, std::u16string(u"alpha\0beta\0gamma\0\0", 18)},
+                      TruncationCase{18, 17, std::u16string(u"alpha\0beta\0gamma\0\0", 18)},
+                      TruncationCase{17, 15, std::u16string(u"alpha\0beta\0gamm\0\0", 17)},
+                      TruncationCase{12, 10, std::u16string(u"alpha\0beta\0\0", 12)},
+                      TruncationCase{8, 6, std::u16string(u"alpha\0\0\0", 8)},
+                      TruncationCase{4, 2, std::u16string(u"al\0\0", 4)},
+                      TruncationCase{2, 0, std::u16string(u"\0\0", 2)},
+                      TruncationCase{1, 0, std::u16string(u"\0", 1)},
+                      TruncationCase{0, 0, std::u16string()}));
+
+TEST_F(ProfileTest, NullBufferReturnsZero)
+{
+    const std::u16string path = u16(m_dir.write("a.ini", "[S]\nk=v\n"));
+    EXPECT_EQ(qvplat::getPrivateProfileSectionNames(nullptr, 100, path), 0u);
+    EXPECT_EQ(qvplat::getPrivateProfileSection(u"S", nullptr, 100, path), 0u);
+}
+
+// ---- Writing --------------------------------------------------------------------------------
+
+TEST_F(ProfileTest, NewFileIsWrittenAsSectionsAndKeys)
+{
+    const std::u16string path = u16(m_dir / "new.ini");
+    EXPECT_TRUE(write(path, u"S1", u"a", u"1"));
+    EXPECT_TRUE(write(path, u"S1", u"b", u"2"));
+    EXPECT_TRUE(write(path, u"S2", u"c", u"x=y"));
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "new.ini")) << "nothing is written before the flush";
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    EXPECT_EQ(TempDir::read(m_dir / "new.ini"), "[S1]\na=1\nb=2\n\n[S2]\nc=x=y\n");
+}
+
+TEST_F(ProfileTest, ExistingKeyKeepsItsPlaceAndSpelling)
+{
+    const auto file = m_dir.write("k.ini", "[Sec]\nFirst=1\nSecond=2\nThird=3\n[Other]\nq=1\n");
+    const std::u16string path = u16(file);
+    EXPECT_TRUE(write(path, u" SEC ", u" second ", u"new"));
+    EXPECT_TRUE(write(path, u"sec", u"Fourth", u"4"));
+    EXPECT_TRUE(write(path, u"Third Section", u"z", u"9"));
+    EXPECT_EQ(sectionLines(path, u"Sec"), (std::vector<std::string>{"First=1", "Second=new", "Third=3", "Fourth=4"}));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    EXPECT_EQ(TempDir::read(file),
+              "[Sec]\nFirst=1\nSecond=new\nThird=3\nFourth=4\n\n[Other]\nq=1\n\n[Third Section]\nz=9\n");
+}
+
+TEST_F(ProfileTest, NamesDifferingInCaseAreOneKey)
+{
+    const std::u16string path = u16(m_dir / "case.ini");
+    EXPECT_TRUE(write(path, u"List", u"Key", u"1"));
+    EXPECT_TRUE(write(path, u"LIST", u"KEY", u"2"));
+    EXPECT_TRUE(write(path, u"list", u"key", u"3"));
+    EXPECT_EQ(sectionNames(path), std::vector<std::string>{"List"});
+    EXPECT_EQ(sectionLines(path, u"List"), std::vector<std::string>{"Key=3"});
+}
+
+TEST_F(ProfileTest, NullValueDeletesOnlyThatKey)
+{
+    const auto file = m_dir.write("d.ini", "[S]\na=1\nb=2\nc=3\n[T]\nb=9\n");
+    const std::u16string path = u16(file);
+    EXPECT_TRUE(qvplat::writePrivateProfileString(u"s", u"B", nullptr, path));
+    EXPECT_TRUE(qvplat::writePrivateProfileString(u"S", u"a", nullptr, path));
+    EXPECT_TRUE(qvplat::writePrivateProfileString(u"S", u"c", nullptr, path));
+    EXPECT_EQ(sectionLines(path, u"S"), std::vector<std::string>{});
+    EXPECT_EQ(sectionLines(path, u"T"), std::vector<std::string>{"b=9"});
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    EXPECT_EQ(TempDir::read(file), "[S]\n\n[T]\nb=9\n") << "an emptied section keeps its header";
+}
+
+TEST_F(ProfileTest, WriteThatChangesNothingLeavesTheFileUntouched)
+{
+    // Unusual but valid formatting: a real rewrite would normalise it.
+    const std::string content = "; settings\n\n[Sec]  \r\n  Key = value  \r\nbare\n[Empty]\n";
+    const auto file = m_dir.write("same.ini", content);
+    const std::u16string path = u16(file);
+    const FileId before = fileId(file);
+
+    EXPECT_TRUE(write(path, u"sec", u"KEY", u"  value "));
+    EXPECT_TRUE(qvplat::writePrivateProfileString(u"Sec", u"missing", nullptr, path));
+    EXPECT_TRUE(qvplat::writePrivateProfileString(u"NoSuchSection", u"k", nullptr, path));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(u""));
+
+    const FileId after = fileId(file);
+    EXPECT_EQ(after.inode, before.inode);
+    EXPECT_EQ(after.modified.tv_sec, before.modified.tv_sec);
+    EXPECT_EQ(after.modified.tv_nsec, before.modified.tv_nsec);
+    EXPECT_EQ(TempDir::read(file), content);
+}
+
+TEST_F(ProfileTest, DeletingFromMissingFileCreatesNothing)
+{
+    const std::u16string path = u16(m_dir / "none.ini");
+    EXPECT_TRUE(qvplat::writePrivateProfileString(u"S", u"k", nullptr, path));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "none.ini"));
+}
+
+TEST_F(ProfileTest, CommentsAndBareLinesSurviveARewrite)
+{
+    const auto file = m_dir.write("c.ini", ";top\n[S]\n; inner\nbare\nk=v\n");
+    const std::u16string path = u16(file);
+    EXPECT_TRUE(write(path, u"S", u"k", u"w"));
+    EXPECT_TRUE(write(path, u"S", u"bare", u"now"));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    EXPECT_EQ(TempDir::read(file), ";top\n\n[S]\n; inner\nbare=now\nk=w\n");
+}
+
+TEST_F(ProfileTest, ValuesAreStoredAsTheyReadBack)
+{
+    const auto file = m_dir / "t.ini";
+    const std::u16string path = u16(file);
+    EXPECT_TRUE(write(path, u"S", u"json", u"{\"a\":1}\n"));
+    EXPECT_TRUE(write(path, u"S", u"pad", u"  x  "));
+    EXPECT_TRUE(write(path, u"S", u"empty", u""));
+    EXPECT_EQ(sectionLines(path, u"S"), (std::vector<std::string>{"json={\"a\":1}", "pad=x", "empty="}));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    qvplat::discardPrivateProfileCacheForTesting();
+    EXPECT_EQ(sectionLines(path, u"S"), (std::vector<std::string>{"json={\"a\":1}", "pad=x", "empty="}));
+}
+
+TEST_F(ProfileTest, WriteIntoMissingFolderFails)
+{
+    const std::u16string path = u16(m_dir / "missing" / "x.ini");
+    EXPECT_FALSE(write(path, u"S", u"k", u"v"));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    EXPECT_EQ(sectionNames(path), std::vector<std::string>{});
+    EXPECT_FALSE(std::filesystem::exists(m_dir / "missing"));
+}
+
+TEST_F(ProfileTest, FlushWithEmptyPathWritesEveryChangedFile)
+{
+    const std::u16string a = u16(m_dir / "a.ini");
+    const std::u16string b = u16(m_dir / "b.ini");
+    EXPECT_TRUE(write(a, u"S", u"k", u"1"));
+    EXPECT_TRUE(write(b, u"S", u"k", u"2"));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(u""));
+    EXPECT_EQ(TempDir::read(m_dir / "a.ini"), "[S]\nk=1\n");
+    EXPECT_EQ(TempDir::read(m_dir / "b.ini"), "[S]\nk=2\n");
+}
+
+TEST_F(ProfileTest, FlushKeepsModeAndLeavesNoTemporaryFile)
+{
+    const auto file = m_dir.write("m.ini", "[S]\nk=1\n");
+    ::chmod(file.c_str(), 0640);
+    const std::u16string path = u16(file);
+    EXPECT_TRUE(write(path, u"S", u"k", u"2"));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    struct stat st{};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    int entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(m_dir.path())) {
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);
+}
+
+TEST_F(ProfileTest, FlushThroughSymbolicLinkReplacesTheTarget)
+{
+    const auto target = m_dir.write("real.ini", "[S]\nk=1\n");
+    const auto link = m_dir / "link.ini";
+    std::filesystem::create_symlink(target, link);
+    const std::u16string path = u16(link);
+    EXPECT_TRUE(write(path, u"S", u"k", u"2"));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(TempDir::read(target), "[S]\nk=2\n");
+}
+
+// ---- Cache ----------------------------------------------------------------------------------
+
+TEST_F(ProfileTest, ReadsSeeWritesBeforeTheFlush)
+{
+    const auto file = m_dir.write("r.ini", "[S]\nk=1\n");
+    const std::u16string path = u16(file);
+    EXPECT_TRUE(write(path, u"S", u"k", u"2"));
+    EXPECT_EQ(sectionLines(path, u"S"), std::vector<std::string>{"k=2"});
+    EXPECT_EQ(TempDir::read(file), "[S]\nk=1\n");
+}
+
+TEST_F(ProfileTest, CleanCacheNoticesChangesOnDisk)
+{
+    const auto file = m_dir.write("e.ini", "[S]\nk=1\n");
+    const std::u16string path = u16(file);
+    EXPECT_EQ(sectionLines(path, u"S"), std::vector<std::string>{"k=1"});
+
+    m_dir.write("e.ini", "[S]\nk=22\n");  // other size
+    EXPECT_EQ(sectionLines(path, u"S"), std::vector<std::string>{"k=22"});
+
+    // Same size, written in place: only the modification time tells.
+    m_dir.write("e.ini", "[S]\nk=33\n");
+    const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    EXPECT_EQ(sectionLines(path, u"S"), std::vector<std::string>{"k=33"});
+
+    // Replaced by another file (a new inode).
+    const auto other = m_dir.write("other.ini", "[T]\nz=1\n");
+    std::filesystem::rename(other, file);
+    EXPECT_EQ(sectionNames(path), std::vector<std::string>{"T"});
+
+    std::filesystem::remove(file);
+    EXPECT_EQ(sectionNames(path), std::vector<std::string>{});
+}
+
+TEST_F(ProfileTest, WriteAppliesToTheFileAsItIsOnDisk)
+{
+    const auto file = m_dir.write("w.ini", "[S]\na=1\n");
+    const std::u16string path = u16(file);
+    EXPECT_EQ(sectionLines(path, u"S"), std::vector<std::string>{"a=1"});
+    m_dir.write("w.ini", "[S]\na=1\nb=2\n");
+    EXPECT_TRUE(write(path, u"S", u"c", u"3"));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    EXPECT_EQ(TempDir::read(file), "[S]\na=1\nb=2\nc=3\n");
+}
+
+TEST_F(ProfileTest, ConcurrentWritersLoseNothing)
+{
+    const std::u16string path = u16(m_dir / "mt.ini");
+    constexpr int kThreads = 4;
+    constexpr int kKeys = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const std::u16string section = fromUtf8("T" + std::to_string(t));
+            for (int k = 0; k < kKeys; ++k) {
+                write(path, section, fromUtf8("k" + std::to_string(k)), fromUtf8(std::to_string(k)));
+                if (k % 50 == 0) {
+                    qvplat::flushPrivateProfile(path);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    qvplat::discardPrivateProfileCacheForTesting();
+    EXPECT_EQ(sectionNames(path).size(), static_cast<std::size_t>(kThreads));
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(sectionLines(path, fromUtf8("T" + std::to_string(t))).size(), static_cast<std::size_t>(kKeys));
+    }
+}
+
+// ---- Damaged files --------------------------------------------------------------------------
+
+TEST_F(ProfileTest, BinaryGarbageKeepsTheReadableEntries)
+{
+    std::mt19937 random(12345);
+    std::string garbage;
+    for (int i = 0; i < 20000; ++i) {
+        garbage += static_cast<char>(random() & 0xFF);
+    }
+    const std::string content = "[Good]\nfirst=1\n" + garbage + "\n[After]\nsecond=2\n\xFF\xFE\x80=\x1A\n";
+    const auto file = m_dir.write("g.ini", content);
+    const std::u16string path = u16(file);
+    EXPECT_EQ(sectionLines(path, u"After").front(), "second=2");
+    const auto names = sectionNames(path);
+    EXPECT_EQ(names.front(), "Good");
+    EXPECT_EQ(names.back(), "After");
+    EXPECT_TRUE(write(path, u"After", u"third", u"3"));
+    EXPECT_TRUE(qvplat::flushPrivateProfile(path));
+    qvplat::discardPrivateProfileCacheForTesting();
+    const auto lines = sectionLines(path, u"After");
+    EXPECT_EQ(lines.front(), "second=2");
+    EXPECT_EQ(lines.back(), "third=3");
+}
+
+TEST_F(ProfileTest, MegabyteLineIsReadAndTruncatedByTheBuffer)
+{
+    const std::string big(1 << 20, 'x');
+    const auto file = m_dir.write("big.ini", "[S]\na=1\nbig=" + big + "\nb=2");
+    const std::u16string path = u16(file);
+    const auto lines = sectionLines(path, u"S");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "a=1");
+    EXPECT_EQ(lines[1], "big=" + big);
+    EXPECT_EQ(lines[2], "b=2");
+
+    std::u16string buffer(65536, u'#');
+    EXPECT_EQ(qvplat::getPrivateProfileSection(u"S", buffer.data(), 65536, path), 65534u);
+    EXPECT_EQ(buffer.substr(0, 8), std::u16string(u"a=1\0big=", 8));
+    EXPECT_EQ(buffer[65534], 0);
+    EXPECT_EQ(buffer[65535], 0);
+}
+
+// ---- Crash safety ---------------------------------------------------------------------------
+
+std::string bigFileContent(int generation, int keys)
+{
+    std::string text = "[Big]\n";
+    const std::string filler(300, static_cast<char>('a' + generation % 26));
+    for (int k = 0; k < keys; ++k) {
+        text += "key" + std::to_string(k) + "=" + std::to_string(generation) + filler + "\n";
+    }
+    return text;
+}
+
+void writeGeneration(const std::u16string& path, int generation, int keys)
+{
+    const std::string filler(300, static_cast<char>('a' + generation % 26));
+    for (int k = 0; k < keys; ++k) {
+        write(path, u"Big", fromUtf8("key" + std::to_string(k)), fromUtf8(std::to_string(generation) + filler));
+    }
+}
+
+TEST_F(ProfileTest, KilledFlushLeavesOldOrNewContentNeverAPart)
+{
+    constexpr int kKeys = 3000;  // about 1 MB, so a flush takes long enough to be hit
+    constexpr int kMaxIterations = 60;
+    constexpr auto kBudget = std::chrono::seconds(8);
+    const auto file = m_dir / "crash.ini";
+    const std::u16string path = u16(file);
+
+    writeGeneration(path, 0, kKeys);
+    ASSERT_TRUE(qvplat::flushPrivateProfile(path));
+    ASSERT_EQ(TempDir::read(file), bigFileContent(0, kKeys));
+
+    // How long one flush of a new generation takes, to aim the kills inside it.
+    writeGeneration(path, 1, kKeys);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(qvplat::flushPrivateProfile(path));
+    const auto flushMicros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    int current = 1;
+
+    std::mt19937 random(777);
+    const auto deadline = std::chrono::steady_clock::now() + kBudget;
+    int iterations = 0;
+    int interrupted = 0;
+    for (; iterations < kMaxIterations && std::chrono::steady_clock::now() < deadline; ++iterations) {
+        const int next = current + 1;
+        writeGeneration(path, next, kKeys);  // dirty in the parent's cache too, so the child inherits it
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::_exit(qvplat::flushPrivateProfile(path) ? 0 : 1);
+        }
+        std::uniform_int_distribution<long> delay(0, flushMicros * 2 + 200);
+        ::usleep(static_cast<useconds_t>(delay(random)));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        if (WIFSIGNALED(status)) {
+            ++interrupted;
+        }
+        const std::string now = TempDir::read(file);
+        if (now == bigFileContent(next, kKeys)) {
+            current = next;
+        } else {
+            ASSERT_EQ(now, bigFileContent(current, kKeys)) << "iteration " << iterations;
+        }
+        // The parent's cache still holds the write as pending; let it re-read the disk.
+        qvplat::discardPrivateProfileCacheForTesting();
+    }
+    RecordProperty("iterations", iterations);
+    RecordProperty("interrupted", interrupted);
+    EXPECT_GT(iterations, 0);
+}
+
+}  // namespace

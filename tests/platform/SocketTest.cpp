@@ -1,0 +1,325 @@
+#include "platform/Socket.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/Sync.h"
+
+namespace {
+
+constexpr int kLongWaitMs = 10000;  // only reached when something is broken
+
+// A listening socket on 127.0.0.1's wildcard address and a port the system picks.
+class Listener {
+public:
+    Listener()
+    {
+        qvplat::AddrInfo address;
+        EXPECT_TRUE(qvplat::resolvePassive(0, address));
+        m_socket = qvplat::createSocket(address);
+        EXPECT_NE(m_socket, qvplat::kInvalidSocket);
+        EXPECT_TRUE(qvplat::setReuseAddr(m_socket));
+        EXPECT_TRUE(qvplat::bindSocket(m_socket, address));
+        EXPECT_TRUE(qvplat::listenSocket(m_socket));
+        m_port = qvplat::localPort(m_socket);
+    }
+    ~Listener() { qvplat::closeSocket(m_socket); }
+
+    qvplat::SocketHandle socket() const { return m_socket; }
+    int port() const { return m_port; }
+
+private:
+    qvplat::SocketHandle m_socket = qvplat::kInvalidSocket;
+    int m_port = -1;
+};
+
+// A connected pair: client side and the accepted server side, closed at the end unless released.
+struct Connection {
+    Connection()
+    {
+        client = qvplat::connectLoopback(listener.port());
+        EXPECT_NE(client, qvplat::kInvalidSocket);
+        EXPECT_EQ(qvplat::waitReadable(listener.socket(), kLongWaitMs), 1);
+        server = qvplat::acceptSocket(listener.socket());
+        EXPECT_NE(server, qvplat::kInvalidSocket);
+    }
+    ~Connection()
+    {
+        qvplat::closeSocket(client);
+        qvplat::closeSocket(server);
+    }
+
+    Listener listener;
+    qvplat::SocketHandle client = qvplat::kInvalidSocket;
+    qvplat::SocketHandle server = qvplat::kInvalidSocket;
+};
+
+bool sendAll(qvplat::SocketHandle s, const std::string& data)
+{
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        const long n = qvplat::sendSome(s, data.data() + sent, data.size() - sent);
+        if (n < 0) {
+            if (qvplat::lastSendError() != qvplat::SendError::WouldBlock ||
+                qvplat::waitWritable(s, kLongWaitMs) != 1) {
+                return false;
+            }
+            continue;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+TEST(SocketTest, PassiveAddressIsTheIpv4Wildcard)
+{
+    qvplat::AddrInfo address;
+    ASSERT_TRUE(qvplat::resolvePassive(8080, address));
+    EXPECT_EQ(address.family, AF_INET);
+    EXPECT_EQ(address.socketType, SOCK_STREAM);
+    EXPECT_EQ(address.protocol, IPPROTO_TCP);
+    ASSERT_EQ(address.addressLength, sizeof(sockaddr_in));
+    sockaddr_in in{};
+    std::memcpy(&in, address.address.data(), sizeof in);
+    EXPECT_EQ(in.sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_EQ(ntohs(in.sin_port), 8080);
+}
+
+TEST(SocketTest, ListeningSocketsAreCloseOnExec)
+{
+    Connection c;
+    for (const auto s : {c.listener.socket(), c.server, c.client}) {
+        EXPECT_TRUE(::fcntl(s, F_GETFD) & FD_CLOEXEC);
+    }
+    EXPECT_GT(c.listener.port(), 0);
+}
+
+TEST(SocketTest, DataTravelsBothWaysAndFionreadCountsIt)
+{
+    Connection c;
+    ASSERT_TRUE(sendAll(c.client, "GET / HTTP/1.1\r\n\r\n"));
+    ASSERT_EQ(qvplat::waitReadable(c.server, kLongWaitMs), 1);
+    for (int spin = 0; spin < 1000 && qvplat::bytesAvailable(c.server) < 18; ++spin) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(qvplat::bytesAvailable(c.server), 18);
+    char buffer[64] = {};
+    EXPECT_EQ(qvplat::recvSome(c.server, buffer, sizeof buffer), 18);
+    EXPECT_STREQ(buffer, "GET / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(qvplat::bytesAvailable(c.server), 0);
+
+    ASSERT_TRUE(sendAll(c.server, "HTTP/1.1 200 OK\r\n"));
+    ASSERT_EQ(qvplat::waitReadable(c.client, kLongWaitMs), 1);
+    char answer[64] = {};
+    EXPECT_EQ(qvplat::recvSome(c.client, answer, sizeof answer), 17);
+}
+
+TEST(SocketTest, WaitReadableTimesOutOnSilenceAndReportsClose)
+{
+    Connection c;
+    EXPECT_EQ(qvplat::waitReadable(c.server, 20), 0);
+    qvplat::closeSocket(c.client);
+    c.client = qvplat::kInvalidSocket;
+    EXPECT_EQ(qvplat::waitReadable(c.server, kLongWaitMs), 1);
+    char byte = 0;
+    EXPECT_EQ(qvplat::recvSome(c.server, &byte, 1), 0);
+}
+
+TEST(SocketTest, WaitReadableRejectsInvalidDescriptors)
+{
+    EXPECT_EQ(qvplat::waitReadable(qvplat::kInvalidSocket, 0), -1);
+    EXPECT_EQ(qvplat::waitReadable(1 << 20, 0), -1);  // far beyond any open descriptor
+    EXPECT_EQ(qvplat::bytesAvailable(qvplat::kInvalidSocket), -1);
+}
+
+TEST(SocketTest, WaitReadableWorksAboveFdSetsize)
+{
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    constexpr rlim_t kHigh = 2000;  // above select()'s 1024
+    if (limit.rlim_cur <= kHigh) {
+        if (limit.rlim_max <= kHigh) {
+            GTEST_SKIP() << "descriptor limit too low";
+        }
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &raised), 0);
+    }
+    Connection c;
+    const int high = ::fcntl(c.server, F_DUPFD_CLOEXEC, static_cast<int>(kHigh));
+    ASSERT_GE(high, static_cast<int>(kHigh));
+    EXPECT_EQ(qvplat::waitReadable(high, 10), 0);
+    ASSERT_TRUE(sendAll(c.client, "x"));
+    EXPECT_EQ(qvplat::waitReadable(high, kLongWaitMs), 1);
+    qvplat::closeSocket(high);
+}
+
+TEST(SocketTest, ShutdownFromAnotherThreadWakesTheReader)
+{
+    Connection c;
+    qvplat::Event waiting(true, false);
+    int waitResult = -2;
+    long recvResult = -2;
+    std::thread reader([&] {
+        waiting.set();
+        waitResult = qvplat::waitReadable(c.server, kLongWaitMs);
+        char byte = 0;
+        recvResult = qvplat::recvSome(c.server, &byte, 1);
+    });
+    ASSERT_TRUE(waiting.wait(kLongWaitMs));
+    qvplat::shutdownSocket(c.server);
+    reader.join();
+    EXPECT_EQ(waitResult, 1);
+    EXPECT_EQ(recvResult, 0) << "a shut-down connection reads as closed";
+    // The peer sees the close too.
+    EXPECT_EQ(qvplat::waitReadable(c.client, kLongWaitMs), 1);
+    char byte = 0;
+    EXPECT_EQ(qvplat::recvSome(c.client, &byte, 1), 0);
+}
+
+TEST(SocketTest, SendToAResetPeerIsConnAbortedWithoutSigpipe)
+{
+    Connection c;
+    const linger abortive{1, 0};  // close() sends a reset
+    ASSERT_EQ(::setsockopt(c.client, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), 0);
+    qvplat::closeSocket(c.client);
+    c.client = qvplat::kInvalidSocket;
+    ASSERT_EQ(qvplat::waitReadable(c.server, kLongWaitMs), 1);
+
+    const std::string chunk(4096, 'x');
+    long result = 0;
+    for (int i = 0; i < 1000 && result >= 0; ++i) {
+        result = qvplat::sendSome(c.server, chunk.data(), chunk.size());
+    }
+    ASSERT_EQ(result, -1);
+    EXPECT_EQ(qvplat::lastSendError(), qvplat::SendError::ConnAborted);
+}
+
+TEST(SocketTest, FullSendBufferIsWouldBlock)
+{
+    Connection c;
+    const std::string chunk(65536, 'y');
+    long result = 0;
+    long total = 0;
+    for (int i = 0; i < 10000 && result >= 0; ++i) {  // the peer never reads
+        result = qvplat::sendSome(c.server, chunk.data(), chunk.size());
+        total += result > 0 ? result : 0;
+    }
+    ASSERT_EQ(result, -1);
+    EXPECT_EQ(qvplat::lastSendError(), qvplat::SendError::WouldBlock);
+    EXPECT_GT(total, 0);
+    EXPECT_EQ(qvplat::waitWritable(c.server, 0), 0);
+}
+
+TEST(SocketTest, SendErrorClassification)
+{
+    const std::pair<int, qvplat::SendError> cases[] = {
+        {0, qvplat::SendError::None},
+        {EAGAIN, qvplat::SendError::WouldBlock},
+        {EWOULDBLOCK, qvplat::SendError::WouldBlock},
+        {ECONNRESET, qvplat::SendError::ConnAborted},
+        {EPIPE, qvplat::SendError::ConnAborted},
+        {ECONNABORTED, qvplat::SendError::ConnAborted},
+        {EBADF, qvplat::SendError::Other},
+        {ENOTSOCK, qvplat::SendError::Other},
+    };
+    for (const auto& [error, expected] : cases) {
+        EXPECT_EQ(qvplat::classifySendError(error), expected) << "errno " << error;
+    }
+}
+
+TEST(SocketTest, SecondListenerOnTheSamePortFailsAtBind)
+{
+    Listener first;
+    qvplat::AddrInfo address;
+    ASSERT_TRUE(qvplat::resolvePassive(first.port(), address));
+    const qvplat::SocketHandle second = qvplat::createSocket(address);
+    ASSERT_NE(second, qvplat::kInvalidSocket);
+    EXPECT_TRUE(qvplat::setReuseAddr(second));
+    EXPECT_FALSE(qvplat::bindSocket(second, address));
+    EXPECT_EQ(qvplat::lastError(), EADDRINUSE);
+    qvplat::closeSocket(second);
+}
+
+TEST(SocketTest, ConnectToAClosedPortFails)
+{
+    int port = 0;
+    {
+        Listener gone;
+        port = gone.port();
+    }
+    EXPECT_EQ(qvplat::connectLoopback(port), qvplat::kInvalidSocket);
+    EXPECT_EQ(qvplat::lastError(), ECONNREFUSED);
+}
+
+// The server answers while unread input is still waiting, then closes: the whole answer must
+// arrive, followed by an orderly end instead of a reset. Twice: closed by its owner directly, and
+// shut down by another thread first (a worker ending the connection) and then closed by the owner.
+TEST(SocketTest, DrainAndCloseDeliversTheWholeAnswer)
+{
+    constexpr std::size_t kAnswerBytes = 2 * 1024 * 1024;
+    constexpr std::size_t kUnreadBytes = 32 * 1024;
+    for (const bool shutDownFirst : {false, true}) {
+        for (int round = 0; round < 3; ++round) {
+            SCOPED_TRACE(std::string(shutDownFirst ? "shut down first, round " : "round ") + std::to_string(round));
+            Connection c;
+            ASSERT_TRUE(sendAll(c.client, "REQ" + std::string(kUnreadBytes, 'u')));
+            // Wait until the unread part has arrived at the server.
+            for (int spin = 0;
+                 spin < 1000 && qvplat::bytesAvailable(c.server) < static_cast<int>(3 + kUnreadBytes); ++spin) {
+                qvplat::waitReadable(c.server, 10);
+            }
+            char request[3];
+            ASSERT_EQ(qvplat::recvSome(c.server, request, 3), 3);
+
+            std::size_t received = 0;
+            long last = 1;
+            int readerError = 0;
+            std::thread reader([&] {
+                char buffer[65536];
+                while ((last = qvplat::recvSome(c.client, buffer, sizeof buffer)) > 0) {
+                    received += static_cast<std::size_t>(last);
+                }
+                readerError = qvplat::lastError();
+            });
+            ASSERT_TRUE(sendAll(c.server, std::string(kAnswerBytes, 'a')));
+            if (shutDownFirst) {
+                std::thread worker([&] { qvplat::shutdownSocket(c.server); });
+                worker.join();
+            }
+            qvplat::drainAndClose(c.server);
+            c.server = qvplat::kInvalidSocket;
+            reader.join();
+            EXPECT_EQ(received, kAnswerBytes);
+            EXPECT_EQ(last, 0) << "errno " << readerError;
+        }
+    }
+}
+
+TEST(SocketTest, DrainAndCloseWithLingerWaitsForThePeersClose)
+{
+    Connection c;
+    std::thread peer([&] {
+        char buffer[256];
+        while (qvplat::recvSome(c.client, buffer, sizeof buffer) > 0) {
+        }
+        qvplat::closeSocket(c.client);  // the peer closes after our FIN
+    });
+    ASSERT_TRUE(sendAll(c.server, "bye"));
+    qvplat::drainAndClose(c.server, kLongWaitMs);
+    c.server = qvplat::kInvalidSocket;
+    peer.join();
+    c.client = qvplat::kInvalidSocket;
+}
+
+}  // namespace

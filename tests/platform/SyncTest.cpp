@@ -1,0 +1,107 @@
+#include "platform/Sync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kLongWaitMs = 10000;  // only reached when something is broken
+
+TEST(EventTest, InitialStateIsHonoured)
+{
+    qvplat::Event off(true, false);
+    qvplat::Event on(true, true);
+    EXPECT_FALSE(off.wait(0));
+    EXPECT_TRUE(on.wait(0));
+    EXPECT_TRUE(on.wait(0)) << "manual reset stays signalled";
+}
+
+TEST(EventTest, ManualResetReleasesEveryWaiterUntilReset)
+{
+    qvplat::Event event(true, false);
+    constexpr int kWaiters = 8;
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < kWaiters; ++i) {
+        waiters.emplace_back([&] {
+            if (event.wait(kLongWaitMs)) {
+                ++released;
+            }
+        });
+    }
+    event.set();
+    for (auto& w : waiters) {
+        w.join();
+    }
+    EXPECT_EQ(released.load(), kWaiters);
+    EXPECT_TRUE(event.isSet());
+    event.reset();
+    EXPECT_FALSE(event.isSet());
+    EXPECT_FALSE(event.wait(0));
+}
+
+TEST(EventTest, AutoResetReleasesOneWaitPerSignal)
+{
+    qvplat::Event event(false, true);
+    EXPECT_TRUE(event.wait(0));
+    EXPECT_FALSE(event.wait(0)) << "the first wait consumed the signal";
+
+    constexpr int kWaiters = 4;
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < kWaiters; ++i) {
+        waiters.emplace_back([&] {
+            if (event.wait(kLongWaitMs)) {
+                ++released;
+            }
+        });
+    }
+    // Each signal lets exactly one waiter through; signal until all are through.
+    for (int i = 0; i < kWaiters; ++i) {
+        const int before = released.load();
+        event.set();
+        for (int spin = 0; spin < 100000 && released.load() == before; ++spin) {
+            std::this_thread::yield();
+        }
+    }
+    for (auto& w : waiters) {
+        w.join();
+    }
+    EXPECT_EQ(released.load(), kWaiters);
+    EXPECT_FALSE(event.isSet());
+}
+
+TEST(EventTest, TimedWaitReturnsFalseWithoutSignal)
+{
+    qvplat::Event event(true, false);
+    EXPECT_FALSE(event.wait(20));
+}
+
+TEST(EventTest, InfiniteWaitEndsWhenSetFromAnotherThread)
+{
+    qvplat::Event event(false, false);
+    qvplat::Event started(true, false);
+    std::thread setter([&] {
+        started.wait(kLongWaitMs);
+        event.set();
+    });
+    started.set();
+    EXPECT_TRUE(event.wait(-1));
+    setter.join();
+}
+
+TEST(RecursiveMutexTest, SameThreadMayLockTwice)
+{
+    qvplat::RecursiveMutex mutex;
+    std::lock_guard outer(mutex);
+    std::lock_guard inner(mutex);
+    std::atomic<bool> other{true};
+    std::thread t([&] { other = mutex.try_lock(); });
+    t.join();
+    EXPECT_FALSE(other.load());
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+#include "platform/posix/Utf8.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using qvplat::detail::fromUtf8;
+using qvplat::detail::toUtf8;
+
+TEST(Utf8Test, WellFormedTextRoundTrips)
+{
+    const std::u16string texts[] = {u"", u"plain ascii", u"\u00E9\u00FC\u00DF", u"\uD55C\uAD6D\uC5B4",
+                                    u"\U0001F600 smile", std::u16string(u"nul\0inside", 10)};
+    for (const auto& text : texts) {
+        EXPECT_EQ(fromUtf8(toUtf8(text)), text);
+    }
+    EXPECT_EQ(toUtf8(u"\u20AC"), "\xE2\x82\xAC");
+    EXPECT_EQ(toUtf8(u"\U0001F600"), "\xF0\x9F\x98\x80");
+}
+
+TEST(Utf8Test, IllFormedInputBecomesReplacementCharacters)
+{
+    struct Case {
+        std::string bytes;
+        std::u16string expected;
+    };
+    const Case cases[] = {
+        {"\xFF", u"\uFFFD"},
+        {"a\x80z", u"a\uFFFDz"},
+        {"\xC3", u"\uFFFD"},                        // cut short at the end
+        {"\xE2\x82z", u"\uFFFDz"},                  // cut short before a letter
+        {"\xF0\x9F\x98", u"\uFFFD"},                 // a four-byte sequence cut short
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},              // overlong
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},    // encoded surrogate
+        {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fromUtf8(c.bytes), c.expected) << c.bytes.size() << " bytes";
+    }
+    EXPECT_EQ(toUtf8(u"x\xD800y"), "x\xEF\xBF\xBDy") << "a lone surrogate";
+    EXPECT_EQ(toUtf8(u"\xDC00"), "\xEF\xBF\xBD");
+}
+
+}  // namespace
