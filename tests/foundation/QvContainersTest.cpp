@@ -128,7 +128,7 @@ TEST(QvFlexBufferTest, TakeFromFrontMovesTheRestForward)
     EXPECT_EQ(buf.take(out, 6), 6u);
     EXPECT_EQ(std::string(out, 6), "hello ");
     EXPECT_EQ(buf.size(), 5u);
-    char rest[16] = {};
+    char rest[128] = {};
     EXPECT_EQ(buf.take(rest, 100), 5u);
     EXPECT_EQ(std::string(rest, 5), "world");
     EXPECT_EQ(buf.take(rest, 3), 0u);

@@ -1,0 +1,60 @@
+#include "foundation/QvFileMng.h"
+
+#include <rapidjson/document.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/QvFile.h"
+#include "foundation/QvLogMng.h"
+
+namespace {
+
+std::mutex s_instanceMutex;
+CQvFileMng* s_instance = nullptr;
+
+}  // namespace
+
+CQvFileMng* CQvFileMng::getInstance()
+{
+    std::lock_guard<std::mutex> lock(s_instanceMutex);
+    if (s_instance == nullptr) {
+        s_instance = new CQvFileMng();
+    }
+    return s_instance;
+}
+
+void CQvFileMng::releaseInstance()
+{
+    std::lock_guard<std::mutex> lock(s_instanceMutex);
+    delete s_instance;
+    s_instance = nullptr;
+}
+
+CQvFileMng::~CQvFileMng() = default;
+
+bool CQvFileMng::readJsonFile(const QvString& path, rapidjson::Document& document, uint8_t encoding) const
+{
+    CQvFile file;
+    if (!file.open(CQvFile::kAccessRead, CQvFile::kKindBinary, path, encoding)) {
+        return false;
+    }
+    const uint32_t size = file.getSize();
+    std::vector<char> bytes(size, '\0');
+    const uint32_t read = size > 0 ? file.read(bytes.data(), size, 1, size) : 0;
+    file.close();
+    if (read == 0) {
+        return false;
+    }
+    // The round trip through UTF-16 replaces malformed UTF-8 before the parser sees it.
+    const QvString text(bytes.data(), static_cast<int>(read), kCodePageUtf8);
+    const std::string utf8 = text.toUtf8();
+    document.Parse(utf8.data(), utf8.size());
+    if (document.HasParseError()) {
+        CQvLogMng::getInstance()->writeDebug(u"JSON File Read Failed");
+        return false;
+    }
+    CQvLogMng::getInstance()->writeDebug(u"JSON File Read Success");
+    return true;
+}

@@ -1,0 +1,74 @@
+#include "foundation/QvLogMng.h"
+
+#include <mutex>
+#include <string>
+
+#include "foundation/QvDirMng.h"
+#include "foundation/QvFile.h"
+#include "platform/Debug.h"
+
+namespace {
+
+std::mutex s_instanceMutex;
+CQvLogMng* s_instance = nullptr;
+
+}  // namespace
+
+CQvLogMng* CQvLogMng::getInstance()
+{
+    std::lock_guard<std::mutex> lock(s_instanceMutex);
+    if (s_instance == nullptr) {
+        s_instance = new CQvLogMng();
+    }
+    return s_instance;
+}
+
+void CQvLogMng::releaseInstance()
+{
+    std::lock_guard<std::mutex> lock(s_instanceMutex);
+    delete s_instance;
+    s_instance = nullptr;
+}
+
+CQvLogMng::CQvLogMng() : m_enabled(kSwitchAtCreation) {}
+
+CQvLogMng::~CQvLogMng() = default;
+
+QvString CQvLogMng::getLogFilePath(const QvString& prefix)
+{
+    return CQvDirMng::getInstance()->getDatedFilePath(u"Log", prefix, u"log", false, false, false);
+}
+
+QvString CQvLogMng::makeFileLine(const qvplat::SystemTime& time, const QvString& message)
+{
+    return QvString::formatted(u"[%04u/%02u/%02u][%02u:%02u:%02u:%03u] %s\n", unsigned(time.year), unsigned(time.month),
+                               unsigned(time.day), unsigned(time.hour), unsigned(time.minute), unsigned(time.second),
+                               unsigned(time.milliseconds), message);
+}
+
+QvString CQvLogMng::makeDebugLine(const qvplat::SystemTime& time, const QvString& message)
+{
+    return QvString::formatted(u"[%02u:%02u:%02u:%03u]:%s\n", unsigned(time.hour), unsigned(time.minute),
+                               unsigned(time.second), unsigned(time.milliseconds), message);
+}
+
+bool CQvLogMng::appendFileLine(const QvString& path, const QvString& line)
+{
+    if (path.isEmpty()) {
+        return false;
+    }
+    CQvFile file;
+    if (!file.open(CQvFile::kAccessAppendUpdate, CQvFile::kKindText, path, CQvFile::kEncodingNone)) {
+        return false;
+    }
+    const std::string bytes = line.toUtf8();
+    const auto size = static_cast<uint32_t>(bytes.size());
+    const bool written = file.write(bytes.data(), size, 1, size) == size;
+    // close() flushes the stream before it lets go of the file.
+    return file.close() && written;
+}
+
+void CQvLogMng::sendDebugLine(const QvString& line)
+{
+    qvplat::outputDebugString(line.toStd());
+}

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "TempDir.h"
+#include "foundation/EnvMng.h"
+#include "foundation/QvDirMng.h"
+#include "foundation/QvEnvMng.h"
+#include "foundation/QvFileMng.h"
+#include "foundation/QvLogMng.h"
+#include "foundation/QvString.h"
+#include "foundation/QvWinUtilFunc.h"
+#include "platform/FileSystem.h"
+#include "platform/LocalTime.h"
+#include "platform/Profile.h"
+
+inline QvString toQv(const std::filesystem::path& path)
+{
+    return QvString::fromUtf8(path.string());
+}
+// UTF-8 for comparisons, so that failures print readable text.
+inline std::string u8(const QvString& text)
+{
+    return text.toUtf8();
+}
+
+inline qvplat::SystemTime makeTime(int year, int month, int day, int dayOfWeek, int hour = 0, int minute = 0,
+                                   int second = 0, int milliseconds = 0)
+{
+    qvplat::SystemTime t{};
+    t.year = static_cast<uint16_t>(year);
+    t.month = static_cast<uint16_t>(month);
+    t.day = static_cast<uint16_t>(day);
+    t.dayOfWeek = static_cast<uint16_t>(dayOfWeek);
+    t.hour = static_cast<uint16_t>(hour);
+    t.minute = static_cast<uint16_t>(minute);
+    t.second = static_cast<uint16_t>(second);
+    t.milliseconds = static_cast<uint16_t>(milliseconds);
+    return t;
+}
+
+// Holds the local clock at a fixed time for its lifetime.
+class FixedClock {
+public:
+    explicit FixedClock(const qvplat::SystemTime& time) { set(time); }
+    ~FixedClock() { qvplat::setLocalTimeSource({}); }
+    FixedClock(const FixedClock&) = delete;
+    FixedClock& operator=(const FixedClock&) = delete;
+    void set(const qvplat::SystemTime& time)
+    {
+        qvplat::setLocalTimeSource([time] { return time; });
+    }
+};
+
+// Every test starts with the "executable" at <temp>/qvwebserver, fresh singletons and an empty
+// profile cache, and leaves the same way.
+class ModuleDirTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        resetSingletons();
+        qvplat::setModuleFileNameForTesting((m_dir.path() / "qvwebserver").u16string());
+    }
+
+    void TearDown() override
+    {
+        resetSingletons();
+        qvplat::setModuleFileNameForTesting(u"");
+    }
+
+    static void resetSingletons()
+    {
+        // CEnvMng saves on release, so it goes while the module directory is still ours.
+        CEnvMng::releaseInstance();
+        CQvFileMng::releaseInstance();
+        CQvEnvMng::releaseInstance();
+        CQvLogMng::releaseInstance();
+        CQvWinUtilFunc::releaseInstance();
+        CQvDirMng::releaseInstance();
+        qvplat::discardPrivateProfileCacheForTesting();
+    }
+
+    const std::filesystem::path& root() const { return m_dir.path(); }
+    std::filesystem::path path(const std::string& relative) const { return m_dir.path() / relative; }
+    std::filesystem::path write(const std::string& relative, const std::string& bytes) const
+    {
+        return m_dir.write(relative, bytes);
+    }
+    static std::string read(const std::filesystem::path& file) { return TempDir::read(file); }
+
+private:
+    TempDir m_dir{"qvfound"};
+};
