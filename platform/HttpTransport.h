@@ -67,7 +67,7 @@ enum class HttpExchangeStatus {
 
 struct HttpExchangeResult {
     HttpExchangeStatus status = HttpExchangeStatus::kSendFailed;
-    bool bodyComplete = false;  // the body arrived whole (only with kHeadersReceived)
+    bool bodyComplete = false;   // the body arrived whole (only with kHeadersReceived)
     bool stoppedBySink = false;  // a sink callback returned false
     std::string error;           // the transport's reason for a failure, for diagnostics
 };

@@ -1,4 +1,4 @@
-#include "platform/HttpTransport.h"
+#include <curl/curl.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,13 +9,13 @@
 #include <set>
 #include <string_view>
 
-#include <curl/curl.h>
+#include "platform/HttpTransport.h"
 
 namespace qvplat {
 
 namespace {
 
-constexpr long kMaxRedirects = 10;  // what the Windows engine follows by default
+constexpr long kMaxRedirects = 10;           // what the Windows engine follows by default
 constexpr long kLowSpeedBytesPerSecond = 1;  // "stalled" means not a single byte in the window
 
 std::atomic<bool> s_failOpen{false};
@@ -136,8 +136,8 @@ bool crackHttpUrl(const std::string& url, HttpUrlParts& out)
 bool getUserProxyConfig(bool secure, HttpProxyConfig& out)
 {
     // curl itself ignores upper-case HTTP_PROXY (a CGI program can be handed one by a client); so do we.
-    const char* proxy =
-        secure ? firstEnv({"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) : firstEnv({"http_proxy", "all_proxy", "ALL_PROXY"});
+    const char* proxy = secure ? firstEnv({"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+                               : firstEnv({"http_proxy", "all_proxy", "ALL_PROXY"});
     if (proxy == nullptr) {
         return false;
     }
@@ -181,7 +181,8 @@ struct HttpSession::Impl {
             self->headerBlock.clear();
             self->headerBlockComplete = false;
             const size_t space = line.find(' ');
-            self->headerBlockStatus = space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
+            self->headerBlockStatus =
+                space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
         }
         if (self->headersDelivered) {
             return length;  // trailers after a chunked body belong to no header block
@@ -229,9 +230,15 @@ bool HttpSession::open()
     return m_impl->handle != nullptr;
 }
 
-bool HttpSession::isOpen() const { return m_impl->handle != nullptr; }
+bool HttpSession::isOpen() const
+{
+    return m_impl->handle != nullptr;
+}
 
-const void* HttpSession::handleId() const { return m_impl->handle; }
+const void* HttpSession::handleId() const
+{
+    return m_impl->handle;
+}
 
 HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpResponseSink& sink)
 {
@@ -242,8 +249,9 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
         return result;
     }
     CURL* h = s.handle;
-    // A reset drops every option but keeps the live connections and the cookies of the session.
-    curl_easy_reset(h);
+    // Every option an exchange uses is set here each time, to its value or its default, so nothing of
+    // the previous exchange carries over. (curl_easy_reset would do it too, but loses track of the cookie
+    // engine's file list and leaks it.)
 
     s.sink = &sink;
     s.headerBlock.clear();
@@ -271,20 +279,16 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     curl_easy_setopt(h, CURLOPT_PROXY, exchange.proxy.c_str());  // "" also stops curl reading the environment
     curl_easy_setopt(h, CURLOPT_NOPROXY, exchange.proxyBypass.c_str());
     curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    if (!exchange.verifyCertificate) {
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
-        curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYPEER, 0L);
-        curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYHOST, 0L);
-    }
-    if (exchange.connectTimeoutMs > 0) {
-        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, exchange.connectTimeoutMs);
-    }
+    const long verifyPeer = exchange.verifyCertificate ? 1L : 0L;
+    const long verifyHost = exchange.verifyCertificate ? 2L : 0L;  // 2: the name must match
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verifyPeer);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verifyHost);
+    curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYPEER, verifyPeer);
+    curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYHOST, verifyHost);
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, std::max(exchange.connectTimeoutMs, 0L));  // 0: curl's default
     const long stallMs = std::max(exchange.sendTimeoutMs, exchange.receiveTimeoutMs);
-    if (stallMs > 0) {
-        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
-        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, (stallMs + 999) / 1000);
-    }
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, stallMs > 0 ? kLowSpeedBytesPerSecond : 0L);
+    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallMs > 0 ? (stallMs + 999) / 1000 : 0L);
 
     const size_t bodyLength = exchange.optionalLength + exchange.bodyLength;
     const bool sendsBody = bodyLength > 0 || exchange.verb == "POST" || exchange.verb == "PUT";
@@ -302,9 +306,8 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     } else {
         curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
     }
-    if (exchange.verb != (sendsBody ? "POST" : "GET")) {
-        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, exchange.verb.c_str());
-    }
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST,
+                     exchange.verb != (sendsBody ? "POST" : "GET") ? exchange.verb.c_str() : nullptr);
 
     // Only the caller's header lines; curl's own Accept, Expect and form Content-Type are not sent.
     curl_slist* headers = nullptr;
@@ -338,6 +341,7 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
     curl_easy_setopt(h, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
     curl_slist_free_all(headers);
 
     if (code != CURLE_OK) {
@@ -360,6 +364,9 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     return result;
 }
 
-void setHttpSessionOpenFailureForTesting(bool fail) { s_failOpen.store(fail); }
+void setHttpSessionOpenFailureForTesting(bool fail)
+{
+    s_failOpen.store(fail);
+}
 
 }  // namespace qvplat

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "foundation/QvString.h"
+#include "foundation/QvStringArray.h"
+
+namespace qvplat {
+class HttpSession;
+}
+
+class QvHttpWorkItem;
+class QvHttpResponseReader;
+
+// One outgoing HTTP or HTTPS exchange at a time, synchronous on the calling thread. The session
+// (the transport's client handle, with its connection and cookie caches) is opened by the first
+// request and kept until destruction; everything else lives for one request. Used only by the
+// pool thread that runs its owner; holds no lock.
+class QvHttpConnection {
+public:
+    // Receives the progress of a body read: percent of Content-Length. The return value is not used.
+    using ProgressHook = bool (*)(QvHttpWorkItem* owner, double percent);
+
+    // Results of request().
+    static constexpr int32_t kResultOk = 1;
+    static constexpr int32_t kResultUrlEmpty = -999;      // also: the URL cannot be taken apart
+    static constexpr int32_t kResultBadVerb = -998;       // not GET, POST, PUT or DELETE
+    static constexpr int32_t kResultOpenFailed = -997;    // the session could not be opened
+    static constexpr int32_t kResultBufferFailed = -995;  // the response buffer could not grow
+    static constexpr int32_t kResultNoResponse = -994;    // three attempts failed
+
+    static constexpr int kMaxAttempts = 3;
+    static constexpr uint32_t kInitialBufferBytes = 10240;  // first response buffer; doubles as needed
+    // Component buffers of the URL cracker, in characters including the terminator.
+    static constexpr int kHostNameChars = 260;
+    static constexpr int kUrlPathChars = 1300;
+    // Time-outs in milliseconds: name resolution without limit, connect 60 s, send and receive 30 s.
+    static constexpr int32_t kResolveTimeoutMs = 0;
+    static constexpr int32_t kConnectTimeoutMs = 60000;
+    static constexpr int32_t kSendTimeoutMs = 30000;
+    static constexpr int32_t kReceiveTimeoutMs = 30000;
+
+    // Stores url and owner (not owned; may be null) and sets the defaults.
+    QvHttpConnection(const QvString& url, QvHttpWorkItem* owner);
+    ~QvHttpConnection();
+    QvHttpConnection(const QvHttpConnection&) = delete;
+    QvHttpConnection& operator=(const QvHttpConnection&) = delete;
+
+    // Performs the exchange with up to three attempts: 1 on completion, else -999 .. -994 (see above).
+    // sendHeaders are CRLF-separated lines sent with each attempt; optional (may be null) is sent as
+    // the start of the request body, the stored body after it.
+    int32_t request(const QvString& verb, const QvString& sendHeaders, const unsigned char* optional,
+                    uint32_t optionalLength);
+
+    // Replaces the body by a copy of length bytes; false and no change when data is null.
+    bool setBody(const unsigned char* data, uint32_t length);
+    void clearBody();
+    // Header lines added to every attempt, merged with semicolons into lines of the same name.
+    bool setExtraHeaders(const QvString& text);
+
+    QvString getResponseText() const { return m_responseText; }
+    // The raw body of the last request; valid until the next request.
+    const unsigned char* getResponseBytes() const { return m_responseBytes.get(); }
+    uint32_t getResponseLength() const { return m_responseLength; }
+    int32_t getContentLength() const { return m_contentLength; }
+    QvString getRawHeaders() const { return m_rawHeaders; }
+    QvString getCharset() const { return m_charset; }
+    QvString getHost() const { return m_host; }
+
+    const QvString& getUrl() const { return m_url; }
+    void setUrl(const QvString& url) { m_url = url; }
+
+    bool getVerifyCertificate() const { return m_verifyCertificate; }
+    void setVerifyCertificate(bool verify) { m_verifyCertificate = verify; }
+    // A fixed charset is used for every response instead of the one the headers name.
+    void setFixedCharset(const QvString& charset);
+    void setTimeouts(int32_t resolveMs, int32_t connectMs, int32_t sendMs, int32_t receiveMs);
+    void setProgressHook(ProgressHook hook) { m_progressHook = hook; }
+    QvHttpWorkItem* getOwner() const { return m_owner; }
+
+    // True once a request has opened the session; its identity stays the same until destruction.
+    bool hasSession() const;
+    const void* getSessionId() const;
+
+    // Collects the first capture group of every match of pattern in text, case-insensitively, each
+    // distinct text (ignoring case) once. Pattern syntax: {} capture, [] class, + repeat, \- hyphen.
+    // False when pattern or text is empty or the pattern does not parse.
+    static bool findAllMatches(const QvString& pattern, const QvString& text, QvStringArray& out);
+
+    // Test seam: response buffers larger than limit bytes cannot be allocated (0 = no limit).
+    static void setResponseBufferLimitForTesting(uint32_t limit);
+
+private:
+    friend class QvHttpResponseReader;
+
+    void analyseHeaders(const QvString& rawHeaders);
+    void decodeResponse();
+
+    std::unique_ptr<qvplat::HttpSession> m_session;
+    bool m_verifyCertificate = false;
+    QvString m_url;
+    QvString m_host;
+    QvString m_rawHeaders;
+    QvString m_responseText;
+    QvString m_charset;
+    std::unique_ptr<unsigned char[]> m_responseBytes;
+    uint32_t m_responseCapacity = 0;
+    uint32_t m_responseLength = 0;
+    ProgressHook m_progressHook = nullptr;
+    int32_t m_contentLength = 0;
+    std::unique_ptr<unsigned char[]> m_body;
+    uint32_t m_bodyLength = 0;
+    QvString m_extraHeaders;
+    QvString m_userAgent;
+    bool m_charsetFixed = false;
+    int32_t m_timeouts[4] = {kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs};
+    QvHttpWorkItem* m_owner;
+};

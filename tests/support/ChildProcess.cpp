@@ -1,0 +1,122 @@
+#include "ChildProcess.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "TempDir.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kPollStep = std::chrono::milliseconds(10);
+
+}  // namespace
+
+ChildProcess::~ChildProcess()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, nullptr, 0);
+    }
+}
+
+bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args, const std::string& outputFile)
+{
+    m_outputFile = outputFile;
+    std::vector<std::string> argvStore;
+    argvStore.push_back(program);
+    argvStore.insert(argvStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argvStore) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+
+    const int pid = ::fork();
+    if (pid < 0) {
+        return false;
+    }
+    if (pid == 0) {
+        const int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int devNull = ::open("/dev/null", O_RDONLY);
+        if (fd >= 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+        }
+        if (devNull >= 0) {
+            ::dup2(devNull, 0);
+        }
+        // The child must not inherit a blocked signal mask from the test's threads.
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execvp(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    m_pid = pid;
+    return true;
+}
+
+bool ChildProcess::waitForOutput(const std::string& text, int timeoutMs) const
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < deadline) {
+        if (output().find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(kPollStep);
+    }
+    return output().find(text) != std::string::npos;
+}
+
+void ChildProcess::signal(int signalNumber)
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, signalNumber);
+    }
+}
+
+int ChildProcess::wait(int timeoutMs)
+{
+    if (m_pid <= 0) {
+        return -1;
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+        int status = 0;
+        const int done = ::waitpid(m_pid, &status, WNOHANG);
+        if (done == m_pid) {
+            m_pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (Clock::now() >= deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(kPollStep);
+    }
+}
+
+std::string ChildProcess::output() const { return TempDir::read(m_outputFile); }
+
+int ChildProcess::run(const std::string& program, const std::vector<std::string>& args, std::string& output,
+                      int timeoutMs)
+{
+    TempDir scratch("qvchild");
+    ChildProcess child;
+    const std::string file = (scratch.path() / "output.txt").string();
+    if (!child.start(program, args, file)) {
+        return -1;
+    }
+    const int code = child.wait(timeoutMs);
+    output = child.output();
+    return code;
+}

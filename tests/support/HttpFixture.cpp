@@ -1,0 +1,233 @@
+#include "HttpFixture.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <iterator>
+#include <sstream>
+
+#include "ChildProcess.h"
+#include "Loopback.h"
+#include "TempDir.h"
+
+namespace {
+
+constexpr int kReadyLimitMs = 30000;  // python start-up plus two certificates, on a loaded machine
+constexpr int kReadyPollMs = 50;
+constexpr int kControlLimitMs = 30000;  // one control request
+constexpr int kTermGraceMs = 5000;      // after SIGTERM, before the destructor's SIGKILL
+constexpr int kSigTerm = 15;
+
+std::string scriptPath()
+{
+    return (std::filesystem::path(__FILE__).parent_path() / "http_fixture.py").string();
+}
+
+std::string fromHex(const std::string& hex)
+{
+    if (hex == "-") {
+        return {};
+    }
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return out;
+}
+
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+    return text;
+}
+
+int portOf(const std::string& line, const std::string& key)
+{
+    const size_t at = line.find(" " + key + "=");
+    return at == std::string::npos ? 0 : std::atoi(line.c_str() + at + key.size() + 2);
+}
+
+}  // namespace
+
+std::string HttpFixture::Received::path() const
+{
+    std::string rest = target;
+    const size_t scheme = rest.find("://");
+    if (scheme != std::string::npos) {
+        const size_t slash = rest.find('/', scheme + 3);
+        rest = slash == std::string::npos ? "/" : rest.substr(slash);
+    }
+    return rest.substr(0, rest.find('?'));
+}
+
+std::string HttpFixture::Received::header(const std::string& name) const
+{
+    for (const auto& [key, value] : headers) {
+        if (lower(key) == lower(name)) {
+            return value;
+        }
+    }
+    return {};
+}
+
+bool HttpFixture::Received::hasHeader(const std::string& name) const
+{
+    return std::any_of(headers.begin(), headers.end(), [&](const auto& h) { return lower(h.first) == lower(name); });
+}
+
+HttpFixture::HttpFixture() = default;
+
+HttpFixture::~HttpFixture()
+{
+    stop();
+}
+
+bool HttpFixture::isRunning() const
+{
+    return m_process && m_process->isRunning();
+}
+
+bool HttpFixture::start(std::string* error)
+{
+    auto fail = [&](const std::string& why) {
+        if (error != nullptr) {
+            *error = why + (m_process ? "; output: " + m_process->output() : std::string());
+        }
+        stop();
+        return false;
+    };
+    if (isRunning()) {
+        return true;
+    }
+    m_dir = std::make_unique<TempDir>("qvfixture");
+    m_process = std::make_unique<ChildProcess>();
+    if (!m_process->start("python3", {"-u", scriptPath()}, (m_dir->path() / "output.txt").string())) {
+        return fail("cannot start python3");
+    }
+    // The ready line is written at once, but wait for its end all the same.
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyLimitMs);
+    for (;;) {
+        const std::string output = m_process->output();
+        const size_t ready = output.find("READY ");
+        if (ready != std::string::npos && output.find('\n', ready) != std::string::npos) {
+            line = output.substr(ready, output.find('\n', ready) - ready);
+            break;
+        }
+        // Doubles as the pause between looks, and notices a server that ended early.
+        m_process->wait(kReadyPollMs);
+        if (!m_process->isRunning()) {
+            return fail("the server ended before it was ready");
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return fail("no ready line within the limit");
+        }
+    }
+    m_httpPort = portOf(line, "http");
+    m_httpsPort = portOf(line, "https");
+    m_expiredPort = portOf(line, "expired");
+    m_closedPort = portOf(line, "closed");
+    if (m_httpPort == 0 || m_httpsPort == 0 || m_expiredPort == 0 || m_closedPort == 0) {
+        return fail("incomplete ready line: " + line);
+    }
+    return true;
+}
+
+void HttpFixture::stop()
+{
+    if (m_process) {
+        if (m_process->isRunning()) {
+            m_process->signal(kSigTerm);
+            m_process->wait(kTermGraceMs);
+        }
+        m_process.reset();  // kills and reaps a server that ignored the signal
+    }
+    m_dir.reset();
+}
+
+std::string HttpFixture::url(const std::string& pathAndQuery) const
+{
+    return "http://127.0.0.1:" + std::to_string(m_httpPort) + pathAndQuery;
+}
+
+std::string HttpFixture::httpsUrl(const std::string& pathAndQuery) const
+{
+    return "https://127.0.0.1:" + std::to_string(m_httpsPort) + pathAndQuery;
+}
+
+std::string HttpFixture::expiredUrl(const std::string& pathAndQuery) const
+{
+    return "https://127.0.0.1:" + std::to_string(m_expiredPort) + pathAndQuery;
+}
+
+std::string HttpFixture::control(const std::string& pathAndQuery) const
+{
+    // Every control answer closes its connection, which ends the read.
+    return loopback::bodyOf(loopback::httpGet(m_httpPort, pathAndQuery, kControlLimitMs));
+}
+
+std::vector<HttpFixture::Received> HttpFixture::received() const
+{
+    std::vector<Received> out;
+    std::istringstream lines(control("/__requests"));
+    std::string line;
+    Received current;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string kind;
+        words >> kind;
+        if (kind == "REQ") {
+            current = Received();
+            std::string target;
+            words >> current.seq >> current.method >> target >> current.clientPort >> current.listener;
+            current.target = fromHex(target);
+        } else if (kind == "H") {
+            std::string name;
+            std::string value;
+            words >> name >> value;
+            current.headers.emplace_back(fromHex(name), fromHex(value));
+        } else if (kind == "B") {
+            std::string body;
+            words >> body;
+            current.body = fromHex(body);
+        } else if (kind == "END") {
+            out.push_back(current);
+        }
+    }
+    return out;
+}
+
+std::vector<HttpFixture::Received> HttpFixture::received(const std::string& path) const
+{
+    std::vector<Received> all = received();
+    std::vector<Received> out;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(out), [&](const Received& r) { return r.path() == path; });
+    return out;
+}
+
+void HttpFixture::clearReceived() const
+{
+    control("/__clear");
+}
+
+void HttpFixture::openGate(const std::string& name) const
+{
+    control("/__open?name=" + urlEncode(name));
+}
+
+std::string urlEncode(const std::string& text)
+{
+    static const char* kHex = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
