@@ -1,0 +1,158 @@
+#include "commlib/ConnWaitThread.h"
+
+#include <chrono>
+#include <thread>
+
+#include "commlib/SvrCommLog.h"
+
+namespace {
+
+// Only log lines name the address; the socket itself is bound to the wildcard address.
+constexpr const char16_t* kLogAddress = u"127.0.0.1";
+// A failing accept (descriptors exhausted) leaves the connection queued; pausing keeps the loop
+// from spinning on it while the stop flag is still honoured quickly.
+constexpr int kAcceptRetryPauseMs = 50;
+
+}  // namespace
+
+CConnWaitThread::CConnWaitThread() = default;
+
+CConnWaitThread::~CConnWaitThread()
+{
+    stop();
+}
+
+bool CConnWaitThread::initStart(int port)
+{
+    if (m_thread.joinable()) {
+        if (!m_thread.finished()) {
+            return false;
+        }
+        m_thread.join();  // the thread of an earlier start that ended on its own
+    }
+    qvsc::log(u"%s initStart WaitThread (%s:%d)", kSvrCommTag, kLogAddress, port);
+    std::char_traits<char16_t>::copy(m_address, kLogAddress, std::char_traits<char16_t>::length(kLogAddress) + 1);
+    m_port = port;
+    m_running = true;
+    setListenState(ListenState::Starting);
+    const bool started = m_thread.start([this] { threadWaitWork(); });
+    if (!started) {
+        setListenState(ListenState::NotStarted);
+    }
+    return started;
+}
+
+void CConnWaitThread::stop()
+{
+    m_running = false;
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    m_listenSocket = qvplat::kInvalidSocket;
+}
+
+CConnWaitThread::ListenState CConnWaitThread::waitUntilListening(int timeoutMs) const
+{
+    std::unique_lock lock(m_stateMutex);
+    const auto ready = [this] { return m_listenState != ListenState::Starting; };
+    if (timeoutMs < 0) {
+        m_stateChanged.wait(lock, ready);
+    } else {
+        m_stateChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+    }
+    return m_listenState;
+}
+
+CConnWaitThread::ListenState CConnWaitThread::getListenState() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_listenState;
+}
+
+void CConnWaitThread::setListenState(ListenState state)
+{
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_listenState = state;
+    }
+    m_stateChanged.notify_all();
+}
+
+void CConnWaitThread::threadWaitWork()
+{
+    const int port = m_port.load();
+    const QvString address(m_address);
+
+    // Set-up failures end the thread but leave the running flag set: run control keeps showing
+    // the server as running until it is stopped explicitly.
+    qvplat::AddrInfo info;
+    if (!qvplat::resolvePassive(port, info)) {
+        qvsc::log(u"%s getAddrInfo Failed!!", kSvrCommTag);
+        processStop(kStopSetupFailed, u"getAddrInfo Failed!!");
+        setListenState(ListenState::SetupFailed);
+        return;
+    }
+    m_listenSocket = qvplat::createSocket(info);
+    if (m_listenSocket == qvplat::kInvalidSocket) {
+        qvsc::log(u"%s Socket Create Failed!!", kSvrCommTag);
+        processStop(kStopSetupFailed, u"Socket Create Failed!!");
+        setListenState(ListenState::SetupFailed);
+        return;
+    }
+    qvplat::setReuseAddr(m_listenSocket);
+    if (!qvplat::bindSocket(m_listenSocket, info)) {
+        qvsc::log(u"%s[%d] Socket Bind Failed!!", kSvrCommTag, qvplat::lastError());
+        qvplat::closeSocket(m_listenSocket);
+        m_listenSocket = qvplat::kInvalidSocket;
+        processStop(kStopSetupFailed, u"Socket Bind Failed!!");
+        setListenState(ListenState::SetupFailed);
+        return;
+    }
+    if (!qvplat::listenSocket(m_listenSocket)) {
+        qvsc::log(u"%s Socket Listen Failed!!", kSvrCommTag);
+        qvplat::closeSocket(m_listenSocket);
+        m_listenSocket = qvplat::kInvalidSocket;
+        processStop(kStopSetupFailed, u"Socket Listen Failed!!");
+        setListenState(ListenState::SetupFailed);
+        return;
+    }
+    qvsc::log(u"%s [%s:%d] Wait Start", kSvrCommTag, address, port);
+    setListenState(ListenState::Listening);
+
+    while (m_running.load()) {
+        const int ready = qvplat::waitReadable(m_listenSocket, kAcceptPollMs);
+        if (ready == 0) {
+            continue;
+        }
+        if (ready < 0) {
+            if (m_listenSocket == qvplat::kInvalidSocket) {
+                qvsc::log(u"%s Accept SocketError(InvaildSocket)", kSvrCommTag);
+            }
+            qvsc::log(u"%s Accept SocketError", kSvrCommTag);
+            processStop(kStopAcceptError, u"Accept SocketError!!");
+            m_running = false;
+            break;
+        }
+        qvsc::log(u"%s Accept Client Process Start", kSvrCommTag);
+        const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket);
+        if (client == qvplat::kInvalidSocket) {
+            // Nothing to serve: preparing a session for it would only create a thread that fails.
+            qvsc::log(u"%s Accept Client Process End", kSvrCommTag);
+            std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
+            continue;
+        }
+        if (processClientBindBefore()) {
+            qvsc::log(u"%s Accept Client Process Lib Work Finish[Socket=%d]", kSvrCommTag, client);
+            processClientBind(client);
+        } else {
+            qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);
+            qvplat::drainAndClose(client);
+        }
+        qvsc::log(u"%s Accept Client Process End", kSvrCommTag);
+    }
+
+    qvplat::closeSocket(m_listenSocket);
+    m_listenSocket = qvplat::kInvalidSocket;
+    qvsc::log(u"%s [%s:%d] Wait Finish", kSvrCommTag, address, port);
+    setListenState(ListenState::Ended);
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include "foundation/QvString.h"
+#include "platform/Socket.h"
+#include "platform/Thread.h"
+
+// The listening thread of one TCP server: binds the IPv4 wildcard address on a port, waits for
+// connections with a one-second poll and hands each accepted socket to its subclass. The three
+// process* operations run on the listening thread only.
+//
+// A subclass must call stop() in its own destructor: the base destructor stops too, but by then
+// the subclass's overrides are gone.
+class CConnWaitThread {
+public:
+    static constexpr int kAcceptPollMs = 1000;     // a stop is noticed within one poll
+    static constexpr int kAddressChars = 128;      // the address text's fixed buffer
+    static constexpr int kStopSetupFailed = -2;    // processStop code of a failed set-up step
+    static constexpr int kStopAcceptError = -1;    // processStop code of a failed wait
+
+    // What waitUntilListening() reports.
+    enum class ListenState { NotStarted, Starting, Listening, SetupFailed, Ended };
+
+    CConnWaitThread();
+    virtual ~CConnWaitThread();
+    CConnWaitThread(const CConnWaitThread&) = delete;
+    CConnWaitThread& operator=(const CConnWaitThread&) = delete;
+
+    // Starts listening on port on a new thread. False when the thread cannot be created, or when
+    // the listening thread of an earlier start is still alive (stop it first).
+    bool initStart(int port);
+    // Clears the running flag and waits, without a time limit, for the listening thread to end.
+    // Any thread but the listening thread.
+    void stop();
+
+    // True from initStart until stop or an accept error; stays true after a failed set-up.
+    bool isRunning() const { return m_running.load(); }
+    int getPort() const { return m_port.load(); }
+    // Waits up to timeoutMs (-1 forever) until the listener is past its set-up: Listening, or
+    // SetupFailed/Ended; Starting on time-out.
+    ListenState waitUntilListening(int timeoutMs) const;
+    ListenState getListenState() const;
+
+    // Called right after accept, before the socket is handed over: prepare what will serve the
+    // connection; false makes the listener close the socket at once.
+    virtual bool processClientBindBefore() = 0;
+    // Called after processClientBindBefore returned true; takes ownership of socket.
+    virtual void processClientBind(qvplat::SocketHandle socket) = 0;
+    // Called when the listener ends on an error: -2 set-up step failed, -1 wait failed.
+    virtual void processStop(int code, const QvString& message) = 0;
+
+private:
+    void threadWaitWork();
+    void setListenState(ListenState state);
+
+    std::atomic<int> m_port{0};
+    std::atomic<bool> m_running{false};
+    char16_t m_address[kAddressChars] = {};
+    qvplat::SocketHandle m_listenSocket = qvplat::kInvalidSocket;  // listening thread only
+    qvplat::Thread m_thread;
+
+    mutable std::mutex m_stateMutex;
+    mutable std::condition_variable m_stateChanged;
+    ListenState m_listenState = ListenState::NotStarted;
+};

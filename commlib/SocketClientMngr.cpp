@@ -1,0 +1,134 @@
+#include "commlib/SocketClientMngr.h"
+
+#include <vector>
+
+#include "commlib/ClientPerThread.h"
+
+namespace {
+
+std::mutex s_instanceMutex;
+CSocketClientMngr* s_instance = nullptr;
+
+}  // namespace
+
+CSocketClientMngr* CSocketClientMngr::getInstance()
+{
+    std::lock_guard lock(s_instanceMutex);
+    if (s_instance == nullptr) {
+        s_instance = new CSocketClientMngr();
+    }
+    return s_instance;
+}
+
+void CSocketClientMngr::releaseInstance()
+{
+    CSocketClientMngr* instance = nullptr;
+    {
+        std::lock_guard lock(s_instanceMutex);
+        instance = s_instance;
+        s_instance = nullptr;
+    }
+    delete instance;
+}
+
+CSocketClientMngr::~CSocketClientMngr()
+{
+    std::vector<CClientPerThread*> sessions;
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& entry : m_sessions) {
+            sessions.push_back(entry.second);
+        }
+        m_sessions.clear();
+        m_workers.clear();
+    }
+    for (CClientPerThread* session : sessions) {
+        session->setDelegate(nullptr);
+        delete session;
+    }
+}
+
+int CSocketClientMngr::allocateClientId()
+{
+    std::lock_guard lock(m_mutex);
+    return m_nextClientId++;
+}
+
+void CSocketClientMngr::registerSession(int clientId, CClientPerThread* session)
+{
+    CClientPerThread* replaced = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        if (CClientPerThread** present = m_sessions.find(clientId)) {
+            if (*present != session) {
+                replaced = *present;
+            }
+        }
+        m_sessions.set(clientId, session);
+    }
+    if (replaced != nullptr) {
+        replaced->setDelegate(nullptr);
+        delete replaced;
+    }
+}
+
+void CSocketClientMngr::registerWorker(int clientId, CCPTBaseWorker* worker)
+{
+    std::lock_guard lock(m_mutex);
+    m_workers.set(clientId, worker);
+}
+
+CClientPerThread* CSocketClientMngr::findSession(int clientId) const
+{
+    std::lock_guard lock(m_mutex);
+    CClientPerThread* const* found = m_sessions.find(clientId);
+    return found != nullptr ? *found : nullptr;
+}
+
+CCPTBaseWorker* CSocketClientMngr::findWorker(int clientId) const
+{
+    std::lock_guard lock(m_mutex);
+    CCPTBaseWorker* const* found = m_workers.find(clientId);
+    return found != nullptr ? *found : nullptr;
+}
+
+bool CSocketClientMngr::withSession(int clientId, const std::function<void(CClientPerThread&)>& action) const
+{
+    std::lock_guard lock(m_mutex);
+    CClientPerThread* const* found = m_sessions.find(clientId);
+    if (found == nullptr || *found == nullptr) {
+        return false;
+    }
+    action(**found);
+    return true;
+}
+
+void CSocketClientMngr::remove(int clientId)
+{
+    CClientPerThread* session = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        if (CClientPerThread** found = m_sessions.find(clientId)) {
+            session = *found;
+            m_sessions.erase(clientId);
+        }
+        m_workers.erase(clientId);
+    }
+    if (session != nullptr) {
+        session->setDelegate(nullptr);
+        session->stop();
+        delete session;
+    }
+}
+
+int CSocketClientMngr::sessionCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_sessions.size();
+}
+
+int CSocketClientMngr::workerCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_workers.size();
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+
+#include "foundation/QvMap.h"
+
+class CClientPerThread;
+class CCPTBaseWorker;
+
+// The process-wide registry of connections: numbers them and maps each client id to its session
+// (owned) and to its worker (not owned: a worker destroys itself). Every operation is serialized
+// by one lock, so the listener, session threads and timer threads may use it at once.
+class CSocketClientMngr {
+public:
+    static CSocketClientMngr* getInstance();
+    // Tests only, when no connection is alive: stops and destroys the sessions still registered
+    // and forgets the instance (client ids start from 0 again).
+    static void releaseInstance();
+
+    virtual ~CSocketClientMngr();
+    CSocketClientMngr(const CSocketClientMngr&) = delete;
+    CSocketClientMngr& operator=(const CSocketClientMngr&) = delete;
+
+    // The next client id: 0, 1, 2, ... never reused.
+    int allocateClientId();
+
+    // Insert, or replace the value under a present id. A replaced session is destroyed.
+    void registerSession(int clientId, CClientPerThread* session);
+    void registerWorker(int clientId, CCPTBaseWorker* worker);
+
+    // Null when nothing is registered under the id. The pointer stays valid only while nobody
+    // removes the id; a session's own thread may use its session, since removal joins that thread.
+    CClientPerThread* findSession(int clientId) const;
+    CCPTBaseWorker* findWorker(int clientId) const;
+
+    // Runs action on the session under the id while holding the lock, so that it cannot be removed
+    // meanwhile. False when no session is registered. action must not call remove.
+    bool withSession(int clientId, const std::function<void(CClientPerThread&)>& action) const;
+
+    // Takes the session out (clearing its delegate), stops and destroys it, and forgets the
+    // worker without destroying it. The stop runs outside the lock: a session thread that needs the
+    // manager meanwhile does not deadlock. Not from the session's own thread.
+    void remove(int clientId);
+
+    int sessionCount() const;
+    int workerCount() const;
+
+private:
+    CSocketClientMngr() = default;
+
+    mutable std::mutex m_mutex;
+    QvMap<int, CClientPerThread*> m_sessions;
+    QvMap<int, CCPTBaseWorker*> m_workers;
+    int m_nextClientId = 0;
+};

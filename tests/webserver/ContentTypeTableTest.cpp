@@ -1,0 +1,108 @@
+#include "webserver/ContentTypeTable.h"
+
+#include <gtest/gtest.h>
+
+#include "TempDir.h"
+
+namespace {
+
+using Table = CContentTypeTable::Table;
+
+QvString typeOf(const Table& table, const char16_t* extension)
+{
+    QvString type;
+    return CContentTypeTable::lookup(table, extension, type) ? type : QvString(u"<none>");
+}
+
+TEST(ContentTypeTableTest, StringMembersAreReadAndOthersSkipped)
+{
+    Table table;
+    ASSERT_TRUE(CContentTypeTable::fillFromJsonText(R"({
+        "other": {"css": "wrong/section"},
+        "contents-type": {
+            "html": "text/html",
+            "png": "image/png",
+            "num": 42,
+            "obj": {"a": "b"},
+            "arr": ["x"],
+            "nil": null,
+            "yes": true,
+            "\u00e9t\u00e9": "text/x-summer",
+            "": "text/x-empty"
+        }
+    })", table));
+    EXPECT_EQ(table.size(), 4);
+    EXPECT_EQ(typeOf(table, u"html"), QvString(u"text/html"));
+    EXPECT_EQ(typeOf(table, u"png"), QvString(u"image/png"));
+    EXPECT_EQ(typeOf(table, u"\u00e9t\u00e9"), QvString(u"text/x-summer"));
+    EXPECT_EQ(typeOf(table, u""), QvString(u"text/x-empty"));
+    EXPECT_EQ(typeOf(table, u"num"), QvString(u"<none>"));
+    EXPECT_EQ(typeOf(table, u"css"), QvString(u"<none>"));
+}
+
+TEST(ContentTypeTableTest, LaterDuplicateWinsAndPresentEntriesAreReplaced)
+{
+    Table table;
+    table.set(u"html", u"old/type");
+    table.set(u"keep", u"kept/type");
+    ASSERT_TRUE(CContentTypeTable::fillFromJsonText(
+        R"({"contents-type": {"html": "first/type", "html": "second/type"}})", table));
+    EXPECT_EQ(typeOf(table, u"html"), QvString(u"second/type"));
+    EXPECT_EQ(typeOf(table, u"keep"), QvString(u"kept/type"));
+}
+
+TEST(ContentTypeTableTest, MissingMemberMalformedTextAndMissingFileLeaveTheTableUnchanged)
+{
+    Table table;
+    table.set(u"txt", u"text/plain");
+    EXPECT_FALSE(CContentTypeTable::fillFromJsonText(R"({"content-type": {"html": "text/html"}})", table));
+    EXPECT_FALSE(CContentTypeTable::fillFromJsonText(R"({"contents-type": "text/html"})", table));
+    EXPECT_FALSE(CContentTypeTable::fillFromJsonText(R"({"contents-type": {"html": )", table));
+    EXPECT_FALSE(CContentTypeTable::fillFromJsonText("[]", table));
+    TempDir dir("qvweb-ct");
+    EXPECT_FALSE(CContentTypeTable::fillFromFile(QvString::fromUtf8((dir / "nope.json").string()), table));
+    EXPECT_FALSE(CContentTypeTable::fillFromFile(QvString::fromUtf8(dir.write("bad.json", "{,}").string()), table));
+    EXPECT_EQ(table.size(), 1);
+    EXPECT_EQ(typeOf(table, u"txt"), QvString(u"text/plain"));
+}
+
+TEST(ContentTypeTableTest, LookUpIsExactAndFallsBackToOctetStream)
+{
+    Table table;
+    table.set(u"html", u"text/html");
+    EXPECT_EQ(CContentTypeTable::lookupOrDefault(table, u"html"), QvString(u"text/html"));
+    EXPECT_EQ(CContentTypeTable::lookupOrDefault(table, u"HTML"), QvString(u"application/octet-stream"));
+    EXPECT_EQ(CContentTypeTable::lookupOrDefault(table, u".html"), QvString(u"application/octet-stream"));
+    EXPECT_EQ(CContentTypeTable::lookupOrDefault(table, u"html "), QvString(u"application/octet-stream"));
+    EXPECT_EQ(CContentTypeTable::lookupOrDefault(table, u""), QvString(u"application/octet-stream"));
+}
+
+TEST(ContentTypeTableTest, ShippedConfigurationCoversTheCommonWebTypes)
+{
+    Table table;
+    ASSERT_TRUE(CContentTypeTable::fillFromConfig(table)) << CContentTypeTable::getConfigFilePath().toUtf8();
+    struct Case {
+        const char16_t* extension;
+        const char16_t* type;
+    };
+    const Case cases[] = {
+        {u"html", u"text/html"},        {u"htm", u"text/html"},          {u"css", u"text/css"},
+        {u"js", u"text/javascript"},    {u"mjs", u"text/javascript"},    {u"json", u"application/json"},
+        {u"map", u"application/json"},  {u"txt", u"text/plain"},         {u"xml", u"application/xml"},
+        {u"svg", u"image/svg+xml"},     {u"png", u"image/png"},          {u"jpg", u"image/jpeg"},
+        {u"jpeg", u"image/jpeg"},       {u"gif", u"image/gif"},          {u"webp", u"image/webp"},
+        {u"avif", u"image/avif"},       {u"ico", u"image/vnd.microsoft.icon"},
+        {u"woff", u"font/woff"},        {u"woff2", u"font/woff2"},       {u"ttf", u"font/ttf"},
+        {u"otf", u"font/otf"},          {u"wasm", u"application/wasm"},  {u"pdf", u"application/pdf"},
+        {u"zip", u"application/zip"},   {u"mp4", u"video/mp4"},          {u"webm", u"video/webm"},
+        {u"mp3", u"audio/mpeg"},        {u"wav", u"audio/wav"},          {u"ogg", u"audio/ogg"},
+        {u"csv", u"text/csv"},          {u"md", u"text/markdown"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(typeOf(table, c.extension), QvString(c.type)) << QvString(c.extension).toUtf8();
+    }
+    // Keys are lower case only: an upper-case request extension finds nothing.
+    EXPECT_EQ(typeOf(table, u"PNG"), QvString(u"<none>"));
+}
+
+}  // namespace

@@ -1,0 +1,94 @@
+#include "webserver/WebServerInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+TEST(WebServerInfoTest, FreshRecordHasPort8080AndEmptyTextsAndTable)
+{
+    const _tag_WebServerInfo info;
+    EXPECT_EQ(info.port, 8080);
+    EXPECT_TRUE(info.name == u"");
+    EXPECT_TRUE(info.grpname == u"");
+    EXPECT_TRUE(info.basepath == u"");
+    EXPECT_TRUE(info.basehtml == u"");
+    EXPECT_TRUE(info.contentstype.isEmpty());
+}
+
+TEST(WebServerInfoTest, CopyReplacesTheFieldsAndMergesTheTable)
+{
+    _tag_WebServerInfo source;
+    source.name = u"Docs";
+    source.grpname = u"None";
+    source.port = 9090;
+    source.basepath = u"/srv/docs";
+    source.basehtml = u"start.html";
+    source.contentstype.set(u"html", u"text/html; charset=utf-8");
+
+    _tag_WebServerInfo target;
+    target.name = u"Old";
+    target.basehtml = u"old.html";
+    target.contentstype.set(u"html", u"text/html");
+    target.contentstype.set(u"png", u"image/png");
+
+    target = source;
+    EXPECT_EQ(target.name, QvString(u"Docs"));
+    EXPECT_EQ(target.grpname, QvString(u"None"));
+    EXPECT_EQ(target.port, 9090);
+    EXPECT_EQ(target.basepath, QvString(u"/srv/docs"));
+    EXPECT_EQ(target.basehtml, QvString(u"start.html"));
+    ASSERT_EQ(target.contentstype.size(), 2);
+    EXPECT_EQ(*target.contentstype.find(u"html"), QvString(u"text/html; charset=utf-8"));
+    EXPECT_EQ(*target.contentstype.find(u"png"), QvString(u"image/png"));
+    // The source is untouched, and a copy-constructed record is a plain copy.
+    EXPECT_EQ(source.contentstype.size(), 1);
+    const _tag_WebServerInfo copy(target);
+    EXPECT_EQ(copy.name, QvString(u"Docs"));
+    EXPECT_EQ(copy.contentstype.size(), 2);
+    target = target;
+    EXPECT_EQ(target.contentstype.size(), 2);
+}
+
+TEST(WebServerInfoTest, EditsUnderTheWriteLockAreNeverSeenHalfDoneByReaders)
+{
+    _tag_WebServerInfo live;
+    live.basepath = u"/a";
+    live.basehtml = u"a.html";
+    live.contentstype.set(u"html", u"type/a");
+    _tag_WebServerInfo editA(live);
+    _tag_WebServerInfo editB;
+    editB.basepath = u"/b";
+    editB.basehtml = u"b.html";
+    editB.contentstype.set(u"html", u"type/b");
+
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; ++r) {
+        readers.emplace_back([&] {
+            while (!done.load()) {
+                const auto lock = live.readLock();
+                const bool isA = live.basepath == u"/a";
+                const bool consistent = (live.basehtml == (isA ? u"a.html" : u"b.html")) &&
+                                        (*live.contentstype.find(u"html") == (isA ? u"type/a" : u"type/b"));
+                if (!consistent) {
+                    ++torn;
+                }
+            }
+        });
+    }
+    for (int i = 0; i < 2000; ++i) {
+        live = (i % 2 == 0) ? editB : editA;
+    }
+    done = true;
+    for (auto& reader : readers) {
+        reader.join();
+    }
+    EXPECT_EQ(torn.load(), 0);
+}
+
+}  // namespace

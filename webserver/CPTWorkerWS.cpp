@@ -1,0 +1,81 @@
+#include "webserver/CPTWorkerWS.h"
+
+#include "commlib/ClientPerThread.h"
+#include "commlib/SocketClientMngr.h"
+#include "commlib/SvrCommLog.h"
+#include "webserver/WebServerInfo.h"
+
+CCPTWorkerWS::CCPTWorkerWS() : m_packetMng(this) {}
+
+CCPTWorkerWS::~CCPTWorkerWS() = default;
+
+bool CCPTWorkerWS::sendClientData(const unsigned char* data, int length)
+{
+    CClientPerThread* session = CSocketClientMngr::getInstance()->findSession(m_clientId);
+    if (session == nullptr) {
+        return false;
+    }
+    return session->sendData(data, length);
+}
+
+void CCPTWorkerWS::doBindClientAfter()
+{
+    CCPTBaseWorker::doBindClientAfter();
+}
+
+void CCPTWorkerWS::onRecvWorkerData(int status, const unsigned char*, int)
+{
+    qvsc::log(u"CCPTWorkerWS onRecvWorkerData [CID=%d][nStatus=%d]", m_clientId, status);
+}
+
+void CCPTWorkerWS::onClientRecv(int clientId, int status, const unsigned char* data, int length)
+{
+    if (clientId != m_clientId) {
+        return;
+    }
+    qvsc::log(u"CCPTWorkerWS CID[%d], Status[%d], DataLen[%d]", clientId, status, length);
+    switch (status) {
+    case kStatusData:
+        qvsc::log(u"<==Source Session Receive Send Target Session [CID=%d][Len=%d]", clientId, length);
+        m_recvBuffer.append(data, static_cast<std::size_t>(length > 0 ? length : 0));
+        m_packetMng.processRecvBuffer();
+        m_state = kStateAnswered;
+        break;
+    case kStatusRecvError:
+        qvsc::log(u"<==Source Session Receive Error [CID=%d]", clientId);
+        break;
+    case kStatusClosed:
+        qvsc::log(u"<==Source Session Disconnect [CID=%d]", clientId);
+        onRecvWorkerData(1, nullptr, 0);
+        m_state = kStateClosed;
+        break;
+    default:
+        break;
+    }
+}
+
+void CCPTWorkerWS::onTimerCheck()
+{
+    switch (m_state.load()) {
+    case kStateAnswered:
+        // The session thread half-closes, lets the peer close, and closes the descriptor itself.
+        CSocketClientMngr::getInstance()->withSession(m_clientId,
+                                                      [](CClientPerThread& session) { session.closeConnection(); });
+        break;
+    case kStateClosed:
+        destroySelf();
+        break;
+    default:
+        break;
+    }
+}
+
+void CCPTWorkerWS::destroySelf()
+{
+    const int clientId = m_clientId;
+    qvsc::log(u"[CID=%d] destroySelf ST", clientId);
+    // Joins the session thread before this worker, its delegate, goes away.
+    CSocketClientMngr::getInstance()->remove(clientId);
+    delete this;
+    qvsc::log(u"[CID=%d] destroySelf ED", clientId);
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+
+#include "commlib/CPTBaseWorker.h"
+#include "commlib/CPTWorkDelegate.h"
+#include "webserver/PacketMngWSvr.h"
+
+struct _tag_WebServerInfo;
+
+// The web server's worker of one connection: takes each received chunk as one request, answers it
+// through its session, and on its timer closes the connection after the answer and destroys
+// itself after the close. Created by CWebServer; destroys itself.
+class CCPTWorkerWS : public CCPTBaseWorker, public CCPTWorkDelegate {
+public:
+    CCPTWorkerWS();
+    ~CCPTWorkerWS() override;
+
+    // Sends through the session registered under the client id; false when there is none.
+    bool sendClientData(const unsigned char* data, int length) override;
+    void doBindClientAfter() override;
+    // State 4: ends the connection; state 2: removes the session and destroys this worker.
+    void onTimerCheck() override;
+    // Status 0 when a request starts being processed, 1 when the connection has closed. Logs only.
+    virtual void onRecvWorkerData(int status, const unsigned char* data, int length);
+
+    // Session thread: 0 appends the chunk and answers it (state 4), 99 marks the close (state 2).
+    void onClientRecv(int clientId, int status, const unsigned char* data, int length) override;
+
+    void setClientId(int clientId) { m_clientId = clientId; }
+    int getClientId() const { return m_clientId; }
+    // The definition served; shared with the server instance, so it outlives a server destroyed
+    // while this connection is still being answered.
+    void setServerInfo(std::shared_ptr<_tag_WebServerInfo> info) { m_serverInfo = std::move(info); }
+    _tag_WebServerInfo* getServerInfo() const { return m_serverInfo.get(); }
+
+private:
+    void destroySelf();
+
+    int m_clientId = -1;
+    CPacketMngWSvr m_packetMng;
+    std::shared_ptr<_tag_WebServerInfo> m_serverInfo;
+};

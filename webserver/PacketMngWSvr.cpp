@@ -1,0 +1,271 @@
+#include "webserver/PacketMngWSvr.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "commlib/SvrCommLog.h"
+#include "foundation/QvAutoCriticalLock.h"
+#include "foundation/QvStringArray.h"
+#include "platform/FileSystem.h"
+#include "webserver/CPTWorkerWS.h"
+#include "webserver/ContentTypeTable.h"
+#include "webserver/HttpResponse.h"
+#include "webserver/WebServerInfo.h"
+
+namespace {
+
+// The header of an answer is a few hundred bytes; a body must leave room for it in one block
+// whose length is a 32-bit count.
+constexpr long kMaxBodyBytes = INT_MAX - 64 * 1024;
+
+constexpr char16_t kSeparatorText[2] = {qvplat::kPathSeparator, u'\0'};
+
+template <class... A>
+void httpLog(const char16_t* fmt, const A&... args)
+{
+    qvsc::writeLogTo(u"http_", fmt, args...);
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens a requested file and takes its size: 200 when it is open with 1 to kMaxBodyBytes bytes,
+// 400 when it would read as 0 bytes (empty, unseekable, or too large for one answer block), 404
+// when it cannot be opened (missing, a folder, a FIFO, a device: never blocks).
+int openRequestedFile(const QvString& path, FileHandle& file, long& size)
+{
+    file.reset(qvplat::openRegularFileForRead(path.toStd()));
+    if (!file) {
+        return CPacketMngWSvr::kStatusNotFound;
+    }
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+        return CPacketMngWSvr::kStatusBadRequest;
+    }
+    size = std::ftell(file.get());
+    std::rewind(file.get());
+    if (size <= 0 || size > kMaxBodyBytes) {
+        return CPacketMngWSvr::kStatusBadRequest;
+    }
+    return CPacketMngWSvr::kStatusOk;
+}
+
+bool endsWithSeparator(const QvString& path)
+{
+    return !path.isEmpty() && path.at(path.length() - 1) == qvplat::kPathSeparator;
+}
+
+}  // namespace
+
+CPacketMngWSvr::CPacketMngWSvr(CCPTWorkerWS* owner)
+    : m_owner(owner), m_scratch(std::make_unique<unsigned char[]>(kScratchBytes))
+{
+}
+
+CPacketMngWSvr::~CPacketMngWSvr() = default;
+
+void CPacketMngWSvr::processRecvBuffer()
+{
+    auto& buffer = m_owner->getRecvBuffer();
+    std::unique_ptr<unsigned char[]> allocated;
+    unsigned char* block = m_scratch.get();
+    int length = 0;
+    {
+        CQvAutoCriticalLock lock(buffer.criticalSection());
+        const std::size_t used = buffer.size();
+        if (used > static_cast<std::size_t>(kScratchBytes)) {
+            allocated = std::make_unique<unsigned char[]>(used);
+            block = allocated.get();
+        } else {
+            std::memset(block, 0, kScratchBytes);
+        }
+        length = static_cast<int>(buffer.take(block, used));
+    }
+    processPacketWS(block, length);
+}
+
+void CPacketMngWSvr::processPacketWS(const unsigned char* data, int length)
+{
+    const int clientId = m_owner->getClientId();
+    httpLog(u"ST processPacketWS[CliID=%d][Len=%d]", clientId, length);
+    const QvString text(reinterpret_cast<const char*>(data), length, kCodePageUtf8);
+    qvsc::debug(u"Request >>>>>>\n%s\nRequest <<<<<<", text);
+    m_owner->onRecvWorkerData(0, data, length);
+
+    QvString target;
+    if (parseRequestTarget(text, target)) {
+        answerRequest(target);
+    }
+    httpLog(u"ED processPacketWS[CliID=%d][Len=%d]", clientId, length);
+}
+
+void CPacketMngWSvr::answerRequest(const QvString& target)
+{
+    if (target != u"/") {
+        qvsc::debug(u"reqFile: %s", target);
+    }
+    QvTargetMapping mapping;
+    QvString contentType;
+    if (_tag_WebServerInfo* info = m_owner->getServerInfo()) {
+        // One read of the definition per answer, so that an edit never mixes into it.
+        const auto lock = info->readLock();
+        mapping = mapRequestTarget(target, info->basepath, info->basehtml);
+        contentType = CContentTypeTable::lookupOrDefault(info->contentstype, mapping.extension);
+    } else {
+        mapping.refused = true;
+        contentType = CContentTypeTable::kDefaultContentType;
+    }
+
+    int status = kStatusNotFound;
+    if (!mapping.refused) {
+        FileHandle file;
+        long size = 0;
+        status = openRequestedFile(mapping.filePath, file, size);
+        if (status == kStatusOk) {
+            if (sendFileAnswer(file.get(), size, contentType)) {
+                return;
+            }
+            status = kStatusBadRequest;  // nothing could be read after all
+        }
+    }
+    std::unique_ptr<unsigned char[]> response;
+    const int responseLength = CHttpResponse::buildResponse(status, nullptr, 0, contentType, response);
+    m_owner->sendClientData(response.get(), responseLength);
+}
+
+bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long size, const QvString& contentType)
+{
+    // The file is read straight behind the header into the one block that is sent, so that a
+    // large answer is copied once on its way from the file to the socket.
+    const std::string header = CHttpResponse::buildHeaderBytes(kStatusOk, contentType, static_cast<int>(size));
+    const std::size_t capacity = header.size() + static_cast<std::size_t>(size);
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[capacity]);
+    if (!block) {
+        return false;
+    }
+    const std::size_t read = std::fread(block.get() + header.size(), 1, static_cast<std::size_t>(size), file);
+    if (read == 0) {
+        return false;
+    }
+    std::size_t offset = 0;
+    if (read < static_cast<std::size_t>(size)) {
+        // The file shrank since its size was taken: announce what was read. The shorter length
+        // has no more digits, so its header ends where the body starts.
+        const std::string shorter = CHttpResponse::buildHeaderBytes(kStatusOk, contentType, static_cast<int>(read));
+        offset = header.size() - shorter.size();
+        std::memcpy(block.get() + offset, shorter.data(), shorter.size());
+    } else {
+        std::memcpy(block.get(), header.data(), header.size());
+    }
+    m_owner->sendClientData(block.get() + offset, static_cast<int>(header.size() - offset + read));
+    return true;
+}
+
+bool CPacketMngWSvr::parseRequestTarget(const QvString& requestText, QvString& target)
+{
+    QvStringArray lines;
+    if (lines.split(requestText, u"\r\n") < 1) {
+        return false;
+    }
+    QvStringArray tokens;
+    tokens.split(lines[0], u" ");
+    if (tokens.size() < 2 || tokens[0] != u"GET") {
+        return false;
+    }
+    target = tokens[1];
+    return true;
+}
+
+QvString CPacketMngWSvr::resolveBaseHtml(const QvString& basePath, const QvString& baseHtml)
+{
+    if (baseHtml.find(qvplat::kPathSeparator) >= 0 || basePath.isEmpty()) {
+        return baseHtml;
+    }
+    QvString path = basePath;
+    if (!endsWithSeparator(path)) {
+        path.append(kSeparatorText);
+    }
+    path.append(baseHtml);
+    return path;
+}
+
+bool CPacketMngWSvr::climbsAboveBase(const QvString& convertedTarget)
+{
+    int depth = 0;
+    int start = 0;
+    const int length = convertedTarget.length();
+    while (start <= length) {
+        int end = convertedTarget.find(qvplat::kPathSeparator, start);
+        if (end < 0) {
+            end = length;
+        }
+        const QvString segment = convertedTarget.mid(start, end - start);
+        if (segment == u"..") {
+            if (depth == 0) {
+                return true;
+            }
+            --depth;
+        } else if (!segment.isEmpty() && segment != u".") {
+            ++depth;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+QvTargetMapping CPacketMngWSvr::mapRequestTarget(const QvString& target, const QvString& basePath,
+                                                 const QvString& baseHtml)
+{
+    QvTargetMapping mapping;
+    if (target == u"/") {
+        mapping.filePath = resolveBaseHtml(basePath, baseHtml);
+        mapping.extension = u"html";
+        return mapping;
+    }
+    QvString converted = target;
+    const int query = converted.find(u'?');
+    if (query >= 0) {
+        converted = converted.mid(0, query);
+    }
+    if (qvplat::kPathSeparator != u'/') {
+        converted.replace(u"/", kSeparatorText);
+    }
+    const int dot = converted.reverseFind(u'.');
+    mapping.extension = dot >= 0 ? converted.mid(dot + 1) : QvString(u"");
+    // Appended without a length limit: a cut path could end in a ".." that the checks never saw.
+    mapping.filePath = basePath;
+    mapping.filePath.append(converted);
+
+    const bool hasNul = converted.view().find(u'\0') != std::u16string_view::npos;
+    // "/srv/site" + "2/x" would be "/srv/site2/x", a folder beside the base.
+    const bool namesSibling = !endsWithSeparator(basePath) && !converted.isEmpty() &&
+                              converted.at(0) != qvplat::kPathSeparator;
+    mapping.refused = basePath.isEmpty() || hasNul || namesSibling || climbsAboveBase(converted);
+    return mapping;
+}
+
+int CPacketMngWSvr::readRequestedFile(const QvString& path, std::unique_ptr<unsigned char[]>& body, int& length)
+{
+    body.reset();
+    length = 0;
+    FileHandle file;
+    long size = 0;
+    const int status = openRequestedFile(path, file, size);
+    if (status != kStatusOk) {
+        return status;
+    }
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[static_cast<std::size_t>(size)]);
+    if (!block) {
+        return kStatusBadRequest;
+    }
+    const std::size_t read = std::fread(block.get(), 1, static_cast<std::size_t>(size), file.get());
+    if (read == 0) {
+        return kStatusBadRequest;
+    }
+    body = std::move(block);
+    length = static_cast<int>(read);
+    return kStatusOk;
+}

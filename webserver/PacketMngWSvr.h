@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+#include "foundation/QvString.h"
+
+class CCPTWorkerWS;
+
+// Where a request target leads: the file to open and the extension that picks its content type.
+struct QvTargetMapping {
+    QvString filePath;
+    QvString extension;
+    // True when the target must not be opened at all (it climbs above the base path, names a
+    // sibling of the base folder, holds a NUL, or there is no base path): the answer is 404.
+    bool refused = false;
+};
+
+// Turns one received chunk of a connection into one static-file answer. Embedded in each web
+// worker and run on the connection's session thread.
+class CPacketMngWSvr {
+public:
+    static constexpr int kScratchBytes = 1024;  // requests up to this size are parsed without an allocation
+    static constexpr int kStatusOk = 200;
+    static constexpr int kStatusBadRequest = 400;
+    static constexpr int kStatusNotFound = 404;
+
+    explicit CPacketMngWSvr(CCPTWorkerWS* owner);
+    virtual ~CPacketMngWSvr();
+    CPacketMngWSvr(const CPacketMngWSvr&) = delete;
+    CPacketMngWSvr& operator=(const CPacketMngWSvr&) = delete;
+
+    // Takes everything out of the owner's receive buffer and processes it as one request.
+    void processRecvBuffer();
+    // Processes one request: sends at most one answer through the owner.
+    void processPacketWS(const unsigned char* data, int length);
+
+    // The pure steps, in the order processPacketWS runs them.
+
+    // The target of a "GET <target>" request line (case-sensitive method, the rest of the line and
+    // the headers unexamined); false when the request gets no answer.
+    static bool parseRequestTarget(const QvString& requestText, QvString& target);
+    // Maps a target below basePath: "/" is the base html page with extension "html"; any other
+    // target loses its query, gets platform separators and is appended to basePath unchanged
+    // (no percent-decoding); the extension is the text behind the last "." of the converted target.
+    static QvTargetMapping mapRequestTarget(const QvString& target, const QvString& basePath, const QvString& baseHtml);
+    // A bare page name (no separator) lives in basePath; anything else is used as it stands.
+    static QvString resolveBaseHtml(const QvString& basePath, const QvString& baseHtml);
+    // True when the ".." segments of a converted target climb above where it starts.
+    static bool climbsAboveBase(const QvString& convertedTarget);
+    // Reads a whole regular file: 200 with its bytes, 400 when 0 bytes could be read, 404 when it
+    // cannot be opened (missing, a folder, a FIFO, a device: never blocks).
+    static int readRequestedFile(const QvString& path, std::unique_ptr<unsigned char[]>& body, int& length);
+
+private:
+    void answerRequest(const QvString& target);
+    // Sends a 200 answer with the file's bytes; false when nothing could be read.
+    bool sendFileAnswer(std::FILE* file, long size, const QvString& contentType);
+
+    CCPTWorkerWS* m_owner;
+    std::unique_ptr<unsigned char[]> m_scratch;
+};
