@@ -1,0 +1,29 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+// The command-line front over the server registry, for machines without a desktop and for
+// scripts. Each command works on the same files beside the executable as the desktop program.
+namespace qvcli {
+
+// Exit codes a script can act on.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitUsage = 2,         // unknown command or malformed arguments
+    kExitUnknownServer = 3, // no server of that name
+    kExitInvalid = 4,       // the definition was refused (same words as the edit dialog)
+    kExitFolderMissing = 5, // the base folder does not exist
+    kExitStartFailed = 6,   // the port is in use or the listener could not start
+    kExitNameTaken = 7,     // add: a server of that name exists
+};
+
+// Runs one command line (without the program name). "run" blocks until the termination
+// signal arrives; the caller must have blocked SIGINT and SIGTERM before any thread started.
+int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// The usage text printed by "help" and after a usage error.
+std::string usageText();
+
+}  // namespace qvcli
