@@ -1,27 +1,18 @@
 #include "commlib/CommLibEnv.h"
+#include "foundation/QvSingleton.h"
 
 namespace {
 
-std::mutex s_instanceMutex;
-CommLibEnv* s_instance = nullptr;
+QvSingleton<CommLibEnv> s_instance;
 
 }  // namespace
 
 CommLibEnv* CommLibEnv::getInstance()
 {
-    std::lock_guard lock(s_instanceMutex);
-    if (s_instance == nullptr) {
-        s_instance = new CommLibEnv();
-    }
-    return s_instance;
+    return s_instance.get([] { return new CommLibEnv(); });
 }
 
-void CommLibEnv::releaseInstance()
-{
-    std::lock_guard lock(s_instanceMutex);
-    delete s_instance;
-    s_instance = nullptr;
-}
+void CommLibEnv::releaseInstance() { s_instance.release(); }
 
 int CommLibEnv::start()
 {

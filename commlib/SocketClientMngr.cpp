@@ -3,33 +3,20 @@
 #include <vector>
 
 #include "commlib/ClientPerThread.h"
+#include "foundation/QvSingleton.h"
 
 namespace {
 
-std::mutex s_instanceMutex;
-CSocketClientMngr* s_instance = nullptr;
+QvSingleton<CSocketClientMngr> s_instance;
 
 }  // namespace
 
 CSocketClientMngr* CSocketClientMngr::getInstance()
 {
-    std::lock_guard lock(s_instanceMutex);
-    if (s_instance == nullptr) {
-        s_instance = new CSocketClientMngr();
-    }
-    return s_instance;
+    return s_instance.get([] { return new CSocketClientMngr(); });
 }
 
-void CSocketClientMngr::releaseInstance()
-{
-    CSocketClientMngr* instance = nullptr;
-    {
-        std::lock_guard lock(s_instanceMutex);
-        instance = s_instance;
-        s_instance = nullptr;
-    }
-    delete instance;
-}
+void CSocketClientMngr::releaseInstance() { s_instance.release(); }
 
 CSocketClientMngr::~CSocketClientMngr()
 {

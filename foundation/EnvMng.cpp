@@ -1,11 +1,11 @@
 #include "foundation/EnvMng.h"
+#include "foundation/QvSingleton.h"
 
 #include <mutex>
 
 namespace {
 
-std::mutex s_instanceMutex;
-CEnvMng* s_instance = nullptr;
+QvSingleton<CEnvMng> s_instance;
 
 constexpr int kFileIds[] = {ENV_FILE_ENV, ENV_FILE_NET, ENV_FILE_SESSION};
 
@@ -13,19 +13,10 @@ constexpr int kFileIds[] = {ENV_FILE_ENV, ENV_FILE_NET, ENV_FILE_SESSION};
 
 CEnvMng* CEnvMng::getInstance()
 {
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    if (s_instance == nullptr) {
-        s_instance = new CEnvMng();
-    }
-    return s_instance;
+    return s_instance.get([] { return new CEnvMng(); });
 }
 
-void CEnvMng::releaseInstance()
-{
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    delete s_instance;
-    s_instance = nullptr;
-}
+void CEnvMng::releaseInstance() { s_instance.release(); }
 
 QvString CEnvMng::getFileName(int fileId)
 {

@@ -4,13 +4,13 @@
 
 #include "platform/FileSystem.h"
 #include "platform/LocalTime.h"
+#include "foundation/QvSingleton.h"
 
 namespace {
 
 constexpr int kModuleNameChars = 1024;  // the module name buffer; a longer path is cut to fit
 
-std::mutex s_instanceMutex;
-CQvDirMng* s_instance = nullptr;
+QvSingleton<CQvDirMng> s_instance;
 
 QvString joinPath(const QvString& directory, const QvString& name)
 {
@@ -22,19 +22,10 @@ QvString joinPath(const QvString& directory, const QvString& name)
 
 CQvDirMng* CQvDirMng::getInstance()
 {
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    if (s_instance == nullptr) {
-        s_instance = new CQvDirMng();
-    }
-    return s_instance;
+    return s_instance.get([] { return new CQvDirMng(); });
 }
 
-void CQvDirMng::releaseInstance()
-{
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    delete s_instance;
-    s_instance = nullptr;
-}
+void CQvDirMng::releaseInstance() { s_instance.release(); }
 
 CQvDirMng::CQvDirMng()
 {

@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "platform/Profile.h"
+#include "foundation/QvSingleton.h"
 
 namespace {
 
-std::mutex s_instanceMutex;
-CQvEnvMng* s_instance = nullptr;
+QvSingleton<CQvEnvMng> s_instance;
 
 // Appends every string of a NUL-separated list ending in a second NUL; used is the count the
 // profile call returned, so a list cut at the buffer's end stops there too.
@@ -31,19 +31,10 @@ void appendList(const std::vector<char16_t>& buffer, uint32_t used, QvStringArra
 
 CQvEnvMng* CQvEnvMng::getInstance()
 {
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    if (s_instance == nullptr) {
-        s_instance = new CQvEnvMng();
-    }
-    return s_instance;
+    return s_instance.get([] { return new CQvEnvMng(); });
 }
 
-void CQvEnvMng::releaseInstance()
-{
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    delete s_instance;
-    s_instance = nullptr;
-}
+void CQvEnvMng::releaseInstance() { s_instance.release(); }
 
 CQvEnvMng::~CQvEnvMng() = default;
 

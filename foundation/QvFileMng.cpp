@@ -8,29 +8,20 @@
 
 #include "foundation/QvFile.h"
 #include "foundation/QvLogMng.h"
+#include "foundation/QvSingleton.h"
 
 namespace {
 
-std::mutex s_instanceMutex;
-CQvFileMng* s_instance = nullptr;
+QvSingleton<CQvFileMng> s_instance;
 
 }  // namespace
 
 CQvFileMng* CQvFileMng::getInstance()
 {
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    if (s_instance == nullptr) {
-        s_instance = new CQvFileMng();
-    }
-    return s_instance;
+    return s_instance.get([] { return new CQvFileMng(); });
 }
 
-void CQvFileMng::releaseInstance()
-{
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    delete s_instance;
-    s_instance = nullptr;
-}
+void CQvFileMng::releaseInstance() { s_instance.release(); }
 
 CQvFileMng::~CQvFileMng() = default;
 

@@ -6,29 +6,20 @@
 #include "foundation/QvDirMng.h"
 #include "foundation/QvFile.h"
 #include "platform/Debug.h"
+#include "foundation/QvSingleton.h"
 
 namespace {
 
-std::mutex s_instanceMutex;
-CQvLogMng* s_instance = nullptr;
+QvSingleton<CQvLogMng> s_instance;
 
 }  // namespace
 
 CQvLogMng* CQvLogMng::getInstance()
 {
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    if (s_instance == nullptr) {
-        s_instance = new CQvLogMng();
-    }
-    return s_instance;
+    return s_instance.get([] { return new CQvLogMng(); });
 }
 
-void CQvLogMng::releaseInstance()
-{
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    delete s_instance;
-    s_instance = nullptr;
-}
+void CQvLogMng::releaseInstance() { s_instance.release(); }
 
 CQvLogMng::CQvLogMng() : m_enabled(kSwitchAtCreation) {}
 

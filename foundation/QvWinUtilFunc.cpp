@@ -7,29 +7,20 @@
 #include "foundation/QvLogMng.h"
 #include "platform/Monitor.h"
 #include "platform/Process.h"
+#include "foundation/QvSingleton.h"
 
 namespace {
 
-std::mutex s_instanceMutex;
-CQvWinUtilFunc* s_instance = nullptr;
+QvSingleton<CQvWinUtilFunc> s_instance;
 
 }  // namespace
 
 CQvWinUtilFunc* CQvWinUtilFunc::getInstance()
 {
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    if (s_instance == nullptr) {
-        s_instance = new CQvWinUtilFunc();
-    }
-    return s_instance;
+    return s_instance.get([] { return new CQvWinUtilFunc(); });
 }
 
-void CQvWinUtilFunc::releaseInstance()
-{
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    delete s_instance;
-    s_instance = nullptr;
-}
+void CQvWinUtilFunc::releaseInstance() { s_instance.release(); }
 
 CQvWinUtilFunc::~CQvWinUtilFunc() = default;
 

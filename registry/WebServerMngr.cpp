@@ -6,6 +6,7 @@
 
 #include "foundation/EnvMng.h"
 #include "foundation/QvINIFileMng.h"
+#include "foundation/QvSingleton.h"
 #include "webserver/WebServer.h"
 #include "webserver/WebServerInfo.h"
 
@@ -16,7 +17,7 @@ constexpr int kSessionFile = 2;  // session.ini
 constexpr const char16_t* kServerSection = u"WEBSVRLIST";
 constexpr const char16_t* kGroupSection = u"GROUPLIST";
 
-CQvWebServerMngr* s_instance = nullptr;
+QvSingleton<CQvWebServerMngr> s_instance;
 
 // The stored form is read with comments allowed and written by the compact writer, whose
 // output (members sorted, one line) is what session.ini has always held.
@@ -84,18 +85,14 @@ std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text)
 
 CQvWebServerMngr* CQvWebServerMngr::getInstance()
 {
-    if (s_instance == nullptr) {
-        s_instance = new CQvWebServerMngr();
-        s_instance->loadServers();
-    }
-    return s_instance;
+    return s_instance.get([] {
+        auto* registry = new CQvWebServerMngr();
+        registry->loadServers();
+        return registry;
+    });
 }
 
-void CQvWebServerMngr::releaseInstance()
-{
-    delete s_instance;
-    s_instance = nullptr;
-}
+void CQvWebServerMngr::releaseInstance() { s_instance.release(); }
 
 CQvWebServerMngr::CQvWebServerMngr() = default;
 
