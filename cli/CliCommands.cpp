@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "commlib/CommLibEnv.h"
+#include "commlib/SocketClientMngr.h"
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
 #include "foundation/QvStringArray.h"
@@ -23,7 +24,9 @@
 namespace qvcli {
 namespace {
 
-constexpr int kListenWaitMs = 5000;  // a listener reports its bind result well within this
+constexpr int kListenWaitMs = 5000;       // a listener reports its bind result well within this
+constexpr int kConnectionsEndMs = 5000;  // a closed connection's worker is gone after two 200 ms ticks,
+                                         // a client that never reads gives up after about 2 s
 
 std::string utf8(const QvString& s) { return s.toUtf8(); }
 QvString wide(const std::string& s) { return QvString::fromUtf8(s); }
@@ -232,6 +235,11 @@ int runServersCommand(const std::vector<std::string>& args, std::ostream& out, s
     }
     for (const QvString& name : started) {
         registry->stopServer(name);
+    }
+    // Connections still open end now; their workers need a tick or two to clean up.
+    CSocketClientMngr::getInstance()->closeAllConnections();
+    if (!CSocketClientMngr::getInstance()->waitUntilEmpty(kConnectionsEndMs)) {
+        err << "Some connections did not end in time.\n";
     }
     return result;
 }

@@ -1,5 +1,7 @@
 #include "commlib/SocketClientMngr.h"
 
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "commlib/ClientPerThread.h"
@@ -118,4 +120,30 @@ int CSocketClientMngr::workerCount() const
 {
     std::lock_guard lock(m_mutex);
     return m_workers.size();
+}
+
+void CSocketClientMngr::closeAllConnections()
+{
+    std::lock_guard lock(m_mutex);
+    for (const auto& [id, session] : m_sessions) {
+        session->closeConnection();
+    }
+}
+
+bool CSocketClientMngr::waitUntilEmpty(int timeoutMs) const
+{
+    constexpr auto kStep = std::chrono::milliseconds(10);  // the workers tick every 200 ms
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_sessions.isEmpty() && m_workers.isEmpty()) {
+                return true;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(kStep);
+    }
 }

@@ -43,6 +43,12 @@ public:
     // manager meanwhile does not deadlock. Not from the session's own thread.
     void remove(int clientId);
 
+    // Asks every registered session to end its connection (as a worker's tick does); their
+    // workers then remove them and destroy themselves on their next ticks. For an orderly exit.
+    void closeAllConnections();
+    // Waits up to timeoutMs until no session and no worker is registered; true when none is.
+    bool waitUntilEmpty(int timeoutMs) const;
+
     int sessionCount() const;
     int workerCount() const;
 

@@ -8,10 +8,10 @@ Event::Event(bool manualReset, bool initialState) : m_manualReset(manualReset), 
 
 void Event::set()
 {
-    {
-        std::lock_guard lock(m_mutex);
-        m_signalled = true;
-    }
+    // Notify under the lock: a waiter that wakes may destroy the event at once, so nothing
+    // may touch it after the lock is released.
+    std::lock_guard lock(m_mutex);
+    m_signalled = true;
     if (m_manualReset) {
         m_changed.notify_all();
     } else {
