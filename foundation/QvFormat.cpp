@@ -16,7 +16,7 @@ QvFormatArg::QvFormatArg(const char* s) : kind(Kind::Narrow), narrow(s ? std::st
 
 namespace {
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -53,17 +53,17 @@ std::u16string argText(const QvFormatArg& a)
     return {};
 }
 
-// Renders numbers through snprintf with a narrow spec rebuilt from the parsed one.
-std::u16string number(const Spec& s, const QvFormatArg& a)
+// Renders numbers through snprintf with a narrow pattern rebuilt from the parsed one.
+std::u16string number(const Conversion& s, const QvFormatArg& a)
 {
-    std::string spec = "%";
-    if (s.left) spec += '-';
-    if (s.plus) spec += '+';
-    if (s.space) spec += ' ';
-    if (s.zero) spec += '0';
-    if (s.alt) spec += '#';
-    if (s.width >= 0) spec += std::to_string(s.width);
-    if (s.precision >= 0) spec += "." + std::to_string(s.precision);
+    std::string pattern = "%";
+    if (s.left) pattern += '-';
+    if (s.plus) pattern += '+';
+    if (s.space) pattern += ' ';
+    if (s.zero) pattern += '0';
+    if (s.alt) pattern += '#';
+    if (s.width >= 0) pattern += std::to_string(s.width);
+    if (s.precision >= 0) pattern += "." + std::to_string(s.precision);
     char buf[512];
     switch (s.conv) {
     case u'd':
@@ -71,7 +71,7 @@ std::u16string number(const Spec& s, const QvFormatArg& a)
         long long v = a.kind == QvFormatArg::Kind::Unsigned || a.kind == QvFormatArg::Kind::Char
                           ? static_cast<long long>(a.u)
                           : a.kind == QvFormatArg::Kind::Double ? static_cast<long long>(a.d) : a.i;
-        std::snprintf(buf, sizeof buf, (spec + "lld").c_str(), v);
+        std::snprintf(buf, sizeof buf, (pattern + "lld").c_str(), v);
         break;
     }
     case u'u':
@@ -83,21 +83,21 @@ std::u16string number(const Spec& s, const QvFormatArg& a)
         if (a.kind == QvFormatArg::Kind::Signed && (a.i > 0xFFFFFFFFLL || a.i < -0x80000000LL)) {
             v = static_cast<unsigned long long>(a.i);
         }
-        std::snprintf(buf, sizeof buf, (spec + "ll" + static_cast<char>(s.conv)).c_str(), v);
+        std::snprintf(buf, sizeof buf, (pattern + "ll" + static_cast<char>(s.conv)).c_str(), v);
         break;
     }
     default: {  // f, e, g
         double v = a.kind == QvFormatArg::Kind::Double     ? a.d
                    : a.kind == QvFormatArg::Kind::Unsigned ? static_cast<double>(a.u)
                                                            : static_cast<double>(a.i);
-        std::snprintf(buf, sizeof buf, (spec + static_cast<char>(s.conv)).c_str(), v);
+        std::snprintf(buf, sizeof buf, (pattern + static_cast<char>(s.conv)).c_str(), v);
         break;
     }
     }
     return widen(buf);
 }
 
-std::u16string pad(std::u16string text, const Spec& s)
+std::u16string pad(std::u16string text, const Conversion& s)
 {
     if (s.width > 0 && text.size() < static_cast<size_t>(s.width)) {
         const std::u16string fill(static_cast<size_t>(s.width) - text.size(), u' ');
@@ -127,7 +127,7 @@ std::u16string qvFormatArgs(size_t maxChars, const char16_t* fmt, const QvFormat
             ++p;
             continue;
         }
-        Spec s;
+        Conversion s;
         for (;; ++p) {
             if (*p == u'-') s.left = true;
             else if (*p == u'+') s.plus = true;
