@@ -91,36 +91,28 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The text of a code in a table indexed from 0; empty for a code outside it.
+template <size_t N>
+QvString textOfCode(const char16_t* const (&table)[N], int32_t code)
+{
+    return QvString(code >= 0 && static_cast<size_t>(code) < N ? table[code] : u"");
+}
+
+}  // namespace
+
 QvString QvHttpWorkItem::reqTypeText(int32_t reqType)
 {
-    switch (reqType) {
-        case kReqGet:
-            return QvString(u"GET");
-        case kReqPost:
-            return QvString(u"POST");
-        case kReqPut:
-            return QvString(u"PUT");
-        case kReqDelete:
-            return QvString(u"DELETE");
-        default:
-            return QvString(u"");
-    }
+    static const char16_t* const kTexts[] = {u"GET", u"POST", u"PUT", u"DELETE"};  // kReqGet .. kReqDelete
+    return textOfCode(kTexts, reqType);
 }
 
 QvString QvHttpWorkItem::dataTypeText(int32_t dataType)
 {
-    switch (dataType) {
-        case kDataString:
-            return QvString(u"String");
-        case kDataJson:
-            return QvString(u"Json");
-        case kDataXml:
-            return QvString(u"Xml");
-        case kDataFile:
-            return QvString(u"File");
-        default:
-            return QvString(u"");
-    }
+    // kDataString .. kDataFile; the form type (4) has no text.
+    static const char16_t* const kTexts[] = {u"String", u"Json", u"Xml", u"File"};
+    return textOfCode(kTexts, dataType);
 }
 
 QvString QvHttpWorkItem::makeRequestInfo() const

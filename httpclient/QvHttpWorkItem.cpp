@@ -45,9 +45,8 @@ void QvHttpWorkItem::prepareUrl(const QvString& url)
     }
 }
 
-void QvHttpWorkItem::setRequest(const QvString& url, const QvString& headers, int32_t reqType, int32_t dataType,
-                                const unsigned char* data, uint32_t length, const QvString& onlyReturn,
-                                QvHttpCallback callback, void* context)
+void QvHttpWorkItem::prepare(const QvString& url, const QvString& headers, int32_t reqType, int32_t dataType,
+                             const QvString& onlyReturn, QvHttpCallback callback, void* context)
 {
     prepareUrl(url);
     m_httpconhead = headers;
@@ -56,6 +55,13 @@ void QvHttpWorkItem::setRequest(const QvString& url, const QvString& headers, in
     m_callback = callback;
     m_onlyreturn = onlyReturn;
     m_context = context;
+}
+
+void QvHttpWorkItem::setRequest(const QvString& url, const QvString& headers, int32_t reqType, int32_t dataType,
+                                const unsigned char* data, uint32_t length, const QvString& onlyReturn,
+                                QvHttpCallback callback, void* context)
+{
+    prepare(url, headers, reqType, dataType, onlyReturn, callback, context);
     if (data != nullptr) {
         reset();
         m_data = copyBytes(data, length);
@@ -67,13 +73,7 @@ void QvHttpWorkItem::setFormRequest(const QvString& url, const QvString& headers
                                     const QvHttpForm& form, const QvString& onlyReturn, QvHttpCallback callback,
                                     void* context)
 {
-    prepareUrl(url);
-    m_httpconhead = headers;
-    m_reqType = reqType;
-    m_dataType = dataType;
-    m_callback = callback;
-    m_onlyreturn = onlyReturn;
-    m_context = context;
+    prepare(url, headers, reqType, dataType, onlyReturn, callback, context);
     reset();
     m_form = form;
 }

@@ -91,6 +91,9 @@ private:
     friend class QvHttpClient;
 
     void prepareUrl(const QvString& url);
+    // What setRequest and setFormRequest share: the URL step and the stored request fields.
+    void prepare(const QvString& url, const QvString& headers, int32_t reqType, int32_t dataType,
+                 const QvString& onlyReturn, QvHttpCallback callback, void* context);
     void report(const void* result, int32_t resultLength) const;
 
     QvString m_baseurl;
