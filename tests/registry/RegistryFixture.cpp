@@ -6,6 +6,7 @@
 #include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
 #include "registry/WebServerMngr.h"
+#include "webserver/WebServerInfo.h"
 
 void RegistryFixture::SetUp()
 {
@@ -27,6 +28,17 @@ void RegistryFixture::simulateExit()
 {
     CQvWebServerMngr::releaseInstance();
     CEnvMng::releaseInstance();
+}
+
+std::unique_ptr<_tag_WebServerInfo> makeDefinition(const char16_t* name, const char16_t* group, int port)
+{
+    auto d = std::make_unique<_tag_WebServerInfo>();
+    d->name = name;
+    d->grpname = group;
+    d->port = port;
+    d->basepath = u"/srv/www";
+    d->basehtml = u"index.html";
+    return d;
 }
 
 void RegistryFixture::writeConfigFile(const std::string& name, const std::string& text) const

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "TempDir.h"
+
+struct _tag_WebServerInfo;
+
+// A definition serving /srv/www with index.html; the tests change what they look at.
+std::unique_ptr<_tag_WebServerInfo> makeDefinition(const char16_t* name, const char16_t* group, int port = 8080);
 
 // Puts the "executable" into a fresh temporary folder, so that config/ and user/ are the
 // test's own, and starts every singleton the registry uses from a clean state.
@@ -16,6 +22,7 @@ protected:
     // What the desktop program's exit does: the registry stores its definitions into the
     // user layer, then the settings write the three files.
     void simulateExit();
+
 
     void writeConfigFile(const std::string& name, const std::string& text) const;
     void writeUserFile(const std::string& name, const std::string& text) const;

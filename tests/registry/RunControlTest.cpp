@@ -21,12 +21,8 @@ protected:
         m_site = m_exeDir.write("site/index.html", "<html>hello</html>").parent_path().string();
         m_port = loopback::findFreePort();
         ASSERT_GT(m_port, 0);
-        auto d = std::make_unique<_tag_WebServerInfo>();
-        d->name = u"web1";
-        d->grpname = u"None";
-        d->port = m_port;
+        auto d = makeDefinition(u"web1", u"None", m_port);
         d->basepath = QvString::fromUtf8(m_site);
-        d->basehtml = u"index.html";
         d->contentstype.set(u"html", u"text/html");
         ASSERT_TRUE(CQvWebServerMngr::getInstance()->addServer(d.get()));
         d.release();

@@ -13,12 +13,7 @@ using ServerEditTest = RegistryFixture;
 
 ServerEditResult create(const char16_t* name, const char16_t* group, int port)
 {
-    auto d = std::make_unique<_tag_WebServerInfo>();
-    d->name = name;
-    d->grpname = group;
-    d->port = port;
-    d->basepath = u"/srv/www";
-    d->basehtml = u"index.html";
+    auto d = makeDefinition(name, group, port);
     d->contentstype.set(u"html", u"text/html");
     d->contentstype.set(u"png", u"image/png");
     return CQvWebServerMngr::getInstance()->finishEdit(QvString(), std::move(d), ServerEditAction::Confirm);

@@ -12,17 +12,6 @@ namespace {
 
 using WebServerMngrTest = RegistryFixture;
 
-std::unique_ptr<_tag_WebServerInfo> makeDefinition(const char16_t* name, const char16_t* group, int port = 8080)
-{
-    auto d = std::make_unique<_tag_WebServerInfo>();
-    d->name = name;
-    d->grpname = group;
-    d->port = port;
-    d->basepath = u"/srv/www";
-    d->basehtml = u"index.html";
-    return d;
-}
-
 bool add(std::unique_ptr<_tag_WebServerInfo> definition)
 {
     if (!CQvWebServerMngr::getInstance()->addServer(definition.get())) {
