@@ -43,6 +43,9 @@ public:
     // False, touching no file, when the user layer has no section.
     bool save(const QvString& fileName);
 
+    // Why the last load or save failed ("<path>: <reason>"); empty after one that succeeded.
+    const QvString& lastError() const { return m_lastError; }
+
     QvString getValue(const QvString& section, const QvString& key, IniLayer layer) const;
     // The value's leading decimal integer, 0 when there is none.
     int32_t getIntValue(const QvString& section, const QvString& key, IniLayer layer) const;
@@ -66,6 +69,7 @@ private:
     Layer m_config;
     Layer m_user;
     QvMap<QvString, QvString> m_pendingRemovals;
+    QvString m_lastError;
     uint32_t m_sectionNamesChars = kDefaultSectionNamesChars;
     uint32_t m_sectionChars = kDefaultSectionChars;
 };
