@@ -1,0 +1,252 @@
+#include "app/DlgLocalWebServerGen.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QStyle>
+#include <QTextEdit>
+#include <algorithm>
+#include <iterator>
+
+#include "app/DialogUnits.h"
+#include "app/MessageBoxes.h"
+#include "controls/QtConvert.h"
+#include "registry/DefinitionValidation.h"
+#include "registry/QvServerHost.h"
+#include "webserver/ContentTypeTable.h"
+#include "webserver/WebServerInfo.h"
+
+namespace {
+
+// The template's client area, in dialog units.
+constexpr int kTemplateWidth = 309;
+constexpr int kTemplateHeight = 90;
+
+QLabel* addLabel(QWidget* parent, const QvDialogUnits& dlu, const QString& text, QWidget* buddy, int x, int y,
+                 int width, int height)
+{
+    auto* label = new QLabel(text, parent);
+    label->setBuddy(buddy);
+    // The template's static boxes are sized for its own font; a wider font must not clip them.
+    QRect rect = dlu.toRect(x, y - 1, width, height + 2);
+    rect.setWidth(std::max(rect.width(), label->sizeHint().width()));
+    label->setGeometry(rect);
+    return label;
+}
+
+QString groupOrNone(const QvString& group)
+{
+    return group.isEmpty() ? QStringLiteral("None") : toQString(group);
+}
+
+}  // namespace
+
+CDlgLocalWebServerGen::CDlgLocalWebServerGen(CQvServerHost* host, QWidget* parent) : QDialog(parent), m_host(host)
+{
+    setObjectName(QStringLiteral("DlgLocalWebServerGen"));
+    setWindowTitle(QStringLiteral("Local WebServer Generate"));
+    const QvDialogUnits dlu(font());
+
+    m_name = new QLineEdit(this);
+    m_name->setObjectName(QStringLiteral("editName"));
+    dlu.place(m_name, 32, 8, 168, 14);
+
+    m_port = new QLineEdit(this);
+    m_port->setObjectName(QStringLiteral("editPort"));
+    m_port->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_port));
+    dlu.place(m_port, 31, 23, 41, 14);
+
+    m_group = new QComboBox(this);
+    m_group->setObjectName(QStringLiteral("comboGroup"));
+    m_group->setEditable(true);
+    m_group->setInsertPolicy(QComboBox::NoInsert);
+    dlu.place(m_group, 103, 23, 103, 14);
+
+    const QIcon folderIcon = style()->standardIcon(QStyle::SP_DirOpenIcon);
+    m_basePath = new QLineEdit(this);
+    m_basePath->setObjectName(QStringLiteral("editBasePath"));
+    QAction* browseFolder = m_basePath->addAction(folderIcon, QLineEdit::TrailingPosition);
+    browseFolder->setObjectName(QStringLiteral("browseBasePath"));
+    browseFolder->setToolTip(QStringLiteral("Choose the folder to serve"));
+    dlu.place(m_basePath, 46, 38, 253, 14);
+
+    m_baseHtml = new QLineEdit(this);
+    m_baseHtml->setObjectName(QStringLiteral("editBaseHtml"));
+    QAction* browseFile =
+        m_baseHtml->addAction(style()->standardIcon(QStyle::SP_FileIcon), QLineEdit::TrailingPosition);
+    browseFile->setObjectName(QStringLiteral("browseBaseHtml"));
+    browseFile->setToolTip(QStringLiteral("Choose the page served for \"/\""));
+    dlu.place(m_baseHtml, 46, 53, 253, 14);
+
+    addLabel(this, dlu, QStringLiteral("&Name:"), m_name, 10, 10, 22, 8);
+    addLabel(this, dlu, QStringLiteral("&Port:"), m_port, 10, 25, 17, 8);
+    addLabel(this, dlu, QStringLiteral("G&roup:"), m_group, 78, 25, 23, 8);
+    addLabel(this, dlu, QStringLiteral("&Base Path:"), m_basePath, 10, 40, 36, 8);
+    addLabel(this, dlu, QStringLiteral("Base &html:"), m_baseHtml, 10, 55, 34, 8);
+
+    m_delete = new QPushButton(QStringLiteral("&Delete"), this);
+    m_delete->setObjectName(QStringLiteral("buttonDelete"));
+    m_delete->setAutoDefault(false);
+    dlu.place(m_delete, 149, 68, 50, 14);
+
+    m_ok = new QPushButton(QStringLiteral("&Generate"), this);
+    m_ok->setObjectName(QStringLiteral("buttonOk"));
+    m_ok->setDefault(true);
+    dlu.place(m_ok, 201, 68, 50, 14);
+
+    m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
+    m_cancel->setObjectName(QStringLiteral("buttonCancel"));
+    m_cancel->setAutoDefault(false);
+    dlu.place(m_cancel, 252, 68, 50, 14);
+
+    // Right of the dialog's width in the template, so never seen; kept for its place in the order.
+    m_contentTypeFilter = new QTextEdit(this);
+    m_contentTypeFilter->setObjectName(QStringLiteral("contentTypeFilter"));
+    m_contentTypeFilter->setReadOnly(true);
+    m_contentTypeFilter->setStyleSheet(
+        QStringLiteral("QTextEdit { background: rgb(52, 61, 69); color: rgb(86, 156, 214); }"));
+    dlu.place(m_contentTypeFilter, 407, 79, 219, 14);
+    m_contentTypeFilter->hide();
+
+    setFixedSize(dlu.toSize(kTemplateWidth, kTemplateHeight));
+    QWidget* const order[] = {m_name, m_port, m_group, m_basePath, m_baseHtml, m_delete, m_ok, m_cancel};
+    for (size_t i = 1; i < std::size(order); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+
+    connect(m_basePath, &QLineEdit::textChanged, this, &CDlgLocalWebServerGen::OnChangeBasePath);
+    connect(browseFolder, &QAction::triggered, this, &CDlgLocalWebServerGen::browseBasePath);
+    connect(browseFile, &QAction::triggered, this, &CDlgLocalWebServerGen::browseBaseHtml);
+    connect(m_ok, &QPushButton::clicked, this, &CDlgLocalWebServerGen::OnOK);
+    connect(m_cancel, &QPushButton::clicked, this, &CDlgLocalWebServerGen::reject);
+    connect(m_delete, &QPushButton::clicked, this, [this] { done(kResultDelete); });
+}
+
+CDlgLocalWebServerGen::~CDlgLocalWebServerGen() = default;
+
+int CDlgLocalWebServerGen::DoModal()
+{
+    OnInitDialog();
+    return exec();
+}
+
+void CDlgLocalWebServerGen::endIfOpen()
+{
+    if (isVisible()) {
+        done(kResultCancel);
+    }
+}
+
+void CDlgLocalWebServerGen::OnInitDialog()
+{
+    fillGroupBox();
+    setWindowTitle(m_modify ? QStringLiteral("Local WebServer Modify") : QStringLiteral("Local WebServer Generate"));
+    m_delete->setVisible(m_modify);
+    m_ok->setText(QStringLiteral("&Generate"));
+    for (QLineEdit* edit : {m_name, m_port, m_basePath, m_baseHtml}) {
+        edit->clear();
+    }
+    m_name->setFocus();
+    if (m_definition == nullptr) {
+        return;
+    }
+    if (m_modify) {
+        m_ok->setText(QStringLiteral("&Modify"));
+    } else {
+        CContentTypeTable::fillFromConfig(m_definition->contentstype);
+    }
+    const _tag_WebServerInfo definition(*m_definition);  // one consistent view of a running server's record
+    m_name->setText(toQString(definition.name));
+    m_port->setText(QString::number(definition.port));
+    m_basePath->setText(toQString(definition.basepath));  // copies itself into Base html ...
+    m_baseHtml->setText(toQString(definition.basehtml));  // ... which gets its own text back
+    m_group->setEditText(m_modify ? groupOrNone(definition.grpname) : QStringLiteral("None"));
+}
+
+void CDlgLocalWebServerGen::fillGroupBox()
+{
+    m_group->clear();
+    m_group->addItem(QStringLiteral("None"));
+    if (m_host != nullptr) {
+        for (const QvString& group : m_host->listGroups()) {
+            m_group->addItem(toQString(group));
+        }
+    }
+    m_group->setCurrentIndex(0);
+}
+
+void CDlgLocalWebServerGen::OnChangeBasePath(const QString& text)
+{
+    m_baseHtml->setText(text);
+}
+
+void CDlgLocalWebServerGen::browseBasePath()
+{
+    const QString folder = QFileDialog::getExistingDirectory(this, QStringLiteral("Base Path"), m_basePath->text());
+    if (!folder.isEmpty()) {
+        m_basePath->setText(folder);
+    }
+}
+
+void CDlgLocalWebServerGen::browseBaseHtml()
+{
+    const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("Base html"), m_basePath->text(),
+                                                      QStringLiteral("Web pages (*.html *.htm);;All files (*)"));
+    if (!file.isEmpty()) {
+        m_baseHtml->setText(file);
+    }
+}
+
+void CDlgLocalWebServerGen::OnOK()
+{
+    if (m_definition == nullptr) {
+        done(kResultOk);
+        return;
+    }
+    {
+        bool isNumber = false;
+        const int port = m_port->text().toInt(&isNumber);
+        auto lock = m_definition->writeLock();
+        m_definition->name = fromQString(m_name->text());
+        m_definition->port = isNumber ? port : 0;
+        m_definition->basepath = fromQString(m_basePath->text());
+        m_definition->basehtml = fromQString(m_baseHtml->text());
+        m_definition->grpname = fromQString(m_group->currentText());
+    }
+    const DefinitionCheck check = checkDefinition(*m_definition);
+    if (!check.isAccepted()) {
+        QvMessageBoxes::show(this, toQString(check.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+        switch (check.field) {
+            case DefinitionField::Name:
+                m_name->setFocus();
+                break;
+            case DefinitionField::Port:
+                m_port->setFocus();
+                break;
+            case DefinitionField::BasePath:
+                m_basePath->setFocus();
+                break;
+            case DefinitionField::None:
+                break;
+        }
+        return;
+    }
+    QvString notice;
+    {
+        auto lock = m_definition->writeLock();
+        notice = applyDefaultPage(*m_definition);
+    }
+    if (!notice.isNull()) {
+        QvMessageBoxes::show(this, toQString(notice), QvMessageBoxes::Ok, QvMessageBoxes::Information);
+    }
+    done(kResultOk);
+}
+
+void CDlgLocalWebServerGen::reject()
+{
+    done(kResultCancel);
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QDialog>
+
+class CQvServerHost;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTextEdit;
+struct _tag_WebServerInfo;
+
+// The server edit dialog: fills in or changes one definition that the caller owns and hands in
+// before DoModal. It never touches the registry; its result tells the caller what to do:
+// IDOK (1) store, IDCANCEL (2) throw away, kResultDelete (3) delete the server.
+class CDlgLocalWebServerGen : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kResultOk = 1;
+    static constexpr int kResultCancel = 2;
+    static constexpr int kResultDelete = 3;
+
+    // host gives the group list; it may be null (the group box then lists "None" alone).
+    explicit CDlgLocalWebServerGen(CQvServerHost* host, QWidget* parent = nullptr);
+    ~CDlgLocalWebServerGen() override;
+
+    // Not owned; the dialog writes into it on Generate/Modify (and fills its content types in
+    // create mode).
+    void setDefinition(_tag_WebServerInfo* definition) { m_definition = definition; }
+    // False: create mode ("Generate"); true: modify mode ("Modify", Delete shown).
+    void setModify(bool modify) { m_modify = modify; }
+
+    // Runs the dialog modally and returns one of the result codes above.
+    int DoModal();
+
+    // Closes the dialog with IDCANCEL when it is open (the tray window's close).
+    void endIfOpen();
+
+protected:
+    void OnInitDialog();
+    void OnOK();
+    void reject() override;
+
+private:
+    void fillGroupBox();
+    void OnChangeBasePath(const QString& text);
+    void browseBasePath();
+    void browseBaseHtml();
+
+    CQvServerHost* m_host;
+    _tag_WebServerInfo* m_definition = nullptr;
+    bool m_modify = false;
+
+    QLineEdit* m_name;
+    QLineEdit* m_port;
+    QComboBox* m_group;
+    QLineEdit* m_basePath;
+    QLineEdit* m_baseHtml;
+    QPushButton* m_delete;
+    QPushButton* m_ok;
+    QPushButton* m_cancel;
+    QTextEdit* m_contentTypeFilter;  // a display of its own; never visible, takes no part in the result
+};
