@@ -3,7 +3,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QtTest>
 #include <deque>
@@ -14,6 +17,10 @@
 #include "TempDir.h"
 #include "app/DlgLocalWebServerGen.h"
 #include "app/MessageBoxes.h"
+#include "app/QvWebServerApp.h"
+#include "app/QvWebServerDlg.h"
+#include "app/QvWebServerWnd.h"
+#include "app/ServerSelector.h"
 #include "controls/QtConvert.h"
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
@@ -74,6 +81,48 @@ QString plain(const QString& text)
     return QString(text).remove(QLatin1Char('&'));
 }
 
+// Fills the edit dialog that is open now and confirms it.
+void fillEditDialog(const QString& name, const QString& port, const QString& group, const QString& folder)
+{
+    QWidget* dialog = QApplication::activeModalWidget();
+    QVERIFY(qobject_cast<CDlgLocalWebServerGen*>(dialog) != nullptr);
+    child<QLineEdit>(dialog, "editName")->setText(name);
+    child<QLineEdit>(dialog, "editPort")->setText(port);
+    child<QComboBox>(dialog, "comboGroup")->setEditText(group);
+    child<QLineEdit>(dialog, "editBasePath")->setText(folder);
+    child<QLineEdit>(dialog, "editBaseHtml")->setText(QStringLiteral("index.html"));
+    QTest::mouseClick(child<QPushButton>(dialog, "buttonOk"), Qt::LeftButton);
+}
+
+QString selected(QWidget* dialog)
+{
+    return toQString(selectorCommand(child<QWidget>(dialog, "selectorUsedServer"), u"cursel", u"value"));
+}
+
+// A port nobody listens on right now.
+int freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// One GET of "/" over loopback; the status line, or "" when nothing answered.
+QString statusLineOf(int port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+    if (!socket.waitForConnected(5000)) {
+        return QString();
+    }
+    socket.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray answer;
+    while (!answer.contains("\r\n") && socket.waitForReadyRead(5000)) {
+        answer += socket.readAll();
+    }
+    return QString::fromLatin1(answer.left(answer.indexOf("\r\n")));
+}
+
 }  // namespace
 
 class AppTest : public QObject {
@@ -85,6 +134,10 @@ private slots:
 
     void generateValidatesAndFillsDefaults();
     void modifyModeShowsTheDefinition();
+    void mainDialogCreatesRunsChangesAndDeletes();
+    void trayMenuListsTheServers();
+    void closedWindowStoresItsRectangle();
+    void exitWritesOnlyFilledUserLayers();
 
 private:
     void writeFile(const std::string& relative, const std::string& bytes) { m_dir->write(relative, bytes); }
@@ -193,6 +246,131 @@ void AppTest::modifyModeShowsTheDefinition()
     QCOMPARE(visitedDelete, 1);
     QVERIFY(boxes.texts.isEmpty());
     QVERIFY(definition.contentstype.isEmpty());  // a modified definition keeps the map it had
+}
+
+void AppTest::mainDialogCreatesRunsChangesAndDeletes()
+{
+    Boxes boxes;
+    writeFile("www/index.html", "<p>hello</p>");
+    const QString folder = QString::fromStdString((m_dir->path() / "www").string());
+    const QString port = QString::number(freePort());
+    CQvServerHost host;
+    host.startup();
+    CQvWebServerDlg dialog(&host);
+    whenModal([&] {
+        whenModal([&] { fillEditDialog(QStringLiteral("site"), port, QStringLiteral("None"), folder); });
+        QTest::mouseClick(child<QPushButton>(&dialog, "buttonNewServer"), Qt::LeftButton);
+        QCOMPARE(selected(&dialog), QStringLiteral("site"));
+        QVERIFY(readUser("session.ini").find("site") != std::string::npos);
+
+        QTest::mouseClick(child<QPushButton>(&dialog, "buttonOpenServer"), Qt::LeftButton);
+        QCOMPARE(statusLineOf(port.toInt()), QStringLiteral("HTTP/1.1 200 OK"));
+        boxes.answers = {QvMessageBoxes::IdYes};
+        QTest::mouseClick(child<QPushButton>(&dialog, "buttonOpenServer"), Qt::LeftButton);
+        QCOMPARE(boxes.texts.value(0), QStringLiteral("The \"site\" WebServer is running. Do you want to shut down?"));
+        QVERIFY(!host.listServers().at(0).running);
+
+        whenModal([&] { fillEditDialog(QStringLiteral("site2"), port, QStringLiteral("Work"), folder); });
+        QTest::mouseClick(child<QPushButton>(&dialog, "buttonChangeServer"), Qt::LeftButton);
+        QCOMPARE(selected(&dialog), QStringLiteral("site2"));
+        QCOMPARE(host.listServers().size(), size_t(1));
+        QCOMPARE(toQString(host.listServers().at(0).name), QStringLiteral("site2"));
+        QCOMPARE(toQString(host.listServers().at(0).group), QStringLiteral("Work"));
+
+        whenModal([] {
+            QTest::mouseClick(child<QPushButton>(QApplication::activeModalWidget(), "buttonDelete"), Qt::LeftButton);
+        });
+        QTest::mouseClick(child<QPushButton>(&dialog, "buttonChangeServer"), Qt::LeftButton);
+        QVERIFY(host.listServers().empty());
+        QCOMPARE(selected(&dialog), QString());
+        QCOMPARE(boxes.texts.size(), 1);
+        dialog.endIfOpen();
+    });
+    QCOMPARE(dialog.DoModal(), CQvWebServerDlg::kResultCancel);
+}
+
+void AppTest::trayMenuListsTheServers()
+{
+    Boxes boxes;
+    const int port = freePort();
+    CQvServerHost host;
+    host.startup();
+    const auto add = [&host](const char16_t* name, const char16_t* group, int serverPort) {
+        std::unique_ptr<_tag_WebServerInfo> definition = host.beginEdit(QvString(u""));
+        definition->name = name;
+        definition->grpname = group;
+        definition->port = serverPort;
+        definition->basepath = u"/nonexistent";
+        host.finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm);
+    };
+    add(u"api", u"Work", port);
+    add(u"site1", u"", 8080);
+    QVERIFY(host.runServer(u"api").ok());
+    CQvWebServerWnd window(&host, [] {});
+    QMenu menu;
+    window.buildMenu(&menu);
+    QStringList texts;
+    for (QAction* action : menu.actions()) {
+        texts << action->text();
+    }
+    QCOMPARE(texts,
+             (QStringList{QStringLiteral("[Work]api:%1 [Run]").arg(port), QStringLiteral("[Default]site1:8080 [Stop]"),
+                          QString(), QStringLiteral("Show MainWindow"), QStringLiteral("New LocalWebServer"),
+                          QStringLiteral("Exit")}));
+    window.onMenuCommand(1);  // answered No: it keeps running
+    QCOMPARE(boxes.texts.value(0), QStringLiteral("The \"api\" WebServer is running. Do you want to shut down?"));
+    QVERIFY(host.listServers().at(0).running);
+    boxes.answers = {QvMessageBoxes::IdYes};
+    window.onMenuCommand(1);
+    QVERIFY(!host.listServers().at(0).running);
+}
+
+void AppTest::closedWindowStoresItsRectangle()
+{
+    Boxes boxes;
+    CQvServerHost host;
+    host.startup();
+    CQvWebServerDlg dialog(&host);
+    whenModal([&] {
+        // The stored edges are the frame's, whatever the platform draws around the client area.
+        const QRect outer = dialog.frameGeometry();
+        const QRect inner = dialog.geometry();
+        const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+                             outer.bottom() - inner.bottom());
+        dialog.setGeometry(QRect(100, 50, 400, 100).marginsRemoved(frame));
+        QTest::keyClick(&dialog, Qt::Key_Return);
+        QVERIFY(dialog.isVisible());  // Enter never closes the main dialog
+        dialog.close();
+    });
+    QCOMPARE(dialog.DoModal(), CQvWebServerDlg::kResultCancel);
+    const std::string env = readUser("env.ini");
+    for (const char* line : {"default_startx=100", "default_starty=50", "default_width=500", "default_height=150"}) {
+        QVERIFY2(env.find(line) != std::string::npos, line);
+    }
+}
+
+void AppTest::exitWritesOnlyFilledUserLayers()
+{
+    Boxes boxes;
+    const QString key = QStringLiteral("qvapptest-%1").arg(QCoreApplication::applicationPid());
+    CQvWebServerApp app(key);
+    QVERIFY(app.InitInstance());
+    QVERIFY(!CQvWebServerApp(key).checkSingleInstance());  // a second start hands over and ends
+    std::unique_ptr<_tag_WebServerInfo> definition = app.host()->beginEdit(QvString(u""));
+    definition->name = u"site";
+    definition->grpname = u"Work";
+    definition->basepath = u"/nonexistent";
+    app.host()->finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm);
+    bool shown = false;
+    whenModal([&] {
+        shown = app.trayWindow()->mainDialog()->isVisible();
+        app.trayWindow()->onMenuCommand(CQvWebServerWnd::kExit);
+    });
+    QTRY_VERIFY(shown && !app.trayWindow()->mainDialog()->isVisible());
+    app.ExitInstance();
+    QVERIFY(readUser("session.ini").find("site") != std::string::npos);
+    QVERIFY(readUser("env.ini").find("Work") != std::string::npos);
+    QVERIFY(!std::filesystem::exists(m_dir->path() / "user" / "net.ini"));
 }
 
 QTEST_MAIN(AppTest)

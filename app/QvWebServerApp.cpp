@@ -1,0 +1,126 @@
+#include "app/QvWebServerApp.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLocalServer>
+#include <QLocalSocket>
+
+#include "app/MessageBoxes.h"
+#include "app/QvWebServerWnd.h"
+#include "foundation/QvDirMng.h"
+#include "foundation/QvFileMng.h"
+#include "foundation/QvLogMng.h"
+#include "foundation/QvWinUtilFunc.h"
+#include "registry/QvServerHost.h"
+
+namespace {
+
+constexpr int kForwardWaitMs = 2000;  // a first instance that does not answer by then counts as gone
+const QByteArray kForwardRequest = QByteArrayLiteral("forward\n");
+
+}  // namespace
+
+CQvWebServerApp::CQvWebServerApp(QString instanceKey)
+    : m_instanceKey(instanceKey.isEmpty() ? defaultInstanceKey() : std::move(instanceKey))
+{
+}
+
+CQvWebServerApp::~CQvWebServerApp() = default;
+
+QString CQvWebServerApp::defaultInstanceKey()
+{
+    QString user = qEnvironmentVariable("USER");
+    if (user.isEmpty()) {
+        user = QDir::home().dirName();
+    }
+    return QStringLiteral("ZARN_SERVER_WIN_WEBSERVER_CLASS-") + user;
+}
+
+bool CQvWebServerApp::checkSingleInstance()
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        QLocalSocket other;
+        other.connectToServer(m_instanceKey);
+        if (other.waitForConnected(kForwardWaitMs)) {
+            other.write(kForwardRequest);
+            other.waitForBytesWritten(kForwardWaitMs);
+            other.disconnectFromServer();
+            return false;
+        }
+        auto* server = new QLocalServer(this);
+        server->setSocketOptions(QLocalServer::UserAccessOption);
+        if (server->listen(m_instanceKey)) {
+            m_instanceServer = server;
+            connect(server, &QLocalServer::newConnection, this, [this] {
+                while (QLocalSocket* caller = m_instanceServer->nextPendingConnection()) {
+                    connect(caller, &QLocalSocket::readyRead, this, [this, caller] {
+                        if (caller->readAll().contains(kForwardRequest.trimmed())) {
+                            bringForward();
+                        }
+                    });
+                    connect(caller, &QLocalSocket::disconnected, caller, &QObject::deleteLater);
+                }
+            });
+            return true;
+        }
+        delete server;
+        // Nobody answered but the name is taken: left behind by a process that died.
+        QLocalServer::removeServer(m_instanceKey);
+    }
+    return true;  // no channel to be had; running twice beats not running
+}
+
+void CQvWebServerApp::bringForward()
+{
+    QWidget* popup = QApplication::activeModalWidget();
+    if (popup == nullptr && m_trayWnd != nullptr && m_trayWnd->mainDialog()->isVisible()) {
+        popup = m_trayWnd->mainDialog();
+    }
+    if (popup == nullptr) {
+        return;  // only the tray icon: nothing becomes visible
+    }
+    popup->setWindowState(popup->windowState() & ~Qt::WindowMinimized);
+    popup->show();
+    popup->raise();
+    popup->activateWindow();
+}
+
+bool CQvWebServerApp::InitInstance()
+{
+    if (!checkSingleInstance()) {
+        return false;
+    }
+    m_host = std::make_unique<CQvServerHost>();
+    const QvHostResult started = m_host->startup();
+    if (!started.ok()) {
+        QvMessageBoxes::show(nullptr, QStringLiteral("Windows networks are not available.!!"), QvMessageBoxes::Ok,
+                             QvMessageBoxes::Critical);
+        return false;
+    }
+    return createTrayWindow();
+}
+
+bool CQvWebServerApp::createTrayWindow()
+{
+    m_trayWnd = std::make_unique<CQvWebServerWnd>(m_host.get(), [] { QCoreApplication::exit(0); });
+    m_trayWnd->OnCreate();
+    return true;
+}
+
+int CQvWebServerApp::ExitInstance()
+{
+    m_trayWnd.reset();
+    // The host stops the servers, stores the definitions, then saves the settings and stops the network.
+    if (m_host != nullptr) {
+        m_host->shutdown();
+        m_host.reset();
+    }
+    CQvLogMng::releaseInstance();
+    CQvWinUtilFunc::releaseInstance();
+    CQvDirMng::releaseInstance();
+    CQvFileMng::releaseInstance();
+    if (m_instanceServer != nullptr) {
+        m_instanceServer->close();
+    }
+    return 0;
+}

@@ -1,0 +1,460 @@
+#include "app/QvWebServerDlg.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QShortcut>
+
+#include "app/AboutDlg.h"
+#include "app/AppEvents.h"
+#include "app/DialogUnits.h"
+#include "app/DlgLocalWebServerGen.h"
+#include "app/LinkOpener.h"
+#include "app/MessageBoxes.h"
+#include "app/ServerSelector.h"
+#include "controls/QtConvert.h"
+#include "foundation/EnvMng.h"
+#include "foundation/QvDirMng.h"
+#include "registry/QvServerHost.h"
+#include "webserver/WebServerInfo.h"
+
+namespace {
+
+constexpr int kTemplateWidth = 335;  // client area of the template, dialog units
+constexpr int kTemplateHeight = 52;
+
+constexpr const char16_t* kWindowSection = u"QVWEBSERVER";
+constexpr const char16_t* kLeftKey = u"default_startx";
+constexpr const char16_t* kTopKey = u"default_starty";
+constexpr const char16_t* kRightKey = u"default_width";    // a coordinate, not a width
+constexpr const char16_t* kBottomKey = u"default_height";  // a coordinate, not a height
+
+const QString kNone = QStringLiteral("None");
+const QString kDefault = QStringLiteral("Default");
+
+QString shownGroup(const QString& group)
+{
+    return (group.isEmpty() || group == kNone) ? kDefault : group;
+}
+QString groupKey(const QString& group)
+{
+    return group.isEmpty() ? kNone : group;
+}
+
+QString joined(const QString& a, const QString& b)
+{
+    return a + QChar(u'`') + b;
+}
+
+QLabel* makeLink(QWidget* parent, const char* objectName, const QString& text)
+{
+    auto* link = new QLabel(QStringLiteral("<a href=\"#\">%1</a>").arg(text), parent);
+    link->setObjectName(QString::fromLatin1(objectName));
+    link->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    link->setFocusPolicy(Qt::TabFocus);
+    link->setAccessibleName(text);
+    return link;
+}
+
+QPushButton* makeButton(QWidget* parent, const char* objectName, const QString& text)
+{
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(objectName));
+    button->setAutoDefault(false);
+    return button;
+}
+
+}  // namespace
+
+CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog(parent), m_host(host)
+{
+    setObjectName(QStringLiteral("QvWebServerDlg"));
+    setWindowTitle(QStringLiteral("QvWebServer.Windows"));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    const QvDialogUnits dlu(font());
+
+    m_newServer = makeButton(this, "buttonNewServer", QStringLiteral("&New Server"));
+    dlu.place(m_newServer, 1, 1, 50, 14);
+    auto* usedServer = new QLabel(QStringLiteral("&Used Server"), this);
+    usedServer->setObjectName(QStringLiteral("labelUsedServer"));
+    m_selector = createServerSelector(this);
+    m_selector->setObjectName(QStringLiteral("selectorUsedServer"));
+    m_selector->setAccessibleName(QStringLiteral("Used Server"));
+    usedServer->setBuddy(m_selector);
+    dlu.place(usedServer, 53, 2, 42, 10);
+    dlu.place(m_selector, 95, 1, 128, 14);
+    m_openServer = makeButton(this, "buttonOpenServer", QStringLiteral("&Open Server"));
+    dlu.place(m_openServer, 225, 1, 50, 14);
+    m_changeServer = makeButton(this, "buttonChangeServer", QStringLiteral("&Change Server"));
+    dlu.place(m_changeServer, 276, 1, 55, 14);
+
+    m_manualLink = makeLink(this, "linkManual", QStringLiteral("Go Manual"));
+    dlu.place(m_manualLink, 5, 20, 35, 10);
+    m_blogLink = makeLink(this, "linkBlog", QStringLiteral("Visist Developer Blog"));
+    dlu.place(m_blogLink, 44, 20, 67, 10);
+    m_updateLink = makeLink(this, "linkCheckVersion", QStringLiteral("Check App Last Version"));
+    dlu.place(m_updateLink, 116, 20, 76, 10);
+    m_progress = new QProgressBar(this);
+    m_progress->setObjectName(QStringLiteral("progressUpdate"));
+    m_progress->setTextVisible(false);
+    dlu.place(m_progress, 196, 21, 37, 10);
+    m_progress->hide();
+
+    m_donate = makeButton(this, "buttonDonate", QStringLiteral("DonateBtn"));
+    m_donate->setAccessibleName(QStringLiteral("Donate"));
+    dlu.place(m_donate, 234, 16, 98, 33);
+
+    m_ok = makeButton(this, "buttonOk", QStringLiteral("OK"));
+    m_ok->setDefault(true);  // takes Enter, and does nothing with it
+    dlu.place(m_ok, 134, 34, 50, 14);
+    m_exit = makeButton(this, "buttonExit", QStringLiteral("E&xit"));
+    dlu.place(m_exit, 184, 34, 50, 14);
+
+    QWidget* const order[] = {m_newServer, m_selector,   m_openServer, m_changeServer, m_manualLink,
+                              m_blogLink,  m_updateLink, m_donate,     m_ok,           m_exit};
+    for (size_t i = 1; i < std::size(order); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+    resize(dlu.toSize(kTemplateWidth, kTemplateHeight));
+
+    connect(m_newServer, &QPushButton::clicked, this, &CQvWebServerDlg::OnNewServer);
+    connect(m_openServer, &QPushButton::clicked, this, &CQvWebServerDlg::OnOpenServer);
+    connect(m_changeServer, &QPushButton::clicked, this, &CQvWebServerDlg::OnChangeServer);
+    connect(m_exit, &QPushButton::clicked, this, &CQvWebServerDlg::OnExit);
+    connect(m_donate, &QPushButton::clicked, this, &CQvWebServerDlg::OnDonate);
+    connect(m_manualLink, &QLabel::linkActivated, this, &CQvWebServerDlg::OnGoManual);
+    connect(m_blogLink, &QLabel::linkActivated, this, &CQvWebServerDlg::OnVisitBlog);
+    // "Check App Last Version" starts the update check, which lives in a class of its own.
+
+    // No system menu to extend on every desktop: the about box hangs on F1 and the context menu.
+    auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(about, &QShortcut::activated, this, &CQvWebServerDlg::showAbout);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* aboutAction = new QAction(QStringLiteral("&About QvWebServer..."), this);
+    aboutAction->setObjectName(QStringLiteral("actionAbout"));
+    connect(aboutAction, &QAction::triggered, this, &CQvWebServerDlg::showAbout);
+    addAction(aboutAction);
+}
+
+CQvWebServerDlg::~CQvWebServerDlg() = default;
+
+int CQvWebServerDlg::DoModal()
+{
+    OnInitDialog();
+    return exec();
+}
+
+void CQvWebServerDlg::endIfOpen()
+{
+    if (isVisible()) {
+        done(kResultCancel);
+    }
+}
+
+void CQvWebServerDlg::OnInitDialog()
+{
+    setWindowIcon(QApplication::windowIcon());
+    setWindowTitle(QStringLiteral("QvWebServer.Windows (%1)").arg(QStringLiteral(QV_PRODUCT_VERSION)));
+    loadDonateImage();
+    restoreWindowRect();
+    command(u"clear", QString());
+    fillServerList();
+}
+
+void CQvWebServerDlg::loadDonateImage()
+{
+    const QString path = toQString(CQvDirMng::getInstance()->getFilePath(u"res/img", u"DonateCoffee_Orvan.png", false));
+    QIcon image;
+    if (QFile::exists(path)) {
+        image.addFile(path);
+        QString twice = path;
+        twice.replace(QStringLiteral(".png"), QStringLiteral("@2x.png"));
+        if (QFile::exists(twice)) {
+            image.addFile(twice);
+        }
+    }
+    if (image.isNull()) {
+        m_donate->setText(QStringLiteral("DonateBtn"));
+        return;
+    }
+    m_donate->setFlat(true);
+    m_donate->setIcon(image);
+    m_donate->setIconSize(m_donate->size() - QSize(4, 4));
+    m_donate->setText(QString());
+    m_donate->setToolTip(QStringLiteral("Buy the developer a coffee"));
+}
+
+QvString CQvWebServerDlg::command(const char16_t* name, const QString& argument)
+{
+    return selectorCommand(m_selector, QvString(name), fromQString(argument));
+}
+
+void CQvWebServerDlg::fillServerList()
+{
+    m_groups.clear();
+    m_names.clear();
+    for (const QvServerRecord& record : m_host->listServers()) {
+        const QString name = toQString(record.name);
+        const QString group = groupKey(toQString(record.group));
+        m_names << name;
+        addToGroup(group, name);
+        command(u"additem", joined(joined(name, name), shownGroup(group)));
+    }
+    command(u"select", toQString(CEnvMng::getInstance()->getString(ENV_FILE_SESSION, u"ETC", u"LASTUSEDSESSION")));
+}
+
+void CQvWebServerDlg::addToGroup(const QString& group, const QString& name)
+{
+    m_groups[group].append(name);
+}
+
+void CQvWebServerDlg::removeFromGroup(const QString& group, const QString& name)
+{
+    auto it = m_groups.find(group);
+    if (it != m_groups.end()) {
+        it->removeOne(name);
+    }
+}
+
+int CQvWebServerDlg::indexInGroup(const QString& group, const QString& name) const
+{
+    const int index = m_groups.value(group).indexOf(name);
+    return index < 0 ? 0 : index;
+}
+
+void CQvWebServerDlg::OnNewServer()
+{
+    std::unique_ptr<_tag_WebServerInfo> definition = m_host->beginEdit(QvString(u""));
+    if (definition == nullptr) {
+        return;
+    }
+    CDlgLocalWebServerGen dialog(m_host, this);
+    dialog.setDefinition(definition.get());
+    dialog.setModify(false);
+    if (dialog.DoModal() != CDlgLocalWebServerGen::kResultOk) {
+        return;
+    }
+    const QString name = toQString(definition->name);
+    const QString group = groupKey(toQString(definition->grpname));
+    ServerEditResult outcome = ServerEditResult::Cancelled;
+    const QvHostResult result =
+        m_host->finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm, &outcome);
+    if (!result.message.isEmpty()) {
+        QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+    }
+    if (outcome != ServerEditResult::Added) {
+        return;
+    }
+    addToGroup(group, name);
+    command(u"additem", joined(joined(name, name), shownGroup(group)));
+    command(u"select", joined(shownGroup(group), QString::number(indexInGroup(group, name))));
+}
+
+void CQvWebServerDlg::OnOpenServer()
+{
+    const QvString name = command(u"cursel", QStringLiteral("value"));
+    if (name.isEmpty()) {
+        return;
+    }
+    QString group = kNone;
+    bool running = false;
+    for (const QvServerRecord& record : m_host->listServers()) {
+        if (record.name == name) {
+            running = record.running;
+            group = groupKey(toQString(record.group));
+        }
+    }
+    if (running) {
+        const QString question =
+            QStringLiteral("The \"%1\" WebServer is running. Do you want to shut down?").arg(toQString(name));
+        if (QvMessageBoxes::show(this, question, QvMessageBoxes::YesNo, QvMessageBoxes::Question) ==
+            QvMessageBoxes::IdYes) {
+            m_host->stopServer(name);
+        }
+        return;
+    }
+    const QvHostResult result = m_host->runServer(name);
+    if (!result.ok()) {
+        if (!result.message.isEmpty()) {
+            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+        }
+        return;
+    }
+    const QString shownName = toQString(name);
+    command(u"select", joined(shownGroup(group), QString::number(indexInGroup(group, shownName))));
+}
+
+void CQvWebServerDlg::OnChangeServer()
+{
+    const QvString name = command(u"cursel", QStringLiteral("value"));
+    if (name.isEmpty()) {
+        return;
+    }
+    std::unique_ptr<_tag_WebServerInfo> working = m_host->beginEdit(name);
+    if (working == nullptr) {
+        return;
+    }
+    const QString oldName = toQString(name);
+    const QString oldGroup = groupKey(toQString(working->grpname));
+    const QString oldValue = joined(oldName, shownGroup(oldGroup));
+
+    CDlgLocalWebServerGen dialog(m_host, this);
+    dialog.setDefinition(working.get());
+    dialog.setModify(true);
+    const int answer = dialog.DoModal();
+    if (answer == CDlgLocalWebServerGen::kResultOk) {
+        const QString newName = toQString(working->name);
+        const QString newGroup = groupKey(toQString(working->grpname));
+        ServerEditResult outcome = ServerEditResult::Cancelled;
+        const QvHostResult result = m_host->finishEdit(name, std::move(working), ServerEditAction::Confirm, &outcome);
+        if (!result.message.isEmpty()) {
+            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+        }
+        if (outcome != ServerEditResult::Updated && outcome != ServerEditResult::Renamed) {
+            return;
+        }
+        command(u"delitem", oldValue);
+        command(u"additem", joined(joined(newName, newName), shownGroup(newGroup)));
+        removeFromGroup(oldGroup, oldName);
+        addToGroup(newGroup, newName);
+        command(u"select", joined(shownGroup(newGroup), QString::number(indexInGroup(newGroup, newName))));
+    } else if (answer == CDlgLocalWebServerGen::kResultDelete) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        ServerEditResult outcome = ServerEditResult::Cancelled;
+        const QvHostResult result = m_host->finishEdit(name, std::move(working), ServerEditAction::Delete, &outcome);
+        QApplication::restoreOverrideCursor();
+        if (!result.message.isEmpty()) {
+            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+        }
+        if (outcome != ServerEditResult::Deleted) {
+            return;
+        }
+        removeFromGroup(oldGroup, oldName);
+        command(u"delitem", oldValue);
+        command(u"select", QString());
+    }
+}
+
+void CQvWebServerDlg::openLink(const char16_t* key, const char16_t* fallbackUrl)
+{
+    QvString url = CEnvMng::getInstance()->getString(ENV_FILE_ENV, kWindowSection, key);
+    if (url.isEmpty()) {
+        url = fallbackUrl;
+    }
+    switch (openWithHtmlHandler(toQString(url))) {
+        case QvLinkResult::Opened:
+            break;
+        case QvLinkResult::NoHandler:
+            QvMessageBoxes::show(this, QStringLiteral("No registered programs found."), QvMessageBoxes::Ok,
+                                 QvMessageBoxes::Warning);
+            break;
+        case QvLinkResult::StartFailed:
+            QvMessageBoxes::show(this, QStringLiteral("\"%1\" Failed to run the registered program.").arg(u".html"),
+                                 QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+            break;
+    }
+}
+
+void CQvWebServerDlg::OnGoManual()
+{
+    openLink(u"manual_url", u"https://qvwebserver.github.io/manual.html");
+}
+
+void CQvWebServerDlg::OnVisitBlog()
+{
+    openLink(u"blog_url", u"https://qvwebserver.github.io/");
+}
+
+void CQvWebServerDlg::OnDonate()
+{
+    openLink(u"donate_url", u"https://qvwebserver.github.io/donate.html");
+}
+
+void CQvWebServerDlg::showAbout()
+{
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CQvWebServerDlg::saveWindowRect()
+{
+    const QRect frame = frameGeometry();
+    CEnvMng* env = CEnvMng::getInstance();
+    env->setInt(ENV_FILE_ENV, kWindowSection, kLeftKey, frame.left());
+    env->setInt(ENV_FILE_ENV, kWindowSection, kTopKey, frame.top());
+    env->setInt(ENV_FILE_ENV, kWindowSection, kRightKey, frame.left() + frame.width());
+    env->setInt(ENV_FILE_ENV, kWindowSection, kBottomKey, frame.top() + frame.height());
+}
+
+void CQvWebServerDlg::restoreWindowRect()
+{
+    CEnvMng* env = CEnvMng::getInstance();
+    const int left = env->getInt(ENV_FILE_ENV, kWindowSection, kLeftKey);
+    const int top = env->getInt(ENV_FILE_ENV, kWindowSection, kTopKey);
+    const int right = env->getInt(ENV_FILE_ENV, kWindowSection, kRightKey);
+    const int bottom = env->getInt(ENV_FILE_ENV, kWindowSection, kBottomKey);
+    if (left == 0 && top == 0 && right == 0 && bottom == 0) {
+        return;
+    }
+    const QRect rect(QPoint(left, top), QPoint(right - 1, bottom - 1));
+    QScreen* screen = QGuiApplication::screenAt(rect.topLeft());
+    if (screen == nullptr) {
+        screen = QGuiApplication::primaryScreen();
+    }
+    if (screen == nullptr || !rect.isValid() || !screen->availableGeometry().contains(rect)) {
+        return;
+    }
+    // The stored edges are the frame's; the client area is what is left inside it.
+    const QRect frame = frameGeometry();
+    const QRect client = geometry();
+    const int extraWidth = frame.width() - client.width();
+    const int extraHeight = frame.height() - client.height();
+    move(left, top);
+    resize(std::max(rect.width() - extraWidth, minimumWidth()), std::max(rect.height() - extraHeight, minimumHeight()));
+}
+
+void CQvWebServerDlg::OnClose()
+{
+    saveWindowRect();
+    CQvINIFileMng* env = CEnvMng::getInstance()->getIniFile(ENV_FILE_ENV);
+    if (!env->save(CEnvMng::getFileName(ENV_FILE_ENV))) {
+        QvMessageBoxes::show(this, toQString(env->lastError()), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+    }
+}
+
+void CQvWebServerDlg::OnExit()
+{
+    OnClose();
+    done(kResultCancel);
+}
+
+void CQvWebServerDlg::reject()
+{
+    OnExit();
+}
+
+void CQvWebServerDlg::closeEvent(QCloseEvent* event)
+{
+    if (isVisible()) {
+        OnClose();
+        done(kResultCancel);
+    }
+    event->accept();
+}
+
+void CQvWebServerDlg::customEvent(QEvent* event)
+{
+    if (event->type() == kShowMainDialogEvent && static_cast<QvPostedEvent*>(event)->wParam() == 1) {
+        command(u"clear", QString());
+        fillServerList();
+    }
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <QDialog>
+#include <QMap>
+#include <QStringList>
+
+#include "foundation/QvString.h"
+
+class CQvServerHost;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+// The main dialog: the "Used Server" selector, New/Open/Change Server, the links and the donate
+// button. It keeps no server data beyond what addresses the selector's entries; every change goes
+// through the registry's host. Run modally by the tray window, which owns it.
+class CQvWebServerDlg : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kResultCancel = 2;
+
+    explicit CQvWebServerDlg(CQvServerHost* host, QWidget* parent = nullptr);
+    ~CQvWebServerDlg() override;
+
+    // Runs the dialog modally (initialising it again) and returns its result (IDCANCEL).
+    int DoModal();
+    // Ends the dialog with IDCANCEL when it is open, without saving the window rectangle.
+    void endIfOpen();
+
+    // The group map: group key ("None" for no group) -> names, in the order they were added.
+    void addToGroup(const QString& group, const QString& name);
+    void removeFromGroup(const QString& group, const QString& name);
+    int indexInGroup(const QString& group, const QString& name) const;
+
+    void OnNewServer();
+    void OnOpenServer();
+    void OnChangeServer();
+    void OnGoManual();
+    void OnVisitBlog();
+    void OnDonate();
+
+protected:
+    void OnInitDialog();
+    void OnClose();
+    void OnExit();
+    void fillServerList();
+    void saveWindowRect();
+    void restoreWindowRect();
+
+    void reject() override;
+    void closeEvent(QCloseEvent* event) override;
+    void customEvent(QEvent* event) override;
+
+private:
+    QvString command(const char16_t* name, const QString& argument);
+    void openLink(const char16_t* key, const char16_t* fallbackUrl);
+    void showAbout();
+    void loadDonateImage();
+
+    CQvServerHost* m_host;
+    QStringList m_names;
+    QMap<QString, QStringList> m_groups;
+
+    QPushButton* m_ok;
+    QPushButton* m_exit;
+    QPushButton* m_newServer;
+    QWidget* m_selector;
+    QPushButton* m_openServer;
+    QPushButton* m_changeServer;
+    QLabel* m_manualLink;
+    QLabel* m_blogLink;
+    QLabel* m_updateLink;
+    QProgressBar* m_progress;
+    QPushButton* m_donate;
+};

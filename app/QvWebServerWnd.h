@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "app/DlgLocalWebServerGen.h"
+#include "app/QvWebServerDlg.h"
+
+class CQvServerHost;
+class QMenu;
+class QSystemTrayIcon;
+
+// The program's hidden window: owns the tray icon and its menu, hosts the main dialog and the
+// edit dialog, and is never shown. Closing it (the menu's "Exit") ends the program through the
+// exit callback. Where the desktop has no notification area, closing the main dialog closes this
+// window too, so the program never runs on unreachable.
+class CQvWebServerWnd : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kShowMainWindow = 101;
+    static constexpr int kNewLocalWebServer = 102;
+    static constexpr int kExit = 103;
+
+    // exitProgram runs once the window closed (it leaves the event loops).
+    CQvWebServerWnd(CQvServerHost* host, std::function<void()> exitProgram);
+    ~CQvWebServerWnd() override;
+
+    // The creation sequence: tray icon, then the posted request to show the main dialog.
+    void OnCreate();
+    // Fills menu anew from the registry: one item per server (id = index + 1), then the fixed items.
+    void buildMenu(QMenu* menu) const;
+    // Runs the command of a menu id (0 for a dismissed menu).
+    void onMenuCommand(int id);
+    // Ends the open dialogs, removes the tray icon and ends the program.
+    void OnClose();
+
+    CQvWebServerDlg* mainDialog() { return &m_mainDlg; }
+    CDlgLocalWebServerGen* editDialog() { return &m_editDlg; }
+    QMenu* trayMenu() const { return m_menu.get(); }
+    // True when the desktop shows the tray icon; without one, closing the main dialog ends the program.
+    bool hasTray() const;
+
+protected:
+    void customEvent(QEvent* event) override;
+
+private:
+    void runMainDialog();
+    void newServer();
+    void serverCommand(int index);
+    void editServer(const QvString& name);
+
+    CQvServerHost* m_host;
+    std::function<void()> m_exitProgram;
+    CQvWebServerDlg m_mainDlg;
+    CDlgLocalWebServerGen m_editDlg;
+    std::unique_ptr<QMenu> m_menu;
+    QSystemTrayIcon* m_tray = nullptr;
+    bool m_closing = false;
+};

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "foundation/QvString.h"
+
+class QWidget;
+
+// The main dialog's "Used Server" selector behind its text-command protocol ("additem",
+// "delitem", "select", "cursel", "clear"; fields joined by the back-quote). The dialog talks to
+// it only through selectorCommand.
+QWidget* createServerSelector(QWidget* parent);
+QvString selectorCommand(QWidget* selector, const QvString& command, const QvString& argument);
