@@ -2,6 +2,7 @@
 
 #include <QFontMetrics>
 #include <QWidget>
+#include <algorithm>
 
 QvDialogUnits::QvDialogUnits(const QFont& font)
 {
@@ -37,4 +38,24 @@ QSize QvDialogUnits::toSize(int width, int height) const
 void QvDialogUnits::place(QWidget* widget, int x, int y, int width, int height) const
 {
     widget->setGeometry(toRect(x, y, width, height));
+}
+
+int QvDialogUnits::placeRow(std::initializer_list<Cell> row, int gapUnits) const
+{
+    constexpr int kMinStretchWidth = 40;  // pixels an edit keeps however much its row grew
+    const int gap = toX(gapUnits);
+    int cursor = 0;
+    for (const Cell& cell : row) {
+        const QRect rect = toRect(cell.x, cell.y, cell.width, cell.height);
+        const int left = std::max(rect.left(), cursor);
+        int width = rect.width();
+        if (cell.stretch) {
+            width = std::max(rect.right() + 1 - left, kMinStretchWidth);
+        } else {
+            width = std::max(width, cell.widget->sizeHint().width());
+        }
+        cell.widget->setGeometry(left, rect.top(), width, rect.height());
+        cursor = left + width + gap;
+    }
+    return cursor - gap;
 }

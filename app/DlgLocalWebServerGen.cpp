@@ -26,15 +26,11 @@ namespace {
 constexpr int kTemplateWidth = 309;
 constexpr int kTemplateHeight = 90;
 
-QLabel* addLabel(QWidget* parent, const QvDialogUnits& dlu, const QString& text, QWidget* buddy, int x, int y,
-                 int width, int height)
+QLabel* addLabel(QWidget* parent, const QString& text, QWidget* buddy)
 {
     auto* label = new QLabel(text, parent);
     label->setBuddy(buddy);
-    // The template's static boxes are sized for its own font; a wider font must not clip them.
-    QRect rect = dlu.toRect(x, y - 1, width, height + 2);
-    rect.setWidth(std::max(rect.width(), label->sizeHint().width()));
-    label->setGeometry(rect);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     return label;
 }
 
@@ -53,18 +49,15 @@ CDlgLocalWebServerGen::CDlgLocalWebServerGen(CQvServerHost* host, QWidget* paren
 
     m_name = new QLineEdit(this);
     m_name->setObjectName(QStringLiteral("editName"));
-    dlu.place(m_name, 32, 8, 168, 14);
 
     m_port = new QLineEdit(this);
     m_port->setObjectName(QStringLiteral("editPort"));
     m_port->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_port));
-    dlu.place(m_port, 31, 23, 41, 14);
 
     m_group = new QComboBox(this);
     m_group->setObjectName(QStringLiteral("comboGroup"));
     m_group->setEditable(true);
     m_group->setInsertPolicy(QComboBox::NoInsert);
-    dlu.place(m_group, 103, 23, 103, 14);
 
     const QIcon folderIcon = style()->standardIcon(QStyle::SP_DirOpenIcon);
     m_basePath = new QLineEdit(this);
@@ -72,7 +65,6 @@ CDlgLocalWebServerGen::CDlgLocalWebServerGen(CQvServerHost* host, QWidget* paren
     QAction* browseFolder = m_basePath->addAction(folderIcon, QLineEdit::TrailingPosition);
     browseFolder->setObjectName(QStringLiteral("browseBasePath"));
     browseFolder->setToolTip(QStringLiteral("Choose the folder to serve"));
-    dlu.place(m_basePath, 46, 38, 253, 14);
 
     m_baseHtml = new QLineEdit(this);
     m_baseHtml->setObjectName(QStringLiteral("editBaseHtml"));
@@ -80,28 +72,24 @@ CDlgLocalWebServerGen::CDlgLocalWebServerGen(CQvServerHost* host, QWidget* paren
         m_baseHtml->addAction(style()->standardIcon(QStyle::SP_FileIcon), QLineEdit::TrailingPosition);
     browseFile->setObjectName(QStringLiteral("browseBaseHtml"));
     browseFile->setToolTip(QStringLiteral("Choose the page served for \"/\""));
-    dlu.place(m_baseHtml, 46, 53, 253, 14);
 
-    addLabel(this, dlu, QStringLiteral("&Name:"), m_name, 10, 10, 22, 8);
-    addLabel(this, dlu, QStringLiteral("&Port:"), m_port, 10, 25, 17, 8);
-    addLabel(this, dlu, QStringLiteral("G&roup:"), m_group, 78, 25, 23, 8);
-    addLabel(this, dlu, QStringLiteral("&Base Path:"), m_basePath, 10, 40, 36, 8);
-    addLabel(this, dlu, QStringLiteral("Base &html:"), m_baseHtml, 10, 55, 34, 8);
+    QLabel* nameLabel = addLabel(this, QStringLiteral("&Name:"), m_name);
+    QLabel* portLabel = addLabel(this, QStringLiteral("&Port:"), m_port);
+    QLabel* groupLabel = addLabel(this, QStringLiteral("G&roup:"), m_group);
+    QLabel* basePathLabel = addLabel(this, QStringLiteral("&Base Path:"), m_basePath);
+    QLabel* baseHtmlLabel = addLabel(this, QStringLiteral("Base &html:"), m_baseHtml);
 
     m_delete = new QPushButton(QStringLiteral("&Delete"), this);
     m_delete->setObjectName(QStringLiteral("buttonDelete"));
     m_delete->setAutoDefault(false);
-    dlu.place(m_delete, 149, 68, 50, 14);
 
     m_ok = new QPushButton(QStringLiteral("&Generate"), this);
     m_ok->setObjectName(QStringLiteral("buttonOk"));
     m_ok->setDefault(true);
-    dlu.place(m_ok, 201, 68, 50, 14);
 
     m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
     m_cancel->setObjectName(QStringLiteral("buttonCancel"));
     m_cancel->setAutoDefault(false);
-    dlu.place(m_cancel, 252, 68, 50, 14);
 
     // Right of the dialog's width in the template, so never seen; kept for its place in the order.
     m_contentTypeFilter = new QTextEdit(this);
@@ -112,7 +100,23 @@ CDlgLocalWebServerGen::CDlgLocalWebServerGen(CQvServerHost* host, QWidget* paren
     dlu.place(m_contentTypeFilter, 407, 79, 219, 14);
     m_contentTypeFilter->hide();
 
-    setFixedSize(dlu.toSize(kTemplateWidth, kTemplateHeight));
+    // The template's rows; a label sits on its field's line.
+    int right = dlu.toX(kTemplateWidth - 7);
+    right = std::max(right, dlu.placeRow({{nameLabel, 10, 8, 22, 14}, {m_name, 32, 8, 168, 14, true}}));
+    right = std::max(right, dlu.placeRow({{portLabel, 10, 23, 17, 14},
+                                          {m_port, 31, 23, 41, 14, true},
+                                          {groupLabel, 78, 23, 23, 14},
+                                          {m_group, 103, 23, 103, 14, true}}));
+    right = std::max(right, dlu.placeRow({{basePathLabel, 10, 38, 36, 14}, {m_basePath, 46, 38, 253, 14, true}}));
+    right = std::max(right, dlu.placeRow({{baseHtmlLabel, 10, 53, 34, 14}, {m_baseHtml, 46, 53, 253, 14, true}}));
+    right = std::max(right,
+                     dlu.placeRow({{m_delete, 149, 68, 50, 14}, {m_ok, 201, 68, 50, 14}, {m_cancel, 252, 68, 50, 14}}));
+    // The two paths start at one edge, whichever label is wider.
+    const int pathLeft = std::max(m_basePath->x(), m_baseHtml->x());
+    for (QLineEdit* path : {m_basePath, m_baseHtml}) {
+        path->setGeometry(pathLeft, path->y(), path->geometry().right() + 1 - pathLeft, path->height());
+    }
+    setFixedSize(right + dlu.toX(7), dlu.toY(kTemplateHeight));
     QWidget* const order[] = {m_name, m_port, m_group, m_basePath, m_baseHtml, m_delete, m_ok, m_cancel};
     for (size_t i = 1; i < std::size(order); ++i) {
         setTabOrder(order[i - 1], order[i]);

@@ -2,11 +2,14 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QIcon>
 #include <QLocalServer>
 #include <QLocalSocket>
 
 #include "app/MessageBoxes.h"
 #include "app/QvWebServerWnd.h"
+#include "controls/QtConvert.h"
 #include "foundation/QvDirMng.h"
 #include "foundation/QvFileMng.h"
 #include "foundation/QvLogMng.h"
@@ -85,11 +88,28 @@ void CQvWebServerApp::bringForward()
     popup->activateWindow();
 }
 
+void CQvWebServerApp::setApplicationIcon()
+{
+    QIcon icon;
+    const QString themeDir = toQString(CQvDirMng::getInstance()->getDirPath(u"res/icons/hicolor"));
+    for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+        const QString file = QStringLiteral("%1/%2x%2/apps/qvwebserver.png").arg(themeDir).arg(size);
+        if (QFile::exists(file)) {
+            icon.addFile(file, QSize(size, size));
+        }
+    }
+    if (icon.isNull()) {
+        icon = QIcon::fromTheme(QStringLiteral("qvwebserver"));
+    }
+    QApplication::setWindowIcon(icon);
+}
+
 bool CQvWebServerApp::InitInstance()
 {
     if (!checkSingleInstance()) {
         return false;
     }
+    setApplicationIcon();
     m_host = std::make_unique<CQvServerHost>();
     const QvHostResult started = m_host->startup();
     if (!started.ok()) {

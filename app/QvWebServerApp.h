@@ -29,6 +29,8 @@ public:
 
     CQvWebServerWnd* trayWindow() const { return m_trayWnd.get(); }
     CQvServerHost* host() const { return m_host.get(); }
+    // The program's icon from res/icons beside the executable, for every window and the tray.
+    static void setApplicationIcon();
     // The per-user channel name: the hidden window's class name and the user.
     static QString defaultInstanceKey();
 

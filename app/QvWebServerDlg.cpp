@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <algorithm>
 
 #include "app/AboutDlg.h"
 #include "app/AppEvents.h"
@@ -83,26 +84,18 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
     const QvDialogUnits dlu(font());
 
     m_newServer = makeButton(this, "buttonNewServer", QStringLiteral("&New Server"));
-    dlu.place(m_newServer, 1, 1, 50, 14);
     auto* usedServer = new QLabel(QStringLiteral("&Used Server"), this);
     usedServer->setObjectName(QStringLiteral("labelUsedServer"));
     m_selector = createServerSelector(this);
     m_selector->setObjectName(QStringLiteral("selectorUsedServer"));
     m_selector->setAccessibleName(QStringLiteral("Used Server"));
     usedServer->setBuddy(m_selector);
-    dlu.place(usedServer, 53, 2, 42, 10);
-    dlu.place(m_selector, 95, 1, 128, 14);
     m_openServer = makeButton(this, "buttonOpenServer", QStringLiteral("&Open Server"));
-    dlu.place(m_openServer, 225, 1, 50, 14);
     m_changeServer = makeButton(this, "buttonChangeServer", QStringLiteral("&Change Server"));
-    dlu.place(m_changeServer, 276, 1, 55, 14);
 
     m_manualLink = makeLink(this, "linkManual", QStringLiteral("Go Manual"));
-    dlu.place(m_manualLink, 5, 20, 35, 10);
     m_blogLink = makeLink(this, "linkBlog", QStringLiteral("Visist Developer Blog"));
-    dlu.place(m_blogLink, 44, 20, 67, 10);
     m_updateLink = makeLink(this, "linkCheckVersion", QStringLiteral("Check App Last Version"));
-    dlu.place(m_updateLink, 116, 20, 76, 10);
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("progressUpdate"));
     m_progress->setTextVisible(false);
@@ -111,20 +104,33 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
 
     m_donate = makeButton(this, "buttonDonate", QStringLiteral("DonateBtn"));
     m_donate->setAccessibleName(QStringLiteral("Donate"));
-    dlu.place(m_donate, 234, 16, 98, 33);
 
     m_ok = makeButton(this, "buttonOk", QStringLiteral("OK"));
     m_ok->setDefault(true);  // takes Enter, and does nothing with it
-    dlu.place(m_ok, 134, 34, 50, 14);
     m_exit = makeButton(this, "buttonExit", QStringLiteral("E&xit"));
-    dlu.place(m_exit, 184, 34, 50, 14);
 
     QWidget* const order[] = {m_newServer, m_selector,   m_openServer, m_changeServer, m_manualLink,
                               m_blogLink,  m_updateLink, m_donate,     m_ok,           m_exit};
     for (size_t i = 1; i < std::size(order); ++i) {
         setTabOrder(order[i - 1], order[i]);
     }
-    resize(dlu.toSize(kTemplateWidth, kTemplateHeight));
+    // The template's rows, each control kept clear of the one before it.
+    usedServer->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    int right = dlu.toX(kTemplateWidth - 4);
+    right = std::max(right, dlu.placeRow({{m_newServer, 1, 1, 50, 14},
+                                          {usedServer, 53, 1, 40, 14},
+                                          {m_selector, 95, 1, 128, 14, true},
+                                          {m_openServer, 225, 1, 50, 14},
+                                          {m_changeServer, 276, 1, 55, 14}}));
+    const int linksRight =
+        dlu.placeRow({{m_manualLink, 5, 20, 35, 10}, {m_blogLink, 44, 20, 67, 10}, {m_updateLink, 116, 20, 76, 10}}, 6);
+    const int buttonsRight = dlu.placeRow({{m_ok, 134, 34, 50, 14}, {m_exit, 184, 34, 50, 14}});
+    // The donate picture keeps to the right of whatever the links and buttons needed.
+    const QRect donate = dlu.toRect(234, 16, 98, 33);
+    const int donateLeft = std::max({donate.left(), linksRight + dlu.toX(4), buttonsRight + dlu.toX(4)});
+    m_donate->setGeometry(donateLeft, donate.top(), donate.width(), donate.height());
+    right = std::max(right, donateLeft + donate.width());
+    resize(right + dlu.toX(4), dlu.toY(kTemplateHeight));
 
     connect(m_newServer, &QPushButton::clicked, this, &CQvWebServerDlg::OnNewServer);
     connect(m_openServer, &QPushButton::clicked, this, &CQvWebServerDlg::OnOpenServer);

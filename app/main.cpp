@@ -1,5 +1,4 @@
 #include <QApplication>
-#include <QIcon>
 
 #include "app/QvWebServerApp.h"
 
@@ -8,7 +7,6 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("QvWebServer"));
     QApplication::setDesktopFileName(QStringLiteral("qvwebserver"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/qvwebserver.svg")));
     // The program lives in the tray; a closed dialog must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
     CQvWebServerApp app;
