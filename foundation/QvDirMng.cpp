@@ -2,9 +2,9 @@
 
 #include <mutex>
 
+#include "foundation/QvSingleton.h"
 #include "platform/FileSystem.h"
 #include "platform/LocalTime.h"
-#include "foundation/QvSingleton.h"
 
 namespace {
 
@@ -25,7 +25,10 @@ CQvDirMng* CQvDirMng::getInstance()
     return s_instance.get([] { return new CQvDirMng(); });
 }
 
-void CQvDirMng::releaseInstance() { s_instance.release(); }
+void CQvDirMng::releaseInstance()
+{
+    s_instance.release();
+}
 
 CQvDirMng::CQvDirMng()
 {
@@ -49,6 +52,17 @@ CQvDirMng::CQvDirMng()
         dir = dir.mid(0, dir.length() - 1);
     }
     m_moduleDir = dir;
+
+    // An installed program's folder belongs to the system: what the program writes goes to the user.
+    const std::u16string moduleDir = m_moduleDir.toStd();
+    if (!moduleDir.empty() && qvplat::isDirectory(moduleDir) && !qvplat::isWritableDirectory(moduleDir)) {
+        const auto below = [](const std::u16string& base) {
+            return base.empty() ? QvString(u"") : joinPath(QvString(base), u"qvwebserver");
+        };
+        m_userDir = below(qvplat::xdgConfigHome());
+        m_logDir = below(qvplat::xdgStateHome());
+        m_tempDir = below(qvplat::xdgCacheHome());
+    }
 }
 
 CQvDirMng::~CQvDirMng() = default;
@@ -57,6 +71,15 @@ QvString CQvDirMng::getDirPath(const QvString& subDir) const
 {
     if (m_moduleDir.isEmpty()) {
         return QvString(u"");
+    }
+    if (!m_userDir.isEmpty() && subDir == u"user") {
+        return m_userDir;
+    }
+    if (!m_logDir.isEmpty() && subDir == u"Log") {
+        return m_logDir;
+    }
+    if (!m_tempDir.isEmpty() && subDir == u"temp") {
+        return m_tempDir;
     }
     return joinPath(m_moduleDir, subDir);
 }
@@ -79,7 +102,7 @@ QvString CQvDirMng::getSubDir(const QvString& subDir) const
     if (m_moduleDir.isEmpty()) {
         return QvString(u"");
     }
-    const QvString directory = joinPath(m_moduleDir, subDir);
+    const QvString directory = getDirPath(subDir);
     if (!makeDirectories(directory)) {
         return QvString(u"");
     }

@@ -7,8 +7,12 @@ struct SystemTime;
 }
 
 // The directory of the running executable and every path below it ("config", "user", "Log",
-// "temp", ...). Created on first use; after creation it only reads its two fields, so any thread
-// may build paths. Every join uses the platform's path separator.
+// "temp", ...). Created on first use; after creation it only reads its fields, so any thread may
+// build paths. Every join uses the platform's path separator.
+// When the executable's folder exists but cannot be written (an installed program), the folders the program
+// writes move to the user's XDG folders: "user" to $XDG_CONFIG_HOME/qvwebserver, "Log" to
+// $XDG_STATE_HOME/qvwebserver and "temp" to $XDG_CACHE_HOME/qvwebserver; everything else (config,
+// res) stays beside the executable. The desktop program and the command line follow the same rule.
 class CQvDirMng {
 public:
     static CQvDirMng* getInstance();
@@ -23,12 +27,13 @@ public:
     QvString getModuleDir() const { return m_moduleDir; }
     QvString getModulePath() const { return m_modulePath; }
 
-    // Module directory joined with subDir; creates nothing. Empty when the module directory is.
+    // Where subDir lives (beside the executable, or its XDG folder); creates nothing. Empty when the
+    // module directory is.
     QvString getDirPath(const QvString& subDir) const;
     // getDirPath(subDir) joined with fileName; with create, the directory is made first.
     // Empty when the directory is unknown.
     QvString getFilePath(const QvString& subDir, const QvString& fileName, bool create) const;
-    // Module directory joined with subDir, created when missing; empty when that fails.
+    // getDirPath(subDir), created when missing; empty when that fails.
     QvString getSubDir(const QvString& subDir) const;
 
     // Creates every missing level of path, one at a time; false as soon as one level cannot be
@@ -50,4 +55,8 @@ private:
 
     QvString m_moduleDir;
     QvString m_modulePath;
+    // The XDG folders of "user", "Log" and "temp"; empty while they stay beside the executable.
+    QvString m_userDir;
+    QvString m_logDir;
+    QvString m_tempDir;
 };

@@ -39,4 +39,14 @@ std::FILE* openRegularFileForRead(const std::u16string& path);
 // errno of the last failing call of this header on the calling thread.
 int lastFileError();
 
+// True when the calling user may create files in the folder path.
+bool isWritableDirectory(const std::u16string& path);
+
+// The user's folders of the XDG base directory rules: $XDG_CONFIG_HOME (else ~/.config),
+// $XDG_STATE_HOME (else ~/.local/state), $XDG_CACHE_HOME (else ~/.cache). A relative value counts
+// as unset; empty when neither it nor $HOME is known.
+std::u16string xdgConfigHome();
+std::u16string xdgStateHome();
+std::u16string xdgCacheHome();
+
 }  // namespace qvplat

@@ -1,6 +1,7 @@
 #include "platform/FileSystem.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
@@ -149,5 +150,35 @@ int lastFileError()
 {
     return t_lastError;
 }
+
+bool isWritableDirectory(const std::u16string& path)
+{
+    const std::string bytes = detail::toUtf8(path);
+    struct stat st{};
+    return ::stat(bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(bytes.c_str(), W_OK | X_OK) == 0;
+}
+
+namespace {
+
+std::u16string xdgFolder(const char* variable, const char* belowHome)
+{
+    const char* value = std::getenv(variable);
+    if (value != nullptr && value[0] == '/') {
+        return detail::fromUtf8(value);
+    }
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') {
+        return {};
+    }
+    return detail::fromUtf8(std::string(home) + "/" + belowHome);
+}
+
+}  // namespace
+
+std::u16string xdgConfigHome() { return xdgFolder("XDG_CONFIG_HOME", ".config"); }
+
+std::u16string xdgStateHome() { return xdgFolder("XDG_STATE_HOME", ".local/state"); }
+
+std::u16string xdgCacheHome() { return xdgFolder("XDG_CACHE_HOME", ".cache"); }
 
 }  // namespace qvplat

@@ -138,6 +138,7 @@ private slots:
     void trayMenuListsTheServers();
     void closedWindowStoresItsRectangle();
     void exitWritesOnlyFilledUserLayers();
+    void installedProgramWritesToXdgFolders();
 
 private:
     void writeFile(const std::string& relative, const std::string& bytes) { m_dir->write(relative, bytes); }
@@ -371,6 +372,34 @@ void AppTest::exitWritesOnlyFilledUserLayers()
     QVERIFY(readUser("session.ini").find("site") != std::string::npos);
     QVERIFY(readUser("env.ini").find("Work") != std::string::npos);
     QVERIFY(!std::filesystem::exists(m_dir->path() / "user" / "net.ini"));
+}
+
+void AppTest::installedProgramWritesToXdgFolders()
+{
+    const auto dirOf = [](const char16_t* sub) {
+        return QString::fromStdString(CQvDirMng::getInstance()->getDirPath(sub).toUtf8());
+    };
+    const QString root = QString::fromStdString(m_dir->path().string());
+    qputenv("XDG_CONFIG_HOME", (root + QStringLiteral("/xdg-config")).toUtf8());
+    qputenv("XDG_STATE_HOME", (root + QStringLiteral("/xdg-state")).toUtf8());
+    qputenv("XDG_CACHE_HOME", (root + QStringLiteral("/xdg-cache")).toUtf8());
+
+    // Run from a folder of its own: everything stays beside the executable.
+    QCOMPARE(dirOf(u"user"), root + QStringLiteral("/user"));
+
+    // A folder the user cannot write (one not even root may write): what the program writes moves.
+    resetSingletons();
+    qvplat::setModuleFileNameForTesting(u"/proc/self/qvwebserver");
+    QCOMPARE(dirOf(u"user"), root + QStringLiteral("/xdg-config/qvwebserver"));
+    QCOMPARE(dirOf(u"Log"), root + QStringLiteral("/xdg-state/qvwebserver"));
+    QCOMPARE(dirOf(u"temp"), root + QStringLiteral("/xdg-cache/qvwebserver"));
+    QCOMPARE(dirOf(u"config"), QStringLiteral("/proc/self/config"));
+    CEnvMng::getInstance()->setString(ENV_FILE_SESSION, u"ETC", u"LASTUSEDSESSION", u"Work`api");
+    resetSingletons();  // saves the user layer
+    QVERIFY(QFile::exists(root + QStringLiteral("/xdg-config/qvwebserver/session.ini")));
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"}) {
+        qunsetenv(name);
+    }
 }
 
 QTEST_MAIN(AppTest)
