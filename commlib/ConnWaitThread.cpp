@@ -33,6 +33,7 @@ bool CConnWaitThread::initStart(int port)
     qvsc::log(u"%s initStart WaitThread (%s:%d)", kSvrCommTag, kLogAddress, port);
     std::char_traits<char16_t>::copy(m_address, kLogAddress, std::char_traits<char16_t>::length(kLogAddress) + 1);
     m_port = port;
+    m_boundPort = -1;
     m_running = true;
     setListenState(ListenState::Starting);
     const bool started = m_thread.start([this] { threadWaitWork(); });
@@ -69,13 +70,24 @@ CConnWaitThread::ListenState CConnWaitThread::getListenState() const
     return m_listenState;
 }
 
+void CConnWaitThread::setListenObserver(std::function<void(ListenState)> observer)
+{
+    std::lock_guard lock(m_stateMutex);
+    m_observer = std::move(observer);
+}
+
 void CConnWaitThread::setListenState(ListenState state)
 {
+    std::function<void(ListenState)> observer;
     {
         std::lock_guard lock(m_stateMutex);
         m_listenState = state;
+        observer = m_observer;
     }
     m_stateChanged.notify_all();
+    if (observer) {
+        observer(state);
+    }
 }
 
 void CConnWaitThread::threadWaitWork()
@@ -116,6 +128,7 @@ void CConnWaitThread::threadWaitWork()
         setListenState(ListenState::SetupFailed);
         return;
     }
+    m_boundPort = qvplat::localPort(m_listenSocket);
     qvsc::log(u"%s [%s:%d] Wait Start", kSvrCommTag, address, port);
     setListenState(ListenState::Listening);
 
@@ -153,6 +166,7 @@ void CConnWaitThread::threadWaitWork()
 
     qvplat::closeSocket(m_listenSocket);
     m_listenSocket = qvplat::kInvalidSocket;
+    m_boundPort = -1;
     qvsc::log(u"%s [%s:%d] Wait Finish", kSvrCommTag, address, port);
     setListenState(ListenState::Ended);
 }
