@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "Loopback.h"
-#include "foundation/EnvMng.h"
 #include "RegistryFixture.h"
+#include "foundation/EnvMng.h"
 #include "registry/WebServerMngr.h"
 #include "webserver/WebServer.h"
 #include "webserver/WebServerInfo.h"

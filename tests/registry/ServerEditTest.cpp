@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "RegistryFixture.h"
-#include "registry/DefinitionValidation.h"
 #include "registry/WebServerMngr.h"
 #include "webserver/WebServerInfo.h"
 
@@ -95,25 +94,6 @@ TEST_F(ServerEditTest, DeleteAndCancel)
     EXPECT_EQ(registry->getDefinition(u"web"), nullptr);
     EXPECT_EQ(userValue("session.ini", "WEBSVRLIST", "web"), "");
     EXPECT_EQ(registry->beginEdit(u"web"), nullptr);
-}
-
-TEST(DefinitionValidationTest, FirstFailureInFieldOrderWithTheDialogsWords)
-{
-    _tag_WebServerInfo d;
-    d.port = -1;
-    EXPECT_EQ(checkDefinition(d).field, DefinitionField::Name);
-    EXPECT_EQ(checkDefinition(d).message, u"The Local WebServer name must not be empty!");
-    d.name = u"x";
-    EXPECT_EQ(checkDefinition(d).message, u"Port must be a value greater than or equal to zero!");
-    d.port = 0;
-    EXPECT_EQ(checkDefinition(d).message, u"The Local WebServer Base Path must not be empty!");
-    d.basepath = u"/srv";
-    EXPECT_TRUE(checkDefinition(d).isAccepted());
-
-    EXPECT_EQ(applyDefaultPage(d),
-              u"If you do not specify a default page, specify \"index.html\" for the specified path.");
-    EXPECT_EQ(d.basehtml, u"index.html");
-    EXPECT_TRUE(applyDefaultPage(d).isNull());
 }
 
 }  // namespace

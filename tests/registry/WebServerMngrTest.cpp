@@ -98,12 +98,17 @@ TEST_F(WebServerMngrTest, BadEntriesAreSkippedAndEveryGoodOneLoads)
 {
     std::string ini = "[WEBSVRLIST]\n";
     ini += "broken={\"name\":\"broken\",\"port\":\n";
-    ini += R"(textport={"name":"textport","port":"8080"})" "\n";
-    ini += R"(notobject={"name":"notobject","contentstype":["html"]})" "\n";
-    ini += R"(array=[1,2,3])" "\n";
-    ini += R"(numbername={"name":42})" "\n";
+    ini += R"(textport={"name":"textport","port":"8080"})"
+           "\n";
+    ini += R"(notobject={"name":"notobject","contentstype":["html"]})"
+           "\n";
+    ini += R"(array=[1,2,3])"
+           "\n";
+    ini += R"(numbername={"name":42})"
+           "\n";
     ini += "garbage=\x01\x02\xff\xfe{\n";
-    ini += R"(commented={"name":"commented", /* kept */ "port":7000, "contentstype":{"css":"text/css","bad":5}})" "\n";
+    ini += R"(commented={"name":"commented", /* kept */ "port":7000, "contentstype":{"css":"text/css","bad":5}})"
+           "\n";
     for (int i = 0; i < 1000; ++i) {
         ini += "srv" + std::to_string(i) + R"(={"name":"srv)" + std::to_string(i) + R"(","port":)" +
                std::to_string(10000 + i) + R"(,"basepath":"/srv/)" + std::to_string(i) + R"("})" + "\n";
