@@ -81,13 +81,17 @@ void CConnWaitThread::setListenState(ListenState state)
     std::function<void(ListenState)> observer;
     {
         std::lock_guard lock(m_stateMutex);
-        m_listenState = state;
         observer = m_observer;
     }
-    m_stateChanged.notify_all();
+    // Before the waiters see the state: whoever waited for it finds the observer done.
     if (observer) {
         observer(state);
     }
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_listenState = state;
+    }
+    m_stateChanged.notify_all();
 }
 
 void CConnWaitThread::threadWaitWork()

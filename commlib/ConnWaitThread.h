@@ -47,8 +47,9 @@ public:
     // SetupFailed/Ended; Starting on time-out.
     ListenState waitUntilListening(int timeoutMs) const;
     ListenState getListenState() const;
-    // Called on the listening thread after every state change (Starting on the caller of
-    // initStart). Set it while the listener is stopped; null removes it.
+    // Called on the listening thread at every state change (Starting on the caller of initStart),
+    // before waitUntilListening sees the new state. Set it while the listener is stopped; null
+    // removes it.
     void setListenObserver(std::function<void(ListenState)> observer);
 
     // Called right after accept, before the socket is handed over: prepare what will serve the

@@ -63,7 +63,6 @@ TEST_F(CliTest, CommandsAnswerWithTheirExitCodesAndMessages)
     const std::string nowhere = (m_dir / "nowhere").string();
     const std::vector<Step> steps = {
         {{"add", "--name", "", "--folder", site}, 4, "The Local WebServer name must not be empty!"},
-        {{"add", "--name", "x", "--port", "-5", "--folder", site}, 4, "greater than or equal to zero!"},
         {{"add", "--name", "x"}, 4, "The Local WebServer Base Path must not be empty!"},
         {{"add", "--name", "x", "--folder", nowhere}, 5, "The folder does not exist"},
         {{"add", "--name", "x", "--port", "eighty", "--folder", site}, 4, "Port must be a number: eighty"},
@@ -77,13 +76,11 @@ TEST_F(CliTest, CommandsAnswerWithTheirExitCodesAndMessages)
          "default page"},
         {{"add", "--name", "alpha", "--port", "18001", "--folder", site, "--page", "home.html"}, 0, "Added alpha"},
         {{"add", "--name", "alpha", "--folder", site}, 7, "A server named \"alpha\" already exists."},
-        {{"add", "--name", "ALPHA", "--folder", site}, 4, "differs from \"alpha\" only in letter case"},
         {{"add", "--name", "gamma", "--port", "18002", "--folder", site},
          0,
          "Warning: port 18002 is used by beta, gamma; only one of them can run at a time."},
         {{"edit", "gamma", "--port", "18003", "--new-name", "delta"}, 0, "^Renamed gamma to delta\\.\\n$"},
         {{"edit", "delta", "--new-name", "alpha"}, 7, "A server named \"alpha\" already exists."},
-        {{"edit", "delta", "--folder", nowhere}, 5, "The folder does not exist"},
         {{"edit", "nobody", "--port", "1"}, 3, "No server named \"nobody\"."},
         {{"edit", "delta"}, 2, "edit needs at least one option"},
         {{"edit", "delta", "--group", "Team", "--page", "start.html"}, 0, "^Changed delta\\.\\n$"},

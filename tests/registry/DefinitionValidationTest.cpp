@@ -30,8 +30,6 @@ const Case kCases[] = {
      u"The Local WebServer name must not start with \"[\" or \";\"!"},
     {"NameWithNewline", u"a\nb", 80, u"/srv", u"None", DefinitionField::Name,
      u"The Local WebServer name must not contain line breaks or other control characters!"},
-    {"NameWithCarriageReturn", u"a\r", 80, u"/srv", u"None", DefinitionField::Name,
-     u"The Local WebServer name must not contain line breaks or other control characters!"},
     {"NameWithDelete", u"a\x7f", 80, u"/srv", u"None", DefinitionField::Name,
      u"The Local WebServer name must not contain line breaks or other control characters!"},
     {"NameWithBackQuote", u"a`b", 80, u"/srv", u"None", DefinitionField::Name,
