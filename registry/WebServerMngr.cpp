@@ -188,6 +188,15 @@ _tag_WebServerInfo* CQvWebServerMngr::getDefinition(const QvString& name)
     return found ? (*found)->getServerInfo() : nullptr;
 }
 
+QvStringArray CQvWebServerMngr::serverNames() const
+{
+    QvStringArray names;
+    for (const auto& [name, server] : m_servers) {
+        names.add(name);
+    }
+    return names;
+}
+
 CWebServer* CQvWebServerMngr::getServer(const QvString& name)
 {
     CWebServer** found = m_servers.find(name);
@@ -389,3 +398,6 @@ ServerEditResult CQvWebServerMngr::finishEdit(const QvString& registeredName,
     edited.release();
     return ServerEditResult::Renamed;
 }
+
+// Until the settings layer reports its write failures, there is nothing to take.
+QvString CQvWebServerMngr::takeSaveError() { return QvString(); }

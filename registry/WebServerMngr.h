@@ -45,6 +45,8 @@ public:
     _tag_WebServerInfo* getDefinition(const QvString& name);
     CWebServer* getServer(const QvString& name);
     int serverCount() const { return m_servers.size(); }
+    // The registered names in the table's (case-sensitive) order.
+    QvStringArray serverNames() const;
 
     bool loadServers();
     bool saveDefinition(const _tag_WebServerInfo& definition);
@@ -74,6 +76,10 @@ public:
 
     // The separator of every joined text of the registry (list lines, last-used marker).
     static constexpr char16_t kSeparator = u'`';
+
+    // The first settings-file write failure since the last call, as "<path>: <reason>", and clears
+    // it; empty when every write succeeded.
+    QvString takeSaveError();
 
 private:
     CQvWebServerMngr();
