@@ -4,45 +4,27 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <iomanip>
+#include <map>
 #include <ostream>
-#include <sstream>
 
-#include "commlib/CommLibEnv.h"
-#include "commlib/SocketClientMngr.h"
-#include "foundation/EnvMng.h"
-#include "foundation/QvDirMng.h"
-#include "foundation/QvStringArray.h"
 #include "platform/FileSystem.h"
 #include "platform/Signals.h"
-#include "registry/DefinitionValidation.h"
-#include "registry/WebServerMngr.h"
-#include "webserver/ContentTypeTable.h"
-#include "webserver/WebServer.h"
+#include "registry/QvServerHost.h"
 #include "webserver/WebServerInfo.h"
 
 namespace qvcli {
 namespace {
 
-constexpr int kListenWaitMs = 5000;       // a listener reports its bind result well within this
-constexpr int kConnectionsEndMs = 5000;  // a closed connection's worker is gone after two 200 ms ticks,
-                                         // a client that never reads gives up after about 2 s
+constexpr int kMaxPort = 65535;
 
-std::string utf8(const QvString& s) { return s.toUtf8(); }
-QvString wide(const std::string& s) { return QvString::fromUtf8(s); }
-
-// Saves and frees the registry and the settings in the desktop program's exit order, so a
-// command leaves the files beside the executable complete.
-struct Session {
-    Session() { CommLibEnv::getInstance()->start(); }
-    ~Session()
-    {
-        CQvWebServerMngr::releaseInstance();
-        CEnvMng::releaseInstance();
-        CommLibEnv::getInstance()->stop();
-    }
-    CQvWebServerMngr* registry() { return CQvWebServerMngr::getInstance(); }
-};
+std::string utf8(const QvString& s)
+{
+    return s.toUtf8();
+}
+QvString wide(const std::string& s)
+{
+    return QvString::fromUtf8(s);
+}
 
 int usageError(std::ostream& err, const std::string& message)
 {
@@ -50,41 +32,67 @@ int usageError(std::ostream& err, const std::string& message)
     return kExitUsage;
 }
 
-int listCommand(std::ostream& out)
+int exitCodeOf(QvHostResult::Code code)
 {
-    Session session;
-    QvStringArray lines;
-    session.registry()->listServers(lines);
-    if (lines.isEmpty()) {
-        out << "No servers are defined. Add one with: qvwebserver-cli add --name NAME --port PORT --folder DIR\n";
-        return kExitOk;
+    switch (code) {
+        case QvHostResult::Code::Ok:
+            return kExitOk;
+        case QvHostResult::Code::UnknownServer:
+            return kExitUnknownServer;
+        case QvHostResult::Code::Invalid:
+            return kExitInvalid;
+        case QvHostResult::Code::FolderMissing:
+            return kExitFolderMissing;
+        case QvHostResult::Code::StartFailed:
+        case QvHostResult::Code::PortInUse:
+            return kExitStartFailed;
+        case QvHostResult::Code::NameTaken:
+            return kExitNameTaken;
+        case QvHostResult::Code::SaveFailed:
+            return kExitSaveFailed;
     }
-    std::vector<std::vector<std::string>> rows{{"GROUP", "NAME", "PORT", "STATE"}};
-    for (const QvString& line : lines) {
-        QvStringArray fields;
-        fields.split(line, QvString(std::u16string(1, CQvWebServerMngr::kSeparator)));
-        std::vector<std::string> row;
-        for (int i = 0; i < 4; ++i) {
-            row.push_back(i < fields.size() ? utf8(fields[i]) : std::string());
-        }
-        rows.push_back(row);
+    return kExitStartFailed;
+}
+
+// The command's words after the command name: "--option value" pairs from the allowed set, each
+// at most once, and the plain words before the first option.
+struct Arguments {
+    std::vector<std::string> words;
+    std::map<std::string, std::string> options;
+    const std::string* option(const std::string& name) const
+    {
+        auto found = options.find(name);
+        return found == options.end() ? nullptr : &found->second;
     }
-    std::vector<size_t> widths(4, 0);
-    for (const auto& row : rows) {
-        for (size_t i = 0; i < 4; ++i) {
-            widths[i] = std::max(widths[i], static_cast<size_t>(QvString::fromUtf8(row[i]).length()));
-        }
-    }
-    for (const auto& row : rows) {
-        for (size_t i = 0; i < 4; ++i) {
-            out << row[i];
-            if (i + 1 < 4) {
-                out << std::string(widths[i] - static_cast<size_t>(QvString::fromUtf8(row[i]).length()) + 2, ' ');
+};
+
+bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& allowed, Arguments& out,
+                    std::string& error)
+{
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& word = args[i];
+        if (word.rfind("--", 0) != 0) {
+            if (!out.options.empty()) {
+                error = "unexpected argument " + word;
+                return false;
             }
+            out.words.push_back(word);
+            continue;
         }
-        out << '\n';
+        if (std::find(allowed.begin(), allowed.end(), word) == allowed.end()) {
+            error = "unknown option " + word;
+            return false;
+        }
+        if (i + 1 >= args.size()) {
+            error = "missing value after " + word;
+            return false;
+        }
+        if (!out.options.emplace(word, args[++i]).second) {
+            error = "option " + word + " given more than once";
+            return false;
+        }
     }
-    return kExitOk;
+    return true;
 }
 
 bool parsePort(const std::string& text, int& port)
@@ -115,64 +123,227 @@ std::string absoluteFolder(const std::string& folder)
     return path;
 }
 
-int addCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
-{
-    std::string name, port, folder, group = "None", page;
-    bool havePort = false;
-    for (size_t i = 1; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (i + 1 >= args.size()) {
-            return usageError(err, "missing value after " + option);
+// One command's use of the host: start-up, the command's own failures, and the exit order, whose
+// save failure is reported like any other.
+class Session {
+public:
+    explicit Session(std::ostream& err) : m_err(err)
+    {
+        const QvHostResult started = m_host.startup();
+        m_usable = started.code != QvHostResult::Code::StartFailed;
+        m_code = report(started);
+    }
+    bool isUsable() const { return m_usable; }
+    CQvServerHost& host() { return m_host; }
+
+    // Prints a failure's message; returns its exit code.
+    int report(const QvHostResult& result)
+    {
+        if (!result.ok()) {
+            m_err << utf8(result.message) << '\n';
         }
-        const std::string& value = args[++i];
-        if (option == "--name") name = value;
-        else if (option == "--port") { port = value; havePort = true; }
-        else if (option == "--folder") folder = value;
-        else if (option == "--group") group = value;
-        else if (option == "--page") page = value;
-        else return usageError(err, "unknown option " + option);
+        return exitCodeOf(result.code);
+    }
+    // Ends the session; the command's own code wins over a save failure noticed on the way.
+    int finish(int code)
+    {
+        const int exitCode = report(m_host.shutdown());
+        if (code != kExitOk) {
+            return code;
+        }
+        return m_code != kExitOk ? m_code : exitCode;
     }
 
-    auto definition = std::make_unique<_tag_WebServerInfo>();
-    definition->name = wide(name);
-    definition->grpname = wide(group);
-    definition->basepath = folder.empty() ? QvString(u"") : wide(absoluteFolder(folder));
-    definition->basehtml = wide(page);
-    if (havePort && !parsePort(port, definition->port)) {
-        err << "Port must be a number: " << port << '\n';
-        return kExitInvalid;
+private:
+    std::ostream& m_err;
+    CQvServerHost m_host;
+    bool m_usable = false;
+    int m_code = kExitOk;
+};
+
+// Ports that two definitions share: only one of them can run at a time. With name, only the
+// sharing that concerns that server.
+void warnSharedPorts(const std::vector<QvServerRecord>& records, std::ostream& err, const QvString& name = QvString())
+{
+    std::map<int32_t, std::vector<std::string>> byPort;
+    for (const QvServerRecord& record : records) {
+        if (record.port != 0) {  // 0 picks a free port at each start
+            byPort[record.port].push_back(utf8(record.name));
+        }
     }
-    const DefinitionCheck check = checkDefinition(*definition);
+    for (const auto& [port, names] : byPort) {
+        if (names.size() < 2 || (!name.isEmpty() && std::find(names.begin(), names.end(), utf8(name)) == names.end())) {
+            continue;
+        }
+        err << "Warning: port " << port << " is used by";
+        for (size_t i = 0; i < names.size(); ++i) {
+            err << (i == 0 ? " " : ", ") << names[i];
+        }
+        err << "; only one of them can run at a time.\n";
+    }
+}
+
+int listCommand(std::ostream& out, std::ostream& err)
+{
+    Session session(err);
+    if (!session.isUsable()) {
+        return session.finish(kExitStartFailed);
+    }
+    const std::vector<QvServerRecord> records = session.host().listServers();
+    if (records.empty()) {
+        out << "No servers are defined. Add one with: qvwebserver-cli add --name NAME --folder DIR [--port PORT]\n";
+        return session.finish(kExitOk);
+    }
+    std::vector<std::vector<QvString>> rows{{u"GROUP", u"NAME", u"PORT", u"STATE"}};
+    for (const QvServerRecord& record : records) {
+        rows.push_back({record.group.isEmpty() ? QvString(u"Default") : record.group, record.name,
+                        QvString::formatted(u"%d", record.port),
+                        QvString(record.running || record.runningElsewhere ? u"Run" : u"Stop")});
+    }
+    std::vector<int> widths(4, 0);
+    for (const auto& row : rows) {
+        for (size_t i = 0; i < 4; ++i) {
+            widths[i] = std::max(widths[i], row[i].length());
+        }
+    }
+    for (const auto& row : rows) {
+        for (size_t i = 0; i < 4; ++i) {
+            out << utf8(row[i]);
+            if (i + 1 < 4) {
+                out << std::string(static_cast<size_t>(widths[i] - row[i].length() + 2), ' ');
+            }
+        }
+        out << '\n';
+    }
+    warnSharedPorts(records, err);
+    return session.finish(kExitOk);
+}
+
+// Applies the options of add or edit to definition; a non-zero exit code when one is malformed.
+int applyOptions(const Arguments& arguments, _tag_WebServerInfo& definition, std::ostream& err)
+{
+    if (const std::string* name = arguments.option("--name"))
+        definition.name = wide(*name);
+    if (const std::string* name = arguments.option("--new-name"))
+        definition.name = wide(*name);
+    if (const std::string* group = arguments.option("--group"))
+        definition.grpname = wide(*group);
+    if (const std::string* page = arguments.option("--page"))
+        definition.basehtml = wide(*page);
+    if (const std::string* folder = arguments.option("--folder")) {
+        definition.basepath = folder->empty() ? QvString(u"") : wide(absoluteFolder(*folder));
+    }
+    if (const std::string* port = arguments.option("--port")) {
+        if (!parsePort(*port, definition.port)) {
+            err << "Port must be a number: " << *port << '\n';
+            return kExitInvalid;
+        }
+    }
+    return kExitOk;
+}
+
+// The checks before a definition is stored: the shared definition check, the port's upper limit
+// and, when the folder was given, its existence.
+int checkBeforeStore(CQvServerHost& host, const QvString& registeredName, const _tag_WebServerInfo& definition,
+                     bool folderGiven, std::ostream& err)
+{
+    const DefinitionCheck check = host.checkEdit(registeredName, definition);
     if (!check.isAccepted()) {
         err << utf8(check.message) << '\n';
         return kExitInvalid;
     }
-    if (definition->port > 65535) {
+    if (definition.port > kMaxPort) {
         err << "Port must be a value less than or equal to 65535!\n";
         return kExitInvalid;
     }
-    if (!qvplat::isDirectory(definition->basepath.toStd())) {
-        err << "The folder does not exist: " << utf8(definition->basepath) << '\n';
+    if (folderGiven && !qvplat::isDirectory(definition.basepath.toStd())) {
+        err << "The folder does not exist: " << utf8(definition.basepath) << '\n';
         return kExitFolderMissing;
     }
-    const QvString notice = applyDefaultPage(*definition);
-    if (!notice.isNull()) {
-        out << utf8(notice) << '\n';
-    }
-
-    Session session;
-    CQvWebServerMngr* registry = session.registry();
-    // A new server takes its content types from the application's configuration, as the
-    // edit dialog does.
-    CContentTypeTable::fillFromConfig(definition->contentstype);
-    const std::string added = utf8(definition->name);
-    const ServerEditResult result = registry->finishEdit(QvString(), std::move(definition), ServerEditAction::Confirm);
-    if (result == ServerEditResult::NameTaken) {
-        err << "A server named \"" << added << "\" already exists.\n";
-        return kExitNameTaken;
-    }
-    out << "Added " << added << ".\n";
     return kExitOk;
+}
+
+int addCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    Arguments arguments;
+    std::string error;
+    if (!parseArguments(args, {"--name", "--port", "--folder", "--group", "--page"}, arguments, error)) {
+        return usageError(err, error);
+    }
+    if (!arguments.words.empty()) {
+        return usageError(err, "add takes only options");
+    }
+    Session session(err);
+    if (!session.isUsable()) {
+        return session.finish(kExitStartFailed);
+    }
+    CQvServerHost& host = session.host();
+    std::unique_ptr<_tag_WebServerInfo> definition = host.beginEdit(QvString());
+    int code = applyOptions(arguments, *definition, err);
+    if (code == kExitOk) {
+        code = checkBeforeStore(host, QvString(), *definition, true, err);
+    }
+    if (code != kExitOk) {
+        return session.finish(code);
+    }
+    const QvString name = definition->name;
+    code = session.report(host.finishEdit(QvString(), std::move(definition), ServerEditAction::Confirm));
+    if (code == kExitOk) {
+        out << "Added " << utf8(name) << ".\n";
+        warnSharedPorts(host.listServers(), err, name);
+    }
+    return session.finish(code);
+}
+
+int editCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    Arguments arguments;
+    std::string error;
+    if (!parseArguments(args, {"--port", "--folder", "--page", "--group", "--new-name"}, arguments, error)) {
+        return usageError(err, error);
+    }
+    if (arguments.words.size() != 1) {
+        return usageError(err, "edit takes exactly one server name before its options");
+    }
+    if (arguments.options.empty()) {
+        return usageError(err, "edit needs at least one option to change");
+    }
+    Session session(err);
+    if (!session.isUsable()) {
+        return session.finish(kExitStartFailed);
+    }
+    CQvServerHost& host = session.host();
+    const QvString name = wide(arguments.words[0]);
+    std::unique_ptr<_tag_WebServerInfo> definition = host.beginEdit(name);
+    if (definition == nullptr) {
+        err << "No server named \"" << arguments.words[0] << "\".\n";
+        return session.finish(kExitUnknownServer);
+    }
+    int code = applyOptions(arguments, *definition, err);
+    if (code == kExitOk) {
+        code = checkBeforeStore(host, name, *definition, arguments.option("--folder") != nullptr, err);
+    }
+    if (code != kExitOk) {
+        return session.finish(code);
+    }
+    const QvString newName = definition->name;
+    ServerEditResult outcome = ServerEditResult::Cancelled;
+    code = session.report(host.finishEdit(name, std::move(definition), ServerEditAction::Confirm, &outcome));
+    if (code == kExitOk) {
+        if (outcome == ServerEditResult::Renamed) {
+            out << "Renamed " << utf8(name) << " to " << utf8(newName) << ".\n";
+        } else {
+            out << "Changed " << utf8(name) << ".\n";
+        }
+        const std::vector<QvServerRecord> records = host.listServers();
+        for (const QvServerRecord& record : records) {
+            if (record.name == newName && record.runningElsewhere) {
+                out << utf8(newName) << " is running in another process; the change applies when it starts again.\n";
+            }
+        }
+        warnSharedPorts(records, err, newName);
+    }
+    return session.finish(code);
 }
 
 int removeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
@@ -180,13 +351,36 @@ int removeCommand(const std::vector<std::string>& args, std::ostream& out, std::
     if (args.size() != 2) {
         return usageError(err, "remove takes exactly one server name");
     }
-    Session session;
-    if (!session.registry()->deleteServer(wide(args[1]))) {
-        err << "No server named \"" << args[1] << "\".\n";
-        return kExitUnknownServer;
+    Session session(err);
+    if (!session.isUsable()) {
+        return session.finish(kExitStartFailed);
     }
-    out << "Removed " << args[1] << ".\n";
-    return kExitOk;
+    CQvServerHost& host = session.host();
+    const QvString name = wide(args[1]);
+    std::unique_ptr<_tag_WebServerInfo> copy = host.beginEdit(name);
+    if (copy == nullptr) {
+        err << "No server named \"" << args[1] << "\".\n";
+        return session.finish(kExitUnknownServer);
+    }
+    const int code = session.report(host.finishEdit(name, std::move(copy), ServerEditAction::Delete));
+    if (code == kExitOk) {
+        out << "Removed " << args[1] << ".\n";
+    }
+    return session.finish(code);
+}
+
+void printServing(const QvServerRecord& record, std::ostream& out)
+{
+    const int port = record.listeningPort;
+    out << "Serving " << utf8(record.name) << " from " << utf8(record.basepath) << " on port " << port;
+    if (record.port == 0) {
+        out << " (chosen by the system: the definition asks for port 0)";
+    }
+    out << ", on all IPv4 interfaces:\n";
+    out << "  http://127.0.0.1:" << port << "/\n";
+    for (const QvString& address : CQvServerHost::localAddresses()) {
+        out << "  http://" << utf8(address) << ':' << port << "/\n";
+    }
 }
 
 int runServersCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
@@ -194,54 +388,43 @@ int runServersCommand(const std::vector<std::string>& args, std::ostream& out, s
     if (args.size() < 2) {
         return usageError(err, "run needs at least one server name");
     }
-    Session session;
-    CQvWebServerMngr* registry = session.registry();
+    Session session(err);
+    if (!session.isUsable()) {
+        return session.finish(kExitStartFailed);
+    }
+    CQvServerHost& host = session.host();
+    const std::vector<QvServerRecord> records = host.listServers();
+    const auto recordOf = [&host](const QvString& name) {
+        for (QvServerRecord& record : host.listServers()) {
+            if (record.name == name) {
+                return record;
+            }
+        }
+        return QvServerRecord();
+    };
     for (size_t i = 1; i < args.size(); ++i) {
-        if (registry->getDefinition(wide(args[i])) == nullptr) {
+        if (std::none_of(records.begin(), records.end(), [&](const auto& r) { return r.name == wide(args[i]); })) {
             err << "No server named \"" << args[i] << "\".\n";
-            return kExitUnknownServer;
+            return session.finish(kExitUnknownServer);
         }
     }
-    int result = kExitOk;
-    std::vector<QvString> started;
-    for (size_t i = 1; i < args.size() && result == kExitOk; ++i) {
+    for (size_t i = 1; i < args.size(); ++i) {
         const QvString name = wide(args[i]);
-        const _tag_WebServerInfo* definition = registry->getDefinition(name);
-        if (!qvplat::isDirectory(definition->basepath.toStd())) {
-            err << "The folder of " << args[i] << " does not exist: " << utf8(definition->basepath) << '\n';
-            result = kExitFolderMissing;
-            break;
+        const QvHostResult result = host.runServer(name);
+        const int code = session.report(result);
+        if (result.code == QvHostResult::Code::PortInUse) {
+            err << "Choose another port with: qvwebserver-cli edit " << args[i] << " --port "
+                << CQvServerHost::findFreePort() << '\n';
         }
-        if (!registry->runServer(name)) {
-            err << "Could not start " << args[i] << ".\n";
-            result = kExitStartFailed;
-            break;
+        if (code != kExitOk) {
+            return session.finish(code);
         }
-        started.push_back(name);
-        CWebServer* server = registry->getServer(name);
-        if (server->waitUntilListening(kListenWaitMs) != CConnWaitThread::ListenState::Listening) {
-            err << "Could not start " << args[i] << " on port " << definition->port << ": "
-                << utf8(server->lastStopMessage()) << '\n';
-            result = kExitStartFailed;
-            break;
-        }
-        out << "Serving " << args[i] << " on http://127.0.0.1:" << definition->port << "/ from "
-            << utf8(definition->basepath) << '\n';
+        printServing(recordOf(name), out);
     }
-    if (result == kExitOk) {
-        out << "Press Ctrl-C to stop." << std::endl;
-        qvplat::waitForTerminationSignal();
-        out << "Stopping." << std::endl;
-    }
-    for (const QvString& name : started) {
-        registry->stopServer(name);
-    }
-    // Connections still open end now; their workers need a tick or two to clean up.
-    CSocketClientMngr::getInstance()->closeAllConnections();
-    if (!CSocketClientMngr::getInstance()->waitUntilEmpty(kConnectionsEndMs)) {
-        err << "Some connections did not end in time.\n";
-    }
-    return result;
+    out << "Press Ctrl-C to stop." << std::endl;
+    qvplat::waitForTerminationSignal();
+    out << "Stopping." << std::endl;
+    return session.finish(kExitOk);
 }
 
 }  // namespace
@@ -251,16 +434,21 @@ std::string usageText()
     return "Usage: qvwebserver-cli COMMAND [ARGUMENTS]\n"
            "\n"
            "Commands:\n"
-           "  list                         show every defined server: group, name, port, state\n"
-           "  run NAME...                  serve the named servers until Ctrl-C or SIGTERM\n"
-           "  add --name NAME --port PORT --folder DIR [--group GROUP] [--page FILE]\n"
-           "                               define a new server (group \"None\", page \"index.html\" by default)\n"
-           "  remove NAME                  delete a server definition\n"
-           "  help                         show this text\n"
+           "  list              show every defined server: group, name, port, state (Run also when\n"
+           "                    another process serves it)\n"
+           "  run NAME...       serve the named servers until Ctrl-C or SIGTERM\n"
+           "  add --name NAME --folder DIR [--port PORT] [--group GROUP] [--page FILE]\n"
+           "                    define a new server\n"
+           "  edit NAME [--port PORT] [--folder DIR] [--page FILE] [--group GROUP] [--new-name NEW]\n"
+           "                    change a server; what is not given stays\n"
+           "  remove NAME       delete a server definition\n"
+           "  help              show this text\n"
            "\n"
+           "add requires --name and --folder. Defaults: --port 8080 (0: a free port chosen at each start),\n"
+           "--group None (no group), --page index.html. Each option may be given once.\n"
            "Definitions are kept in user/session.ini beside the executable, shared with the desktop program.\n"
            "Exit codes: 0 done, 2 usage, 3 unknown server, 4 invalid definition, 5 folder missing,\n"
-           "6 could not start (port in use), 7 name already defined.\n";
+           "6 could not start (port in use), 7 name already defined, 8 a settings file could not be written.\n";
 }
 
 int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
@@ -274,10 +462,13 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         return kExitOk;
     }
     if (command == "list") {
-        return args.size() == 1 ? listCommand(out) : usageError(err, "list takes no arguments");
+        return args.size() == 1 ? listCommand(out, err) : usageError(err, "list takes no arguments");
     }
     if (command == "add") {
         return addCommand(args, out, err);
+    }
+    if (command == "edit") {
+        return editCommand(args, out, err);
     }
     if (command == "remove") {
         return removeCommand(args, out, err);

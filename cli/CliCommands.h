@@ -11,12 +11,13 @@ namespace qvcli {
 // Exit codes a script can act on.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitUsage = 2,         // unknown command or malformed arguments
-    kExitUnknownServer = 3, // no server of that name
-    kExitInvalid = 4,       // the definition was refused (same words as the edit dialog)
-    kExitFolderMissing = 5, // the base folder does not exist
-    kExitStartFailed = 6,   // the port is in use or the listener could not start
-    kExitNameTaken = 7,     // add: a server of that name exists
+    kExitUsage = 2,          // unknown command or malformed arguments
+    kExitUnknownServer = 3,  // no server of that name
+    kExitInvalid = 4,        // the definition was refused (same words as the edit dialog)
+    kExitFolderMissing = 5,  // the base folder does not exist
+    kExitStartFailed = 6,    // the port is in use, the listener could not start, or another process serves it
+    kExitNameTaken = 7,      // add, edit: a server of that name exists
+    kExitSaveFailed = 8,     // a settings file could not be written (the message names it and why)
 };
 
 // Runs one command line (without the program name). "run" blocks until the termination

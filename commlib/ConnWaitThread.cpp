@@ -33,6 +33,7 @@ bool CConnWaitThread::initStart(int port)
     qvsc::log(u"%s initStart WaitThread (%s:%d)", kSvrCommTag, kLogAddress, port);
     std::char_traits<char16_t>::copy(m_address, kLogAddress, std::char_traits<char16_t>::length(kLogAddress) + 1);
     m_port = port;
+    m_boundPort = -1;
     m_running = true;
     setListenState(ListenState::Starting);
     const bool started = m_thread.start([this] { threadWaitWork(); });
@@ -69,8 +70,23 @@ CConnWaitThread::ListenState CConnWaitThread::getListenState() const
     return m_listenState;
 }
 
+void CConnWaitThread::setListenObserver(std::function<void(ListenState)> observer)
+{
+    std::lock_guard lock(m_stateMutex);
+    m_observer = std::move(observer);
+}
+
 void CConnWaitThread::setListenState(ListenState state)
 {
+    std::function<void(ListenState)> observer;
+    {
+        std::lock_guard lock(m_stateMutex);
+        observer = m_observer;
+    }
+    // Before the waiters see the state: whoever waited for it finds the observer done.
+    if (observer) {
+        observer(state);
+    }
     {
         std::lock_guard lock(m_stateMutex);
         m_listenState = state;
@@ -116,6 +132,7 @@ void CConnWaitThread::threadWaitWork()
         setListenState(ListenState::SetupFailed);
         return;
     }
+    m_boundPort = qvplat::localPort(m_listenSocket);
     qvsc::log(u"%s [%s:%d] Wait Start", kSvrCommTag, address, port);
     setListenState(ListenState::Listening);
 
@@ -153,6 +170,7 @@ void CConnWaitThread::threadWaitWork()
 
     qvplat::closeSocket(m_listenSocket);
     m_listenSocket = qvplat::kInvalidSocket;
+    m_boundPort = -1;
     qvsc::log(u"%s [%s:%d] Wait Finish", kSvrCommTag, address, port);
     setListenState(ListenState::Ended);
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "foundation/QvString.h"
@@ -39,10 +40,17 @@ public:
     // True from initStart until stop or an accept error; stays true after a failed set-up.
     bool isRunning() const { return m_running.load(); }
     int getPort() const { return m_port.load(); }
+    // The port the socket is bound to (the system's choice when started on port 0); -1 before
+    // the listener listens.
+    int getBoundPort() const { return m_boundPort.load(); }
     // Waits up to timeoutMs (-1 forever) until the listener is past its set-up: Listening, or
     // SetupFailed/Ended; Starting on time-out.
     ListenState waitUntilListening(int timeoutMs) const;
     ListenState getListenState() const;
+    // Called on the listening thread at every state change (Starting on the caller of initStart),
+    // before waitUntilListening sees the new state. Set it while the listener is stopped; null
+    // removes it.
+    void setListenObserver(std::function<void(ListenState)> observer);
 
     // Called right after accept, before the socket is handed over: prepare what will serve the
     // connection; false makes the listener close the socket at once.
@@ -57,6 +65,7 @@ private:
     void setListenState(ListenState state);
 
     std::atomic<int> m_port{0};
+    std::atomic<int> m_boundPort{-1};
     std::atomic<bool> m_running{false};
     char16_t m_address[kAddressChars] = {};
     qvplat::SocketHandle m_listenSocket = qvplat::kInvalidSocket;  // listening thread only
@@ -65,4 +74,5 @@ private:
     mutable std::mutex m_stateMutex;
     mutable std::condition_variable m_stateChanged;
     ListenState m_listenState = ListenState::NotStarted;
+    std::function<void(ListenState)> m_observer;  // under m_stateMutex
 };

@@ -2,11 +2,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "foundation/QvString.h"
 #include "foundation/QvStringArray.h"
+#include "platform/FileLock.h"
+#include "registry/DefinitionValidation.h"
 #include "registry/WebServerMngr.h"
 
 struct _tag_WebServerInfo;
@@ -16,8 +20,10 @@ struct QvServerRecord {
     QvString group;  // the stored group name ("" or "None" for no group)
     QvString name;
     int32_t port = 0;
+    QvString basepath;
     bool running = false;           // this process serves it
     bool runningElsewhere = false;  // another live process of the program serves it
+    int32_t listeningPort = -1;     // while this process listens: the bound port (the system's choice for 0)
 };
 
 // The outcome of a run, stop or edit, with the words a front shows the user.
@@ -27,7 +33,8 @@ struct QvHostResult {
         UnknownServer,  // no server of that name
         Invalid,        // the definition was refused (message says why)
         FolderMissing,  // the base folder does not exist
-        StartFailed,    // the port is in use or the listener could not start
+        StartFailed,    // the listener could not start, or another process serves the server
+        PortInUse,      // binding the port failed (in use, or reserved below 1024); message names the port
         NameTaken,      // the (new) name is registered already
         SaveFailed,     // a settings file could not be written; message names it and the reason
     };
@@ -38,24 +45,34 @@ struct QvHostResult {
 
 // The single entry point of the fronts (desktop program, command line) into the core. Owns the
 // start-up order (network environment, settings, registry) and the exit order (servers stopped,
-// connections ended, registry stored, settings saved, network environment stopped). Used from one
+// connections ended, registry stored, settings saved, log, directory and file managers released,
+// network environment stopped). Used from one
 // thread (the user-interface thread or the command line's main thread); the listener callback
 // arrives on a listening thread.
+//
+// While this process serves a server it holds an inter-process lock on user/run/<name>.lock, so
+// every other process lists the server as running; the system drops the lock when the process dies.
 class CQvServerHost {
 public:
     enum class ListenEvent { Listening, SetupFailed, Ended };
     using ListenCallback = std::function<void(const QvString& name, ListenEvent event, const QvString& message)>;
+
+    static constexpr int kListenWaitMs = 5000;      // a listener reports its bind result well within this
+    static constexpr int kConnectionsEndMs = 5000;  // a closed connection's worker is gone after two 200 ms
+                                                    // ticks; a client that never reads gives up after about 2 s
 
     CQvServerHost();
     ~CQvServerHost();  // calls shutdown()
     CQvServerHost(const CQvServerHost&) = delete;
     CQvServerHost& operator=(const CQvServerHost&) = delete;
 
-    // Starts the network environment and loads the settings and the definitions. On failure the
-    // message says what failed; the host is then unusable.
+    // Starts the network environment and loads the settings and the definitions. On StartFailed
+    // the message says what failed and the host is unusable; SaveFailed (loading stores the
+    // definitions again) leaves it usable.
     QvHostResult startup();
-    // The exit order; safe to call twice.
-    void shutdown();
+    // The exit order; safe to call twice. SaveFailed when storing the definitions failed. No
+    // listener callback arrives once it has begun.
+    QvHostResult shutdown();
 
     // Definitions in name order.
     std::vector<QvServerRecord> listServers() const;
@@ -63,17 +80,40 @@ public:
     QvStringArray listGroups() const;
 
     // Starts the server and waits until it listens or failed; the message tells the reason and
-    // the port on failure.
+    // the port on failure. Refused while another process serves the server.
     QvHostResult runServer(const QvString& name);
     QvHostResult stopServer(const QvString& name);
 
     // The editing protocol (see CQvWebServerMngr): null for an unknown name; an empty name starts
-    // a create from a fresh record.
+    // a create from a fresh record holding the configured content types and the group "None".
     std::unique_ptr<_tag_WebServerInfo> beginEdit(const QvString& name);
-    // Validates, applies and stores; the result carries the edit's outcome and any save failure.
+    // The shared definition check against the other registered names and the group list, for a
+    // dialog that keeps itself open on a refusal. registeredName is empty for a create.
+    DefinitionCheck checkEdit(const QvString& registeredName, const _tag_WebServerInfo& edited) const;
+    // Validates (checkEdit; an empty base html becomes "index.html" silently), applies and stores;
+    // the result carries the edit's outcome and any save failure.
     QvHostResult finishEdit(const QvString& registeredName, std::unique_ptr<_tag_WebServerInfo> edited,
                             ServerEditAction action, ServerEditResult* outcome = nullptr);
 
-    // Called on a listening thread whenever a server's listener changes state.
+    // Called on a listening thread whenever a server's listener changes state. SetupFailed carries
+    // the message runServer returns. The callback must not call setListenCallback; once that call
+    // returns, the old callback is no longer running and is never called again.
     void setListenCallback(ListenCallback callback);
+
+    // The machine's IPv4 addresses other than loopback, where a running server is reachable too.
+    static QvStringArray localAddresses();
+    // A TCP port that was free a moment ago (to suggest instead of one in use); 0 when none.
+    static int32_t findFreePort();
+
+private:
+    QvHostResult saveResult(QvHostResult result);
+    QvString runLockPath(const QvString& name) const;
+    void releaseStaleRunLocks();
+    void notify(const QvString& name, ListenEvent event, const QvString& message);
+    QvString startFailure(const QvString& name, int32_t port, const QvString& reason) const;
+
+    bool m_started = false;
+    std::map<std::u16string, qvplat::FileLock> m_runLocks;  // servers this process serves
+    mutable std::mutex m_callbackMutex;
+    ListenCallback m_callback;  // under m_callbackMutex
 };

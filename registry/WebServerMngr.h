@@ -45,12 +45,18 @@ public:
     _tag_WebServerInfo* getDefinition(const QvString& name);
     CWebServer* getServer(const QvString& name);
     int serverCount() const { return m_servers.size(); }
+    // The registered names in the table's (case-sensitive) order.
+    QvStringArray serverNames() const;
 
     bool loadServers();
     bool saveDefinition(const _tag_WebServerInfo& definition);
     void registerGroup(const _tag_WebServerInfo& definition);
     void setLastUsed(const _tag_WebServerInfo& definition);
     bool saveAll();
+
+    // The first failure to read or store a settings file since the previous call ("<path>:
+    // <reason>"), and forgets it; empty when everything was stored.
+    QvString takeSaveError();
 
     // Run control. runServer is true when the server runs afterwards as far as its running
     // flag shows; stopServer is true for every registered name.
@@ -71,11 +77,18 @@ public:
     // The separator of every joined text of the registry (list lines, last-used marker).
     static constexpr char16_t kSeparator = u'`';
 
+    // The first settings-file write failure since the last call, as "<path>: <reason>", and clears
+    // it; empty when every write succeeded.
+    QvString takeSaveError();
+
 private:
     CQvWebServerMngr();
     void saveSessionFile();
-    void saveEnvFile();
+    // Adds the groups not yet in GROUPLIST in one transaction on env.ini.
+    void registerGroups(const QvStringArray& groups);
+    void noteSaveFailure(int fileId);
 
     QvMap<QvString, CWebServer*> m_servers;
-    bool m_loading = false;  // loading saves session.ini once at the end instead of per server
+    bool m_loading = false;  // loading saves session.ini and the groups once at the end
+    QvString m_saveError;
 };

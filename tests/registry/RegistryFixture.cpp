@@ -51,7 +51,10 @@ void RegistryFixture::writeUserFile(const std::string& name, const std::string& 
     m_exeDir.write("user/" + name, text);
 }
 
-std::string RegistryFixture::userFile(const std::string& name) const { return TempDir::read(m_exeDir / ("user/" + name)); }
+std::string RegistryFixture::userFile(const std::string& name) const
+{
+    return TempDir::read(m_exeDir / ("user/" + name));
+}
 
 std::string RegistryFixture::userValue(const std::string& file, const std::string& section,
                                        const std::string& key) const
