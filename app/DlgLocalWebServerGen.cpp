@@ -155,6 +155,7 @@ void CDlgLocalWebServerGen::OnInitDialog()
         edit->clear();
     }
     m_name->setFocus();
+    m_registeredName = QvString(u"");
     if (m_definition == nullptr) {
         return;
     }
@@ -164,6 +165,7 @@ void CDlgLocalWebServerGen::OnInitDialog()
         CContentTypeTable::fillFromConfig(m_definition->contentstype);
     }
     const _tag_WebServerInfo definition(*m_definition);  // one consistent view of a running server's record
+    m_registeredName = m_modify ? definition.name : QvString(u"");
     m_name->setText(toQString(definition.name));
     m_port->setText(QString::number(definition.port));
     m_basePath->setText(toQString(definition.basepath));  // copies itself into Base html ...
@@ -221,7 +223,9 @@ void CDlgLocalWebServerGen::OnOK()
         m_definition->basehtml = fromQString(m_baseHtml->text());
         m_definition->grpname = fromQString(m_group->currentText());
     }
-    const DefinitionCheck check = checkDefinition(*m_definition);
+    // The registry's check also refuses a name taken by another server, so the dialog stays open then.
+    const DefinitionCheck check =
+        m_host != nullptr ? m_host->checkEdit(m_registeredName, *m_definition) : checkDefinition(*m_definition);
     if (!check.isAccepted()) {
         QvMessageBoxes::show(this, toQString(check.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
         switch (check.field) {
@@ -233,6 +237,9 @@ void CDlgLocalWebServerGen::OnOK()
                 break;
             case DefinitionField::BasePath:
                 m_basePath->setFocus();
+                break;
+            case DefinitionField::Group:
+                m_group->setFocus();
                 break;
             case DefinitionField::None:
                 break;

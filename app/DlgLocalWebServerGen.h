@@ -2,6 +2,8 @@
 
 #include <QDialog>
 
+#include "foundation/QvString.h"
+
 class CQvServerHost;
 class QComboBox;
 class QLabel;
@@ -50,6 +52,7 @@ private:
     CQvServerHost* m_host;
     _tag_WebServerInfo* m_definition = nullptr;
     bool m_modify = false;
+    QvString m_registeredName;  // the name being modified; empty for a create
 
     QLineEdit* m_name;
     QLineEdit* m_port;

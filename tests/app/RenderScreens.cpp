@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
-#include <QTcpServer>
 #include <QTimer>
 #include <cstdio>
 #include <filesystem>
@@ -81,10 +80,7 @@ int main(int argc, char** argv)
     CQvServerHost host;
     host.startup();
     CEnvMng::getInstance()->setString(ENV_FILE_ENV, u"GROUPLIST", u"CNT", u"0");
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const int apiPort = probe.serverPort();
-    probe.close();
+    const int apiPort = CQvServerHost::findFreePort();
     addServer(host, u"api", u"Work", apiPort, folder);
     addServer(host, u"docs", u"Work", 8081, folder);
     addServer(host, u"site1", u"", 8080, folder);
