@@ -134,6 +134,8 @@ CDlgLocalWebServerGen::~CDlgLocalWebServerGen() = default;
 
 int CDlgLocalWebServerGen::DoModal()
 {
+    // Modal to its owner only: the tray icon and its menu keep working while it is open.
+    setWindowModality(Qt::WindowModal);
     OnInitDialog();
     return exec();
 }

@@ -155,6 +155,8 @@ CQvWebServerDlg::~CQvWebServerDlg() = default;
 
 int CQvWebServerDlg::DoModal()
 {
+    // Modal to its owner only: the tray icon and its menu keep working while it is open.
+    setWindowModality(Qt::WindowModal);
     OnInitDialog();
     return exec();
 }
