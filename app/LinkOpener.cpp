@@ -1,24 +1,20 @@
 #include "app/LinkOpener.h"
 
+#include <string>
+
 #include "controls/QtConvert.h"
 #include "foundation/QvString.h"
 #include "foundation/QvWinUtilFunc.h"
-
-namespace {
-
-constexpr uint32_t kHandlerPathChars = 776;  // the registered program's path; a longer one counts as none
-
-}  // namespace
+#include "platform/Process.h"
 
 QvLinkResult openWithHtmlHandler(const QString& url)
 {
-    char16_t program[kHandlerPathChars] = {};
-    uint32_t length = kHandlerPathChars;
-    CQvWinUtilFunc* util = CQvWinUtilFunc::getInstance();
-    if (!util->assocQueryString(u".html", program, &length)) {
+    // The default program's whole Exec line, so wrappers and field codes work as the desktop means them.
+    std::u16string commandLine;
+    if (!qvplat::assocQueryCommand(u".html", fromQString(url).toStd(), commandLine)) {
         return QvLinkResult::NoHandler;
     }
-    const QvString commandLine = QvString::formatted(u"%s \"%s\"", program, fromQString(url));
-    return util->executeCommandLine(commandLine.c_str(), CQvWinUtilFunc::kShowNormal) ? QvLinkResult::Opened
-                                                                                      : QvLinkResult::StartFailed;
+    return CQvWinUtilFunc::getInstance()->executeCommandLine(commandLine.c_str(), CQvWinUtilFunc::kShowNormal)
+               ? QvLinkResult::Opened
+               : QvLinkResult::StartFailed;
 }

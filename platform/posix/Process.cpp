@@ -556,18 +556,21 @@ bool createProcess(const std::u16string& commandLine, int* processId)
     return true;
 }
 
-bool assocQueryExecutable(const std::u16string& extension, std::u16string& out)
+namespace {
+
+// The desktop entry of the default program for files with extension; empty when there is none.
+std::string defaultDesktopFile(const std::u16string& extension)
 {
     std::string ext = detail::toUtf8(extension);
     if (!ext.empty() && ext[0] == '.') {
         ext.erase(0, 1);
     }
     if (ext.empty()) {
-        return false;
+        return {};
     }
     const std::string mimeType = mimeTypeOf(ext);
     if (mimeType.empty()) {
-        return false;
+        return {};
     }
     std::string desktopId = trimAscii(captureOutput({"xdg-mime", "query", "default", mimeType}));
     if (const std::size_t newline = desktopId.find('\n'); newline != std::string::npos) {
@@ -577,9 +580,50 @@ bool assocQueryExecutable(const std::u16string& extension, std::u16string& out)
         desktopId = defaultFromMimeApps(mimeType);
     }
     if (desktopId.empty() || desktopId.find('/') != std::string::npos) {
-        return false;
+        return {};
     }
-    const std::string desktopFile = findDesktopFile(desktopId);
+    return findDesktopFile(desktopId);
+}
+
+// The words of the entry's Exec value, unescaped; empty when it has none.
+std::vector<std::string> execLineWords(const std::string& desktopFile)
+{
+    std::ifstream in(desktopFile);
+    std::string line;
+    bool inEntry = false;
+    while (std::getline(in, line)) {
+        line = trimAscii(line);
+        if (!line.empty() && line[0] == '[') {
+            inEntry = line == "[Desktop Entry]";
+            continue;
+        }
+        const std::size_t eq = line.find('=');
+        if (inEntry && eq != std::string::npos && trimAscii(line.substr(0, eq)) == "Exec") {
+            return execWords(trimAscii(line.substr(eq + 1)));
+        }
+    }
+    return {};
+}
+
+// One word quoted so that splitCommandLine gives it back unchanged.
+std::string quoteWord(const std::string& word)
+{
+    std::string quoted = "'";
+    for (const char c : word) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+}  // namespace
+
+bool assocQueryExecutable(const std::u16string& extension, std::u16string& out)
+{
+    const std::string desktopFile = defaultDesktopFile(extension);
     if (desktopFile.empty()) {
         return false;
     }
@@ -588,6 +632,44 @@ bool assocQueryExecutable(const std::u16string& extension, std::u16string& out)
         return false;
     }
     out = detail::fromUtf8(program);
+    return true;
+}
+
+bool assocQueryCommand(const std::u16string& extension, const std::u16string& target, std::u16string& out)
+{
+    const std::string desktopFile = defaultDesktopFile(extension);
+    if (desktopFile.empty() || resolveInPath(execProgram(desktopFile)).empty()) {
+        return false;
+    }
+    const std::string url = detail::toUtf8(target);
+    bool placed = false;
+    std::string commandLine;
+    for (const std::string& word : execLineWords(desktopFile)) {
+        std::string expanded;
+        bool dropWord = false;
+        for (std::size_t i = 0; i < word.size(); ++i) {
+            if (word[i] != '%' || i + 1 == word.size()) {
+                expanded += word[i];
+                continue;
+            }
+            const char code = word[++i];
+            if (code == '%') {
+                expanded += '%';
+            } else if (code == 'u' || code == 'U' || code == 'f' || code == 'F') {
+                expanded += url;
+                placed = true;
+            } else if (word.size() == 2) {
+                dropWord = true;  // a code standing alone (%i, %c, %k, ...) takes its word with it
+            }
+        }
+        if (!dropWord) {
+            commandLine += (commandLine.empty() ? "" : " ") + quoteWord(expanded);
+        }
+    }
+    if (!placed) {
+        commandLine += " " + quoteWord(url);
+    }
+    out = detail::fromUtf8(commandLine);
     return true;
 }
 

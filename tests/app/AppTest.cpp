@@ -11,6 +11,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 
 #include "TempDir.h"
@@ -130,6 +131,7 @@ private slots:
     void closedWindowStoresItsRectangle();
     void exitWritesOnlyFilledUserLayers();
     void installedProgramWritesToXdgFolders();
+    void linksOpenTheDefaultBrowser();
 
 private:
     void writeFile(const std::string& relative, const std::string& bytes) { m_dir->write(relative, bytes); }
@@ -389,6 +391,40 @@ void AppTest::installedProgramWritesToXdgFolders()
     resetSingletons();  // saves the user layer
     QVERIFY(QFile::exists(root + QStringLiteral("/xdg-config/qvwebserver/session.ini")));
     for (const char* name : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CACHE_HOME"}) {
+        qunsetenv(name);
+    }
+}
+
+void AppTest::linksOpenTheDefaultBrowser()
+{
+    const QString root = QString::fromStdString(m_dir->path().string());
+    const std::map<const char*, QString> xdg{{"XDG_DATA_HOME", root + QStringLiteral("/data")},
+                                             {"XDG_DATA_DIRS", root + QStringLiteral("/none")},
+                                             {"XDG_CONFIG_HOME", root + QStringLiteral("/cfg")},
+                                             {"XDG_CONFIG_DIRS", root + QStringLiteral("/none")}};
+    for (const auto& [name, value] : xdg) {
+        qputenv(name, value.toUtf8());
+    }
+    writeFile("config/env.ini", "[QVWEBSERVER]\nblog_url=https://example.org/blog?a=1&b=it's here\n");
+    Boxes boxes;
+    CQvServerHost host;
+    host.startup();
+    CQvWebServerDlg dialog(&host);
+    dialog.OnGoManual();
+    QCOMPARE(boxes.texts, QStringList{QStringLiteral("No registered programs found.")});
+
+    // A browser started through a wrapper, with a field code in the middle of its Exec line.
+    writeFile("browser.sh", "#!/bin/sh\nprintf '%s|' \"$@\" > \"$0.out\"\n");
+    std::filesystem::permissions(m_dir->path() / "browser.sh", std::filesystem::perms::owner_all);
+    writeFile("cfg/mimeapps.list", "[Default Applications]\ntext/html=fake-browser.desktop\n");
+    writeFile("data/applications/fake-browser.desktop",
+              "[Desktop Entry]\nType=Application\nName=Fake\nExec=env QV_MARK=1 " +
+                  (m_dir->path() / "browser.sh").string() + " --new-window %U --class %c\n");
+    dialog.OnVisitBlog();
+    QTRY_COMPARE(QString::fromStdString(TempDir::read(m_dir->path() / "browser.sh.out")),
+                 QStringLiteral("--new-window|https://example.org/blog?a=1&b=it's here|--class|"));
+    QCOMPARE(boxes.texts.size(), 1);
+    for (const auto& [name, value] : xdg) {
         qunsetenv(name);
     }
 }
