@@ -23,6 +23,7 @@ namespace {
 constexpr int kColorBackground = 70;
 constexpr int kColorText = 71;
 constexpr int kColorFrame = 75;
+constexpr int kColorHandleHot = 76;
 constexpr int kFrameWidth = 1;
 
 }  // namespace
@@ -56,6 +57,16 @@ CQvComboPopWnd::CQvComboPopWnd(QWidget* owner, IQvComboPopupWndDelegate* delegat
     m_scrollArea->setFocusPolicy(Qt::NoFocus);
     QScrollBar* bar = m_scrollArea->verticalScrollBar();
     bar->setSingleStep(CQvComboPopupContent::kRowHeight);
+    // A slim bar in the list's own colours, the same under every desktop style.
+    bar->setStyleSheet(QStringLiteral("QScrollBar:vertical { background: %1; width: 10px; margin: 2px 2px 2px 0; }"
+                                      "QScrollBar::handle:vertical { background: %2; border-radius: 3px;"
+                                      " min-height: 24px; }"
+                                      "QScrollBar::handle:vertical:hover { background: %3; }"
+                                      "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+                                      "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical {"
+                                      " background: none; }")
+                           .arg(resources->getColor(kColorBackground).name(), resources->getColor(kColorFrame).name(),
+                                resources->getColor(kColorHandleHot).name()));
     connect(bar, &QScrollBar::valueChanged, this, [this](int position) {
         CQvLogMng::getInstance()->writeDebug(u"OnVScroll nYInc:%d, m_nVertSBPos:%d", position - m_vertSBPos, position);
         m_vertSBPos = position;
@@ -85,7 +96,8 @@ void CQvComboPopWnd::showPopup(bool show, const QRect& rcHost, const std::string
     const int rows = m_content->getRowCount();
     const int visibleRows = std::clamp(rows, 1, kMaxVisibleRows);
     const int height = visibleRows * CQvComboPopupContent::kRowHeight + 2 * kFrameWidth;
-    QRect place(rcHost.x(), rcHost.y() + rcHost.height(), rcHost.width(), height);
+    // The popup's top frame line covers the box's bottom one, so the two read as one control.
+    QRect place(rcHost.x(), rcHost.y() + rcHost.height() - kFrameWidth, rcHost.width(), height);
     QScreen* screen = QGuiApplication::screenAt(rcHost.center());
     if (screen == nullptr) {
         screen = QGuiApplication::primaryScreen();
@@ -93,7 +105,7 @@ void CQvComboPopWnd::showPopup(bool show, const QRect& rcHost, const std::string
     if (screen != nullptr) {
         const QRect available = screen->availableGeometry();
         if (place.bottom() > available.bottom() && rcHost.y() - height >= available.top()) {
-            place.moveBottom(rcHost.y() - 1);
+            place.moveBottom(rcHost.y() - 1 + kFrameWidth);
         }
     }
     CQvLogMng::getInstance()->writeDebug(u"rcDisp[%d, %d, %d, %d]", place.x(), place.y(), place.width(),

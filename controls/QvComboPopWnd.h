@@ -18,7 +18,7 @@ class CQvComboPopWnd : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr int kMaxVisibleRows = 10;  // longer lists scroll
+    static constexpr int kMaxVisibleRows = 15;  // longer lists scroll
 
     // owner: the host widget the popup drops from; delegate: receives the reports (not owned).
     CQvComboPopWnd(QWidget* owner, IQvComboPopupWndDelegate* delegate);
