@@ -5,6 +5,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <QCursor>
 #include <QFontMetrics>
 #include <QPaintDevice>
 #include <QPainter>
@@ -350,6 +351,10 @@ std::string QvCIComboBox::makeSelectionJson() const
 void QvCIComboBox::onPopupSelected(int index, const std::string& json)
 {
     m_isOpen = false;
+    // The box stays lit only while the pointer is still over it (no leave reaches it meanwhile).
+    if (m_host != nullptr && !m_host->rect().contains(m_host->mapFromGlobal(QCursor::pos()))) {
+        m_mouseState = kMouseNormal;
+    }
     const QvString before = m_curGroup;
     const int beforeIndex = m_curIndex;
     if (m_listKind != kListGrouped) {

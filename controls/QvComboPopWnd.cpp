@@ -6,6 +6,7 @@
 #include <rapidjson/writer.h>
 
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
@@ -113,6 +114,7 @@ void CQvComboPopWnd::showPopup(bool show, const QRect& rcHost, const std::string
     setGeometry(place);
     m_content->setMinimumHeight(rows * CQvComboPopupContent::kRowHeight);
     m_reportOnHide = true;
+    setAttribute(Qt::WA_NoMouseReplay, false);
     QWidget::show();
     // The present choice is in view when the list opens.
     const QRect selected = m_content->getRowRect(m_content->getSelectedRow());
@@ -141,6 +143,32 @@ void CQvComboPopWnd::mousePressEvent(QMouseEvent* event)
         setAttribute(Qt::WA_NoMouseReplay);
     }
     QWidget::mousePressEvent(event);
+}
+
+void CQvComboPopWnd::keyPressEvent(QKeyEvent* event)
+{
+    int row = -1;
+    switch (event->key()) {
+        case Qt::Key_Up:
+            row = m_content->moveHotRow(-1);
+            break;
+        case Qt::Key_Down:
+            row = m_content->moveHotRow(1);
+            break;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_Space:
+            m_content->chooseHotRow();
+            return;
+        default:
+            // Esc closes the popup here; it reports the selection it had.
+            QWidget::keyPressEvent(event);
+            return;
+    }
+    const QRect rc = m_content->getRowRect(row);
+    if (rc.isValid()) {
+        m_scrollArea->ensureVisible(rc.center().x(), rc.center().y(), 0, CQvComboPopupContent::kRowHeight / 2);
+    }
 }
 
 void CQvComboPopWnd::hideEvent(QHideEvent* event)

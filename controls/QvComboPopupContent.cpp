@@ -262,9 +262,15 @@ void CQvComboPopupContent::mouseReleaseEvent(QMouseEvent* event)
     const int pressed = m_pressedRow;
     m_pressedRow = -1;
     update(getRowRect(pressed));
-    if (row < 0 || row != pressed || isHeadingRow(row)) {
+    if (row != pressed || !chooseRow(row)) {
         QWidget::mouseReleaseEvent(event);
-        return;
+    }
+}
+
+bool CQvComboPopupContent::chooseRow(int row)
+{
+    if (row < 0 || row >= getRowCount() || isHeadingRow(row)) {
+        return false;
     }
     const Row& item = m_rows[static_cast<size_t>(row)];
     CQvLogMng::getInstance()->writeDebug(u"Click[%d][%s]", row, item.disp);
@@ -276,4 +282,27 @@ void CQvComboPopupContent::mouseReleaseEvent(QMouseEvent* event)
     m_rows[static_cast<size_t>(row)].selected = true;
     // Hiding reports the selection to the combo box.
     m_popup->hide();
+    return true;
+}
+
+int CQvComboPopupContent::moveHotRow(int step)
+{
+    int row = m_hotRow >= 0 ? m_hotRow : getSelectedRow();
+    const int direction = step < 0 ? -1 : 1;
+    for (int next = row + direction; next >= 0 && next < getRowCount(); next += direction) {
+        if (!isHeadingRow(next)) {
+            row = next;
+            break;
+        }
+    }
+    if (row < 0 || isHeadingRow(row)) {
+        return -1;
+    }
+    setHotRow(row);
+    return row;
+}
+
+bool CQvComboPopupContent::chooseHotRow()
+{
+    return chooseRow(m_hotRow);
 }

@@ -37,6 +37,11 @@ public:
     QRect getRowRect(int row) const;
     bool isHeadingRow(int row) const;
 
+    // Keyboard: moves the hot row to the next entry up (step < 0) or down, skipping headings, and
+    // returns it (-1 when there is none); chooseHotRow acts like a click on the hot entry.
+    int moveHotRow(int step);
+    bool chooseHotRow();
+
     QSize sizeHint() const override;
 
 protected:
@@ -58,6 +63,8 @@ private:
 
     int rowAt(const QPoint& point) const;
     void setHotRow(int row);
+    // Makes an entry row the popup's selection and closes the popup; false for a heading.
+    bool chooseRow(int row);
 
     CQvComboPopWnd* m_popup;
     std::vector<Row> m_rows;

@@ -1,5 +1,6 @@
 #include "controls/QvComplexInput.h"
 
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -10,7 +11,7 @@ QvComplexInput::QvComplexInput(QWidget* parent) : QWidget(parent)
 {
     // Hover must reach the input without a pressed button.
     setMouseTracking(true);
-    setFocusPolicy(Qt::ClickFocus);
+    setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
@@ -127,4 +128,18 @@ void QvComplexInput::resizeEvent(QResizeEvent* event)
         m_input->create(this, rect());
     }
     QWidget::resizeEvent(event);
+}
+
+void QvComplexInput::keyPressEvent(QKeyEvent* event)
+{
+    const int key = event->key();
+    const bool opens = key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_F4 ||
+                       (key == Qt::Key_Down && (event->modifiers() & Qt::AltModifier));
+    if (!m_input || !opens) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    sendToInput(u"mouselbtn", u"down");
+    sendToInput(u"mouselbtn", u"up");
+    update();
 }

@@ -9,7 +9,8 @@ class QvCIComboBox;
 
 // The host widget of one pluggable input: it forwards paint, hover, leave, focus loss and the left
 // button to the input as the "focus" and "mouselbtn" commands, and does nothing while it has no
-// input. Owns the input. User-interface thread only.
+// input. Space, Return, F4 and Alt+Down act as a click, so the selector opens from the keyboard.
+// Owns the input. User-interface thread only.
 class QvComplexInput : public QWidget {
     Q_OBJECT
 
@@ -41,6 +42,7 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void sendToInput(const char16_t* command, const char16_t* argument);

@@ -107,6 +107,23 @@ private slots:
         QCOMPARE(cursel(*m_host), QStringLiteral("a0"));
     }
 
+    void keyboardOpensMovesPastHeadingsAndChooses()
+    {
+        makeHost();
+        QTest::keyClick(m_host.get(), Qt::Key_Space);
+        CQvComboPopWnd* popup = m_combo->getPopup();
+        QVERIFY(popup != nullptr && popup->isVisible());
+        QTest::keyClick(popup, Qt::Key_Down);
+        QCOMPARE(popup->getContent()->getHotRow(), 2);
+        QTest::keyClick(popup, Qt::Key_Down);
+        QCOMPARE(popup->getContent()->getHotRow(), 4);
+        QTest::keyClick(popup, Qt::Key_Down);
+        QCOMPARE(popup->getContent()->getHotRow(), 4);
+        QTest::keyClick(popup, Qt::Key_Return);
+        QVERIFY(!popup->isVisible());
+        QCOMPARE(cursel(*m_host), QStringLiteral("b0"));
+    }
+
     void wheelScrollsALongList()
     {
         makeHost(30);
