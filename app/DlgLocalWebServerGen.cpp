@@ -8,13 +8,13 @@
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QStyle>
-#include <QTextEdit>
 #include <algorithm>
 #include <iterator>
 
 #include "app/DialogUnits.h"
 #include "app/MessageBoxes.h"
 #include "controls/QtConvert.h"
+#include "controls/QvRichEditWrapper.h"
 #include "registry/DefinitionValidation.h"
 #include "registry/QvServerHost.h"
 #include "webserver/ContentTypeTable.h"
@@ -92,11 +92,8 @@ CDlgLocalWebServerGen::CDlgLocalWebServerGen(CQvServerHost* host, QWidget* paren
     m_cancel->setAutoDefault(false);
 
     // Right of the dialog's width in the template, so never seen; kept for its place in the order.
-    m_contentTypeFilter = new QTextEdit(this);
+    m_contentTypeFilter = new CQvRichEditWrapper(this, 1013);
     m_contentTypeFilter->setObjectName(QStringLiteral("contentTypeFilter"));
-    m_contentTypeFilter->setReadOnly(true);
-    m_contentTypeFilter->setStyleSheet(
-        QStringLiteral("QTextEdit { background: rgb(52, 61, 69); color: rgb(86, 156, 214); }"));
     dlu.place(m_contentTypeFilter, 407, 79, 219, 14);
     m_contentTypeFilter->hide();
 
@@ -149,6 +146,10 @@ void CDlgLocalWebServerGen::endIfOpen()
 
 void CDlgLocalWebServerGen::OnInitDialog()
 {
+    m_contentTypeFilter->initDisplay(u"돋움체", 12, QColor(52, 61, 69));
+    m_contentTypeFilter->setTextColor(QColor(86, 156, 214));
+    m_contentTypeFilter->setFrame();
+    m_contentTypeFilter->setDelegate(this, 1013);
     fillGroupBox();
     setWindowTitle(m_modify ? QStringLiteral("Local WebServer Modify") : QStringLiteral("Local WebServer Generate"));
     m_delete->setVisible(m_modify);

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 
+#include "controls/IQvRichEditDelegate.h"
 #include "foundation/QvString.h"
 
 class CQvServerHost;
@@ -9,13 +10,13 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTextEdit;
+class CQvRichEditWrapper;
 struct _tag_WebServerInfo;
 
 // The server edit dialog: fills in or changes one definition that the caller owns and hands in
 // before DoModal. It never touches the registry; its result tells the caller what to do:
 // IDOK (1) store, IDCANCEL (2) throw away, kResultDelete (3) delete the server.
-class CDlgLocalWebServerGen : public QDialog {
+class CDlgLocalWebServerGen : public QDialog, private IQvRichEditDelegate {
     Q_OBJECT
 public:
     static constexpr int kResultOk = 1;
@@ -49,6 +50,12 @@ private:
     void browseBasePath();
     void browseBaseHtml();
 
+    // The content-type display reports clicks; the dialog has nothing to do with them.
+    void onRichEditLButtonDown(int) override {}
+    void onRichEditLButtonUp(int) override {}
+    void onRichEditClick(int) override {}
+    void onRichEditDblClick(int) override {}
+
     CQvServerHost* m_host;
     _tag_WebServerInfo* m_definition = nullptr;
     bool m_modify = false;
@@ -62,5 +69,5 @@ private:
     QPushButton* m_delete;
     QPushButton* m_ok;
     QPushButton* m_cancel;
-    QTextEdit* m_contentTypeFilter;  // a display of its own; never visible, takes no part in the result
+    CQvRichEditWrapper* m_contentTypeFilter;  // a display of its own; never visible, takes no part in the result
 };

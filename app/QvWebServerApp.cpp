@@ -10,6 +10,7 @@
 #include "app/MessageBoxes.h"
 #include "app/QvWebServerWnd.h"
 #include "controls/QtConvert.h"
+#include "controls/QvResMngr.h"
 #include "foundation/QvDirMng.h"
 #include "foundation/QvFileMng.h"
 #include "foundation/QvLogMng.h"
@@ -130,6 +131,7 @@ bool CQvWebServerApp::createTrayWindow()
 int CQvWebServerApp::ExitInstance()
 {
     m_trayWnd.reset();
+    QvResMngr::releaseInstance();
     // The host stops the servers, stores the definitions, then saves the settings and stops the network.
     if (m_host != nullptr) {
         m_host->shutdown();

@@ -9,6 +9,8 @@
 #include "app/AppEvents.h"
 #include "app/MessageBoxes.h"
 #include "controls/QtConvert.h"
+#include "controls/QvResMngr.h"
+#include "foundation/QvDirMng.h"
 #include "registry/QvServerHost.h"
 #include "webserver/WebServerInfo.h"
 
@@ -50,6 +52,10 @@ void CQvWebServerWnd::OnCreate()
     m_tray->setToolTip(QStringLiteral("QvWebServer: Running"));
     m_tray->setContextMenu(m_menu.get());
     m_tray->show();
+    // The custom controls' colours and the desktop's file icons; a failure leaves their defaults.
+    QvResMngr* resources = QvResMngr::getInstance();
+    resources->loadColorTable(CQvDirMng::getInstance()->getFilePath(u"config", u"clrtbl_normal.json", false));
+    resources->loadSystemImageList();
     QApplication::postEvent(this, new QvPostedEvent(kShowMainDialogEvent, 1));
 }
 
