@@ -14,6 +14,7 @@
 #include "app/QvWebServerApp.h"
 #include "app/QvWebServerDlg.h"
 #include "app/QvWebServerWnd.h"
+#include "controls/QvResMngr.h"
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
@@ -77,6 +78,10 @@ int main(int argc, char** argv)
     const QvString folder = QvString::fromUtf8((exeDir.path() / "www").string());
 
     CQvWebServerApp::setApplicationIcon();
+    // What the tray window loads at its creation.
+    QvResMngr::getInstance()->loadColorTable(
+        CQvDirMng::getInstance()->getFilePath(u"config", u"clrtbl_normal.json", false));
+    QvResMngr::getInstance()->loadSystemImageList();
     CQvServerHost host;
     host.startup();
     CEnvMng::getInstance()->setString(ENV_FILE_ENV, u"GROUPLIST", u"CNT", u"0");
@@ -118,6 +123,7 @@ int main(int argc, char** argv)
         QTimer::singleShot(200, &application, &QApplication::quit);
         QApplication::exec();
     }
+    QvResMngr::releaseInstance();
     host.shutdown();
     qvplat::setModuleFileNameForTesting(u"");
     return 0;
