@@ -33,6 +33,13 @@ double msSince(Clock::time_point start)
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+double peakMb()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
 // Processor time of this process so far: on a shared, loaded machine it says more than the clock.
 double cpuMs()
 {
@@ -82,6 +89,7 @@ void runSize(const std::filesystem::path& dir, int count, const std::string& typ
     const auto start = Clock::now();
     CQvWebServerMngr* registry = CQvWebServerMngr::getInstance();
     const double loadMs = msSince(start);
+    const double loadPeak = peakMb();
 
     const auto listStart = Clock::now();
     QvStringArray lines;
@@ -97,6 +105,7 @@ void runSize(const std::filesystem::path& dir, int count, const std::string& typ
         delete added;
     }
     const double addMs = msSince(addStart);
+    const double addPeak = peakMb();
 
     const auto saveStart = Clock::now();
     CQvWebServerMngr::releaseInstance();
@@ -105,12 +114,10 @@ void runSize(const std::filesystem::path& dir, int count, const std::string& typ
     const double totalMs = msSince(start);
     const double totalCpuMs = cpuMs() - cpuStart;
 
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
     std::printf("%6d definitions (%.1f MB session.ini, %d listed): load %.0f ms, list %.0f ms, add one %.0f ms, "
-                "save back %.0f ms, total %.0f ms, processor %.0f ms (target < 1000 ms); peak RSS %.0f MB (target < 200 MB)\n",
+                "save back %.0f ms, total %.0f ms, processor %.0f ms (target < 1000 ms); peak RSS %.0f MB (target < 200 MB; %.0f after load, %.0f after add)\n",
                 count, static_cast<double>(fileBytes) / 1e6, lines.size(), loadMs, listMs, addMs, saveMs, totalMs, totalCpuMs,
-                static_cast<double>(usage.ru_maxrss) / 1024.0);
+                peakMb(), loadPeak, addPeak);
     std::fflush(stdout);
 }
 

@@ -62,12 +62,31 @@ public:
                                              : QvString(u"");
     }
 
+    // Makes table share the tree of an equal table loaded before (the maps copy on write).
+    void share(QvMap<QvString, QvString>& table)
+    {
+        size_t hash = static_cast<size_t>(table.size());
+        for (const auto& [key, value] : std::as_const(table)) {
+            hash = hash * 31 + std::hash<std::u16string_view>()(key.view());
+            hash = hash * 31 + std::hash<std::u16string_view>()(value.view());
+        }
+        const auto [first, last] = m_tables.equal_range(hash);
+        for (auto it = first; it != last; ++it) {
+            if (it->second == table) {
+                table = it->second;
+                return;
+            }
+        }
+        m_tables.emplace(hash, table);
+    }
+
 private:
     struct Hash {
         using is_transparent = void;
         size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
     };
     std::unordered_map<std::string, QvString, Hash, std::equal_to<>> m_texts;
+    std::unordered_multimap<size_t, QvMap<QvString, QvString>> m_tables;
 };
 
 // Builds a record from one stored line; null when the line is not a usable definition.
@@ -112,6 +131,7 @@ std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text, Tex
     if (definition->name.isEmpty()) {
         return nullptr;  // a nameless server could never be addressed again
     }
+    textOf.share(definition->contentstype);
     return definition;
 }
 
