@@ -45,7 +45,8 @@ double cpuMs()
 {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
 // The content-type table shipped beside the program, as the stored JSON holds it (sorted members).
@@ -114,10 +115,12 @@ void runSize(const std::filesystem::path& dir, int count, const std::string& typ
     const double totalMs = msSince(start);
     const double totalCpuMs = cpuMs() - cpuStart;
 
-    std::printf("%6d definitions (%.1f MB session.ini, %d listed): load %.0f ms, list %.0f ms, add one %.0f ms, "
-                "save back %.0f ms, total %.0f ms, processor %.0f ms (target < 1000 ms); peak RSS %.0f MB (target < 200 MB; %.0f after load, %.0f after add)\n",
-                count, static_cast<double>(fileBytes) / 1e6, lines.size(), loadMs, listMs, addMs, saveMs, totalMs, totalCpuMs,
-                peakMb(), loadPeak, addPeak);
+    std::printf(
+        "%6d definitions (%.1f MB session.ini, %d listed): load %.0f ms, list %.0f ms, add one %.0f ms, "
+        "save back %.0f ms, total %.0f ms, processor %.0f ms (target < 1000 ms); peak RSS %.0f MB (target < 200 MB; "
+        "%.0f after load, %.0f after add)\n",
+        count, static_cast<double>(fileBytes) / 1e6, lines.size(), loadMs, listMs, addMs, saveMs, totalMs, totalCpuMs,
+        peakMb(), loadPeak, addPeak);
     std::fflush(stdout);
 }
 

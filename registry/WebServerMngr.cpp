@@ -103,10 +103,14 @@ std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text, Tex
             return nullptr;
         }
     }
-    if (root.isMember("name")) definition->name = textOf(root["name"]);
-    if (root.isMember("grpname")) definition->grpname = textOf(root["grpname"]);
-    if (root.isMember("basepath")) definition->basepath = textOf(root["basepath"]);
-    if (root.isMember("basehtml")) definition->basehtml = textOf(root["basehtml"]);
+    if (root.isMember("name"))
+        definition->name = textOf(root["name"]);
+    if (root.isMember("grpname"))
+        definition->grpname = textOf(root["grpname"]);
+    if (root.isMember("basepath"))
+        definition->basepath = textOf(root["basepath"]);
+    if (root.isMember("basehtml"))
+        definition->basehtml = textOf(root["basehtml"]);
     if (root.isMember("port")) {
         const Json::Value& port = root["port"];
         if (!port.isInt()) {
@@ -226,7 +230,10 @@ CQvWebServerMngr* CQvWebServerMngr::getInstance()
     });
 }
 
-void CQvWebServerMngr::releaseInstance() { s_instance.release(); }
+void CQvWebServerMngr::releaseInstance()
+{
+    s_instance.release();
+}
 
 CQvWebServerMngr::CQvWebServerMngr() = default;
 

@@ -46,8 +46,7 @@ std::string toUtf8(std::u16string_view text)
             out += static_cast<char>(unit);
             continue;
         }
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
             ++i;
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
@@ -148,7 +147,10 @@ std::u16string fromUtf8(std::string_view bytes)
     return out;
 }
 
-bool isValidUtf8(std::string_view bytes) { return decodeUtf8(bytes, nullptr) >= 0; }
+bool isValidUtf8(std::string_view bytes)
+{
+    return decodeUtf8(bytes, nullptr) >= 0;
+}
 
 std::u16string fromWindows1252(std::string_view bytes)
 {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <thread>
 #include <functional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -50,11 +50,7 @@ TEST(QvStringArrayTest, JoinSkipsSeparatorWhileResultIsEmpty)
         std::vector<const char16_t*> items;
         const char16_t* joined;
     } cases[] = {
-        {{u"", u"b"}, u"b"},
-        {{u"a", u"", u"c"}, u"a,,c"},
-        {{u"", u"", u"c"}, u"c"},
-        {{u"a", u"b"}, u"a,b"},
-        {{}, u""},
+        {{u"", u"b"}, u"b"}, {{u"a", u"", u"c"}, u"a,,c"}, {{u"", u"", u"c"}, u"c"}, {{u"a", u"b"}, u"a,b"}, {{}, u""},
     };
     for (const auto& c : cases) {
         QvStringArray arr;

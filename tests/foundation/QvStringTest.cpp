@@ -1,14 +1,12 @@
-#include "foundation/QvString.h"
-
 #include <gtest/gtest.h>
 
 #include <limits>
-
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "foundation/QvMap.h"
+#include "foundation/QvString.h"
 
 namespace {
 
