@@ -61,6 +61,18 @@ CQvINIFileMng* CEnvMng::getIniFile(int fileId) const
     return file != nullptr ? *file : nullptr;
 }
 
+bool CEnvMng::save(int fileId)
+{
+    CQvINIFileMng* file = getIniFile(fileId);
+    return file != nullptr && file->save(getFileName(fileId));
+}
+
+QvString CEnvMng::lastError(int fileId) const
+{
+    const CQvINIFileMng* file = getIniFile(fileId);
+    return file != nullptr ? file->lastError() : QvString(u"");
+}
+
 QvString CEnvMng::getString(int fileId, const QvString& section, const QvString& key) const
 {
     const CQvINIFileMng* file = getIniFile(fileId);

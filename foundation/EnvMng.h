@@ -14,10 +14,11 @@ enum EnvFileId : int {
     ENV_FILE_SESSION = 2,  // "session.ini": WEBSVRLIST, ETC
 };
 
-// The settings singleton over env.ini, net.ini and session.ini, each a config and a user layer.
-// Creation loads the three files; destruction (releaseInstance) saves their user layers. Reads
-// merge the layers, writes go to the user layer in memory only: the caller saves with
-// getIniFile(id)->save(name). One thread (the user-interface thread); no lock.
+// The application's settings: env.ini, net.ini and session.ini by id, each a CQvINIFileMng with a
+// config and a user layer. (Not to be confused with CQvEnvMng, the raw profile-call wrappers.)
+// Creation loads the three files; destruction (releaseInstance) saves this process's changes to
+// them. Reads merge the layers, writes go to the user layer in memory only: the caller saves with
+// save(id). One thread (the user-interface thread); no lock.
 class CEnvMng {
 public:
     // Larger than the INI manager's defaults: session.ini keeps one JSON line per server.
@@ -43,6 +44,10 @@ public:
     QvStringArray getKeys(int fileId, const QvString& section) const;
     // The manager of a file, null for an unknown id; owned by this object.
     CQvINIFileMng* getIniFile(int fileId) const;
+    // Saves the file's changes under its name. False on failure; lastError(fileId) says which
+    // file and why ("<path>: <reason>"), empty when there was nothing to report.
+    bool save(int fileId);
+    QvString lastError(int fileId) const;
 
 private:
     CEnvMng();

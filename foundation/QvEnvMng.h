@@ -5,8 +5,9 @@
 #include "foundation/QvString.h"
 #include "foundation/QvStringArray.h"
 
-// Stateless wrappers of the private-profile (INI) calls, as a process-wide singleton.
-// Names match without regard to case; list reads are cut to the given buffer size.
+// Stateless wrappers of the raw private-profile (INI) calls, as a process-wide singleton. (The
+// application's settings are CEnvMng, which holds the INI files in memory.) Names match without
+// regard to case; list reads are cut to the given buffer size.
 class CQvEnvMng {
 public:
     static CQvEnvMng* getInstance();

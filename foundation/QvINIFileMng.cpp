@@ -2,9 +2,13 @@
 
 #include <limits>
 
+#include <new>
+#include <string>
+
 #include "foundation/QvDirMng.h"
-#include "foundation/QvEnvMng.h"
 #include "foundation/QvLogMng.h"
+#include "platform/IniDocument.h"
+#include "platform/Profile.h"
 
 int32_t qvTextToInt(const QvString& text)
 {
@@ -34,10 +38,6 @@ int32_t qvTextToInt(const QvString& text)
                                                            : static_cast<int32_t>(magnitude);
 }
 
-namespace {
-constexpr uint64_t kMaxListChars = 1u << 30;  // 2 GiB of UTF-16: far beyond any settings file
-}  // namespace
-
 CQvINIFileMng::~CQvINIFileMng() = default;
 
 void CQvINIFileMng::setBufferSizes(uint32_t sectionNamesChars, uint32_t sectionChars)
@@ -51,69 +51,117 @@ bool CQvINIFileMng::load(const QvString& fileName)
     CQvDirMng* dirs = CQvDirMng::getInstance();
     const QvString configPath = dirs->getFilePath(u"config", fileName, false);
     const QvString userPath = dirs->getFilePath(u"user", fileName, false);
-    loadLayer(configPath, INI_LAYER_CONFIG);
-    loadLayer(userPath, INI_LAYER_USER);
+    m_lastError = u"";
+    const bool configRead = loadLayer(configPath, m_config);
+    const QvString configError = m_lastError;
+    m_userReadError = loadLayer(userPath, m_user) ? QvString(u"") : m_lastError;
+    if (!configRead) {
+        m_lastError = configError;  // the first failure is the one reported
+    }
+    return configRead && m_userReadError.isEmpty();
+}
+
+// Adds the file's sections to layer, a later line of a section and key overwriting an earlier one.
+bool CQvINIFileMng::loadLayer(const QvString& path, Layer& layer)
+{
+    if (path.isEmpty()) {
+        return true;
+    }
+    qvplat::IniDocument document;
+    std::string error;
+    if (!qvplat::readProfileFile(path.toStd(), document, error)) {
+        m_lastError = QvString::fromUtf8(error);
+        return false;
+    }
+    const CQvLogMng* log = CQvLogMng::getInstance();
+    try {
+        for (const std::u16string& name : document.sectionNames()) {
+            const QvString section = QvString::compact(name);
+            Section& keys = layer[section];
+            int index = 0;
+            document.forEachEntry(name, [&](const qvplat::IniDocument::Entry& entry) {
+                const QvString key = QvString::compact(entry.name);
+                const QvString value = QvString::compact(entry.value);
+                log->writeDebug(u"[%d][%s=%s]", index++, key, value);
+                keys.set(key, value);
+            });
+        }
+    } catch (const std::bad_alloc&) {
+        m_lastError = path;
+        m_lastError += u": out of memory";
+        return false;
+    }
     return true;
 }
 
-void CQvINIFileMng::loadLayer(const QvString& path, IniLayer layer)
+bool CQvINIFileMng::save(const QvString& fileName) { return writeUserFile(fileName, nullptr); }
+
+bool CQvINIFileMng::update(const QvString& fileName, const std::function<void(CQvINIFileMng&)>& change)
 {
-    if (path.isEmpty()) {
-        return;
-    }
-    CQvEnvMng* profile = CQvEnvMng::getInstance();
-    const CQvLogMng* log = CQvLogMng::getInstance();
-    // The configured sizes are where reading starts, not a cap: a list that filled the buffer
-    // is read again with a larger one, so a long server list is never cut and then saved cut.
-    QvStringArray sections;
-    bool truncated = false;
-    for (uint64_t chars = m_sectionNamesChars;; chars *= 2) {
-        profile->getSectionNames(path, static_cast<uint32_t>(chars), sections, &truncated);
-        if (!truncated || chars * 2 > kMaxListChars) {
-            break;
-        }
-    }
-    QvStringArray lines;
-    for (const QvString& section : sections) {
-        for (uint64_t chars = m_sectionChars;; chars *= 2) {
-            profile->getSection(section, static_cast<uint32_t>(chars), path, lines, &truncated);
-            if (!truncated || chars * 2 > kMaxListChars) {
-                break;
-            }
-        }
-        for (int i = 0; i < lines.size(); ++i) {
-            const QvString& line = lines[i];
-            const int equals = line.find(u'=');
-            const QvString key = equals >= 0 ? line.mid(0, equals) : line;
-            const QvString value = equals >= 0 ? line.mid(equals + 1) : QvString(u"");
-            log->writeDebug(u"[%d][%s=%s]", i, key, value);
-            setValue(section, key, value, layer);
-        }
-    }
+    return writeUserFile(fileName, &change);
 }
 
-bool CQvINIFileMng::save(const QvString& fileName)
+bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<void(CQvINIFileMng&)>* change)
 {
     CQvDirMng* dirs = CQvDirMng::getInstance();
     const QvString userPath = dirs->getFilePath(u"user", fileName, false);
     CQvDirMng::makeDirectories(dirs->getDirPath(u"user"));
-    // An unknown module directory leaves no file to write; an empty path would mean "every file"
-    // to the profile layer's flush.
-    if (m_user.isEmpty() || userPath.isEmpty()) {
+    m_lastError = u"";
+    if (userPath.isEmpty()) {
+        m_lastError = u"no user folder: the program's own path is unknown";
         return false;
     }
-    CQvEnvMng* profile = CQvEnvMng::getInstance();
-    for (const auto& [section, keys] : m_user) {
-        for (const auto& [key, value] : keys) {
-            profile->writeString(section, key, value.c_str(), userPath);
-        }
+    if (!m_userReadError.isEmpty()) {
+        m_lastError = m_userReadError;  // what the file holds is unknown: it is not replaced
+        return false;
     }
-    for (const auto& [section, key] : m_pendingRemovals) {
-        profile->writeString(section, key, nullptr, userPath);
+    if (change == nullptr && m_changes.isEmpty()) {
+        return !m_user.isEmpty();  // nothing of ours to write
     }
-    m_pendingRemovals.clear();
-    // Write failures are not reported, like the individual writes above.
-    profile->flush(userPath);
+    std::string error;
+    const bool written = qvplat::updateProfileFile(
+        userPath.toStd(),
+        [&](qvplat::IniDocument& document) {
+            if (change != nullptr) {
+                // The layer as the file has it now, with what this process has not saved yet on top.
+                Layer fresh;
+                for (const std::u16string& name : document.sectionNames()) {
+                    Section& keys = fresh[QvString::compact(name)];
+                    document.forEachEntry(name, [&keys](const qvplat::IniDocument::Entry& entry) {
+                        keys.set(QvString::compact(entry.name), QvString::compact(entry.value));
+                    });
+                }
+                for (const auto& [section, keys] : m_changes) {
+                    for (const auto& [key, changed] : keys) {
+                        if (changed.removed) {
+                            if (Section* found = fresh.find(section)) {
+                                found->erase(key);
+                            }
+                        } else {
+                            fresh[section].set(key, changed.value);
+                        }
+                    }
+                }
+                m_user = std::move(fresh);
+                (*change)(*this);
+            }
+            // Writes first, then removals, each in key order, as the file always received them.
+            for (const bool removals : {false, true}) {
+                for (const auto& [section, keys] : m_changes) {
+                    for (const auto& [key, changed] : keys) {
+                        if (changed.removed == removals) {
+                            document.write(section.view(), key.view(), removals ? nullptr : changed.value.c_str());
+                        }
+                    }
+                }
+            }
+        },
+        error);
+    if (!written) {
+        m_lastError = QvString::fromUtf8(error);
+        return false;
+    }
+    m_changes.clear();
     return true;
 }
 
@@ -122,7 +170,6 @@ const QvString* CQvINIFileMng::findValue(const Layer& layer, const QvString& sec
     const Section* keys = layer.find(section);
     return keys != nullptr ? keys->find(key) : nullptr;
 }
-
 QvString CQvINIFileMng::getValue(const QvString& section, const QvString& key, IniLayer layer) const
 {
     const QvString* value = nullptr;
@@ -155,7 +202,13 @@ void CQvINIFileMng::setValue(const QvString& section, const QvString& key, const
     if (layer == INI_LAYER_CONFIG) {
         m_config[section].set(key, value);
     } else if (layer == INI_LAYER_USER) {
-        m_user[section].set(key, value);
+        Section& keys = m_user[section];
+        const QvString* current = keys.find(key);
+        if (current != nullptr && current->view() == value.view()) {
+            return;  // storing what is there is no change of this process's
+        }
+        keys.set(key, value);
+        m_changes[section].set(key, Change{false, value});
     }
 }
 
@@ -172,7 +225,7 @@ void CQvINIFileMng::deleteKey(const QvString& section, const QvString& key, IniL
     if (Section* keys = m_user.find(section)) {
         keys->erase(key);
     }
-    m_pendingRemovals.set(section, key);
+    m_changes[section].set(key, Change{true, QvString()});
 }
 
 QvStringArray CQvINIFileMng::getKeys(const QvString& section, IniLayer layer) const

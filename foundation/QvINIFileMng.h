@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "foundation/QvMap.h"
 #include "foundation/QvString.h"
@@ -15,8 +16,12 @@ enum IniLayer : int32_t {
 
 // One INI file held in memory as two layers: config (from "config/<name>" beside the executable)
 // and user (from "user/<name>", written back by save). Sections and keys are ordered by
-// case-sensitive comparison in memory; the file matches names without regard to case. No lock:
-// one thread (the user-interface thread) uses it.
+// case-sensitive comparison in memory; the file matches names without regard to case.
+//
+// Several processes share the user files: the manager remembers which user keys this process
+// set or deleted since it last read the file, and a save applies only those to what the file
+// holds then, under the file's inter-process lock. A key merely loaded is never written back.
+// No lock of its own: one thread (the user-interface thread) uses an object.
 class CQvINIFileMng {
 public:
     using Section = QvMap<QvString, QvString>;
@@ -30,18 +35,26 @@ public:
     CQvINIFileMng(const CQvINIFileMng&) = delete;
     CQvINIFileMng& operator=(const CQvINIFileMng&) = delete;
 
-    // Buffer sizes, in characters, of the section-name list and of one section's lines; text
-    // beyond them is not read.
+    // Buffer sizes, in characters, of the section-name list and of one section's lines. Kept for
+    // the settings' interface: files are read whole, so a long server list is never cut and then
+    // saved cut.
     void setBufferSizes(uint32_t sectionNamesChars, uint32_t sectionChars);
     uint32_t getSectionNamesBufferSize() const { return m_sectionNamesChars; }
     uint32_t getSectionBufferSize() const { return m_sectionChars; }
 
-    // Reads both files of fileName ("env.ini") into the layers; missing or unreadable files add
-    // nothing. Always true. Creates no directory.
+    // Reads both files of fileName ("env.ini") into the layers; a missing file adds nothing. False
+    // when a file exists but cannot be read (lastError() says which and why); a user file that
+    // could not be read is then never written by this object until a load succeeds.
     bool load(const QvString& fileName);
-    // Writes every user value, then the pending removals, to user/<fileName> and flushes it.
-    // False, touching no file, when the user layer has no section.
+    // Applies this process's own changes to user/<fileName> under the file's lock (re-read, change,
+    // atomic replace); writes nothing when there are none. False, touching no file, when the user
+    // layer has no section, the file could not be read at load, or the write failed (lastError()).
     bool save(const QvString& fileName);
+    // A transaction for read-then-write logic (counters): under the lock of user/<fileName>, the
+    // user layer is read afresh (this process's unsaved changes kept on top), change runs on this
+    // object, and the changes are saved before the lock is released. False as for save; change
+    // does not run when the file cannot be read.
+    bool update(const QvString& fileName, const std::function<void(CQvINIFileMng&)>& change);
 
     // Why the last load or save failed ("<path>: <reason>"); empty after one that succeeded.
     const QvString& lastError() const { return m_lastError; }
@@ -53,7 +66,7 @@ public:
     void setValue(const QvString& section, const QvString& key, const QvString& value, IniLayer layer);
     void setIntValue(const QvString& section, const QvString& key, int32_t value, IniLayer layer);
     // User layer only: drops the key (the section stays) and records it for removal from the
-    // file at the next save (one pending removal per section; a later one replaces it).
+    // file at the next save.
     void deleteKey(const QvString& section, const QvString& key, IniLayer layer);
     // Key names in key order; the merged layer gives the user keys when the user section has
     // any, else the config keys (never a union).
@@ -63,12 +76,20 @@ public:
     const Layer& getUserLayer() const { return m_user; }
 
 private:
-    void loadLayer(const QvString& path, IniLayer layer);
+    struct Change {
+        bool removed = false;
+        QvString value;
+    };
+
+    bool loadLayer(const QvString& path, Layer& layer);
+    bool writeUserFile(const QvString& fileName, const std::function<void(CQvINIFileMng&)>* change);
     static const QvString* findValue(const Layer& layer, const QvString& section, const QvString& key);
 
     Layer m_config;
     Layer m_user;
-    QvMap<QvString, QvString> m_pendingRemovals;
+    // This process's own user-layer changes since the file was last written: section -> key.
+    QvMap<QvString, QvMap<QvString, Change>> m_changes;
+    QvString m_userReadError;  // set while the user file could not be read
     QvString m_lastError;
     uint32_t m_sectionNamesChars = kDefaultSectionNamesChars;
     uint32_t m_sectionChars = kDefaultSectionChars;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <new>
 
 #include "foundation/QvCodePage.h"
@@ -26,6 +27,8 @@ size_t textLength(const char16_t* text)
 // Allocates a buffer with one reference, room for capacity characters plus the NUL.
 char16_t* allocate(int length, int capacity)
 {
+    // An allocation failure throws std::bad_alloc; the places that read outside input turn it into
+    // an ordinary error.
     void* block = ::operator new(3 * sizeof(int) + sizeof(char16_t) * (static_cast<size_t>(capacity) + 1));
     auto* ints = static_cast<int*>(block);
     new (block) std::atomic<int>(1);
@@ -37,6 +40,26 @@ char16_t* allocate(int length, int capacity)
 }
 
 }  // namespace
+
+int QvString::capacityFor(int length)
+{
+    const int64_t n = std::max(length, 0);
+    const int64_t rule = (n / 4) * 256 + 32;
+    // The NUL behind the last character must still be countable in an int.
+    constexpr int64_t kLargest = std::numeric_limits<int>::max() - 1;
+    return static_cast<int>(std::min({rule, n + kMaxSpareChars, std::max(n, kLargest)}));
+}
+
+QvString QvString::compact(std::u16string_view text)
+{
+    QvString s;
+    const int length = static_cast<int>(text.size());
+    s.m_data = allocate(length, length);
+    if (length > 0) {
+        std::memcpy(s.m_data, text.data(), sizeof(char16_t) * text.size());
+    }
+    return s;
+}
 
 QvString::Header* QvString::header() const
 {
@@ -210,6 +233,9 @@ QvString& QvString::append(const char16_t* text, int count)
     const int old = length();
     // Appending a piece of ourselves: keep the source alive across a reallocation.
     const QvString keepAlive = (m_data && text >= m_data && text < m_data + old) ? *this : QvString();
+    if (count > std::numeric_limits<int>::max() - 1 - old) {
+        throw std::bad_alloc();  // a length an int cannot count
+    }
     reserveUnique(old + count);
     std::memmove(m_data + old, text, sizeof(char16_t) * static_cast<size_t>(count));
     header()->length = old + count;

@@ -40,6 +40,10 @@ public:
     QvString& operator=(const char16_t* text);
 
     static QvString fromUtf8(std::string_view bytes);
+    // A string whose buffer holds just the text, for values kept in bulk and rarely grown (the
+    // settings' values, stored definitions): the capacity rule would reserve 64 times their size.
+    // A later modification that does not fit allocates by the rule.
+    static QvString compact(std::u16string_view text);
     std::string toUtf8() const;
     // Encodes into the string's own cache; the pointer stays valid until the next
     // conversion or the string's destruction. byteLength excludes the terminating NUL.
@@ -101,8 +105,11 @@ public:
     void formatLocalTime(const char16_t* tmpl, int language);
     void formatTime(const char16_t* tmpl, int language, const qvplat::SystemTime& time);
 
-    // Allocation size for a buffer of n characters.
-    static int capacityFor(int length) { return (length / 4) * 256 + 32; }
+    // Allocation size for a buffer of n characters: (n / 4) * 256 + 32, computed in 64 bits, with
+    // the spare room beyond n limited to kMaxSpareChars so that a very long text (a file read into
+    // a string) does not reserve 64 times its size.
+    static int capacityFor(int length);
+    static constexpr int64_t kMaxSpareChars = int64_t(1) << 24;
 
 private:
     struct Header;

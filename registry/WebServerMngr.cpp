@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr int kEnvFile = 0;      // env.ini
-constexpr int kSessionFile = 2;  // session.ini
+constexpr int kEnvFile = ENV_FILE_ENV;
+constexpr int kSessionFile = ENV_FILE_SESSION;
 constexpr const char16_t* kServerSection = u"WEBSVRLIST";
 constexpr const char16_t* kGroupSection = u"GROUPLIST";
 
@@ -108,6 +108,10 @@ CQvWebServerMngr::~CQvWebServerMngr()
 bool CQvWebServerMngr::loadServers()
 {
     CEnvMng* env = CEnvMng::getInstance();
+    // A settings file that could not be read at start is reported; it is never written over.
+    for (const int fileId : {kEnvFile, kSessionFile}) {
+        noteSaveFailure(fileId);
+    }
     const QvStringArray names = env->getKeys(kSessionFile, kServerSection);
     bool allAdded = true;
     m_loading = true;
@@ -126,6 +130,11 @@ bool CQvWebServerMngr::loadServers()
     m_loading = false;
     if (!m_servers.isEmpty()) {
         saveSessionFile();
+        QvStringArray groups;
+        for (const auto& [name, server] : m_servers) {
+            groups.add(server->getServerInfo()->grpname);
+        }
+        registerGroups(groups);
     }
     return allAdded;
 }
@@ -139,8 +148,8 @@ bool CQvWebServerMngr::addServer(_tag_WebServerInfo* definition)
     saveDefinition(*definition);
     if (!m_loading) {
         saveSessionFile();
+        registerGroup(*definition);
     }
-    registerGroup(*definition);
     return true;
 }
 
@@ -216,20 +225,38 @@ bool CQvWebServerMngr::saveDefinition(const _tag_WebServerInfo& definition)
 
 void CQvWebServerMngr::registerGroup(const _tag_WebServerInfo& definition)
 {
-    CEnvMng* env = CEnvMng::getInstance();
-    int count = env->getInt(kEnvFile, kGroupSection, u"CNT");
-    bool known = false;
-    for (int i = 1; i <= count && !known; ++i) {
-        // Compared by content: a group never stored (a null text) is still the empty name.
-        known = env->getString(kEnvFile, kGroupSection, QvString::formatted(u"%04d", i)).view() ==
-                definition.grpname.view();
+    QvStringArray groups;
+    groups.add(definition.grpname);
+    registerGroups(groups);
+}
+
+void CQvWebServerMngr::registerGroups(const QvStringArray& groups)
+{
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kEnvFile);
+    if (file == nullptr) {
+        return;
     }
-    if (!known && definition.grpname != u"None") {
-        ++count;
-        env->getIniFile(kEnvFile)->setIntValue(kGroupSection, u"CNT", count, INI_LAYER_USER);
-        env->setString(kEnvFile, kGroupSection, QvString::formatted(u"%04d", count), definition.grpname);
+    // Read, count and write under env.ini's lock, so that processes registering groups at the same
+    // time each get their own number.
+    const bool stored = file->update(CEnvMng::getFileName(kEnvFile), [&groups](CQvINIFileMng& env) {
+        int count = env.getIntValue(kGroupSection, u"CNT", INI_LAYER_MERGED);
+        for (const QvString& group : groups) {
+            bool known = false;
+            for (int i = 1; i <= count && !known; ++i) {
+                // Compared by content: a group never stored (a null text) is still the empty name.
+                known = env.getValue(kGroupSection, QvString::formatted(u"%04d", i), INI_LAYER_MERGED).view() ==
+                        group.view();
+            }
+            if (!known && group != u"None") {
+                ++count;
+                env.setIntValue(kGroupSection, u"CNT", count, INI_LAYER_USER);
+                env.setValue(kGroupSection, QvString::formatted(u"%04d", count), group, INI_LAYER_USER);
+            }
+        }
+    });
+    if (!stored) {
+        noteSaveFailure(kEnvFile);
     }
-    saveEnvFile();
 }
 
 void CQvWebServerMngr::setLastUsed(const _tag_WebServerInfo& definition)
@@ -248,21 +275,31 @@ bool CQvWebServerMngr::saveAll()
             return false;
         }
     }
+    // Only definitions edited in memory since the last save differ from the file; storing them
+    // here (rather than only when CEnvMng goes) lets a failure reach takeSaveError().
+    saveSessionFile();
     return true;
 }
 
 void CQvWebServerMngr::saveSessionFile()
 {
-    if (CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile)) {
-        file->save(u"session.ini");
+    if (!CEnvMng::getInstance()->save(kSessionFile)) {
+        noteSaveFailure(kSessionFile);
     }
 }
 
-void CQvWebServerMngr::saveEnvFile()
+void CQvWebServerMngr::noteSaveFailure(int fileId)
 {
-    if (CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kEnvFile)) {
-        file->save(u"env.ini");
+    if (m_saveError.isEmpty()) {
+        m_saveError = CEnvMng::getInstance()->lastError(fileId);
     }
+}
+
+QvString CQvWebServerMngr::takeSaveError()
+{
+    QvString error = m_saveError.isNull() ? QvString(u"") : m_saveError;
+    m_saveError = QvString(u"");
+    return error;
 }
 
 bool CQvWebServerMngr::runServer(const QvString& name)

@@ -54,6 +54,10 @@ public:
     void setLastUsed(const _tag_WebServerInfo& definition);
     bool saveAll();
 
+    // The first failure to read or store a settings file since the previous call ("<path>:
+    // <reason>"), and forgets it; empty when everything was stored.
+    QvString takeSaveError();
+
     // Run control. runServer is true when the server runs afterwards as far as its running
     // flag shows; stopServer is true for every registered name.
     bool runServer(const QvString& name);
@@ -80,8 +84,11 @@ public:
 private:
     CQvWebServerMngr();
     void saveSessionFile();
-    void saveEnvFile();
+    // Adds the groups not yet in GROUPLIST in one transaction on env.ini.
+    void registerGroups(const QvStringArray& groups);
+    void noteSaveFailure(int fileId);
 
     QvMap<QvString, CWebServer*> m_servers;
-    bool m_loading = false;  // loading saves session.ini once at the end instead of per server
+    bool m_loading = false;  // loading saves session.ini and the groups once at the end
+    QvString m_saveError;
 };

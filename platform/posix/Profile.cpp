@@ -1,138 +1,239 @@
 #include "platform/Profile.h"
 
-#include <atomic>
-#include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
-#include <mutex>
-#include <string_view>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
+#include "platform/FileLock.h"
+#include "platform/IniDocument.h"
 #include "platform/posix/Utf8.h"
 
 namespace qvplat {
 namespace {
 
-// ---- Text rules of the profile format -------------------------------------------------------
+// A temporary file of a save older than this belongs to no save still running, whatever its PID.
+constexpr time_t kStaleTempSeconds = 3600;
 
-bool isProfileSpace(char16_t c)
+std::string failure(const std::string& path, const std::string& reason) { return path + ": " + reason; }
+
+std::string directoryOf(const std::string& path)
 {
-    // CR and ^Z (the old end-of-file mark) count as white space, as they do for Windows.
-    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\v' || c == u'\f' || c == 0x1A;
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::u16string_view trim(std::u16string_view text)
+std::string baseNameOf(const std::string& path)
 {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && isProfileSpace(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && isProfileSpace(text[end - 1])) {
-        --end;
-    }
-    return text.substr(begin, end - begin);
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Simple case folding for the scripts names are written in: Latin, Greek, Cyrillic.
-char16_t foldCase(char16_t c)
+// One key for every spelling of a path ("d/two.ini", "d/./two.ini", an absolute one).
+std::string normalPath(const std::u16string& path)
 {
-    if (c < 0x80) {
-        return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-    }
-    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
-        (c >= 0x410 && c <= 0x42F)) {
-        return static_cast<char16_t>(c + 32);
-    }
-    if (c >= 0x400 && c <= 0x40F) {
-        return static_cast<char16_t>(c + 80);
-    }
-    if (c >= 0x100 && c <= 0x17F) {
-        // Latin Extended-A pairs upper/lower case as even/odd, except between U+0139 and U+0148
-        // and between U+0179 and U+017E, where the upper case letter is odd.
-        const bool oddUpper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-        if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x178 || c == 0x17F) {
-            return c;
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(std::filesystem::path(detail::toUtf8(path)), ec);
+    return ec ? detail::toUtf8(path) : absolute.lexically_normal().string();
+}
+
+// The whole file. Missing: true with missing set. Unreadable: false with reason.
+bool readAll(const std::string& path, std::string& bytes, bool& missing, std::string& reason)
+{
+    bytes.clear();
+    missing = false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            missing = true;
+            return true;
         }
-        if (oddUpper ? (c % 2 == 1) : (c % 2 == 0)) {
-            return static_cast<char16_t>(c + 1);
-        }
-    }
-    return c;
-}
-
-bool equalsNoCase(std::u16string_view a, std::u16string_view b)
-{
-    if (a.size() != b.size()) {
+        reason = std::strerror(errno);
         return false;
     }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i] && foldCase(a[i]) != foldCase(b[i])) {
+    bool ok = true;
+    try {
+        struct stat st{};
+        if (::fstat(fd, &st) != 0) {
+            reason = std::strerror(errno);
+            ok = false;
+        } else if (!S_ISREG(st.st_mode)) {
+            reason = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+            ok = false;
+        } else {
+            bytes.reserve(static_cast<std::size_t>(st.st_size));
+            char chunk[65536];
+            for (;;) {
+                const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                if (n > 0) {
+                    bytes.append(chunk, static_cast<std::size_t>(n));
+                } else if (n == 0) {
+                    break;
+                } else if (errno != EINTR) {
+                    reason = std::strerror(errno);
+                    ok = false;
+                    break;
+                }
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        reason = std::strerror(ENOMEM);  // a file too large for memory is an error, not an abort
+        ok = false;
+    }
+    ::close(fd);
+    if (!ok) {
+        bytes.clear();
+        bytes.shrink_to_fit();
+    }
+    return ok;
+}
+
+bool writeAll(int fd, const std::string& bytes)
+{
+    const char* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
             return false;
         }
+        p += n;
+        left -= static_cast<std::size_t>(n);
     }
     return true;
 }
 
-// ---- The parsed file ------------------------------------------------------------------------
+std::atomic<unsigned> s_tempCounter{0};
 
-struct Line {
-    std::u16string name;  // the key; for a comment the whole line
-    std::u16string value;
-    bool hasValue = false;  // the line had "="
-    bool comment = false;
-};
+std::string tempPrefix(const std::string& base) { return "." + base + ".tmp"; }
 
-std::u16string folded(std::u16string_view text)
+// Removes ".<base>.tmpPID.N" files whose process is gone or that are older than any save.
+void removeStaleTemps(const std::string& dir, const std::string& base)
 {
-    std::u16string out(text);
-    for (char16_t& c : out) {
-        c = foldCase(c);
+    DIR* folder = ::opendir(dir.c_str());
+    if (folder == nullptr) {
+        return;
     }
-    return out;
+    const std::string prefix = tempPrefix(base);
+    const time_t now = ::time(nullptr);
+    while (const dirent* entry = ::readdir(folder)) {
+        const std::string_view name(entry->d_name);
+        if (name.substr(0, prefix.size()) != prefix) {
+            continue;
+        }
+        const std::string_view rest = name.substr(prefix.size());
+        const std::size_t dot = rest.find('.');
+        if (dot == 0 || dot == std::string_view::npos ||
+            !std::all_of(rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(dot),
+                         [](char c) { return c >= '0' && c <= '9'; })) {
+            continue;
+        }
+        const long pid = std::strtol(std::string(rest.substr(0, dot)).c_str(), nullptr, 10);
+        const std::string full = dir + "/" + std::string(name);
+        struct stat st{};
+        if (::lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            continue;
+        }
+        const bool gone = pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
+        const bool old = now - st.st_mtim.tv_sec > kStaleTempSeconds;
+        if (pid != ::getpid() && (gone || old)) {
+            ::unlink(full.c_str());
+        }
+    }
+    ::closedir(folder);
 }
 
-struct Section {
-    std::u16string name;
-    bool hasHeader = true;  // false only for lines before the first "[section]"
-    std::vector<Line> lines;
-
-    // Folded key -> index of its first line, built on demand so that a save of many keys does not
-    // scan the section once per key. Dropped when lines are removed.
-    std::unordered_map<std::u16string, std::size_t> index;
-    bool indexed = false;
-
-    Line* find(std::u16string_view key)
-    {
-        if (!indexed) {
-            index.clear();
-            for (std::size_t i = 0; i < lines.size(); ++i) {
-                if (!lines[i].comment) {
-                    index.try_emplace(folded(lines[i].name), i);
-                }
-            }
-            indexed = true;
+// The file a write replaces: a symbolic link is kept and the file it points to replaced.
+std::string writeTarget(const std::string& path)
+{
+    struct stat st{};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+            std::string target = resolved;
+            ::free(resolved);
+            return target;
         }
-        const auto it = index.find(folded(key));
-        return it == index.end() ? nullptr : &lines[it->second];
     }
+    return path;
+}
 
-    void append(Line line)
-    {
-        if (indexed) {
-            index.try_emplace(folded(line.name), lines.size());
+// Replaces the file at target with bytes so that a crash at any point leaves either the old or
+// the new content: a temporary file in the same folder is written and synced, then renamed over
+// it. Empty on success, else the reason.
+std::string replaceFileAtomically(const std::string& target, const std::string& bytes)
+{
+    const std::string dir = directoryOf(target);
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temp = dir + "/" + tempPrefix(baseNameOf(target)) + std::to_string(::getpid()) + "." +
+               std::to_string(s_tempCounter++);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) {
+            return std::strerror(errno);
         }
-        lines.push_back(std::move(line));
     }
+    if (fd < 0) {
+        return std::strerror(EEXIST);
+    }
+    struct stat st{};
+    if (::stat(target.c_str(), &st) == 0) {
+        ::fchmod(fd, st.st_mode & 07777);
+    }
+    std::string reason;
+    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+        reason = std::strerror(errno);
+    }
+    if (::close(fd) != 0 && reason.empty()) {
+        reason = std::strerror(errno);
+    }
+    if (reason.empty() && ::rename(temp.c_str(), target.c_str()) != 0) {
+        reason = std::strerror(errno);
+    }
+    if (!reason.empty()) {
+        ::unlink(temp.c_str());
+        return reason;
+    }
+    // Make the rename itself durable.
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return {};
+}
 
-    void erase(const Line* line)
-    {
-        lines.erase(lines.begin() + (line - lines.data()));
-        indexed = false;
+bool canWrite(const std::string& path)
+{
+    const std::string dir = directoryOf(path);
+    struct stat st{};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return false;
     }
-};
+    if (::stat(path.c_str(), &st) == 0) {
+        return S_ISREG(st.st_mode) && ::access(path.c_str(), W_OK) == 0;
+    }
+    return ::access(dir.c_str(), W_OK) == 0;
+}
 
 struct FileStamp {
     bool exists = false;
@@ -151,12 +252,6 @@ struct FileStamp {
     }
 };
 
-struct CachedFile {
-    std::vector<Section> sections;
-    FileStamp stamp;
-    bool dirty = false;
-};
-
 FileStamp stampOf(const std::string& path)
 {
     FileStamp stamp;
@@ -171,128 +266,56 @@ FileStamp stampOf(const std::string& path)
     return stamp;
 }
 
-// Reads the whole file; false (and empty bytes) when it cannot be opened.
-bool readAll(const std::string& path, std::string& bytes)
+bool updateFile(const std::string& path, const std::function<void(IniDocument&)>& change, std::string& error)
 {
-    bytes.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    error.clear();
+    FileLock lock;
+    const std::string lockPath = directoryOf(path) + "/." + baseNameOf(path) + ".lock";
+    if (!lock.lock(detail::fromUtf8(lockPath))) {
+        error = failure(path, lock.error());
         return false;
     }
-    struct stat st{};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    std::string bytes;
+    bool missing = false;
+    std::string reason;
+    if (!readAll(path, bytes, missing, reason)) {
+        error = failure(path, reason);
         return false;
     }
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n > 0) {
-            bytes.append(chunk, static_cast<std::size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
+    try {
+        IniDocument document(std::move(bytes));
+        change(document);
+        if (!document.isModified()) {
+            return true;
         }
+        const std::string target = writeTarget(path);
+        removeStaleTemps(directoryOf(target), baseNameOf(target));
+        reason = replaceFileAtomically(target, document.serialize());
+    } catch (const std::bad_alloc&) {
+        reason = std::strerror(ENOMEM);
     }
-    ::close(fd);
+    if (!reason.empty()) {
+        error = failure(path, reason);
+        return false;
+    }
     return true;
 }
 
-std::u16string decodeFileText(const std::string& bytes)
-{
-    std::string_view view(bytes);
-    std::u16string text;
-    if (view.size() >= 2 && static_cast<unsigned char>(view[0]) == 0xFF && static_cast<unsigned char>(view[1]) == 0xFE) {
-        // A UTF-16LE file with its byte-order mark, as Windows tools may leave behind.
-        text.reserve(view.size() / 2);
-        for (std::size_t i = 2; i + 1 < view.size(); i += 2) {
-            text += static_cast<char16_t>(static_cast<unsigned char>(view[i]) |
-                                          (static_cast<unsigned char>(view[i + 1]) << 8));
-        }
-    } else {
-        if (view.size() >= 3 && view.substr(0, 3) == "\xEF\xBB\xBF") {
-            view.remove_prefix(3);
-        }
-        text = detail::fromUtf8(view);
-    }
-    // A NUL would end a string of the returned lists early.
-    for (char16_t& c : text) {
-        if (c == 0) {
-            c = 0xFFFD;
-        }
-    }
-    return text;
-}
+// ---- The process-wide cache of the profile calls ----------------------------------------------
 
-std::vector<Section> parse(const std::u16string& text)
-{
-    std::vector<Section> sections;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(u'\n', start);
-        if (end == std::u16string::npos) {
-            end = text.size();
-        }
-        const std::u16string_view line = trim(std::u16string_view(text).substr(start, end - start));
-        start = end + 1;
-        if (line.empty()) {
-            continue;
-        }
-        if (line.front() == u'[') {
-            const std::size_t close = line.rfind(u']');
-            if (close != std::u16string_view::npos) {
-                Section section;
-                section.name = std::u16string(trim(line.substr(1, close - 1)));
-                sections.push_back(std::move(section));
-                continue;
-            }
-        }
-        if (sections.empty()) {
-            Section preamble;
-            preamble.hasHeader = false;
-            sections.push_back(std::move(preamble));
-        }
-        Line entry;
-        if (line.front() == u';') {
-            entry.comment = true;
-            entry.name = std::u16string(line);
-        } else if (const std::size_t eq = line.find(u'='); eq != std::u16string_view::npos) {
-            entry.name = std::u16string(trim(line.substr(0, eq)));
-            entry.value = std::u16string(trim(line.substr(eq + 1)));
-            entry.hasValue = true;
-        } else {
-            entry.name = std::u16string(line);
-        }
-        sections.back().lines.push_back(std::move(entry));
-    }
-    return sections;
-}
+struct PendingWrite {
+    std::u16string section;
+    std::u16string key;
+    std::optional<std::u16string> value;  // none: delete
+};
 
-std::string serialize(const std::vector<Section>& sections)
-{
-    std::u16string text;
-    for (const Section& section : sections) {
-        if (section.hasHeader) {
-            if (!text.empty()) {
-                text += u'\n';  // an empty line before every section but the first
-            }
-            text += u'[';
-            text += section.name;
-            text += u"]\n";
-        }
-        for (const Line& line : section.lines) {
-            text += line.name;
-            if (!line.comment && line.hasValue) {
-                text += u'=';
-                text += line.value;
-            }
-            text += u'\n';
-        }
-    }
-    return detail::toUtf8(text);
-}
-
-// ---- Lists handed to the caller -------------------------------------------------------------
+struct CachedFile {
+    IniDocument document;
+    FileStamp stamp;
+    bool loaded = false;
+    bool readable = true;
+    std::vector<PendingWrite> pending;  // replayed on the file's current text at the flush
+};
 
 // full holds the strings, each followed by its NUL, and the final NUL.
 uint32_t copyList(const std::u16string& full, char16_t* buffer, uint32_t size)
@@ -318,97 +341,6 @@ uint32_t copyList(const std::u16string& full, char16_t* buffer, uint32_t size)
     return size - 2;
 }
 
-// ---- Files on disk --------------------------------------------------------------------------
-
-std::string directoryOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool canWrite(const std::string& path)
-{
-    const std::string dir = directoryOf(path);
-    struct stat st{};
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return false;
-    }
-    if (::stat(path.c_str(), &st) == 0) {
-        return S_ISREG(st.st_mode) && ::access(path.c_str(), W_OK) == 0;
-    }
-    return ::access(dir.c_str(), W_OK) == 0;
-}
-
-bool writeAll(int fd, const std::string& bytes)
-{
-    const char* p = bytes.data();
-    std::size_t left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::atomic<unsigned> s_tempCounter{0};
-
-// Replaces the file at path with bytes so that a crash at any point leaves either the old or the
-// new content: a temporary file in the same folder is written and synced, then renamed over it.
-bool replaceFileAtomically(const std::string& path, const std::string& bytes)
-{
-    std::string target = path;
-    struct stat st{};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        // Keep the link: replace the file it points to.
-        if (char* resolved = ::realpath(path.c_str(), nullptr)) {
-            target = resolved;
-            ::free(resolved);
-        }
-    }
-    const std::string dir = directoryOf(target);
-    const std::string base = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = dir + "/." + base + ".tmp" + std::to_string(::getpid()) + "." + std::to_string(s_tempCounter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) {
-            return false;
-        }
-    }
-    if (fd < 0) {
-        return false;
-    }
-    if (::stat(target.c_str(), &st) == 0) {
-        ::fchmod(fd, st.st_mode & 07777);
-    }
-    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || ::rename(temp.c_str(), target.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    // Make the rename itself durable.
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
-}
-
-// ---- The process-wide cache -----------------------------------------------------------------
-
 class ProfileCache {
 public:
     ~ProfileCache()
@@ -425,17 +357,19 @@ public:
     // The cached file, read (again) when it is not cached or changed on disk and has no pending writes.
     CachedFile& fresh(const std::string& path)
     {
-        auto [it, inserted] = m_files.try_emplace(path);
-        CachedFile& file = it->second;
-        if (file.dirty) {
+        CachedFile& file = m_files[path];
+        if (!file.pending.empty()) {
             return file;
         }
         const FileStamp now = stampOf(path);
-        if (inserted || !(now == file.stamp)) {
+        if (!file.loaded || !(now == file.stamp)) {
             std::string bytes;
-            readAll(path, bytes);
-            file.sections = parse(decodeFileText(bytes));
+            bool missing = false;
+            std::string reason;
+            file.readable = readAll(path, bytes, missing, reason);
+            file.document = IniDocument(std::move(bytes));
             file.stamp = now;
+            file.loaded = true;
         }
         return file;
     }
@@ -453,20 +387,36 @@ public:
         return it == m_files.end() || flushFile(path, it->second);
     }
 
+    // Makes the next use read the file again, unless it holds pending writes of its own.
+    void invalidate(const std::string& path)
+    {
+        const auto it = m_files.find(path);
+        if (it != m_files.end() && it->second.pending.empty()) {
+            it->second.loaded = false;
+        }
+    }
     void clear() { m_files.clear(); }
 
 private:
     static bool flushFile(const std::string& path, CachedFile& file)
     {
-        if (!file.dirty) {
+        if (file.pending.empty()) {
             return true;
         }
-        if (!replaceFileAtomically(path, serialize(file.sections))) {
-            return false;
+        std::string error;
+        const bool ok = updateFile(
+            path,
+            [&file](IniDocument& document) {
+                for (const PendingWrite& write : file.pending) {
+                    document.write(write.section, write.key, write.value ? write.value->c_str() : nullptr);
+                }
+            },
+            error);
+        if (ok) {
+            file.pending.clear();
+            file.loaded = false;  // read back what the file holds now, other processes' keys included
         }
-        file.dirty = false;
-        file.stamp = stampOf(path);
-        return true;
+        return ok;
     }
 
     std::mutex m_mutex;
@@ -479,16 +429,6 @@ ProfileCache& cache()
     return s_cache;
 }
 
-Section* findSection(CachedFile& file, std::u16string_view name)
-{
-    for (Section& section : file.sections) {
-        if (section.hasHeader && equalsNoCase(section.name, name)) {
-            return &section;
-        }
-    }
-    return nullptr;
-}
-
 }  // namespace
 
 uint32_t getPrivateProfileSectionNames(char16_t* buffer, uint32_t size, const std::u16string& path)
@@ -497,11 +437,9 @@ uint32_t getPrivateProfileSectionNames(char16_t* buffer, uint32_t size, const st
     {
         ProfileCache& c = cache();
         std::lock_guard lock(c.mutex());
-        for (const Section& section : c.fresh(detail::toUtf8(path)).sections) {
-            if (section.hasHeader && !section.name.empty()) {
-                full += section.name;
-                full += u'\0';
-            }
+        for (const std::u16string& name : c.fresh(normalPath(path)).document.sectionNames()) {
+            full += name;
+            full += u'\0';
         }
     }
     full += u'\0';
@@ -515,19 +453,14 @@ uint32_t getPrivateProfileSection(const std::u16string& section, char16_t* buffe
     {
         ProfileCache& c = cache();
         std::lock_guard lock(c.mutex());
-        if (const Section* found = findSection(c.fresh(detail::toUtf8(path)), trim(section))) {
-            for (const Line& line : found->lines) {
-                if (line.comment || line.name.empty()) {
-                    continue;
-                }
-                full += line.name;
-                if (line.hasValue) {
-                    full += u'=';
-                    full += line.value;
-                }
-                full += u'\0';
+        c.fresh(normalPath(path)).document.forEachEntry(section, [&full](const IniDocument::Entry& entry) {
+            full += entry.name;
+            if (entry.hasValue) {
+                full += u'=';
+                full += entry.value;
             }
-        }
+            full += u'\0';
+        });
     }
     full += u'\0';
     return copyList(full, buffer, size);
@@ -539,45 +472,16 @@ bool writePrivateProfileString(const std::u16string& section, const std::u16stri
     if (path.empty()) {
         return false;
     }
-    const std::string file8 = detail::toUtf8(path);
-    const std::u16string_view sectionName = trim(section);
-    const std::u16string_view keyName = trim(key);
-
+    const std::string file8 = normalPath(path);
     ProfileCache& c = cache();
     std::lock_guard lock(c.mutex());
     CachedFile& file = c.fresh(file8);
-    Section* found = findSection(file, sectionName);
-    Line* entry = found != nullptr ? found->find(keyName) : nullptr;
-    // Stored as a later read of the file would give it back.
-    const std::u16string_view newValue = value != nullptr ? trim(std::u16string_view(value)) : std::u16string_view();
-
-    const bool changes = value == nullptr ? entry != nullptr
-                                          : (entry == nullptr || !entry->hasValue || entry->value != newValue);
-    if (!changes) {
-        return true;
-    }
-    // Checked when the file first gets pending writes; a later failure shows in the flush.
-    if (!file.dirty && !canWrite(file8)) {
+    // A file that could not be read is never written: its content is unknown.
+    if (!file.readable || (file.pending.empty() && !canWrite(file8))) {
         return false;
     }
-    file.dirty = true;
-    if (value == nullptr) {
-        found->erase(entry);
-    } else if (entry != nullptr) {
-        entry->value = std::u16string(newValue);
-        entry->hasValue = true;
-    } else {
-        if (found == nullptr) {
-            Section added;
-            added.name = std::u16string(sectionName);
-            file.sections.push_back(std::move(added));
-            found = &file.sections.back();
-        }
-        Line line;
-        line.name = std::u16string(keyName);
-        line.value = std::u16string(newValue);
-        line.hasValue = true;
-        found->append(std::move(line));
+    if (file.document.write(section, key, value)) {
+        file.pending.push_back({section, key, value ? std::optional<std::u16string>(value) : std::nullopt});
     }
     return true;
 }
@@ -586,7 +490,7 @@ bool flushPrivateProfile(const std::u16string& path)
 {
     ProfileCache& c = cache();
     std::lock_guard lock(c.mutex());
-    return c.flush(path.empty() ? std::string() : detail::toUtf8(path));
+    return c.flush(path.empty() ? std::string() : normalPath(path));
 }
 
 void discardPrivateProfileCacheForTesting()
@@ -594,6 +498,37 @@ void discardPrivateProfileCacheForTesting()
     ProfileCache& c = cache();
     std::lock_guard lock(c.mutex());
     c.clear();
+}
+
+bool readProfileFile(const std::u16string& path, IniDocument& document, std::string& error)
+{
+    error.clear();
+    const std::string file8 = detail::toUtf8(path);
+    std::string bytes;
+    bool missing = false;
+    std::string reason;
+    if (!readAll(file8, bytes, missing, reason)) {
+        error = failure(file8, reason);
+        return false;
+    }
+    try {
+        document = IniDocument(std::move(bytes));
+    } catch (const std::bad_alloc&) {
+        error = failure(file8, std::strerror(ENOMEM));
+        return false;
+    }
+    return true;
+}
+
+bool updateProfileFile(const std::u16string& path, const std::function<void(IniDocument&)>& change,
+                       std::string& error)
+{
+    const std::string file8 = normalPath(path);
+    const bool ok = updateFile(file8, change, error);
+    ProfileCache& c = cache();
+    std::lock_guard lock(c.mutex());
+    c.invalidate(file8);
+    return ok;
 }
 
 }  // namespace qvplat

@@ -7,6 +7,13 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+// Windows-1252 bytes 0x80..0x9F; the rest of the byte range is Latin-1.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
 void appendUtf8(std::string& out, char32_t cp)
 {
     if (cp < 0x80) {
@@ -62,17 +69,21 @@ std::string toUtf8(std::u16string_view text)
     return out;
 }
 
-std::u16string fromUtf8(std::string_view bytes)
+namespace {
+
+// Decodes into out (when given); false once a bad sequence was met.
+bool decodeUtf8(std::string_view bytes, std::u16string* out)
 {
-    std::u16string out;
-    out.reserve(bytes.size());
+    bool valid = true;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
     std::size_t i = 0;
     while (i < n) {
         const unsigned char b = p[i];
         if (b < 0x80) {
-            out += static_cast<char16_t>(b);
+            if (out) {
+                *out += static_cast<char16_t>(b);
+            }
             ++i;
             continue;
         }
@@ -95,7 +106,11 @@ std::u16string fromUtf8(std::string_view bytes)
             low = b == 0xF0 ? 0x90 : 0x80;
             high = b == 0xF4 ? 0x8F : 0xBF;
         } else {
-            out += static_cast<char16_t>(kReplacement);
+            if (!out) {
+                return false;
+            }
+            valid = false;
+            *out += static_cast<char16_t>(kReplacement);
             ++i;
             continue;
         }
@@ -113,12 +128,65 @@ std::u16string fromUtf8(std::string_view bytes)
             cp = (cp << 6) | (p[j] & 0x3F);
         }
         if (!ok) {
-            out += static_cast<char16_t>(kReplacement);
+            if (!out) {
+                return false;
+            }
+            valid = false;
+            *out += static_cast<char16_t>(kReplacement);
             i = j;
             continue;
         }
-        appendUtf16(out, cp);
+        if (out) {
+            appendUtf16(*out, cp);
+        }
         i = j;
+    }
+    return valid;
+}
+
+}  // namespace
+
+std::u16string fromUtf8(std::string_view bytes)
+{
+    std::u16string out;
+    out.reserve(bytes.size());
+    decodeUtf8(bytes, &out);
+    return out;
+}
+
+bool isValidUtf8(std::string_view bytes) { return decodeUtf8(bytes, nullptr); }
+
+std::u16string fromWindows1252(std::string_view bytes)
+{
+    std::u16string out;
+    out.reserve(bytes.size());
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out += b >= 0x80 && b <= 0x9F ? kCp1252High[b - 0x80] : static_cast<char16_t>(b);
+    }
+    return out;
+}
+
+std::string toWindows1252(std::u16string_view text, bool* lossless)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char16_t ch : text) {
+        if (ch < 0x80 || (ch >= 0xA0 && ch <= 0xFF)) {
+            out += static_cast<char>(ch);
+            continue;
+        }
+        char mapped = '?';
+        for (int k = 0; k < 32; ++k) {
+            if (kCp1252High[k] == ch) {
+                mapped = static_cast<char>(0x80 + k);
+                break;
+            }
+        }
+        if (mapped == '?' && lossless) {
+            *lossless = false;
+        }
+        out += mapped;
     }
     return out;
 }

@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 #include "ModuleDirFixture.h"
-#include "foundation/QvEnvMng.h"
 #include "foundation/QvINIFileMng.h"
 
 namespace fs = std::filesystem;
@@ -15,10 +21,9 @@ namespace {
 
 class QvINIFileMngTest : public ModuleDirTest {
 protected:
-    // A manager loaded from disk as a new process would see it (no cached file).
+    // A manager loaded from disk as a new process would see it.
     static std::unique_ptr<CQvINIFileMng> loadFresh(const char16_t* fileName)
     {
-        qvplat::discardPrivateProfileCacheForTesting();
         auto ini = std::make_unique<CQvINIFileMng>();
         ini->load(fileName);
         return ini;
@@ -110,96 +115,6 @@ TEST_F(QvINIFileMngTest, MergedKeysAreTheUserKeysAloneWhenThereAreAny)
     EXPECT_EQ(keysOf(*ini, u"GROUPLIST", static_cast<IniLayer>(-1)), "");
 }
 
-TEST_F(QvINIFileMngTest, SettersTouchOnlyTheirLayerAndNeverTheDisk)
-{
-    CQvINIFileMng ini;
-    ini.setValue(u"S", u"k", u"cfg", INI_LAYER_CONFIG);
-    ini.setIntValue(u"S", u"n", -42, INI_LAYER_USER);
-    ini.setValue(u"S", u"x", u"ignored", INI_LAYER_MERGED);
-    EXPECT_EQ(u8(ini.getValue(u"S", u"k", INI_LAYER_USER)), "");
-    EXPECT_EQ(u8(ini.getValue(u"S", u"k", INI_LAYER_MERGED)), "cfg");
-    EXPECT_EQ(u8(ini.getValue(u"S", u"n", INI_LAYER_USER)), "-42");
-    EXPECT_EQ(u8(ini.getValue(u"S", u"x", INI_LAYER_MERGED)), "");
-    EXPECT_FALSE(fs::exists(path("user")));
-    EXPECT_FALSE(fs::exists(path("config")));
-}
-
-TEST_F(QvINIFileMngTest, DeleteKeyAndSaveRemoveTheKeyFromTheUserFile)
-{
-    write("config/session.ini", "[WEBSVRLIST]\nshipped={\"name\":\"shipped\"}\n");
-    write("user/session.ini",
-          "[WEBSVRLIST]\nsite1={\"port\":80}\nsite2={\"port\":81}\n[ETC]\nLASTUSEDSESSION=Default`site1\n");
-    auto ini = loadFresh(u"session.ini");
-    ini->deleteKey(u"WEBSVRLIST", u"site1", INI_LAYER_USER);
-    ini->deleteKey(u"WEBSVRLIST", u"site2", INI_LAYER_CONFIG);  // only the user layer deletes
-    EXPECT_EQ(keysOf(*ini, u"WEBSVRLIST", INI_LAYER_USER), "site2");
-    ASSERT_TRUE(ini->save(u"session.ini"));
-    EXPECT_EQ(read(path("user/session.ini")),
-              "[WEBSVRLIST]\nsite2={\"port\":81}\n\n[ETC]\nLASTUSEDSESSION=Default`site1\n");
-
-    // A key of the config layer alone cannot be deleted: the merged value stays.
-    ini->deleteKey(u"WEBSVRLIST", u"shipped", INI_LAYER_USER);
-    ASSERT_TRUE(ini->save(u"session.ini"));
-    auto again = loadFresh(u"session.ini");
-    EXPECT_EQ(u8(again->getValue(u"WEBSVRLIST", u"shipped", INI_LAYER_MERGED)), "{\"name\":\"shipped\"}");
-    EXPECT_EQ(read(path("config/session.ini")), "[WEBSVRLIST]\nshipped={\"name\":\"shipped\"}\n");
-}
-
-TEST_F(QvINIFileMngTest, SecondRemovalInASectionBeforeSaveReplacesTheFirst)
-{
-    write("user/env.ini", "[S]\na=1\nb=2\nc=3\n");
-    auto ini = loadFresh(u"env.ini");
-    ini->deleteKey(u"S", u"a", INI_LAYER_USER);
-    ini->deleteKey(u"S", u"b", INI_LAYER_USER);
-    ASSERT_TRUE(ini->save(u"env.ini"));
-    // Only the last removal per section reaches the file.
-    EXPECT_EQ(read(path("user/env.ini")), "[S]\na=1\nc=3\n");
-}
-
-TEST_F(QvINIFileMngTest, ProfileSectionReadIsTruncatedAtTheBuffer)
-{
-    // 10 lines of 9 characters plus their terminators: 100 characters in all.
-    std::string text = "[S]\n";
-    for (int i = 0; i < 10; ++i) {
-        text += "key" + std::to_string(i) + "=vvvv\n";
-    }
-    write("user/env.ini", text);
-    qvplat::discardPrivateProfileCacheForTesting();
-    const QvString file(path("user/env.ini").u16string());
-    QvStringArray lines;
-    bool truncated = false;
-    // 35 characters kept: three whole lines and a cut one ("key3=").
-    CQvEnvMng::getInstance()->getSection(u"S", 37, file, lines, &truncated);
-    EXPECT_TRUE(truncated);
-    EXPECT_EQ(u8(lines.join(u",")), "key0=vvvv,key1=vvvv,key2=vvvv,key3=");
-    CQvEnvMng::getInstance()->getSection(u"S", 4096, file, lines, &truncated);
-    EXPECT_FALSE(truncated);
-    EXPECT_EQ(lines.size(), 10);
-
-    QvStringArray names;
-    write("user/net.ini", "[AB]\nx=1\n[CD]\ny=2\n");
-    CQvEnvMng::getInstance()->getSectionNames(QvString(path("user/net.ini").u16string()), 4, names, &truncated);  // "AB" fits, "CD" is cut off
-    EXPECT_TRUE(truncated);
-    EXPECT_EQ(u8(names.join(u",")), "AB");
-}
-
-TEST_F(QvINIFileMngTest, LoadReadsListsLongerThanItsStartingBuffersWhole)
-{
-    std::string text = "[S]\n";
-    for (int i = 0; i < 10; ++i) {
-        text += "key" + std::to_string(i) + "=vvvv\n";
-    }
-    text += "[T]\nlast=1\n";
-    write("user/env.ini", text);
-    qvplat::discardPrivateProfileCacheForTesting();
-    CQvINIFileMng ini;
-    ini.setBufferSizes(4, 37);  // both lists overflow these: the load must not lose or cut a line
-    ini.load(u"env.ini");
-    EXPECT_EQ(keysOf(ini, u"S", INI_LAYER_USER), "key0,key1,key2,key3,key4,key5,key6,key7,key8,key9");
-    EXPECT_EQ(u8(ini.getValue(u"S", u"key9", INI_LAYER_USER)), "vvvv");
-    EXPECT_EQ(u8(ini.getValue(u"T", u"last", INI_LAYER_USER)), "1");
-}
-
 TEST_F(QvINIFileMngTest, LaterDuplicateLinesWinAndBareNamesHaveEmptyValues)
 {
     write("user/env.ini", "[S]\nk=1\n; comment=ignored\nbare\n  k = 2  \n");
@@ -247,16 +162,6 @@ TEST_F(QvINIFileMngTest, SavingAnEmptyUserLayerWritesNothing)
     EXPECT_EQ(read(path("config/env.ini")), "[C]\nc=config\n");
 }
 
-TEST_F(QvINIFileMngTest, KeysOnlyInTheFileStayAfterSave)
-{
-    write("user/env.ini", "[S]\nold=1\n");
-    qvplat::discardPrivateProfileCacheForTesting();
-    CQvINIFileMng ini;  // not loaded: the user layer knows nothing of "old"
-    ini.setValue(u"S", u"new", u"2", INI_LAYER_USER);
-    ASSERT_TRUE(ini.save(u"env.ini"));
-    EXPECT_EQ(read(path("user/env.ini")), "[S]\nold=1\nnew=2\n");
-}
-
 TEST_F(QvINIFileMngTest, SaveThatChangesNothingLeavesTheFileAlone)
 {
     write("user/session.ini", "[WEBSVRLIST]\na={\"port\":1}\nb={\"port\":2}\n");
@@ -272,6 +177,169 @@ TEST_F(QvINIFileMngTest, SaveThatChangesNothingLeavesTheFileAlone)
     ASSERT_TRUE(ini->save(u"session.ini"));
     EXPECT_NE(fs::last_write_time(file), old);
     EXPECT_EQ(read(file), "[WEBSVRLIST]\na={\"port\":1}\nb={\"port\":3}\n");
+}
+
+TEST_F(QvINIFileMngTest, DeletedKeysLeaveTheUserFileAndConfigKeysStay)
+{
+    write("config/session.ini", "[WEBSVRLIST]\nshipped={\"name\":\"shipped\"}\n");
+    write("user/session.ini", "[WEBSVRLIST]\nsite1={\"port\":80}\nsite2={\"port\":81}\nsite3=x\n[ETC]\nLAST=a\n");
+    auto ini = loadFresh(u"session.ini");
+    ini->deleteKey(u"WEBSVRLIST", u"site1", INI_LAYER_USER);
+    ini->deleteKey(u"WEBSVRLIST", u"site3", INI_LAYER_USER);
+    ini->deleteKey(u"WEBSVRLIST", u"site2", INI_LAYER_CONFIG);  // only the user layer deletes
+    ini->deleteKey(u"WEBSVRLIST", u"shipped", INI_LAYER_USER);  // a config key cannot be deleted
+    EXPECT_EQ(keysOf(*ini, u"WEBSVRLIST", INI_LAYER_USER), "site2");
+    ASSERT_TRUE(ini->save(u"session.ini"));
+    EXPECT_EQ(read(path("user/session.ini")), "[WEBSVRLIST]\nsite2={\"port\":81}\n[ETC]\nLAST=a\n");
+    EXPECT_EQ(u8(loadFresh(u"session.ini")->getValue(u"WEBSVRLIST", u"shipped", INI_LAYER_MERGED)),
+              "{\"name\":\"shipped\"}");
+}
+
+// A process that loaded the file earlier writes back only what it changed itself: a key another
+// process deleted stays deleted, a value another process changed stays changed.
+TEST_F(QvINIFileMngTest, EarlierLoadedProcessWritesOnlyItsOwnChanges)
+{
+    write("user/session.ini", "[WEBSVRLIST]\na={\"port\":1}\nb={\"port\":2}\nc={\"port\":3}\n");
+    auto early = loadFresh(u"session.ini");
+    auto other = loadFresh(u"session.ini");
+    other->deleteKey(u"WEBSVRLIST", u"b", INI_LAYER_USER);
+    other->setValue(u"WEBSVRLIST", u"c", u"{\"port\":33}", INI_LAYER_USER);
+    ASSERT_TRUE(other->save(u"session.ini"));
+
+    // The early process stores everything it holds, as the program does on exit, and adds one key.
+    for (const auto& [key, value] : *early->getUserLayer().find(u"WEBSVRLIST")) {
+        early->setValue(u"WEBSVRLIST", key, value, INI_LAYER_USER);
+    }
+    early->setValue(u"WEBSVRLIST", u"d", u"{\"port\":4}", INI_LAYER_USER);
+    ASSERT_TRUE(early->save(u"session.ini"));
+    EXPECT_EQ(read(path("user/session.ini")),
+              "[WEBSVRLIST]\na={\"port\":1}\nc={\"port\":33}\nd={\"port\":4}\n");
+}
+
+// Out of descriptors while loading: the file exists but cannot be read. The load says so and no
+// save replaces the file with the few keys this process knows.
+TEST_F(QvINIFileMngTest, UnreadableUserFileIsReportedAndNeverReplaced)
+{
+    const std::string content = "[WEBSVRLIST]\nsite1=1\nsite2=2\n";
+    write("user/session.ini", content);
+    CQvDirMng::getInstance();  // the paths are known before the descriptors run out
+
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 64;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> held;
+    for (int fd; (fd = ::dup(0)) >= 0;) {
+        held.push_back(fd);
+    }
+    CQvINIFileMng ini;
+    const bool loaded = ini.load(u"session.ini");
+    for (const int fd : held) {
+        ::close(fd);
+    }
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+
+    EXPECT_FALSE(loaded);
+    EXPECT_NE(u8(ini.lastError()).find("session.ini: Too many open files"), std::string::npos);
+    ini.setValue(u"WEBSVRLIST", u"site3", u"3", INI_LAYER_USER);
+    EXPECT_FALSE(ini.save(u"session.ini"));
+    EXPECT_FALSE(ini.update(u"session.ini", [](CQvINIFileMng&) { ADD_FAILURE() << "ran on an unread file"; }));
+    EXPECT_NE(u8(ini.lastError()).find("session.ini: "), std::string::npos);
+    EXPECT_EQ(read(path("user/session.ini")), content);
+}
+
+// A write that fails (here: the file-size limit, as a full disk would) is reported with the file
+// and the reason, and leaves the file as it was.
+TEST_F(QvINIFileMngTest, FailedWriteIsReportedAndLeavesTheFile)
+{
+    const std::string content = "[S]\nold=" + std::string(8192, 'x') + "\n";
+    write("user/env.ini", content);
+    auto ini = loadFresh(u"env.ini");
+    ini->setValue(u"S", u"new", u"1", INI_LAYER_USER);
+
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit low = old;
+    low.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
+    const bool saved = ini->save(u"env.ini");
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(u8(ini->lastError()), path("user/env.ini").string() + ": File too large");
+    EXPECT_EQ(read(path("user/env.ini")), content);
+    ASSERT_TRUE(ini->save(u"env.ini")) << "the change is kept for the next save";
+    EXPECT_EQ(read(path("user/env.ini")), content + "new=1\n");
+}
+
+TEST_F(QvINIFileMngTest, ReadOnlyFolderGivesFailureAndKeepsTheFile)
+{
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "the superuser writes into read-only folders; the failed-write test covers the path";
+    }
+    write("user/env.ini", "[S]\nk=1\n");
+    auto ini = loadFresh(u"env.ini");
+    ini->setValue(u"S", u"k", u"2", INI_LAYER_USER);
+    fs::permissions(path("user"), fs::perms::owner_read | fs::perms::owner_exec);
+    const bool saved = ini->save(u"env.ini");
+    fs::permissions(path("user"), fs::perms::owner_all);
+    EXPECT_FALSE(saved);
+    EXPECT_NE(u8(ini->lastError()).find("Permission denied"), std::string::npos);
+    EXPECT_EQ(read(path("user/env.ini")), "[S]\nk=1\n");
+}
+
+// Real processes at once, each writing its own key and taking the next group number in one
+// transaction: every key and every number survives.
+TEST_F(QvINIFileMngTest, ConcurrentProcessesLoseNoKeyAndShareNoCounter)
+{
+    constexpr int kProcesses = 20;
+    constexpr int kRounds = 5;
+    constexpr auto kBudget = std::chrono::seconds(30);
+    CQvDirMng::getInstance();
+    for (int round = 0; round < kRounds; ++round) {
+        fs::remove_all(path("user"));
+        std::vector<pid_t> children;
+        for (int i = 0; i < kProcesses; ++i) {
+            const pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                const QvString name = QvString::formatted(u"g%d", i);
+                CQvINIFileMng ini;
+                ini.load(u"env.ini");
+                ini.setValue(u"OWN", name, u"1", INI_LAYER_USER);
+                const bool ok = ini.save(u"env.ini") && ini.update(u"env.ini", [&name](CQvINIFileMng& env) {
+                    const int count = env.getIntValue(u"GROUPLIST", u"CNT", INI_LAYER_MERGED) + 1;
+                    env.setIntValue(u"GROUPLIST", u"CNT", count, INI_LAYER_USER);
+                    env.setValue(u"GROUPLIST", QvString::formatted(u"%04d", count), name, INI_LAYER_USER);
+                });
+                ::_exit(ok ? 0 : 1);
+            }
+            children.push_back(child);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + kBudget;
+        for (const pid_t child : children) {
+            int status = -1;
+            while (::waitpid(child, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));  // polling a bounded wait
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                ::kill(child, SIGKILL);
+                ::waitpid(child, &status, 0);
+            }
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+        auto ini = loadFresh(u"env.ini");
+        EXPECT_EQ(ini->getKeys(u"OWN", INI_LAYER_USER).size(), kProcesses) << "round " << round;
+        ASSERT_EQ(ini->getIntValue(u"GROUPLIST", u"CNT", INI_LAYER_USER), kProcesses) << "round " << round;
+        std::set<std::string> groups;
+        for (int n = 1; n <= kProcesses; ++n) {
+            groups.insert(u8(ini->getValue(u"GROUPLIST", QvString::formatted(u"%04d", n), INI_LAYER_USER)));
+        }
+        EXPECT_EQ(groups.size(), static_cast<size_t>(kProcesses)) << "round " << round;
+    }
 }
 
 TEST(QvTextToIntTest, ReadsTheLeadingDecimalNumber)
