@@ -398,6 +398,3 @@ ServerEditResult CQvWebServerMngr::finishEdit(const QvString& registeredName,
     edited.release();
     return ServerEditResult::Renamed;
 }
-
-// Until the settings layer reports its write failures, there is nothing to take.
-QvString CQvWebServerMngr::takeSaveError() { return QvString(); }

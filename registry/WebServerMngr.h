@@ -77,10 +77,6 @@ public:
     // The separator of every joined text of the registry (list lines, last-used marker).
     static constexpr char16_t kSeparator = u'`';
 
-    // The first settings-file write failure since the last call, as "<path>: <reason>", and clears
-    // it; empty when every write succeeded.
-    QvString takeSaveError();
-
 private:
     CQvWebServerMngr();
     void saveSessionFile();
