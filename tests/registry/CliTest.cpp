@@ -130,6 +130,7 @@ TEST_F(CliTest, ServingProcessIsSeenByOthersAndPortClashesNameThePort)
     EXPECT_EQ(loopback::bodyOf(loopback::httpGet(std::stoi(port), "/")), "<html><body>CLI</body></html>");
 
     EXPECT_TRUE(std::regex_search(list(), std::regex("first +0 +Run\\n"))) << out;
+    EXPECT_NE(TempDir::read(m_dir / "user/session.ini").find("LASTUSEDSESSION=Default`first"), std::string::npos);
     EXPECT_EQ(cli({"run", "first"}, out), 6);
     EXPECT_NE(out.find("first is already running in another process"), std::string::npos) << out;
 
