@@ -51,6 +51,7 @@ const Case kCases[] = {
      u"The group name must not start or end with a blank!"},
     {"GroupDifferingOnlyInCase", u"web", 80, u"/srv", u"ärger", DefinitionField::Group,
      u"The group name \"ärger\" differs from \"Ärger\" only in letter case!"},
+    {"GroupSpelledAsListedAccepted", u"web", 80, u"/srv", u"team", DefinitionField::None, nullptr},
     {"RegisteredNameIsLeftToTheRegistry", u"site", 80, u"/srv", u"Team", DefinitionField::None, nullptr},
     {"InnerSignsAndNonLatinCaseAccepted", u"my [site]; v2 웹", 0, u"/srv", u"", DefinitionField::None, nullptr},
 };
@@ -70,6 +71,7 @@ TEST_P(DefinitionValidationTest, RefusesWhatTheSettingsLineCannotHold)
     QvStringArray groups;
     groups.add(u"Team");
     groups.add(u"Ärger");
+    groups.add(u"team");  // stored before names were checked
     const DefinitionCheck check = checkDefinition(d, names, groups);
     EXPECT_EQ(check.field, c.field);
     EXPECT_EQ(check.message.toUtf8(), c.message ? QvString(c.message).toUtf8() : std::string());
