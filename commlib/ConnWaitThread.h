@@ -39,6 +39,8 @@ public:
     // True from initStart until stop or an accept error; stays true after a failed set-up.
     bool isRunning() const { return m_running.load(); }
     int getPort() const { return m_port.load(); }
+    // The port the socket is bound to while listening (the OS's choice when started on port 0); 0 otherwise.
+    int getBoundPort() const { return m_boundPort.load(); }
     // Waits up to timeoutMs (-1 forever) until the listener is past its set-up: Listening, or
     // SetupFailed/Ended; Starting on time-out.
     ListenState waitUntilListening(int timeoutMs) const;
@@ -57,9 +59,10 @@ private:
     void setListenState(ListenState state);
 
     std::atomic<int> m_port{0};
+    std::atomic<int> m_boundPort{0};
     std::atomic<bool> m_running{false};
     char16_t m_address[kAddressChars] = {};
-    qvplat::SocketHandle m_listenSocket = qvplat::kInvalidSocket;  // listening thread only
+    qvplat::UniqueSocket m_listenSocket;  // listening thread only
     qvplat::Thread m_thread;
 
     mutable std::mutex m_stateMutex;

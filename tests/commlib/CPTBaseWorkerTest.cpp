@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-#include "commlib/LoopbackTestUtil.h"
+#include "Loopback.h"
 #include "platform/TimerService.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "commlib/LoopbackTestUtil.h"
+#include "Loopback.h"
 #include "platform/Thread.h"
 
 namespace {

@@ -229,13 +229,13 @@ TEST_F(QvHttpClientNetTest, FiveRequestsRunFourAtATimeAndTheFifthFollowsAFreedWo
         client.addSession(1, qv(m_server.url("/gate?name=g" + std::to_string(i))));
         ASSERT_EQ(post(), i);
     }
-    ASSERT_TRUE(eventually([&] { return m_server.received("/gate").size() == 4; }));
+    ASSERT_TRUE(qvtest::waitUntil([&] { return m_server.received("/gate").size() == 4; }));
     EXPECT_EQ(client.pendingCount(), 1);
     EXPECT_TRUE(m_log.results().empty());
 
     m_server.openGate("g2");
     ASSERT_TRUE(m_log.waitForResults(1));
-    ASSERT_TRUE(eventually([&] { return m_server.received("/gate").size() == 5; }));
+    ASSERT_TRUE(qvtest::waitUntil([&] { return m_server.received("/gate").size() == 5; }));
     const auto received = m_server.received("/gate");
     EXPECT_EQ(received.back().target, "/gate?name=g4");  // the queued one, after g2 ended
     EXPECT_EQ(reqIdxOf(m_log.results()[0].reqInfo), 2);

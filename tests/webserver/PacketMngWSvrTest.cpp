@@ -148,41 +148,6 @@ TEST(TargetMappingTest, BareBaseHtmlNameLivesInTheBasePath)
     EXPECT_EQ(root.extension, QvString(u"html"));
 }
 
-class RequestedFileTest : public ::testing::Test {
-protected:
-    static int read(const std::filesystem::path& path, std::string& body)
-    {
-        std::unique_ptr<unsigned char[]> block;
-        int length = -1;
-        const int status = CPacketMngWSvr::readRequestedFile(QvString::fromUtf8(path.string()), block, length);
-        body.assign(reinterpret_cast<const char*>(block.get()), static_cast<size_t>(block ? length : 0));
-        return status;
-    }
-    TempDir m_dir{"qvweb-file"};
-};
-
-TEST_F(RequestedFileTest, RegularFilesAreReadWholeEmptyOnesAre400AndAnythingElse404)
-{
-    const std::string bytes("bin\0ary\xff", 8);
-    std::string body;
-    EXPECT_EQ(read(m_dir.write("a.bin", bytes), body), 200);
-    EXPECT_EQ(body, bytes);
-    EXPECT_EQ(read(m_dir.write("empty.txt", ""), body), 400);
-    EXPECT_TRUE(body.empty());
-    EXPECT_EQ(read(m_dir / "missing.txt", body), 404);
-    std::filesystem::create_directory(m_dir / "folder");
-    EXPECT_EQ(read(m_dir / "folder", body), 404);
-    EXPECT_EQ(read("/dev/zero", body), 404);  // a device would never end
-}
-
-TEST_F(RequestedFileTest, FifoIsNotFoundWithoutWaitingForAWriter)
-{
-    const std::filesystem::path fifo = m_dir / "pipe";
-    ASSERT_EQ(std::system(("mkfifo '" + fifo.string() + "'").c_str()), 0);
-    std::string body;
-    EXPECT_EQ(read(fifo, body), 404);
-}
-
 // A worker whose answers are captured instead of sent.
 class CapturingWorker : public CCPTWorkerWS {
 public:
@@ -225,41 +190,6 @@ protected:
     TempDir m_dir{"qvweb-req"};
     CapturingWorker m_worker;
 };
-
-TEST_F(RequestProcessingTest, EveryChunkIsOneRequestAnsweredAtOnce)
-{
-    receive("GET /img/logo.png?v=3 HTTP/1.1\r\nHost: x\r\n\r\n");
-    ASSERT_EQ(m_worker.m_sent.size(), 1u);
-    EXPECT_EQ(m_worker.m_sent[0], std::string("HTTP/1.1 200 OK\r\n") + kHeaderStart +
-                                      "Content-Type: image/png\r\nContent-Length: 6\r\n\r\n" +
-                                      std::string("\x89PNG\0\x01", 6));
-    EXPECT_EQ(m_worker.getState(), CCPTBaseWorker::kStateAnswered);
-    EXPECT_EQ(m_worker.getRecvBuffer().size(), 0u);
-    EXPECT_EQ(m_worker.m_workerData, std::vector<int>{0});
-
-    receive("GET / HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(m_worker.m_sent.size(), 2u);
-    EXPECT_EQ(m_worker.m_sent[1], std::string("HTTP/1.1 200 OK\r\n") + kHeaderStart +
-                                      "Content-Type: text/html\r\nContent-Length: 9\r\n\r\n<p>hi</p>");
-}
-
-TEST_F(RequestProcessingTest, MissingFileIsNotFoundWithTheFallbackType)
-{
-    receive("GET /nothing.here HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(m_worker.m_sent.size(), 1u);
-    EXPECT_EQ(m_worker.m_sent[0], std::string("HTTP/1.1 404 Not Found\r\n") + kHeaderStart +
-                                      "Content-Type: application/octet-stream\r\n\r\n");
-}
-
-TEST_F(RequestProcessingTest, OtherMethodsAndHeaderTailsGetNoAnswerButStillEndTheConnection)
-{
-    receive("POST / HTTP/1.1\r\n\r\n");
-    receive("get / HTTP/1.1\r\n\r\n");
-    receive("Host: x\r\n\r\n");
-    EXPECT_TRUE(m_worker.m_sent.empty());
-    EXPECT_EQ(m_worker.getState(), CCPTBaseWorker::kStateAnswered);
-    EXPECT_EQ(m_worker.m_workerData.size(), 3u);
-}
 
 TEST_F(RequestProcessingTest, LargeRequestIsCopiedOutWhole)
 {
