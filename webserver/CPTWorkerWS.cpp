@@ -18,11 +18,6 @@ bool CCPTWorkerWS::sendClientData(const unsigned char* data, int length)
     return session->sendData(data, length);
 }
 
-void CCPTWorkerWS::doBindClientAfter()
-{
-    CCPTBaseWorker::doBindClientAfter();
-}
-
 void CCPTWorkerWS::onRecvWorkerData(int status, const unsigned char*, int)
 {
     qvsc::log(u"CCPTWorkerWS onRecvWorkerData [CID=%d][nStatus=%d]", m_clientId, status);

@@ -246,26 +246,3 @@ QvTargetMapping CPacketMngWSvr::mapRequestTarget(const QvString& target, const Q
     mapping.refused = basePath.isEmpty() || hasNul || namesSibling || climbsAboveBase(converted);
     return mapping;
 }
-
-int CPacketMngWSvr::readRequestedFile(const QvString& path, std::unique_ptr<unsigned char[]>& body, int& length)
-{
-    body.reset();
-    length = 0;
-    FileHandle file;
-    long size = 0;
-    const int status = openRequestedFile(path, file, size);
-    if (status != kStatusOk) {
-        return status;
-    }
-    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[static_cast<std::size_t>(size)]);
-    if (!block) {
-        return kStatusBadRequest;
-    }
-    const std::size_t read = std::fread(block.get(), 1, static_cast<std::size_t>(size), file.get());
-    if (read == 0) {
-        return kStatusBadRequest;
-    }
-    body = std::move(block);
-    length = static_cast<int>(read);
-    return kStatusOk;
-}

@@ -18,6 +18,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/AsciiText.h"
 #include "platform/posix/Utf8.h"
 
 extern char** environ;
@@ -289,8 +290,7 @@ std::vector<std::string> splitList(const std::string& text, char separator)
 
 std::string mimeTypeOf(std::string extension)
 {
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    extension = toLowerAscii(std::move(extension));
     if (extension == "html" || extension == "htm" || extension == "shtml") {
         return "text/html";
     }

@@ -11,55 +11,6 @@
 
 namespace {
 
-// ---- findAllMatches ---------------------------------------------------------------------------
-
-struct MatchCase {
-    const char16_t* pattern;
-    const char* text;
-    bool ok;
-    std::vector<std::string> found;
-};
-
-TEST(FindAllMatchesTest, HeaderPatternsCaptureAsTheEngineNeeds)
-{
-    const char16_t* charset = u"charset={[A-Za-z0-9\\-_]+}";
-    const char16_t* length = u"Content-Length: {[0-9]+}";
-    const MatchCase cases[] = {
-        {charset, "Content-Type: text/html; charset=UTF-8\r\n", true, {"UTF-8"}},
-        {charset, "Content-Type: text/plain; CHARSET=euc_kr-x;q\r\n", true, {"euc_kr-x"}},
-        {charset, "Content-Type: text/plain\r\n", true, {}},
-        {charset, "charset=\"utf-8\"", true, {}},  // a quoted value is no match
-        {charset, "a charset=utf-8 b charset=UTF-8 c charset=latin1", true, {"utf-8", "latin1"}},
-        {length, "HTTP/1.1 200 OK\r\nContent-Length: 50000\r\n\r\n", true, {"50000"}},
-        {length, "content-length: 12\r\n", true, {"12"}},
-        {length, "Content-Length:12\r\n", true, {}},
-        {u"{<html>}", "<!doctype html><HTML><body>", true, {"<HTML>"}},
-        {u"{<html>}", "<html>a</html><Html>", true, {"<html>"}},
-        {u"{</html>}", "<html><body></body>", true, {}},
-        {u"{</html>}", "</HTML>", true, {"</HTML>"}},
-        {u"id={[^;]+}", "id=ab;id=AB;id=c", true, {"ab", "c"}},
-        {u"{a.c}", "abc a-c ac", true, {"abc", "a-c"}},
-        {u"x={[0-9]*}y", "x=y x=12y", true, {"", "12"}},
-        {u"", "text", false, {}},
-        {charset, "", false, {}},
-        {u"{[a-", "text", false, {}},
-        {u"{a", "text", false, {}},
-        {u"+a", "text", false, {}},
-        {u"(a|b)", "text", false, {}},
-    };
-    for (const MatchCase& c : cases) {
-        SCOPED_TRACE(utf8(QvString(c.pattern)) + " in " + c.text);
-        QvStringArray out;
-        out.add(qv("stale"));
-        EXPECT_EQ(QvHttpConnection::findAllMatches(QvString(c.pattern), qv(c.text), out), c.ok);
-        std::vector<std::string> found;
-        for (const QvString& s : out) {
-            found.push_back(utf8(s));
-        }
-        EXPECT_EQ(found, c.found);
-    }
-}
-
 // ---- request() without a server ---------------------------------------------------------------
 
 TEST(QvHttpConnectionTest, EmptyUrlGivesMinus999WithoutOpeningASession)

@@ -93,15 +93,4 @@ TEST(EventTest, InfiniteWaitEndsWhenSetFromAnotherThread)
     setter.join();
 }
 
-TEST(RecursiveMutexTest, SameThreadMayLockTwice)
-{
-    qvplat::RecursiveMutex mutex;
-    std::lock_guard outer(mutex);
-    std::lock_guard inner(mutex);
-    std::atomic<bool> other{true};
-    std::thread t([&] { other = mutex.try_lock(); });
-    t.join();
-    EXPECT_FALSE(other.load());
-}
-
 }  // namespace
