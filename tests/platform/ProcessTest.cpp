@@ -15,6 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "Loopback.h"
 #include "TempDir.h"
 #include "platform/posix/Utf8.h"
 
@@ -25,31 +26,22 @@ namespace {
 using qvplat::detail::fromUtf8;
 using qvplat::detail::toUtf8;
 
-constexpr auto kLongWait = std::chrono::seconds(15);  // only reached when something is broken
-
-// Polls a condition until it holds or the bound passes.
-template <typename Condition>
-bool eventually(Condition condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kLongWait;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 bool isGone(int pid)
 {
     return ::kill(pid, 0) != 0 && errno == ESRCH;  // a zombie still answers kill(pid, 0)
 }
 
 struct SplitCase {
+    const char* name;
     std::u16string line;
     std::vector<std::u16string> words;
 };
+
+// Test logs show the case's name, not the bytes of the strings.
+void PrintTo(const SplitCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class SplitCommandLineTest : public ::testing::TestWithParam<SplitCase> {};
 
@@ -60,17 +52,19 @@ TEST_P(SplitCommandLineTest, SplitsLikeAShell)
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, SplitCommandLineTest,
-    ::testing::Values(SplitCase{u"", {}}, SplitCase{u"   \t ", {}}, SplitCase{u"firefox", {u"firefox"}},
-                      SplitCase{u"  a   b\tc  ", {u"a", u"b", u"c"}},
-                      SplitCase{u"\"/opt/My Browser/bin\" \"http://127.0.0.1:8080/\"",
+    ::testing::Values(SplitCase{"Empty", u"", {}}, SplitCase{"BlanksOnly", u"   \t ", {}},
+                      SplitCase{"OneWord", u"firefox", {u"firefox"}},
+                      SplitCase{"BlanksSeparate", u"  a   b\tc  ", {u"a", u"b", u"c"}},
+                      SplitCase{"DoubleQuotesKeepSpaces", u"\"/opt/My Browser/bin\" \"http://127.0.0.1:8080/\"",
                                 {u"/opt/My Browser/bin", u"http://127.0.0.1:8080/"}},
-                      SplitCase{u"'it''s' \"a\\\"b\\\\c\\d\"", {u"its", u"a\"b\\c\\d"}},
-                      SplitCase{u"a\\ b c\\\\d \\'q", {u"a b", u"c\\d", u"'q"}},
-                      SplitCase{u"x\"\" '' y", {u"x", u"", u"y"}},
-                      SplitCase{u"pre\"mid dle\"post", {u"premid dlepost"}},
-                      SplitCase{u"\"unterminated quote", {u"unterminated quote"}},
-                      SplitCase{u"'$HOME' \"$HOME\" *", {u"$HOME", u"$HOME", u"*"}},
-                      SplitCase{u"\u00FCber \U0001F600", {u"\u00FCber", u"\U0001F600"}}));
+                      SplitCase{"EscapesInsideQuotes", u"'it''s' \"a\\\"b\\\\c\\d\"", {u"its", u"a\"b\\c\\d"}},
+                      SplitCase{"EscapesOutsideQuotes", u"a\\ b c\\\\d \\'q", {u"a b", u"c\\d", u"'q"}},
+                      SplitCase{"EmptyQuotesAreWords", u"x\"\" '' y", {u"x", u"", u"y"}},
+                      SplitCase{"QuotesJoinWithNeighbours", u"pre\"mid dle\"post", {u"premid dlepost"}},
+                      SplitCase{"UnterminatedQuoteRunsToTheEnd", u"\"unterminated quote", {u"unterminated quote"}},
+                      SplitCase{"NoExpansion", u"'$HOME' \"$HOME\" *", {u"$HOME", u"$HOME", u"*"}},
+                      SplitCase{"NonAscii", u"\u00FCber \U0001F600", {u"\u00FCber", u"\U0001F600"}}),
+    [](const ::testing::TestParamInfo<SplitCase>& param) { return std::string(param.param.name); });
 
 TEST(ProcessTest, EmptyOrUnknownProgramIsNotStarted)
 {
@@ -87,7 +81,7 @@ TEST(ProcessTest, StartsTheCommandLineWithItsArguments)
     const std::u16string line = u"sh -c 'printf \"%s|%s\" \"$0\" \"$1\" > \"$2\"' first \"second word\" \"" +
                                 fromUtf8(out.string()) + u"\"";
     ASSERT_TRUE(qvplat::createProcess(line));
-    ASSERT_TRUE(eventually([&] { return TempDir::read(out) == "first|second word"; }));
+    ASSERT_TRUE(qvtest::waitUntil([&] { return TempDir::read(out) == "first|second word"; }));
 }
 
 TEST(ProcessTest, StartedProgramsAreReapedWithoutZombies)
@@ -101,7 +95,7 @@ TEST(ProcessTest, StartedProgramsAreReapedWithoutZombies)
         pids.push_back(pid);
     }
     for (const int pid : pids) {
-        EXPECT_TRUE(eventually([&] { return isGone(pid); })) << "pid " << pid << " left as a zombie";
+        EXPECT_TRUE(qvtest::waitUntil([&] { return isGone(pid); })) << "pid " << pid << " left as a zombie";
     }
 }
 
@@ -125,7 +119,7 @@ TEST(ProcessTest, OtherChildrenOfTheProgramAreLeftToTheirOwner)
         pids.push_back(pid);
     }
     for (const int pid : pids) {
-        ASSERT_TRUE(eventually([&] { return isGone(pid); }));
+        ASSERT_TRUE(qvtest::waitUntil([&] { return isGone(pid); }));
     }
     TempDir::read(go);
     std::ofstream(go) << "go";
@@ -148,7 +142,7 @@ TEST(ProcessTest, StartedProgramGetsDefaultSigpipeEvenWhenWeIgnoreIt)
     ::sigaction(SIGPIPE, &previous, nullptr);
     ASSERT_TRUE(started);
     std::string line;
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(qvtest::waitUntil([&] {
         line = TempDir::read(out);
         return !line.empty() && line.back() == '\n';
     }));
