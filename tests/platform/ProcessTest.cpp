@@ -150,11 +150,6 @@ TEST(ProcessTest, StartedProgramGetsDefaultSigpipeEvenWhenWeIgnoreIt)
     EXPECT_EQ(mask & (1ull << (SIGPIPE - 1)), 0u) << line;
 }
 
-TEST(ProcessTest, ProductVersionComesFromTheBuild)
-{
-    EXPECT_EQ(toUtf8(qvplat::getProductVersion()), QV_EXPECTED_VERSION);
-}
-
 // ---- Default program for an extension -------------------------------------------------------
 
 // A desktop made of files: PATH, XDG data and config folders below a temporary folder.
