@@ -112,8 +112,7 @@ bool CClientPerThread::sendData(const unsigned char* data, int length)
     int offset = 0;
     int retry = 0;
     while (offset < length) {
-        const long sent =
-            qvplat::sendSome(socket, data + offset, static_cast<std::size_t>(length - offset));
+        const long sent = qvplat::sendSome(socket, data + offset, static_cast<std::size_t>(length - offset));
         if (sent > 0) {
             offset += static_cast<int>(sent);
             retry = 0;

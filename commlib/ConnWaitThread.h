@@ -16,10 +16,10 @@
 // the subclass's overrides are gone.
 class CConnWaitThread {
 public:
-    static constexpr int kAcceptPollMs = 1000;     // a stop is noticed within one poll
-    static constexpr int kAddressChars = 128;      // the address text's fixed buffer
-    static constexpr int kStopSetupFailed = -2;    // processStop code of a failed set-up step
-    static constexpr int kStopAcceptError = -1;    // processStop code of a failed wait
+    static constexpr int kAcceptPollMs = 1000;   // a stop is noticed within one poll
+    static constexpr int kAddressChars = 128;    // the address text's fixed buffer
+    static constexpr int kStopSetupFailed = -2;  // processStop code of a failed set-up step
+    static constexpr int kStopAcceptError = -1;  // processStop code of a failed wait
 
     // What waitUntilListening() reports.
     enum class ListenState { NotStarted, Starting, Listening, SetupFailed, Ended };

@@ -10,8 +10,7 @@ namespace {
 
 bool isCharsetChar(char16_t c)
 {
-    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'-' ||
-           c == u'_';
+    return (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'-' || c == u'_';
 }
 
 bool isDigit(char16_t c)

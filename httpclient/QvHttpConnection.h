@@ -10,7 +10,7 @@
 namespace qvplat {
 class HttpSession;
 struct HttpExchange;
-}
+}  // namespace qvplat
 
 class QvHttpWorkItem;
 class QvHttpResponseReader;

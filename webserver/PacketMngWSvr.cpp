@@ -241,8 +241,8 @@ QvTargetMapping CPacketMngWSvr::mapRequestTarget(const QvString& target, const Q
 
     const bool hasNul = converted.view().find(u'\0') != std::u16string_view::npos;
     // "/srv/site" + "2/x" would be "/srv/site2/x", a folder beside the base.
-    const bool namesSibling = !endsWithSeparator(basePath) && !converted.isEmpty() &&
-                              converted.at(0) != qvplat::kPathSeparator;
+    const bool namesSibling =
+        !endsWithSeparator(basePath) && !converted.isEmpty() && converted.at(0) != qvplat::kPathSeparator;
     mapping.refused = basePath.isEmpty() || hasNul || namesSibling || climbsAboveBase(converted);
     return mapping;
 }

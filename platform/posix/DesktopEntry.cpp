@@ -149,7 +149,7 @@ std::string findDesktopFile(const std::string& id)
     for (const std::string& dir : dataDirs()) {
         for (const std::string& name : names) {
             const std::string path = dir + "/applications/" + name;
-            struct stat st{};
+            struct stat st {};
             if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
                 return path;
             }
@@ -166,11 +166,22 @@ std::vector<std::string> execWords(const std::string& value)
         if (value[i] == '\\' && i + 1 < value.size()) {
             const char next = value[++i];
             switch (next) {
-            case 's': unescaped += ' '; break;
-            case 'n': unescaped += '\n'; break;
-            case 't': unescaped += '\t'; break;
-            case 'r': unescaped += '\r'; break;
-            default: unescaped += '\\'; unescaped += next; break;  // kept for the quoting rules below
+                case 's':
+                    unescaped += ' ';
+                    break;
+                case 'n':
+                    unescaped += '\n';
+                    break;
+                case 't':
+                    unescaped += '\t';
+                    break;
+                case 'r':
+                    unescaped += '\r';
+                    break;
+                default:
+                    unescaped += '\\';
+                    unescaped += next;
+                    break;  // kept for the quoting rules below
             }
         } else {
             unescaped += value[i];
@@ -214,7 +225,7 @@ std::string execProgram(const std::string& desktopFile)
 
 bool isExecutableFile(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 

@@ -1,8 +1,9 @@
 #include "platform/LocalTime.h"
 
+#include <time.h>
+
 #include <atomic>
 #include <mutex>
-#include <time.h>
 
 namespace qvplat {
 namespace {

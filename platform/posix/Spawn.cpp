@@ -15,7 +15,7 @@ extern char** environ;
 namespace qvplat::detail {
 namespace {
 
-constexpr int kCaptureTimeoutMs = 5000;          // xdg-mime answers at once; a hang must not stall the UI
+constexpr int kCaptureTimeoutMs = 5000;            // xdg-mime answers at once; a hang must not stall the UI
 constexpr std::size_t kCaptureLimitBytes = 65536;  // a desktop id is a short line
 
 }  // namespace

@@ -1,12 +1,13 @@
 #include "platform/Thread.h"
 
+#include <limits.h>
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <limits.h>
 #include <mutex>
-#include <pthread.h>
-#include <unistd.h>
 
 namespace qvplat {
 namespace {

@@ -1,5 +1,3 @@
-#include "commlib/CPTBaseWorker.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "Loopback.h"
+#include "commlib/CPTBaseWorker.h"
 #include "platform/TimerService.h"
 
 namespace {

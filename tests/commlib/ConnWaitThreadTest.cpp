@@ -1,5 +1,3 @@
-#include "commlib/ConnWaitThread.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "Loopback.h"
+#include "commlib/ConnWaitThread.h"
 
 namespace {
 

@@ -1,8 +1,7 @@
-#include "httpclient/HttpHeaderText.h"
-
 #include <gtest/gtest.h>
 
 #include "HttpTestSupport.h"
+#include "httpclient/HttpHeaderText.h"
 
 namespace {
 

@@ -1,18 +1,16 @@
-#include "platform/FileSystem.h"
-
-#include <gtest/gtest.h>
-
-#include <cctype>
-
-#include <chrono>
-#include <cstring>
 #include <fcntl.h>
-#include <future>
-#include <string>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <string>
+
 #include "TempDir.h"
+#include "platform/FileSystem.h"
 #include "platform/posix/Utf8.h"
 
 namespace {
@@ -66,9 +64,9 @@ TEST(FileSystemTest, EntryKinds)
         bool exists, regular, directory;
     };
     const Case cases[] = {
-        {file, true, true, false},           {folder, true, false, true},
-        {fifo, true, false, false},          {dir / "missing", false, false, false},
-        {dangling, false, false, false},     {"/dev/null", true, false, false},
+        {file, true, true, false},       {folder, true, false, true},
+        {fifo, true, false, false},      {dir / "missing", false, false, false},
+        {dangling, false, false, false}, {"/dev/null", true, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.string());
@@ -100,7 +98,8 @@ TEST(FileSystemTest, NonAsciiNamesAreUtf8OnDisk)
     ASSERT_NE(file, nullptr);
     std::fputs("data", file);
     std::fclose(file);
-    EXPECT_TRUE(std::filesystem::exists(dir / "\xC3\xBC" "bung-\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9F\x98\x80.txt"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "\xC3\xBC"
+                                              "bung-\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9F\x98\x80.txt"));
 }
 
 struct ModeCase {
@@ -141,29 +140,29 @@ TEST_P(OpenFileModeTest, WindowsModeStringsOpenAsBytes)
     EXPECT_EQ(TempDir::read(path), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, OpenFileModeTest,
-    ::testing::Values(ModeCase{"rb", "abc", "", "abc"}, ModeCase{"rt", "a\r\nb", "", "a\r\nb"},
-                      ModeCase{"r", nullptr, "", nullptr}, ModeCase{"wb", "old", "new\n", "new\n"},
-                      ModeCase{"wt, ccs=UTF-8", "old", "l1\nl2\n", "l1\nl2\n"},
-                      ModeCase{"at, ccs=UTF-8", "one\n", "two\n", "one\ntwo\n"},
-                      ModeCase{"a+", nullptr, "x", "x"}, ModeCase{"r+b", "abc", "X", "Xbc"},
-                      ModeCase{"w+t, ccs=UTF-16LE", nullptr, "z", "z"}, ModeCase{"rt, ccs=UNICODE", "u", "", "u"},
-                      ModeCase{"", "abc", "", nullptr}),
-    [](const ::testing::TestParamInfo<ModeCase>& param) {
-        // "r+b" -> "rPlusb", "wt, ccs=UTF-8" -> "wt_ccs_UTF_8", "" -> "Empty": stable and readable.
-        std::string name;
-        for (const char* c = param.param.mode; *c != '\0'; ++c) {
-            if (std::isalnum(static_cast<unsigned char>(*c))) {
-                name += *c;
-            } else if (*c == '+') {
-                name += "Plus";
-            } else if (!name.empty() && name.back() != '_') {
-                name += '_';
-            }
-        }
-        return name.empty() ? std::string("Empty") : name;
-    });
+INSTANTIATE_TEST_SUITE_P(Modes, OpenFileModeTest,
+                         ::testing::Values(ModeCase{"rb", "abc", "", "abc"}, ModeCase{"rt", "a\r\nb", "", "a\r\nb"},
+                                           ModeCase{"r", nullptr, "", nullptr}, ModeCase{"wb", "old", "new\n", "new\n"},
+                                           ModeCase{"wt, ccs=UTF-8", "old", "l1\nl2\n", "l1\nl2\n"},
+                                           ModeCase{"at, ccs=UTF-8", "one\n", "two\n", "one\ntwo\n"},
+                                           ModeCase{"a+", nullptr, "x", "x"}, ModeCase{"r+b", "abc", "X", "Xbc"},
+                                           ModeCase{"w+t, ccs=UTF-16LE", nullptr, "z", "z"},
+                                           ModeCase{"rt, ccs=UNICODE", "u", "", "u"}, ModeCase{"", "abc", "", nullptr}),
+                         [](const ::testing::TestParamInfo<ModeCase>& param) {
+                             // "r+b" -> "rPlusb", "wt, ccs=UTF-8" -> "wt_ccs_UTF_8", "" -> "Empty": stable and
+                             // readable.
+                             std::string name;
+                             for (const char* c = param.param.mode; *c != '\0'; ++c) {
+                                 if (std::isalnum(static_cast<unsigned char>(*c))) {
+                                     name += *c;
+                                 } else if (*c == '+') {
+                                     name += "Plus";
+                                 } else if (!name.empty() && name.back() != '_') {
+                                     name += '_';
+                                 }
+                             }
+                             return name.empty() ? std::string("Empty") : name;
+                         });
 
 TEST(FileSystemTest, OpenRegularFileForReadReadsFiles)
 {

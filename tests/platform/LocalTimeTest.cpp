@@ -1,8 +1,8 @@
-#include "platform/LocalTime.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
+
+#include "platform/LocalTime.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "platform/Monitor.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/Monitor.h"
 
 namespace {
 

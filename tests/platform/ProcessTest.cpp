@@ -1,6 +1,8 @@
-#include "platform/Process.h"
-
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -9,14 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "Loopback.h"
 #include "TempDir.h"
+#include "platform/Process.h"
 #include "platform/posix/Utf8.h"
 
 extern char** environ;
@@ -55,7 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SplitCase{"Empty", u"", {}}, SplitCase{"BlanksOnly", u"   \t ", {}},
                       SplitCase{"OneWord", u"firefox", {u"firefox"}},
                       SplitCase{"BlanksSeparate", u"  a   b\tc  ", {u"a", u"b", u"c"}},
-                      SplitCase{"DoubleQuotesKeepSpaces", u"\"/opt/My Browser/bin\" \"http://127.0.0.1:8080/\"",
+                      SplitCase{"DoubleQuotesKeepSpaces",
+                                u"\"/opt/My Browser/bin\" \"http://127.0.0.1:8080/\"",
                                 {u"/opt/My Browser/bin", u"http://127.0.0.1:8080/"}},
                       SplitCase{"EscapesInsideQuotes", u"'it''s' \"a\\\"b\\\\c\\d\"", {u"its", u"a\"b\\c\\d"}},
                       SplitCase{"EscapesOutsideQuotes", u"a\\ b c\\\\d \\'q", {u"a b", u"c\\d", u"'q"}},
@@ -78,8 +78,8 @@ TEST(ProcessTest, StartsTheCommandLineWithItsArguments)
 {
     TempDir dir("qvproc");
     const auto out = dir / "out.txt";
-    const std::u16string line = u"sh -c 'printf \"%s|%s\" \"$0\" \"$1\" > \"$2\"' first \"second word\" \"" +
-                                fromUtf8(out.string()) + u"\"";
+    const std::u16string line =
+        u"sh -c 'printf \"%s|%s\" \"$0\" \"$1\" > \"$2\"' first \"second word\" \"" + fromUtf8(out.string()) + u"\"";
     ASSERT_TRUE(qvplat::createProcess(line));
     ASSERT_TRUE(qvtest::waitUntil([&] { return TempDir::read(out) == "first|second word"; }));
 }
@@ -157,8 +157,8 @@ class AssocTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char* name : {"PATH", "HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_HOME",
-                                 "XDG_CONFIG_DIRS"}) {
+        for (const char* name :
+             {"PATH", "HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS"}) {
             const char* value = std::getenv(name);
             m_saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
         }
@@ -193,8 +193,8 @@ protected:
 
     void fakeXdgMime(const std::string& answer)
     {
-        executable("bin/xdg-mime", "#!/bin/sh\n[ \"$1 $2 $3\" = \"query default text/html\" ] && echo '" + answer +
-                                       "'\nexit 0\n");
+        executable("bin/xdg-mime",
+                   "#!/bin/sh\n[ \"$1 $2 $3\" = \"query default text/html\" ] && echo '" + answer + "'\nexit 0\n");
     }
 
     std::optional<std::string> query(const std::u16string& extension)
@@ -227,8 +227,7 @@ TEST_F(AssocTest, QuotedAbsoluteProgramAndEnvPrefix)
 {
     const auto spaced = executable("opt/My Browser/browse");
     fakeXdgMime("spaced.desktop");
-    m_dir.write("data/applications/spaced.desktop",
-                "[Desktop Entry]\nExec=\"" + spaced.string() + "\" %U\n");
+    m_dir.write("data/applications/spaced.desktop", "[Desktop Entry]\nExec=\"" + spaced.string() + "\" %U\n");
     EXPECT_EQ(query(u".html"), spaced.string());
 
     const auto viaEnv = executable("bin/envbrowser");
@@ -247,8 +246,9 @@ TEST_F(AssocTest, VendorPrefixedIdLivesInASubfolder)
 TEST_F(AssocTest, MimeAppsListServesWithoutXdgMime)
 {
     const auto browser = executable("bin/plain");
-    m_dir.write("config/mimeapps.list",
-                "[Added Associations]\ntext/html=wrong.desktop;\n[Default Applications]\ntext/html=plain.desktop;x.desktop;\n");
+    m_dir.write(
+        "config/mimeapps.list",
+        "[Added Associations]\ntext/html=wrong.desktop;\n[Default Applications]\ntext/html=plain.desktop;x.desktop;\n");
     m_dir.write("data/applications/plain.desktop", "[Desktop Entry]\nExec=plain %f\n");
     EXPECT_EQ(query(u".html"), browser.string());
 }

@@ -1,10 +1,10 @@
-#include "platform/Sync.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include "platform/Sync.h"
 
 namespace {
 

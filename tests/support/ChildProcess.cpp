@@ -21,7 +21,8 @@ ChildProcess::~ChildProcess()
     }
 }
 
-bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args, const std::string& outputFile)
+bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& outputFile)
 {
     m_outputFile = outputFile;
     std::vector<std::string> argvStore;
@@ -83,7 +84,10 @@ int ChildProcess::wait(int timeoutMs)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string ChildProcess::output() const { return TempDir::read(m_outputFile); }
+std::string ChildProcess::output() const
+{
+    return TempDir::read(m_outputFile);
+}
 
 int ChildProcess::run(const std::string& program, const std::vector<std::string>& args, std::string& output,
                       int timeoutMs)

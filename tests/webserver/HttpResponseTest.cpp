@@ -1,10 +1,9 @@
-#include "webserver/HttpResponse.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "platform/LocalTime.h"
+#include "webserver/HttpResponse.h"
 
 namespace {
 
@@ -46,13 +45,14 @@ TEST_F(HttpResponseTest, AnswerWithBodyCarriesItsLengthAndTheBodyBytes)
 {
     setClock(makeTime(2026, 12, 5, 4, 9, 5, 7));
     const std::string body("a\0b\r\n", 5);
-    const std::string header = "HTTP/1.1 200 OK\r\n"
-                               "Date: Fri, 4 Dec 2026 09:05:07\r\n"
-                               "Server: QvLocalWebSvr\r\n"
-                               "Connection: Keep-Alive\r\n"
-                               "Content-Type: image/png\r\n"
-                               "Content-Length: 5\r\n"
-                               "\r\n";
+    const std::string header =
+        "HTTP/1.1 200 OK\r\n"
+        "Date: Fri, 4 Dec 2026 09:05:07\r\n"
+        "Server: QvLocalWebSvr\r\n"
+        "Connection: Keep-Alive\r\n"
+        "Content-Type: image/png\r\n"
+        "Content-Length: 5\r\n"
+        "\r\n";
     const std::string answer = build(200, body, u"image/png");
     EXPECT_EQ(answer.size(), header.size() + 5);
     EXPECT_EQ(answer, header + body);

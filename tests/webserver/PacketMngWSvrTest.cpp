@@ -1,5 +1,3 @@
-#include "webserver/PacketMngWSvr.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include "TempDir.h"
 #include "platform/LocalTime.h"
 #include "webserver/CPTWorkerWS.h"
+#include "webserver/PacketMngWSvr.h"
 #include "webserver/WebServerInfo.h"
 
 namespace {
@@ -32,7 +31,7 @@ TEST(RequestLineTest, OnlyAGetWithATargetIsAnswered)
         {u"GET /a/b.css HTTP/1.0\r\n\r\n", true, u"/a/b.css"},
         {u"GET /no-version", true, u"/no-version"},
         {u"GET /x  HTTP/1.1\r\n", true, u"/x"},
-        {u"GET  HTTP/1.1\r\n", true, u""},  // two blanks: an empty target
+        {u"GET  HTTP/1.1\r\n", true, u""},             // two blanks: an empty target
         {u"GET /a\nHost: b\r\n", true, u"/a\nHost:"},  // only CRLF ends a line
         {u"get / HTTP/1.1\r\n", false, nullptr},
         {u"Get / HTTP/1.1\r\n", false, nullptr},
@@ -71,7 +70,7 @@ TEST(TargetMappingTest, TargetsMapBelowTheBasePathWithTheirExtension)
         {u"/a.b/c", u"/srv/site/a.b/c", u"b/c"},  // the last "." of the whole target
         {u"/archive.tar.gz", u"/srv/site/archive.tar.gz", u"gz"},
         {u"/a/../b.txt", u"/srv/site/a/../b.txt", u"txt"},  // stays inside the base
-        {u"/..%2f..", u"/srv/site/..%2f..", u""},  // no decoding: a plain name
+        {u"/..%2f..", u"/srv/site/..%2f..", u""},           // no decoding: a plain name
         {u"//etc/passwd", u"/srv/site//etc/passwd", u""},
         {u"", u"/srv/site", u""},
         {u"/q?a=1?b=2", u"/srv/site/q", u""},
@@ -95,8 +94,8 @@ TEST(TargetMappingTest, TargetsThatWouldLeaveTheBasePathAreRefused)
         u"/a/../../x",
         u"/./a/./../..",
         u"/a/b/../../../c",
-        u"2/secret.txt",         // would be /srv/site2/secret.txt
-        u"../etc/passwd",        // would be /srv/site../etc/passwd beside the base
+        u"2/secret.txt",   // would be /srv/site2/secret.txt
+        u"../etc/passwd",  // would be /srv/site../etc/passwd beside the base
         u"http://host/index.html",
         u"*",
         QvString(withNul),
@@ -127,9 +126,9 @@ TEST(TargetMappingTest, ClimbCheckCountsSegments)
         bool climbs;
     };
     const Case cases[] = {
-        {u"", false},       {u"/", false},          {u"/a/..", false},  {u"/a/../..", true},
-        {u"..", true},      {u"/...", false},       {u"/..a", false},   {u"/a..", false},
-        {u"/./.", false},   {u"/a/./../b", false},  {u"a/b/../../..", true},
+        {u"", false},     {u"/", false},         {u"/a/..", false},       {u"/a/../..", true},
+        {u"..", true},    {u"/...", false},      {u"/..a", false},        {u"/a..", false},
+        {u"/./.", false}, {u"/a/./../b", false}, {u"a/b/../../..", true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CPacketMngWSvr::climbsAboveBase(c.target), c.climbs) << utf8(c.target);
@@ -185,8 +184,9 @@ protected:
                               static_cast<int>(bytes.size()));
     }
 
-    static constexpr const char* kHeaderStart = "Date: Fri, 4 Dec 2026 09:05:07\r\n"
-                                                "Server: QvLocalWebSvr\r\nConnection: Keep-Alive\r\n";
+    static constexpr const char* kHeaderStart =
+        "Date: Fri, 4 Dec 2026 09:05:07\r\n"
+        "Server: QvLocalWebSvr\r\nConnection: Keep-Alive\r\n";
     TempDir m_dir{"qvweb-req"};
     CapturingWorker m_worker;
 };

@@ -1,10 +1,10 @@
-#include "webserver/WebServerInfo.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include "webserver/WebServerInfo.h"
 
 namespace {
 

@@ -1,5 +1,3 @@
-#include "webserver/WebServer.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,13 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "Loopback.h"
 #include "TempDir.h"
 #include "commlib/ClientPerThread.h"
-#include "Loopback.h"
 #include "commlib/SocketClientMngr.h"
 #include "platform/LocalTime.h"
 #include "platform/Thread.h"
 #include "webserver/CPTWorkerWS.h"
+#include "webserver/WebServer.h"
 #include "webserver/WebServerInfo.h"
 
 namespace {
@@ -23,9 +22,10 @@ using qvtest::Clock;
 using qvtest::RawClient;
 
 constexpr int kAnswerTimeoutMs = 5000;
-constexpr const char* kFixedHeader = "Date: Fri, 4 Dec 2026 09:05:07\r\n"
-                                     "Server: QvLocalWebSvr\r\n"
-                                     "Connection: Keep-Alive\r\n";
+constexpr const char* kFixedHeader =
+    "Date: Fri, 4 Dec 2026 09:05:07\r\n"
+    "Server: QvLocalWebSvr\r\n"
+    "Connection: Keep-Alive\r\n";
 constexpr const char* kSecret = "TOP SECRET, NEVER SERVED";
 
 // Starts server on port 0; the port the OS chose, or -1.
@@ -45,8 +45,8 @@ int startOnFreePort(CWebServer& server)
 bool waitForConnectionsToEnd(int sessions, int workers, int timeoutMs)
 {
     CSocketClientMngr* manager = CSocketClientMngr::getInstance();
-    return qvtest::waitUntil(
-        [&] { return manager->sessionCount() <= sessions && manager->workerCount() <= workers; }, timeoutMs);
+    return qvtest::waitUntil([&] { return manager->sessionCount() <= sessions && manager->workerCount() <= workers; },
+                             timeoutMs);
 }
 
 class WebServerNetTest : public ::testing::Test {
