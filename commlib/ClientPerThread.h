@@ -72,7 +72,7 @@ private:
     std::atomic<bool> m_threadEnded{false};
     // Written by the session thread (close) and by initStart/stop while the thread does not
     // receive; m_socketMutex keeps stop's forced shutdown from touching a closed descriptor.
-    qvplat::SocketHandle m_socket = qvplat::kInvalidSocket;
+    qvplat::UniqueSocket m_socket;
     std::mutex m_socketMutex;
     int m_clientId = -1;
     std::atomic<CCPTWorkDelegate*> m_delegate{nullptr};

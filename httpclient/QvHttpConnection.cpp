@@ -118,8 +118,8 @@ private:
     bool m_growFailed = false;
 };
 
-QvHttpConnection::QvHttpConnection(const QvString& url, QvHttpWorkItem* owner)
-    : m_url(url), m_progressHook(&QvHttpWorkItem::forwardProgress), m_userAgent(kUserAgent), m_owner(owner)
+QvHttpConnection::QvHttpConnection(QvString url, QvHttpWorkItem* owner)
+    : m_url(std::move(url)), m_progressHook(&QvHttpWorkItem::forwardProgress), m_userAgent(kUserAgent), m_owner(owner)
 {
 }
 

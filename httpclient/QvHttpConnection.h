@@ -44,7 +44,7 @@ public:
     static constexpr int32_t kReceiveTimeoutMs = 30000;
 
     // Stores url and owner (not owned; may be null) and sets the defaults.
-    QvHttpConnection(const QvString& url, QvHttpWorkItem* owner);
+    QvHttpConnection(QvString url, QvHttpWorkItem* owner);
     ~QvHttpConnection();
     QvHttpConnection(const QvHttpConnection&) = delete;
     QvHttpConnection& operator=(const QvHttpConnection&) = delete;

@@ -148,7 +148,7 @@ std::string findDesktopFile(const std::string& id)
     }
     for (const std::string& dir : dataDirs()) {
         for (const std::string& name : names) {
-            const std::string path = dir + "/applications/" + name;
+            std::string path = dir + "/applications/" + name;
             struct stat st {};
             if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
                 return path;
@@ -238,7 +238,7 @@ std::string resolveInPath(const std::string& program)
         return isExecutableFile(program) ? program : std::string();
     }
     for (const std::string& dir : splitList(envOr("PATH", "/usr/local/bin:/usr/bin:/bin"), ':')) {
-        const std::string candidate = dir + "/" + program;
+        std::string candidate = dir + "/" + program;
         if (isExecutableFile(candidate)) {
             return candidate;
         }

@@ -1,8 +1,7 @@
 #include "platform/LocalTime.h"
 
-#include <time.h>
-
 #include <atomic>
+#include <ctime>
 #include <mutex>
 
 namespace qvplat {

@@ -9,10 +9,10 @@
 
 #include <cerrno>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/CommandLine.h"
+#include "platform/Thread.h"
 #include "platform/posix/Spawn.h"
 #include "platform/posix/Utf8.h"
 
@@ -61,7 +61,7 @@ public:
             }
             m_pending.push_back(pid);
             if (!m_thread.joinable()) {
-                m_thread = std::thread([this] { run(); });
+                m_thread.start([this] { run(); });
             }
         }
         wake();
@@ -133,7 +133,7 @@ private:
 
     std::mutex m_mutex;
     std::vector<pid_t> m_pending;
-    std::thread m_thread;
+    Thread m_thread;
     int m_wakeRead = -1;
     int m_wakeWrite = -1;
     bool m_stopping = false;

@@ -20,7 +20,7 @@ namespace {
 thread_local int t_lastError = 0;
 thread_local int t_lastSendErrno = 0;
 
-constexpr std::size_t kDrainLimitBytes = 4 * 1024 * 1024;  // bounds the discard loop of a flooding peer
+constexpr std::size_t kDrainLimitBytes = std::size_t{4} * 1024 * 1024;  // bounds the discard loop of a flooding peer
 
 int failWith(int error)
 {

@@ -49,6 +49,7 @@ bool prepareSpawnAttributes(posix_spawnattr_t& attr, bool newSession)
 std::vector<char*> argvOf(std::vector<std::string>& words)
 {
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words) {
         argv.push_back(word.data());
     }

@@ -47,17 +47,6 @@ private:
     int m_ticks = 0;
 };
 
-TEST(CPTBaseWorkerTest, FreshWorkerHasAnEmptyMegabyteBufferStateZeroAndSendsNothing)
-{
-    CCPTBaseWorker worker;
-    EXPECT_EQ(worker.getRecvBuffer().capacity(), 1048576u);
-    EXPECT_EQ(worker.getRecvBuffer().size(), 0u);
-    EXPECT_EQ(worker.getState(), 0);
-    EXPECT_FALSE(worker.hasTimer());
-    const unsigned char byte = 1;
-    EXPECT_FALSE(worker.sendClientData(&byte, 1));
-}
-
 TEST(CPTBaseWorkerTest, TimerFirstTicksAfterOneSecondThenKeepsTicking)
 {
     TickingWorker worker;

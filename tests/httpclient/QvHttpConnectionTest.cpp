@@ -220,27 +220,24 @@ TEST_F(QvHttpConnectionNetTest, FiftyThousandByteBodyArrivesWhole)
     }
 }
 
-TEST_F(QvHttpConnectionNetTest, BufferThatCannotGrowStopsReadingWithMinus995)
+TEST_F(QvHttpConnectionNetTest, ResponseBufferThatCannotGrowGivesMinus995AndOneThatCannotStartMinus994)
 {
+    // A buffer that cannot grow keeps what fits; the attempt still counts as complete.
     QvHttpConnection::setResponseBufferLimitForTesting(20480);
-    auto connection = connect(m_server.url("/bytes?size=50000"));
-    const int32_t result = connection->request(u"GET", QvString(u""), nullptr, 0);
+    auto grown = connect(m_server.url("/bytes?size=50000"));
+    const int32_t grownResult = grown->request(u"GET", QvString(u""), nullptr, 0);
+    // A first buffer that cannot be allocated ends the attempts at once.
+    QvHttpConnection::setResponseBufferLimitForTesting(1000);
+    auto first = connect(m_server.url("/bytes?size=10"));
+    const int32_t firstResult = first->request(u"GET", QvString(u""), nullptr, 0);
     QvHttpConnection::setResponseBufferLimitForTesting(0);
-    EXPECT_EQ(result, -995);
-    const std::string got = responseBytes(*connection);
+
+    EXPECT_EQ(grownResult, -995);
+    const std::string got = responseBytes(*grown);
     EXPECT_LE(got.size(), 20480u);
     EXPECT_EQ(got, patternBytes(50000).substr(0, got.size()));
-    EXPECT_EQ(m_server.received("/bytes").size(), 1u);  // the attempt completed
-}
-
-TEST_F(QvHttpConnectionNetTest, FirstBufferThatCannotBeAllocatedStopsTheAttemptsWithMinus994)
-{
-    QvHttpConnection::setResponseBufferLimitForTesting(1000);
-    auto connection = connect(m_server.url("/bytes?size=10"));
-    const int32_t result = connection->request(u"GET", QvString(u""), nullptr, 0);
-    QvHttpConnection::setResponseBufferLimitForTesting(0);
-    EXPECT_EQ(result, -994);
-    EXPECT_EQ(m_server.received("/bytes").size(), 1u);
+    EXPECT_EQ(firstResult, -994);
+    EXPECT_EQ(m_server.received("/bytes").size(), 2u);  // one attempt each
 }
 
 TEST_F(QvHttpConnectionNetTest, SelfSignedAndExpiredCertificatesAreAccepted)

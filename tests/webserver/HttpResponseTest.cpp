@@ -58,26 +58,6 @@ TEST_F(HttpResponseTest, AnswerWithBodyCarriesItsLengthAndTheBodyBytes)
     EXPECT_EQ(answer, header + body);
 }
 
-TEST_F(HttpResponseTest, StatusLinesFollowTheReasonTable)
-{
-    struct Case {
-        int status;
-        const char* line;
-    };
-    const Case cases[] = {
-        {200, "HTTP/1.1 200 OK\r\n"},
-        {400, "HTTP/1.1 400 Bad Request\r\n"},
-        {404, "HTTP/1.1 404 Not Found\r\n"},
-        {415, "HTTP/1.1 415 Unsupported Media Type\r\n"},
-        {500, "HTTP/1.1 500 \r\n"},  // outside the table: the code followed by a blank
-        {-1, "HTTP/1.1 -1 \r\n"},
-    };
-    for (const Case& c : cases) {
-        const std::string answer = build(c.status, "", u"text/plain");
-        EXPECT_EQ(answer.substr(0, std::string(c.line).size()), c.line) << c.status;
-    }
-}
-
 TEST_F(HttpResponseTest, DateLineUsesLocalTimeWithEnglishNamesAndNoLeadingZeroDay)
 {
     struct Case {

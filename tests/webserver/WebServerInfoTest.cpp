@@ -8,17 +8,6 @@
 
 namespace {
 
-TEST(WebServerInfoTest, FreshRecordHasPort8080AndEmptyTextsAndTable)
-{
-    const _tag_WebServerInfo info;
-    EXPECT_EQ(info.port, 8080);
-    EXPECT_TRUE(info.name == u"");
-    EXPECT_TRUE(info.grpname == u"");
-    EXPECT_TRUE(info.basepath == u"");
-    EXPECT_TRUE(info.basehtml == u"");
-    EXPECT_TRUE(info.contentstype.isEmpty());
-}
-
 TEST(WebServerInfoTest, CopyReplacesTheFieldsAndMergesTheTable)
 {
     _tag_WebServerInfo source;
