@@ -1,10 +1,11 @@
 #include "platform/FileSystem.h"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
 #include <vector>
 
 #include "platform/posix/Utf8.h"
@@ -62,19 +63,19 @@ void setModuleFileNameForTesting(const std::u16string& path)
 
 bool pathExists(const std::u16string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return statPath(path, st);
 }
 
 bool isRegularFile(const std::u16string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return statPath(path, st) && S_ISREG(st.st_mode);
 }
 
 bool isDirectory(const std::u16string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return statPath(path, st) && S_ISDIR(st.st_mode);
 }
 
@@ -125,7 +126,7 @@ std::FILE* openRegularFileForRead(const std::u16string& path)
         t_lastError = errno;
         return nullptr;
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         t_lastError = S_ISREG(st.st_mode) ? errno : EINVAL;
         ::close(fd);
