@@ -5,7 +5,7 @@
 #include "controls/QtConvert.h"
 #include "foundation/QvString.h"
 #include "foundation/QvWinUtilFunc.h"
-#include "platform/Process.h"
+#include "platform/DesktopEntry.h"
 
 QvLinkResult openWithHtmlHandler(const QString& url)
 {

@@ -1,22 +1,30 @@
-// Times the registry's start and exit with 1,000 stored server definitions: loading
-// session.ini into CQvWebServerMngr (one CWebServer per definition) and storing everything
-// back the way the program's exit does.
+// Measures what every command of the program pays with many stored definitions: the registry's
+// start (loading session.ini into one CWebServer per definition), listing them, adding one and the
+// exit that stores everything back. Each size runs in its own process so that its peak resident
+// memory is its own. Every definition carries the full content-type table of config/config.json.
+#include <json/json.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
-#include "platform/Profile.h"
 #include "registry/WebServerMngr.h"
+#include "webserver/WebServerInfo.h"
 
 namespace {
 
-constexpr int kDefinitions = 1000;
-constexpr int kRounds = 5;
+constexpr int kSizes[] = {1000, 10000};
 
 using Clock = std::chrono::steady_clock;
 
@@ -25,50 +33,127 @@ double msSince(Clock::time_point start)
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-std::string definitionLine(int i)
+double peakMb()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+// Processor time of this process so far: on a shared, loaded machine it says more than the clock.
+double cpuMs()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// The content-type table shipped beside the program, as the stored JSON holds it (sorted members).
+std::string contentTypes(const std::filesystem::path& configJson)
+{
+    std::ifstream in(configJson);
+    Json::Value root;
+    in >> root;
+    std::map<std::string, std::string> sorted;
+    for (const std::string& extension : root["contents-type"].getMemberNames()) {
+        sorted[extension] = root["contents-type"][extension].asString();
+    }
+    std::string text;
+    for (const auto& [extension, type] : sorted) {
+        text += (text.empty() ? "\"" : ",\"") + extension + "\":\"" + type + "\"";
+    }
+    return "{" + text + "}";
+}
+
+// One stored line exactly as the registry writes it, so loading finds nothing to rewrite.
+std::string definitionLine(int i, const std::string& types)
 {
     const std::string name = "server" + std::to_string(i);
     return name + R"(={"basehtml":"index.html","basepath":"/home/user/sites/)" + name +
-           R"(/public_html","contentstype":{"css":"text/css","gif":"image/gif","html":"text/html",)"
-           R"("jpg":"image/jpeg","js":"text/javascript","json":"application/json","png":"image/png",)"
-           R"("svg":"image/svg+xml","txt":"text/plain"},"grpname":"Group)" +
-           std::to_string(i % 7) + R"(","name":")" + name + R"(","port":)" + std::to_string(20000 + i) + "}";
+           R"(/public_html","contentstype":)" + types + R"(,"grpname":"Group)" + std::to_string(i % 7) +
+           R"(","name":")" + name + R"(","port":)" + std::to_string(20000 + i % 40000) + "}";
+}
+
+void runSize(const std::filesystem::path& dir, int count, const std::string& types)
+{
+    {
+        std::ofstream out(dir / "user/session.ini", std::ios::trunc);
+        out << "[WEBSVRLIST]\n";
+        for (int i = 0; i < count; ++i) {
+            out << definitionLine(i, types) << '\n';
+        }
+    }
+    const auto fileBytes = std::filesystem::file_size(dir / "user/session.ini");
+
+    const double cpuStart = cpuMs();
+    const auto start = Clock::now();
+    CQvWebServerMngr* registry = CQvWebServerMngr::getInstance();
+    const double loadMs = msSince(start);
+    const double loadPeak = peakMb();
+
+    const auto listStart = Clock::now();
+    QvStringArray lines;
+    registry->listServers(lines);
+    const double listMs = msSince(listStart);
+
+    const auto addStart = Clock::now();
+    auto* added = new _tag_WebServerInfo();
+    added->name = u"added";
+    added->grpname = u"Bench";
+    added->port = 65000;
+    if (!registry->addServer(added)) {
+        delete added;
+    }
+    const double addMs = msSince(addStart);
+    const double addPeak = peakMb();
+
+    const auto saveStart = Clock::now();
+    CQvWebServerMngr::releaseInstance();
+    CEnvMng::releaseInstance();
+    const double saveMs = msSince(saveStart);
+    const double totalMs = msSince(start);
+    const double totalCpuMs = cpuMs() - cpuStart;
+
+    std::printf(
+        "%6d definitions (%.1f MB session.ini, %d listed): load %.0f ms, list %.0f ms, add one %.0f ms, "
+        "save back %.0f ms, total %.0f ms, processor %.0f ms (target < 1000 ms); peak RSS %.0f MB (target < 200 MB; "
+        "%.0f after load, %.0f after add)\n",
+        count, static_cast<double>(fileBytes) / 1e6, lines.size(), loadMs, listMs, addMs, saveMs, totalMs, totalCpuMs,
+        peakMb(), loadPeak, addPeak);
+    std::fflush(stdout);
 }
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "qv_registry_bench";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir / "user");
-    qvplat::setModuleFileNameForTesting((dir / "qvwebserver").u16string());
-
-    std::printf("registry_bench: %d stored definitions, %d rounds\n", kDefinitions, kRounds);
-    for (int round = 0; round < kRounds; ++round) {
-        {
-            std::ofstream out(dir / "user/session.ini", std::ios::trunc);
-            out << "[WEBSVRLIST]\n";
-            for (int i = 0; i < kDefinitions; ++i) {
-                out << definitionLine(i) << '\n';
-            }
-        }
-        qvplat::discardPrivateProfileCacheForTesting();
-        CQvDirMng::releaseInstance();
-
-        const auto loadStart = Clock::now();
-        CQvWebServerMngr* registry = CQvWebServerMngr::getInstance();
-        const double loadMs = msSince(loadStart);
-        const int loaded = registry->serverCount();
-
-        const auto saveStart = Clock::now();
-        CQvWebServerMngr::releaseInstance();
-        CEnvMng::releaseInstance();
-        const double saveMs = msSince(saveStart);
-        std::printf("round %d: loaded %d, load %.1f ms, save back %.1f ms, total %.1f ms (target < 500 ms)\n",
-                    round + 1, loaded, loadMs, saveMs, loadMs + saveMs);
+    std::vector<int> sizes(std::begin(kSizes), std::end(kSizes));
+    if (argc > 1) {
+        sizes = {std::atoi(argv[1])};  // one size, for a profiler
     }
-    CQvDirMng::releaseInstance();
+    const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe");
+    const std::filesystem::path configJson = exe.parent_path() / "config" / "config.json";
+    if (!std::filesystem::exists(configJson)) {
+        std::fprintf(stderr, "registry_bench: %s is missing\n", configJson.c_str());
+        return 1;
+    }
+    const std::string types = contentTypes(configJson);
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / "qv_registry_bench";
+    std::printf("registry_bench: one process per size, full content-type table per definition\n");
+    for (const int count : sizes) {
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir / "user");
+        std::fflush(stdout);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            qvplat::setModuleFileNameForTesting((dir / "qvwebserver").u16string());
+            runSize(dir, count, types);
+            std::_Exit(0);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+    }
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -26,10 +26,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr double kPhaseSeconds = 3.0;       // each throughput phase runs this long at most
-constexpr long kPhaseMaxRequests = 60000;   // ... or until this many requests were answered
+constexpr double kPhaseSeconds = 3.0;      // each throughput phase runs this long at most
+constexpr long kPhaseMaxRequests = 60000;  // ... or until this many requests were answered
 constexpr int kIdleConnections = 1000;
-constexpr int kDrainTimeoutMs = 30000;      // connections end about a second after their answer
+constexpr int kDrainTimeoutMs = 30000;  // connections end about a second after their answer
 constexpr int kAnswerTimeoutMs = 10000;
 constexpr std::size_t kSmallBytes = 1024;
 constexpr std::size_t kLargeBytes = 1024 * 1024;
@@ -185,7 +185,8 @@ PhaseResult runPhase(int port, const std::string& target, std::size_t bodyBytes,
     std::atomic<long> failed{0};
     std::vector<std::vector<double>> latencies(static_cast<std::size_t>(clients));
     const auto start = Clock::now();
-    const auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kPhaseSeconds));
+    const auto deadline =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(kPhaseSeconds));
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {

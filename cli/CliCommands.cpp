@@ -139,8 +139,10 @@ public:
     // Prints a failure's message; returns its exit code.
     int report(const QvHostResult& result)
     {
-        if (!result.ok()) {
+        // The exit stores the definitions again and meets the same failure: say it once.
+        if (!result.ok() && result.message != m_reported) {
             m_err << utf8(result.message) << '\n';
+            m_reported = result.message;
         }
         return exitCodeOf(result.code);
     }
@@ -159,6 +161,7 @@ private:
     CQvServerHost m_host;
     bool m_usable = false;
     int m_code = kExitOk;
+    QvString m_reported;
 };
 
 // Ports that two definitions share: only one of them can run at a time. With name, only the

@@ -4,7 +4,7 @@
 // session's own thread.
 class CCPTWorkDelegate {
 public:
-    static constexpr int kStatusData = 0;       // data and length are set
+    static constexpr int kStatusData = 0;        // data and length are set
     static constexpr int kStatusRecvError = 98;  // receive error; data null, length 0
     static constexpr int kStatusClosed = 99;     // connection closed; data null, length 0
 

@@ -23,7 +23,7 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
     qvsc::log(u"%s initStart ClientPerThread", kSvrCommTag);
     {
         std::lock_guard lock(m_socketMutex);
-        m_socket = socket;
+        m_socket.reset(socket);
     }
     m_running = true;
     m_startEvent.set();
@@ -45,7 +45,7 @@ void CClientPerThread::threadClientWork()
         qvplat::SocketHandle socket;
         {
             std::lock_guard lock(m_socketMutex);
-            socket = m_socket;
+            socket = m_socket.get();
         }
         while (m_running.load()) {
             const int ready = qvplat::waitReadable(socket, kRecvPollMs);
@@ -93,9 +93,8 @@ void CClientPerThread::threadClientWork()
 void CClientPerThread::closeOwnSocket(int lingerMs)
 {
     std::lock_guard lock(m_socketMutex);
-    if (m_socket != qvplat::kInvalidSocket) {
-        qvplat::drainAndClose(m_socket, lingerMs);
-        m_socket = qvplat::kInvalidSocket;
+    if (m_socket.isValid()) {
+        qvplat::drainAndClose(m_socket.release(), lingerMs);
     }
 }
 
@@ -104,7 +103,7 @@ bool CClientPerThread::sendData(const unsigned char* data, int length)
     qvplat::SocketHandle socket;
     {
         std::lock_guard lock(m_socketMutex);
-        socket = m_socket;
+        socket = m_socket.get();
     }
     if (socket == qvplat::kInvalidSocket || length <= 0 || data == nullptr) {
         return true;
@@ -112,8 +111,7 @@ bool CClientPerThread::sendData(const unsigned char* data, int length)
     int offset = 0;
     int retry = 0;
     while (offset < length) {
-        const long sent =
-            qvplat::sendSome(socket, data + offset, static_cast<std::size_t>(length - offset));
+        const long sent = qvplat::sendSome(socket, data + offset, static_cast<std::size_t>(length - offset));
         if (sent > 0) {
             offset += static_cast<int>(sent);
             retry = 0;
@@ -168,8 +166,8 @@ void CClientPerThread::stop()
             // calls fail at once, so the thread can be joined instead of left running.
             {
                 std::lock_guard lock(m_socketMutex);
-                if (m_socket != qvplat::kInvalidSocket) {
-                    qvplat::shutdownSocket(m_socket);
+                if (m_socket.isValid()) {
+                    qvplat::shutdownSocket(m_socket.get());
                 }
             }
             m_thread.join();

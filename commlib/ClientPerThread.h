@@ -14,7 +14,7 @@
 // socket; other threads end the connection through closeConnection() or stop().
 class CClientPerThread {
 public:
-    static constexpr int kMaxRecvLength = 0x18FFF;              // 102,399 bytes per receive
+    static constexpr int kMaxRecvLength = 0x18FFF;               // 102,399 bytes per receive
     static constexpr int kRecvBufferBytes = kMaxRecvLength + 1;  // room for the zero behind the data
     static constexpr int kRecvPollMs = 200;                      // a cleared flag is noticed within one poll
     static constexpr int kSendRetryMax = 20;                     // 21 waits without progress end a send
@@ -72,7 +72,7 @@ private:
     std::atomic<bool> m_threadEnded{false};
     // Written by the session thread (close) and by initStart/stop while the thread does not
     // receive; m_socketMutex keeps stop's forced shutdown from touching a closed descriptor.
-    qvplat::SocketHandle m_socket = qvplat::kInvalidSocket;
+    qvplat::UniqueSocket m_socket;
     std::mutex m_socketMutex;
     int m_clientId = -1;
     std::atomic<CCPTWorkDelegate*> m_delegate{nullptr};

@@ -1,4 +1,5 @@
 #include "commlib/CommLibEnv.h"
+
 #include "foundation/QvSingleton.h"
 
 namespace {
@@ -12,7 +13,10 @@ CommLibEnv* CommLibEnv::getInstance()
     return s_instance.get([] { return new CommLibEnv(); });
 }
 
-void CommLibEnv::releaseInstance() { s_instance.release(); }
+void CommLibEnv::releaseInstance()
+{
+    s_instance.release();
+}
 
 int CommLibEnv::start()
 {

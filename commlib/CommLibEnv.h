@@ -7,7 +7,7 @@
 class CommLibEnv {
 public:
     static constexpr int kStartOk = 0;
-    static constexpr int kStartFailed = 1;       // the library could not be started
+    static constexpr int kStartFailed = 1;        // the library could not be started
     static constexpr int kStartWrongVersion = 2;  // the library is not version 2.2
     static constexpr int kStopOk = 0;
     static constexpr int kStopNetDown = 3;

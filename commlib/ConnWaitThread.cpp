@@ -49,7 +49,7 @@ void CConnWaitThread::stop()
     if (m_thread.joinable()) {
         m_thread.join();
     }
-    m_listenSocket = qvplat::kInvalidSocket;
+    m_listenSocket.reset();
 }
 
 CConnWaitThread::ListenState CConnWaitThread::waitUntilListening(int timeoutMs) const
@@ -108,41 +108,39 @@ void CConnWaitThread::threadWaitWork()
         setListenState(ListenState::SetupFailed);
         return;
     }
-    m_listenSocket = qvplat::createSocket(info);
-    if (m_listenSocket == qvplat::kInvalidSocket) {
+    m_listenSocket.reset(qvplat::createSocket(info));
+    if (!m_listenSocket.isValid()) {
         qvsc::log(u"%s Socket Create Failed!!", kSvrCommTag);
         processStop(kStopSetupFailed, u"Socket Create Failed!!");
         setListenState(ListenState::SetupFailed);
         return;
     }
-    qvplat::setReuseAddr(m_listenSocket);
-    if (!qvplat::bindSocket(m_listenSocket, info)) {
+    qvplat::setReuseAddr(m_listenSocket.get());
+    if (!qvplat::bindSocket(m_listenSocket.get(), info)) {
         qvsc::log(u"%s[%d] Socket Bind Failed!!", kSvrCommTag, qvplat::lastError());
-        qvplat::closeSocket(m_listenSocket);
-        m_listenSocket = qvplat::kInvalidSocket;
+        m_listenSocket.reset();
         processStop(kStopSetupFailed, u"Socket Bind Failed!!");
         setListenState(ListenState::SetupFailed);
         return;
     }
-    if (!qvplat::listenSocket(m_listenSocket)) {
+    if (!qvplat::listenSocket(m_listenSocket.get())) {
         qvsc::log(u"%s Socket Listen Failed!!", kSvrCommTag);
-        qvplat::closeSocket(m_listenSocket);
-        m_listenSocket = qvplat::kInvalidSocket;
+        m_listenSocket.reset();
         processStop(kStopSetupFailed, u"Socket Listen Failed!!");
         setListenState(ListenState::SetupFailed);
         return;
     }
-    m_boundPort = qvplat::localPort(m_listenSocket);
+    m_boundPort = qvplat::localPort(m_listenSocket.get());
     qvsc::log(u"%s [%s:%d] Wait Start", kSvrCommTag, address, port);
     setListenState(ListenState::Listening);
 
     while (m_running.load()) {
-        const int ready = qvplat::waitReadable(m_listenSocket, kAcceptPollMs);
+        const int ready = qvplat::waitReadable(m_listenSocket.get(), kAcceptPollMs);
         if (ready == 0) {
             continue;
         }
         if (ready < 0) {
-            if (m_listenSocket == qvplat::kInvalidSocket) {
+            if (!m_listenSocket.isValid()) {
                 qvsc::log(u"%s Accept SocketError(InvaildSocket)", kSvrCommTag);
             }
             qvsc::log(u"%s Accept SocketError", kSvrCommTag);
@@ -151,7 +149,7 @@ void CConnWaitThread::threadWaitWork()
             break;
         }
         qvsc::log(u"%s Accept Client Process Start", kSvrCommTag);
-        const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket);
+        const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket.get());
         if (client == qvplat::kInvalidSocket) {
             // Nothing to serve: preparing a session for it would only create a thread that fails.
             qvsc::log(u"%s Accept Client Process End", kSvrCommTag);
@@ -168,8 +166,7 @@ void CConnWaitThread::threadWaitWork()
         qvsc::log(u"%s Accept Client Process End", kSvrCommTag);
     }
 
-    qvplat::closeSocket(m_listenSocket);
-    m_listenSocket = qvplat::kInvalidSocket;
+    m_listenSocket.reset();
     m_boundPort = -1;
     qvsc::log(u"%s [%s:%d] Wait Finish", kSvrCommTag, address, port);
     setListenState(ListenState::Ended);

@@ -17,10 +17,10 @@
 // the subclass's overrides are gone.
 class CConnWaitThread {
 public:
-    static constexpr int kAcceptPollMs = 1000;     // a stop is noticed within one poll
-    static constexpr int kAddressChars = 128;      // the address text's fixed buffer
-    static constexpr int kStopSetupFailed = -2;    // processStop code of a failed set-up step
-    static constexpr int kStopAcceptError = -1;    // processStop code of a failed wait
+    static constexpr int kAcceptPollMs = 1000;   // a stop is noticed within one poll
+    static constexpr int kAddressChars = 128;    // the address text's fixed buffer
+    static constexpr int kStopSetupFailed = -2;  // processStop code of a failed set-up step
+    static constexpr int kStopAcceptError = -1;  // processStop code of a failed wait
 
     // What waitUntilListening() reports.
     enum class ListenState { NotStarted, Starting, Listening, SetupFailed, Ended };
@@ -68,7 +68,7 @@ private:
     std::atomic<int> m_boundPort{-1};
     std::atomic<bool> m_running{false};
     char16_t m_address[kAddressChars] = {};
-    qvplat::SocketHandle m_listenSocket = qvplat::kInvalidSocket;  // listening thread only
+    qvplat::UniqueSocket m_listenSocket;  // listening thread only
     qvplat::Thread m_thread;
 
     mutable std::mutex m_stateMutex;

@@ -18,7 +18,10 @@ CSocketClientMngr* CSocketClientMngr::getInstance()
     return s_instance.get([] { return new CSocketClientMngr(); });
 }
 
-void CSocketClientMngr::releaseInstance() { s_instance.release(); }
+void CSocketClientMngr::releaseInstance()
+{
+    s_instance.release();
+}
 
 CSocketClientMngr::~CSocketClientMngr()
 {

@@ -1,7 +1,8 @@
 #include "foundation/EnvMng.h"
-#include "foundation/QvSingleton.h"
 
 #include <mutex>
+
+#include "foundation/QvSingleton.h"
 
 namespace {
 
@@ -16,7 +17,10 @@ CEnvMng* CEnvMng::getInstance()
     return s_instance.get([] { return new CEnvMng(); });
 }
 
-void CEnvMng::releaseInstance() { s_instance.release(); }
+void CEnvMng::releaseInstance()
+{
+    s_instance.release();
+}
 
 QvString CEnvMng::getFileName(int fileId)
 {

@@ -3,9 +3,12 @@
 #include <rapidjson/document.h>
 
 #include <mutex>
+#include <new>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "foundation/QvCodePage.h"
 #include "foundation/QvFile.h"
 #include "foundation/QvLogMng.h"
 #include "foundation/QvSingleton.h"
@@ -21,7 +24,10 @@ CQvFileMng* CQvFileMng::getInstance()
     return s_instance.get([] { return new CQvFileMng(); });
 }
 
-void CQvFileMng::releaseInstance() { s_instance.release(); }
+void CQvFileMng::releaseInstance()
+{
+    s_instance.release();
+}
 
 CQvFileMng::~CQvFileMng() = default;
 
@@ -31,17 +37,24 @@ bool CQvFileMng::readJsonFile(const QvString& path, rapidjson::Document& documen
     if (!file.open(CQvFile::kAccessRead, CQvFile::kKindBinary, path, encoding)) {
         return false;
     }
-    const uint32_t size = file.getSize();
-    std::vector<char> bytes(size, '\0');
-    const uint32_t read = size > 0 ? file.read(bytes.data(), size, 1, size) : 0;
-    file.close();
-    if (read == 0) {
+    // A file too large for memory is a failed read, not the end of the program.
+    try {
+        const uint32_t size = file.getSize();
+        std::vector<char> bytes(size, '\0');
+        const uint32_t read = size > 0 ? file.read(bytes.data(), size, 1, size) : 0;
+        file.close();
+        if (read == 0) {
+            return false;
+        }
+        // The round trip through UTF-16 replaces malformed UTF-8 before the parser sees it.
+        const std::string utf8 =
+            qvEncodeText(qvDecodeBytes(std::string_view(bytes.data(), read), kCodePageUtf8), kCodePageUtf8);
+        bytes = {};
+        document.Parse(utf8.data(), utf8.size());
+    } catch (const std::bad_alloc&) {
+        CQvLogMng::getInstance()->writeDebug(u"JSON File Read Failed");
         return false;
     }
-    // The round trip through UTF-16 replaces malformed UTF-8 before the parser sees it.
-    const QvString text(bytes.data(), static_cast<int>(read), kCodePageUtf8);
-    const std::string utf8 = text.toUtf8();
-    document.Parse(utf8.data(), utf8.size());
     if (document.HasParseError()) {
         CQvLogMng::getInstance()->writeDebug(u"JSON File Read Failed");
         return false;

@@ -1,7 +1,6 @@
 #include "foundation/QvINIFileMng.h"
 
 #include <limits>
-
 #include <new>
 #include <string>
 
@@ -94,7 +93,10 @@ bool CQvINIFileMng::loadLayer(const QvString& path, Layer& layer)
     return true;
 }
 
-bool CQvINIFileMng::save(const QvString& fileName) { return writeUserFile(fileName, nullptr); }
+bool CQvINIFileMng::save(const QvString& fileName)
+{
+    return writeUserFile(fileName, nullptr);
+}
 
 bool CQvINIFileMng::update(const QvString& fileName, const std::function<void(CQvINIFileMng&)>& change)
 {

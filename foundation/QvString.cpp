@@ -66,18 +66,30 @@ QvString::Header* QvString::header() const
     return m_data ? reinterpret_cast<Header*>(reinterpret_cast<int*>(m_data) - 3) : nullptr;
 }
 
-QvString::QvString(const char16_t* text) { assign(text, static_cast<int>(textLength(text))); }
+QvString::QvString(const char16_t* text)
+{
+    assign(text, static_cast<int>(textLength(text)));
+}
 
-QvString::QvString(const char16_t* text, int length) { assign(text, length); }
+QvString::QvString(const char16_t* text, int length)
+{
+    assign(text, length);
+}
 
-QvString::QvString(const std::u16string& text) { assign(text.data(), static_cast<int>(text.size())); }
+QvString::QvString(const std::u16string& text)
+{
+    assign(text.data(), static_cast<int>(text.size()));
+}
 
-QvString::QvString(std::u16string_view text) { assign(text.data(), static_cast<int>(text.size())); }
+QvString::QvString(std::u16string_view text)
+{
+    assign(text.data(), static_cast<int>(text.size()));
+}
 
 QvString::QvString(const char* bytes, int length, unsigned codePage)
 {
-    const std::u16string wide =
-        qvDecodeBytes(std::string_view(bytes ? bytes : "", bytes && length > 0 ? static_cast<size_t>(length) : 0), codePage);
+    const std::u16string wide = qvDecodeBytes(
+        std::string_view(bytes ? bytes : "", bytes && length > 0 ? static_cast<size_t>(length) : 0), codePage);
     assign(wide.data(), static_cast<int>(wide.size()));
 }
 
@@ -88,9 +100,15 @@ QvString::QvString(const QvString& other) noexcept : m_data(other.m_data)
     }
 }
 
-QvString::QvString(QvString&& other) noexcept : m_data(other.m_data) { other.m_data = nullptr; }
+QvString::QvString(QvString&& other) noexcept : m_data(other.m_data)
+{
+    other.m_data = nullptr;
+}
 
-QvString::~QvString() { release(); }
+QvString::~QvString()
+{
+    release();
+}
 
 QvString& QvString::operator=(const QvString& other) noexcept
 {
@@ -205,7 +223,10 @@ QvString QvString::fromUtf8(std::string_view bytes)
     return s;
 }
 
-std::string QvString::toUtf8() const { return qvEncodeText(view(), kCodePageUtf8); }
+std::string QvString::toUtf8() const
+{
+    return qvEncodeText(view(), kCodePageUtf8);
+}
 
 const char* QvString::toMultiByte(unsigned codePage, int* byteLength)
 {
@@ -220,7 +241,10 @@ const char* QvString::toMultiByte(unsigned codePage, int* byteLength)
     return m_narrow.get();
 }
 
-QvString& QvString::append(const char16_t* text) { return append(text, static_cast<int>(textLength(text))); }
+QvString& QvString::append(const char16_t* text)
+{
+    return append(text, static_cast<int>(textLength(text)));
+}
 
 QvString& QvString::append(const char16_t* text, int count)
 {
@@ -249,7 +273,10 @@ QvString& QvString::append(const QvString& text)
     return append(copy.c_str(), copy.length());
 }
 
-QvString& QvString::append(char16_t ch) { return append(&ch, 1); }
+QvString& QvString::append(char16_t ch)
+{
+    return append(&ch, 1);
+}
 
 bool QvString::operator==(const QvString& other) const
 {
@@ -267,9 +294,15 @@ bool QvString::operator==(const char16_t* other) const
     return view() == std::u16string_view(other);
 }
 
-bool operator==(const char16_t* left, const QvString& right) { return right == left; }
+bool operator==(const char16_t* left, const QvString& right)
+{
+    return right == left;
+}
 
-bool QvString::operator<(const QvString& other) const { return view() < other.view(); }
+bool QvString::operator<(const QvString& other) const
+{
+    return view() < other.view();
+}
 
 QvString QvString::mid(int start, int count) const
 {
@@ -339,4 +372,7 @@ int QvString::replace(const char16_t* from, const char16_t* to)
     return count;
 }
 
-void QvString::clear() { assign(u"", 0); }
+void QvString::clear()
+{
+    assign(u"", 0);
+}

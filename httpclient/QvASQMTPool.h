@@ -4,13 +4,14 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
+#include <system_error>
 #include <vector>
 
 #include "foundation/QvAutoCriticalLock.h"
 #include "foundation/QvList.h"
 #include "httpclient/QvASQueue.h"
 #include "platform/Sync.h"
+#include "platform/Thread.h"
 
 // A pool of four workers and a dispatcher. submit() hands an item to the first free worker at once,
 // or queues it; the dispatcher starts at most one queued item per 10 ms tick, in queue order.
@@ -27,7 +28,9 @@ public:
     // Creates the dispatcher, then the workers; all wait until start().
     QvASQMTPool()
     {
-        m_dispatcher = std::thread([this] { dispatch(); });
+        if (!m_dispatcher.start([this] { dispatch(); })) {
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
         for (int i = 0; i < m_workerCount; ++i) {
             m_workers.push_back(std::make_unique<QvASQueue<T>>());
         }
@@ -151,7 +154,7 @@ private:
     QvCriticalSection m_poolLock;
     bool m_stopping = false;  // guarded by m_poolLock
     std::vector<std::unique_ptr<QvASQueue<T>>> m_workers;
-    std::thread m_dispatcher;
+    qvplat::Thread m_dispatcher;
     std::mutex m_startMutex;
     std::condition_variable m_startSignal;
     bool m_dispatcherStop = false;  // guarded by m_startMutex

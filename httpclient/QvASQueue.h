@@ -4,10 +4,11 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
-#include <thread>
+#include <system_error>
 #include <type_traits>
 
 #include "platform/Sync.h"
+#include "platform/Thread.h"
 
 // One worker of QvASQMTPool: a thread that runs the item it is handed, one at a time. The pool
 // selects workers and hands items over under its own lock; the worker clears its busy flag itself.
@@ -19,8 +20,14 @@ class QvASQueue {
 public:
     using Handler = std::function<bool(void*)>;
 
-    // Creates the thread, which waits until start() (or destruction).
-    QvASQueue() : m_thread([this] { run(); }) {}
+    // Creates the thread, which waits until start() (or destruction). Throws std::system_error when
+    // the thread cannot be created, as a std::thread would.
+    QvASQueue()
+    {
+        if (!m_thread.start([this] { run(); })) {
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
+    }
 
     // Stops the thread and joins it; an item that is running finishes first, a handed-over item that
     // has not started is dropped.
@@ -62,7 +69,7 @@ public:
 
     bool isReady() const { return m_ready.load(); }
     bool isBusy() const { return m_busy.load(); }
-    bool isCurrentThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
+    bool isCurrentThread() const { return m_thread.isCurrent(); }
 
     // Hands item over: busy, current item, wake. The pool calls this under its lock and only for a
     // ready worker that is not busy.
@@ -112,5 +119,5 @@ private:
     std::mutex m_startMutex;
     std::condition_variable m_startSignal;
     bool m_stopping = false;
-    std::thread m_thread;  // last: it starts running in the constructor, after every other member exists
+    qvplat::Thread m_thread;
 };

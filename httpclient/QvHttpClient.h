@@ -67,11 +67,12 @@ public:
     // Items waiting in the pool's queue.
     int pendingCount() const { return m_pool->pendingCount(); }
 
+    QvHttpClient(const QvHttpClient&) = delete;
+    QvHttpClient& operator=(const QvHttpClient&) = delete;
+
 private:
     QvHttpClient();
     ~QvHttpClient();
-    QvHttpClient(const QvHttpClient&) = delete;
-    QvHttpClient& operator=(const QvHttpClient&) = delete;
 
     QvHttpWorkItem* takeFreeItemLocked();
     bool runItem(void* item);

@@ -2,13 +2,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "foundation/QvString.h"
-#include "foundation/QvStringArray.h"
 
 namespace qvplat {
 class HttpSession;
-}
+struct HttpExchange;
+}  // namespace qvplat
 
 class QvHttpWorkItem;
 class QvHttpResponseReader;
@@ -42,7 +44,7 @@ public:
     static constexpr int32_t kReceiveTimeoutMs = 30000;
 
     // Stores url and owner (not owned; may be null) and sets the defaults.
-    QvHttpConnection(const QvString& url, QvHttpWorkItem* owner);
+    QvHttpConnection(QvString url, QvHttpWorkItem* owner);
     ~QvHttpConnection();
     QvHttpConnection(const QvHttpConnection&) = delete;
     QvHttpConnection& operator=(const QvHttpConnection&) = delete;
@@ -83,17 +85,17 @@ public:
     bool hasSession() const;
     const void* getSessionId() const;
 
-    // Collects the first capture group of every match of pattern in text, case-insensitively, each
-    // distinct text (ignoring case) once. Pattern syntax: {} capture, [] class, + repeat, \- hyphen.
-    // False when pattern or text is empty or the pattern does not parse.
-    static bool findAllMatches(const QvString& pattern, const QvString& text, QvStringArray& out);
-
     // Test seam: response buffers larger than limit bytes cannot be allocated (0 = no limit).
     static void setResponseBufferLimitForTesting(uint32_t limit);
 
 private:
     friend class QvHttpResponseReader;
 
+    // Takes the URL apart and fills the exchange; false when the URL cannot be used.
+    bool prepareExchange(const char16_t* verb, const unsigned char* optional, uint32_t optionalLength,
+                         qvplat::HttpExchange& exchange);
+    // Up to kMaxAttempts sends of the prepared exchange; the result of request().
+    int32_t performAttempts(qvplat::HttpExchange& exchange, const std::vector<std::string>& sendLines, bool isGet);
     void analyseHeaders(const QvString& rawHeaders);
     void decodeResponse();
 

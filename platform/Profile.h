@@ -50,7 +50,6 @@ bool readProfileFile(const std::u16string& path, IniDocument& document, std::str
 // temporary files left by killed saves are removed. change runs only when the read succeeded; a
 // file that cannot be read is never replaced. False with error "<path>: <reason>" on any failure.
 // change must not take the same file's lock again.
-bool updateProfileFile(const std::u16string& path, const std::function<void(IniDocument&)>& change,
-                       std::string& error);
+bool updateProfileFile(const std::u16string& path, const std::function<void(IniDocument&)>& change, std::string& error);
 
 }  // namespace qvplat

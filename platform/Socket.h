@@ -81,6 +81,43 @@ void drainAndClose(SocketHandle socket, int lingerMs = 0);
 // Releases the descriptor at once (a reset if unread input is waiting). Owner thread only.
 void closeSocket(SocketHandle socket);
 
+// Owns one descriptor and closes it (closeSocket) when it goes; release() hands it over instead.
+class UniqueSocket {
+public:
+    UniqueSocket() = default;
+    explicit UniqueSocket(SocketHandle socket) : m_socket(socket) {}
+    ~UniqueSocket() { reset(); }
+    UniqueSocket(UniqueSocket&& other) noexcept : m_socket(other.release()) {}
+    UniqueSocket& operator=(UniqueSocket&& other) noexcept
+    {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    UniqueSocket(const UniqueSocket&) = delete;
+    UniqueSocket& operator=(const UniqueSocket&) = delete;
+
+    SocketHandle get() const { return m_socket; }
+    bool isValid() const { return m_socket != kInvalidSocket; }
+    SocketHandle release()
+    {
+        const SocketHandle socket = m_socket;
+        m_socket = kInvalidSocket;
+        return socket;
+    }
+    void reset(SocketHandle socket = kInvalidSocket)
+    {
+        if (m_socket != kInvalidSocket) {
+            closeSocket(m_socket);
+        }
+        m_socket = socket;
+    }
+
+private:
+    SocketHandle m_socket = kInvalidSocket;
+};
+
 // errno of the last failing call of this header on the calling thread.
 int lastError();
 

@@ -5,9 +5,6 @@
 
 namespace qvplat {
 
-// A critical section is re-entrant; so is this.
-using RecursiveMutex = std::recursive_mutex;
-
 // A Win32-style event: manual reset (stays signalled until reset, releases every waiter) or
 // auto reset (one successful wait consumes the signal). Any thread.
 class Event {

@@ -8,7 +8,7 @@ namespace qvplat {
 
 // Stack for a per-connection session thread: room for its 100 KB receive buffer and the request
 // handling above it, while 1,000 idle connections still cost little memory.
-constexpr std::size_t kSessionStackBytes = 512 * 1024;
+constexpr std::size_t kSessionStackBytes = std::size_t{512} * 1024;
 
 // A joinable thread with a chosen stack size. Every Thread has one owner who joins it; the
 // destructor joins a thread that is still joinable (destroyed from its own body, where joining is

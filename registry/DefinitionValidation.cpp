@@ -1,5 +1,7 @@
 #include "registry/DefinitionValidation.h"
 
+#include <algorithm>
+
 #include "webserver/WebServerInfo.h"
 
 const char16_t* const kMsgNameEmpty = u"The Local WebServer name must not be empty!";
@@ -64,9 +66,12 @@ QvString lineProblem(const QvString& text, const char16_t* subject, const QvStri
     if (!view.empty() && (view.front() == u' ' || view.back() == u' ')) {
         return QvString::formatted(u"%s must not start or end with a blank!", subject);
     }
-    for (const QvString& other : others) {
-        if (other.view() != view && namesEqualNoCase(other, text)) {
-            return QvString::formatted(u"%s \"%s\" differs from \"%s\" only in letter case!", subject, text, other);
+    // An exact match is the same name (or group), not a clash of spellings.
+    if (std::none_of(others.begin(), others.end(), [&](const QvString& other) { return other.view() == view; })) {
+        for (const QvString& other : others) {
+            if (namesEqualNoCase(other, text)) {
+                return QvString::formatted(u"%s \"%s\" differs from \"%s\" only in letter case!", subject, text, other);
+            }
         }
     }
     return QvString();

@@ -50,6 +50,7 @@ struct QvHostResult {
 // thread (the user-interface thread or the command line's main thread); the listener callback
 // arrives on a listening thread.
 //
+// One host per process: the registry and the settings behind it are process-wide singletons.
 // While this process serves a server it holds an inter-process lock on user/run/<name>.lock, so
 // every other process lists the server as running; the system drops the lock when the process dies.
 class CQvServerHost {

@@ -2,9 +2,15 @@
 
 #include <json/json.h>
 
+#include <algorithm>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "foundation/EnvMng.h"
+#include "foundation/QvCodePage.h"
 #include "foundation/QvINIFileMng.h"
 #include "foundation/QvSingleton.h"
 #include "webserver/WebServer.h"
@@ -36,11 +42,56 @@ std::string writeCompact(const Json::Value& root)
 }
 #pragma GCC diagnostic pop
 
-QvString textOf(const Json::Value& value) { return QvString::fromUtf8(value.asString()); }
+// Loading thousands of definitions that share one content-type table: equal texts share one
+// buffer (copy on write keeps that safe), each holding just its characters.
+class TextPool {
+public:
+    QvString operator()(std::string_view utf8)
+    {
+        auto it = m_texts.find(utf8);
+        if (it == m_texts.end()) {
+            it = m_texts.emplace(std::string(utf8), QvString::compact(qvDecodeBytes(utf8, kCodePageUtf8))).first;
+        }
+        return it->second;
+    }
+    QvString operator()(const Json::Value& value)
+    {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        return value.getString(&begin, &end) ? (*this)(std::string_view(begin, static_cast<size_t>(end - begin)))
+                                             : QvString(u"");
+    }
+
+    // Makes table share the tree of an equal table loaded before (the maps copy on write).
+    void share(QvMap<QvString, QvString>& table)
+    {
+        size_t hash = static_cast<size_t>(table.size());
+        for (const auto& [key, value] : std::as_const(table)) {
+            hash = hash * 31 + std::hash<std::u16string_view>()(key.view());
+            hash = hash * 31 + std::hash<std::u16string_view>()(value.view());
+        }
+        const auto [first, last] = m_tables.equal_range(hash);
+        for (auto it = first; it != last; ++it) {
+            if (it->second == table) {
+                table = it->second;
+                return;
+            }
+        }
+        m_tables.emplace(hash, table);
+    }
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+    };
+    std::unordered_map<std::string, QvString, Hash, std::equal_to<>> m_texts;
+    std::unordered_multimap<size_t, QvMap<QvString, QvString>> m_tables;
+};
 
 // Builds a record from one stored line; null when the line is not a usable definition.
 // A member of the wrong type makes the whole entry unusable rather than half-read.
-std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text)
+std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text, TextPool& textOf)
 {
     Json::Value root;
     if (!parseJson(text.toUtf8(), root) || !root.isObject()) {
@@ -52,10 +103,14 @@ std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text)
             return nullptr;
         }
     }
-    if (root.isMember("name")) definition->name = textOf(root["name"]);
-    if (root.isMember("grpname")) definition->grpname = textOf(root["grpname"]);
-    if (root.isMember("basepath")) definition->basepath = textOf(root["basepath"]);
-    if (root.isMember("basehtml")) definition->basehtml = textOf(root["basehtml"]);
+    if (root.isMember("name"))
+        definition->name = textOf(root["name"]);
+    if (root.isMember("grpname"))
+        definition->grpname = textOf(root["grpname"]);
+    if (root.isMember("basepath"))
+        definition->basepath = textOf(root["basepath"]);
+    if (root.isMember("basehtml"))
+        definition->basehtml = textOf(root["basehtml"]);
     if (root.isMember("port")) {
         const Json::Value& port = root["port"];
         if (!port.isInt()) {
@@ -68,17 +123,100 @@ std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text)
         if (!types.isObject()) {
             return nullptr;
         }
-        for (const std::string& extension : types.getMemberNames()) {
-            const Json::Value& type = types[extension];
-            if (type.isString()) {
-                definition->contentstype.set(QvString::fromUtf8(extension), textOf(type));
+        for (auto it = types.begin(); it != types.end(); ++it) {
+            if (it->isString()) {
+                const char* end = nullptr;
+                const char* extension = it.memberName(&end);
+                definition->contentstype.set(textOf(std::string_view(extension, static_cast<size_t>(end - extension))),
+                                             textOf(*it));
             }
         }
     }
     if (definition->name.isEmpty()) {
         return nullptr;  // a nameless server could never be addressed again
     }
+    textOf.share(definition->contentstype);
     return definition;
+}
+
+// Appends text as the JSON library's compact writer quotes it. Plain printable ASCII (nearly every
+// stored text) is copied straight; anything else goes through the library's own quoting, so the
+// bytes are the writer's in every case.
+bool appendQuoted(std::string& out, const QvString& text)
+{
+    const std::u16string_view view = text.view();
+    const bool plain = std::all_of(view.begin(), view.end(),
+                                   [](char16_t c) { return c >= 0x20 && c < 0x7F && c != u'"' && c != u'\\'; });
+    if (plain) {
+        out += '"';
+        for (const char16_t c : view) {
+            out += static_cast<char>(c);
+        }
+        out += '"';
+        return true;
+    }
+    const std::string utf8 = text.toUtf8();
+    if (utf8.find('\0') != std::string::npos) {
+        return false;  // the quoting function stops at a NUL
+    }
+    out += Json::valueToQuotedString(utf8.c_str());
+    return true;
+}
+
+bool isAscii(const QvString& text)
+{
+    const std::u16string_view view = text.view();
+    return std::all_of(view.begin(), view.end(), [](char16_t c) { return c < 0x80; });
+}
+
+// The compact writer's text of a definition, members sorted by name, built member by member: the
+// same bytes as writing a document tree at a fraction of the cost (loading and exit store
+// thousands of definitions).
+std::string storedText(const _tag_WebServerInfo& definition)
+{
+    std::string out;
+    out.reserve(64 + static_cast<size_t>(definition.contentstype.size()) * 32);
+    // The map's order is the writer's byte order while the extensions are ASCII.
+    bool fast = std::all_of(definition.contentstype.begin(), definition.contentstype.end(),
+                            [](const auto& entry) { return isAscii(entry.first); });
+    out += "{\"basehtml\":";
+    fast = fast && appendQuoted(out, definition.basehtml);
+    out += ",\"basepath\":";
+    fast = fast && appendQuoted(out, definition.basepath);
+    out += ",\"contentstype\":{";
+    bool first = true;
+    for (const auto& [extension, type] : definition.contentstype) {
+        if (!fast) {
+            break;
+        }
+        if (!first) {
+            out += ',';
+        }
+        first = false;
+        fast = appendQuoted(out, extension);
+        out += ':';
+        fast = fast && appendQuoted(out, type);
+    }
+    out += "},\"grpname\":";
+    fast = fast && appendQuoted(out, definition.grpname);
+    out += ",\"name\":";
+    fast = fast && appendQuoted(out, definition.name);
+    out += ",\"port\":" + Json::valueToString(static_cast<Json::Int>(definition.port)) + "}";
+    if (fast) {
+        return out;
+    }
+    Json::Value root(Json::objectValue);
+    root["name"] = definition.name.toUtf8();
+    root["grpname"] = definition.grpname.toUtf8();
+    root["basepath"] = definition.basepath.toUtf8();
+    root["basehtml"] = definition.basehtml.toUtf8();
+    root["port"] = definition.port;
+    Json::Value types(Json::objectValue);
+    for (const auto& [extension, type] : definition.contentstype) {
+        types[extension.toUtf8()] = type.toUtf8();
+    }
+    root["contentstype"] = types;
+    return writeCompact(root);
 }
 
 }  // namespace
@@ -92,7 +230,10 @@ CQvWebServerMngr* CQvWebServerMngr::getInstance()
     });
 }
 
-void CQvWebServerMngr::releaseInstance() { s_instance.release(); }
+void CQvWebServerMngr::releaseInstance()
+{
+    s_instance.release();
+}
 
 CQvWebServerMngr::CQvWebServerMngr() = default;
 
@@ -115,9 +256,10 @@ bool CQvWebServerMngr::loadServers()
     const QvStringArray names = env->getKeys(kSessionFile, kServerSection);
     bool allAdded = true;
     m_loading = true;
+    TextPool texts;
     for (const QvString& key : names) {
         std::unique_ptr<_tag_WebServerInfo> definition =
-            definitionFromJson(env->getString(kSessionFile, kServerSection, key));
+            definitionFromJson(env->getString(kSessionFile, kServerSection, key), texts);
         if (!definition) {
             continue;
         }
@@ -205,21 +347,11 @@ CWebServer* CQvWebServerMngr::getServer(const QvString& name)
 
 bool CQvWebServerMngr::saveDefinition(const _tag_WebServerInfo& definition)
 {
-    Json::Value root(Json::objectValue);
-    root["name"] = definition.name.toUtf8();
-    root["grpname"] = definition.grpname.toUtf8();
-    root["basepath"] = definition.basepath.toUtf8();
-    root["basehtml"] = definition.basehtml.toUtf8();
-    root["port"] = definition.port;
-    Json::Value types(Json::objectValue);
-    for (const auto& [extension, type] : definition.contentstype) {
-        types[extension.toUtf8()] = type.toUtf8();
-    }
-    root["contentstype"] = types;
-
-    std::string line = writeCompact(root);
+    std::string line = storedText(definition);
     std::erase(line, '\n');
-    CEnvMng::getInstance()->setString(kSessionFile, kServerSection, definition.name, QvString::fromUtf8(line));
+    // Stored values are kept by the thousand and never grown: no spare room.
+    CEnvMng::getInstance()->setString(kSessionFile, kServerSection, definition.name,
+                                      QvString::compact(qvDecodeBytes(line, kCodePageUtf8)));
     return true;
 }
 

@@ -9,6 +9,7 @@ packages=(
     qt6-base-dev
     libgtest-dev libgmock-dev
     curl openssl python3 procps
+    clang-format clang-tidy
 )
 
 missing=()

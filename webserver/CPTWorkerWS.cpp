@@ -18,11 +18,6 @@ bool CCPTWorkerWS::sendClientData(const unsigned char* data, int length)
     return session->sendData(data, length);
 }
 
-void CCPTWorkerWS::doBindClientAfter()
-{
-    CCPTBaseWorker::doBindClientAfter();
-}
-
 void CCPTWorkerWS::onRecvWorkerData(int status, const unsigned char*, int)
 {
     qvsc::log(u"CCPTWorkerWS onRecvWorkerData [CID=%d][nStatus=%d]", m_clientId, status);
@@ -35,38 +30,38 @@ void CCPTWorkerWS::onClientRecv(int clientId, int status, const unsigned char* d
     }
     qvsc::log(u"CCPTWorkerWS CID[%d], Status[%d], DataLen[%d]", clientId, status, length);
     switch (status) {
-    case kStatusData:
-        qvsc::log(u"<==Source Session Receive Send Target Session [CID=%d][Len=%d]", clientId, length);
-        m_recvBuffer.append(data, static_cast<std::size_t>(length > 0 ? length : 0));
-        m_packetMng.processRecvBuffer();
-        m_state = kStateAnswered;
-        break;
-    case kStatusRecvError:
-        qvsc::log(u"<==Source Session Receive Error [CID=%d]", clientId);
-        break;
-    case kStatusClosed:
-        qvsc::log(u"<==Source Session Disconnect [CID=%d]", clientId);
-        onRecvWorkerData(1, nullptr, 0);
-        m_state = kStateClosed;
-        break;
-    default:
-        break;
+        case kStatusData:
+            qvsc::log(u"<==Source Session Receive Send Target Session [CID=%d][Len=%d]", clientId, length);
+            m_recvBuffer.append(data, static_cast<std::size_t>(length > 0 ? length : 0));
+            m_packetMng.processRecvBuffer();
+            m_state = kStateAnswered;
+            break;
+        case kStatusRecvError:
+            qvsc::log(u"<==Source Session Receive Error [CID=%d]", clientId);
+            break;
+        case kStatusClosed:
+            qvsc::log(u"<==Source Session Disconnect [CID=%d]", clientId);
+            onRecvWorkerData(1, nullptr, 0);
+            m_state = kStateClosed;
+            break;
+        default:
+            break;
     }
 }
 
 void CCPTWorkerWS::onTimerCheck()
 {
     switch (m_state.load()) {
-    case kStateAnswered:
-        // The session thread half-closes, lets the peer close, and closes the descriptor itself.
-        CSocketClientMngr::getInstance()->withSession(m_clientId,
-                                                      [](CClientPerThread& session) { session.closeConnection(); });
-        break;
-    case kStateClosed:
-        destroySelf();
-        break;
-    default:
-        break;
+        case kStateAnswered:
+            // The session thread half-closes, lets the peer close, and closes the descriptor itself.
+            CSocketClientMngr::getInstance()->withSession(m_clientId,
+                                                          [](CClientPerThread& session) { session.closeConnection(); });
+            break;
+        case kStateClosed:
+            destroySelf();
+            break;
+        default:
+            break;
     }
 }
 

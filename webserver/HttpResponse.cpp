@@ -15,16 +15,16 @@ constexpr int kEnglish = 1;  // formatLocalTime's language selector
 const char16_t* CHttpResponse::reasonText(int status)
 {
     switch (status) {
-    case 200:
-        return u"OK";
-    case 400:
-        return u"Bad Request";
-    case 404:
-        return u"Not Found";
-    case 415:
-        return u"Unsupported Media Type";
-    default:
-        return u"";
+        case 200:
+            return u"OK";
+        case 400:
+            return u"Bad Request";
+        case 404:
+            return u"Not Found";
+        case 415:
+            return u"Unsupported Media Type";
+        default:
+            return u"";
     }
 }
 

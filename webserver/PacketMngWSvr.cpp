@@ -241,31 +241,8 @@ QvTargetMapping CPacketMngWSvr::mapRequestTarget(const QvString& target, const Q
 
     const bool hasNul = converted.view().find(u'\0') != std::u16string_view::npos;
     // "/srv/site" + "2/x" would be "/srv/site2/x", a folder beside the base.
-    const bool namesSibling = !endsWithSeparator(basePath) && !converted.isEmpty() &&
-                              converted.at(0) != qvplat::kPathSeparator;
+    const bool namesSibling =
+        !endsWithSeparator(basePath) && !converted.isEmpty() && converted.at(0) != qvplat::kPathSeparator;
     mapping.refused = basePath.isEmpty() || hasNul || namesSibling || climbsAboveBase(converted);
     return mapping;
-}
-
-int CPacketMngWSvr::readRequestedFile(const QvString& path, std::unique_ptr<unsigned char[]>& body, int& length)
-{
-    body.reset();
-    length = 0;
-    FileHandle file;
-    long size = 0;
-    const int status = openRequestedFile(path, file, size);
-    if (status != kStatusOk) {
-        return status;
-    }
-    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[static_cast<std::size_t>(size)]);
-    if (!block) {
-        return kStatusBadRequest;
-    }
-    const std::size_t read = std::fread(block.get(), 1, static_cast<std::size_t>(size), file.get());
-    if (read == 0) {
-        return kStatusBadRequest;
-    }
-    body = std::move(block);
-    length = static_cast<int>(read);
-    return kStatusOk;
 }

@@ -20,7 +20,9 @@ struct QvTargetMapping {
 // worker and run on the connection's session thread.
 class CPacketMngWSvr {
 public:
-    static constexpr int kScratchBytes = 1024;  // requests up to this size are parsed without an allocation
+    // Requests up to this size are copied into the worker's own block instead of a new one; parsing
+    // them still allocates (the text conversion).
+    static constexpr int kScratchBytes = 1024;
     static constexpr int kStatusOk = 200;
     static constexpr int kStatusBadRequest = 400;
     static constexpr int kStatusNotFound = 404;
@@ -48,9 +50,6 @@ public:
     static QvString resolveBaseHtml(const QvString& basePath, const QvString& baseHtml);
     // True when the ".." segments of a converted target climb above where it starts.
     static bool climbsAboveBase(const QvString& convertedTarget);
-    // Reads a whole regular file: 200 with its bytes, 400 when 0 bytes could be read, 404 when it
-    // cannot be opened (missing, a folder, a FIFO, a device: never blocks).
-    static int readRequestedFile(const QvString& path, std::unique_ptr<unsigned char[]>& body, int& length);
 
 private:
     void answerRequest(const QvString& target);

@@ -8,10 +8,7 @@
 #include "webserver/CPTWorkerWS.h"
 #include "webserver/WebServerInfo.h"
 
-CWebServer::CWebServer(_tag_WebServerInfo* info)
-    : m_serverInfo(info != nullptr ? info : new _tag_WebServerInfo())
-{
-}
+CWebServer::CWebServer(_tag_WebServerInfo* info) : m_serverInfo(info != nullptr ? info : new _tag_WebServerInfo()) {}
 
 CWebServer::~CWebServer()
 {

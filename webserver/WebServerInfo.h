@@ -17,8 +17,8 @@ struct _tag_WebServerInfo {
     QvString name{u""};
     QvString grpname{u""};  // "None" means no group
     int port = kDefaultPort;
-    QvString basepath{u""};  // directory served; a plain prefix of the request target
-    QvString basehtml{u""};  // file served for "/"
+    QvString basepath{u""};                  // directory served; a plain prefix of the request target
+    QvString basehtml{u""};                  // file served for "/"
     QvMap<QvString, QvString> contentstype;  // extension (no dot, exact case) -> MIME type
 
     _tag_WebServerInfo() = default;

@@ -9,6 +9,7 @@
 #include <set>
 #include <string_view>
 
+#include "platform/AsciiText.h"
 #include "platform/HttpTransport.h"
 
 namespace qvplat {
@@ -53,14 +54,6 @@ private:
     CURLU* m_handle;
 };
 
-std::string lowerAscii(std::string_view text)
-{
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
 // The lower-case name of a "Name: value" line; empty when the line has no colon.
 std::string headerName(std::string_view line)
 {
@@ -72,7 +65,7 @@ std::string headerName(std::string_view line)
     while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) {
         name.remove_suffix(1);
     }
-    return lowerAscii(name);
+    return toLowerAscii(std::string(name));
 }
 
 const char* firstEnv(std::initializer_list<const char*> names)
@@ -103,7 +96,7 @@ bool crackHttpUrl(const std::string& url, HttpUrlParts& out)
     if (!handle.part(CURLUPART_SCHEME, 0, scheme)) {
         return false;
     }
-    scheme = lowerAscii(scheme);
+    scheme = toLowerAscii(std::move(scheme));
     if (scheme != "http" && scheme != "https") {
         return false;
     }

@@ -1,7 +1,8 @@
 #include "platform/Debug.h"
 
-#include <cerrno>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/posix/Utf8.h"
 

@@ -1,11 +1,12 @@
 #include "platform/FileSystem.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
 #include <vector>
 
 #include "platform/posix/Utf8.h"
@@ -63,19 +64,19 @@ void setModuleFileNameForTesting(const std::u16string& path)
 
 bool pathExists(const std::u16string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return statPath(path, st);
 }
 
 bool isRegularFile(const std::u16string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return statPath(path, st) && S_ISREG(st.st_mode);
 }
 
 bool isDirectory(const std::u16string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return statPath(path, st) && S_ISDIR(st.st_mode);
 }
 
@@ -126,7 +127,7 @@ std::FILE* openRegularFileForRead(const std::u16string& path)
         t_lastError = errno;
         return nullptr;
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         t_lastError = S_ISREG(st.st_mode) ? errno : EINVAL;
         ::close(fd);

@@ -1,8 +1,8 @@
 #include "platform/LocalTime.h"
 
 #include <atomic>
+#include <ctime>
 #include <mutex>
-#include <time.h>
 
 namespace qvplat {
 namespace {

@@ -28,7 +28,10 @@ namespace {
 // A temporary file of a save older than this belongs to no save still running, whatever its PID.
 constexpr time_t kStaleTempSeconds = 3600;
 
-std::string failure(const std::string& path, const std::string& reason) { return path + ": " + reason; }
+std::string failure(const std::string& path, const std::string& reason)
+{
+    return path + ": " + reason;
+}
 
 std::string directoryOf(const std::string& path)
 {
@@ -69,7 +72,7 @@ bool readAll(const std::string& path, std::string& bytes, bool& missing, std::st
     }
     bool ok = true;
     try {
-        struct stat st{};
+        struct stat st {};
         if (::fstat(fd, &st) != 0) {
             reason = std::strerror(errno);
             ok = false;
@@ -124,7 +127,10 @@ bool writeAll(int fd, const std::string& bytes)
 
 std::atomic<unsigned> s_tempCounter{0};
 
-std::string tempPrefix(const std::string& base) { return "." + base + ".tmp"; }
+std::string tempPrefix(const std::string& base)
+{
+    return "." + base + ".tmp";
+}
 
 // Removes ".<base>.tmpPID.N" files whose process is gone or that are older than any save.
 void removeStaleTemps(const std::string& dir, const std::string& base)
@@ -149,7 +155,7 @@ void removeStaleTemps(const std::string& dir, const std::string& base)
         }
         const long pid = std::strtol(std::string(rest.substr(0, dot)).c_str(), nullptr, 10);
         const std::string full = dir + "/" + std::string(name);
-        struct stat st{};
+        struct stat st {};
         if (::lstat(full.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
             continue;
         }
@@ -165,7 +171,7 @@ void removeStaleTemps(const std::string& dir, const std::string& base)
 // The file a write replaces: a symbolic link is kept and the file it points to replaced.
 std::string writeTarget(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         if (char* resolved = ::realpath(path.c_str(), nullptr)) {
             std::string target = resolved;
@@ -195,7 +201,7 @@ std::string replaceFileAtomically(const std::string& target, const std::string& 
     if (fd < 0) {
         return std::strerror(EEXIST);
     }
-    struct stat st{};
+    struct stat st {};
     if (::stat(target.c_str(), &st) == 0) {
         ::fchmod(fd, st.st_mode & 07777);
     }
@@ -225,7 +231,7 @@ std::string replaceFileAtomically(const std::string& target, const std::string& 
 bool canWrite(const std::string& path)
 {
     const std::string dir = directoryOf(path);
-    struct stat st{};
+    struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         return false;
     }
@@ -255,7 +261,7 @@ struct FileStamp {
 FileStamp stampOf(const std::string& path)
 {
     FileStamp stamp;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         stamp.exists = true;
         stamp.device = st.st_dev;
@@ -520,8 +526,7 @@ bool readProfileFile(const std::u16string& path, IniDocument& document, std::str
     return true;
 }
 
-bool updateProfileFile(const std::u16string& path, const std::function<void(IniDocument&)>& change,
-                       std::string& error)
+bool updateProfileFile(const std::u16string& path, const std::function<void(IniDocument&)>& change, std::string& error)
 {
     const std::string file8 = normalPath(path);
     const bool ok = updateFile(file8, change, error);

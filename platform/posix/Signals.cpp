@@ -1,7 +1,8 @@
 #include "platform/Signals.h"
 
-#include <csignal>
 #include <pthread.h>
+
+#include <csignal>
 
 namespace qvplat {
 namespace {

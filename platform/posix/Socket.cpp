@@ -1,17 +1,18 @@
 #include "platform/Socket.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <string>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
 
 namespace qvplat {
 namespace {
@@ -19,7 +20,7 @@ namespace {
 thread_local int t_lastError = 0;
 thread_local int t_lastSendErrno = 0;
 
-constexpr std::size_t kDrainLimitBytes = 4 * 1024 * 1024;  // bounds the discard loop of a flooding peer
+constexpr std::size_t kDrainLimitBytes = std::size_t{4} * 1024 * 1024;  // bounds the discard loop of a flooding peer
 
 int failWith(int error)
 {
@@ -37,8 +38,8 @@ int pollOne(SocketHandle socket, short events, int timeoutMs)
     for (;;) {
         int wait = timeoutMs;
         if (timeoutMs > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
         }
         const int n = ::poll(&fd, 1, wait);
@@ -221,19 +222,19 @@ long sendSome(SocketHandle socket, const void* data, std::size_t length)
 SendError classifySendError(int error)
 {
     switch (error) {
-    case 0:
-        return SendError::None;
-    case EAGAIN:
+        case 0:
+            return SendError::None;
+        case EAGAIN:
 #if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
+        case EWOULDBLOCK:
 #endif
-        return SendError::WouldBlock;
-    case ECONNRESET:
-    case EPIPE:
-    case ECONNABORTED:
-        return SendError::ConnAborted;
-    default:
-        return SendError::Other;
+            return SendError::WouldBlock;
+        case ECONNRESET:
+        case EPIPE:
+        case ECONNABORTED:
+            return SendError::ConnAborted;
+        default:
+            return SendError::Other;
     }
 }
 

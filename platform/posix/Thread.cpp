@@ -1,19 +1,20 @@
 #include "platform/Thread.h"
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <limits.h>
-#include <mutex>
 #include <pthread.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <mutex>
 
 namespace qvplat {
 namespace {
 
 std::atomic<bool> s_failCreation{false};
 
-constexpr std::size_t kMinStackBytes = 64 * 1024;  // libc, the C++ runtime and a few frames of ours
+constexpr std::size_t kMinStackBytes = std::size_t{64} * 1024;  // libc, the C++ runtime and a few frames of ours
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr std::size_t kSanitizerStackFactor = 4;  // instrumented frames are several times larger
 #else

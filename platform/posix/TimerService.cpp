@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/Thread.h"
+
 namespace qvplat {
 namespace {
 
@@ -80,7 +82,7 @@ public:
 
     void shutdown(bool final)
     {
-        std::vector<std::thread> workers;
+        std::vector<std::unique_ptr<Thread>> workers;
         {
             std::lock_guard lock(m_mutex);
             m_stopping = true;
@@ -88,12 +90,11 @@ public:
             workers.swap(m_workers);
         }
         m_wake.notify_all();
-        for (std::thread& worker : workers) {
-            if (worker.get_id() == std::this_thread::get_id()) {
-                worker.detach();  // the process ends from inside a callback: nobody is left to join it
-            } else {
-                worker.join();
+        for (const std::unique_ptr<Thread>& worker : workers) {
+            if (!worker->isCurrent()) {
+                worker->join();
             }
+            // The process ends from inside a callback: the Thread releases its own thread when destroyed.
         }
         std::unordered_map<TimerId, std::shared_ptr<TimerRecord>> dropped;
         {
@@ -111,16 +112,14 @@ private:
         if (!m_workers.empty()) {
             return true;
         }
-        try {
-            for (int i = 0; i < kTimerThreads; ++i) {
-                m_workers.emplace_back([this] { work(); });
+        for (int i = 0; i < kTimerThreads; ++i) {
+            auto worker = std::make_unique<Thread>();
+            if (!worker->start([this] { work(); })) {
+                break;
             }
-        } catch (const std::system_error&) {
-            if (m_workers.empty()) {
-                return false;  // no thread at all: the timer could never fire
-            }
+            m_workers.push_back(std::move(worker));
         }
-        return true;
+        return !m_workers.empty();  // no thread at all: the timer could never fire
     }
 
     void work()
@@ -180,7 +179,7 @@ private:
     std::condition_variable m_callbackDone;  // a callback returned (deleters wait on it)
     std::set<std::pair<Clock::time_point, TimerId>> m_queue;
     std::unordered_map<TimerId, std::shared_ptr<TimerRecord>> m_timers;
-    std::vector<std::thread> m_workers;
+    std::vector<std::unique_ptr<Thread>> m_workers;
     TimerId m_nextId = 1;
     bool m_stopping = false;
     bool m_closed = false;  // the process is ending: no new timers

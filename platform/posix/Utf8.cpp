@@ -1,5 +1,6 @@
 #include "platform/posix/Utf8.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace qvplat::detail {
@@ -33,17 +34,6 @@ void appendUtf8(std::string& out, char32_t cp)
     }
 }
 
-void appendUtf16(std::u16string& out, char32_t cp)
-{
-    if (cp < 0x10000) {
-        out += static_cast<char16_t>(cp);
-    } else {
-        cp -= 0x10000;
-        out += static_cast<char16_t>(0xD800 + (cp >> 10));
-        out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    }
-}
-
 }  // namespace
 
 std::string toUtf8(std::u16string_view text)
@@ -56,8 +46,7 @@ std::string toUtf8(std::u16string_view text)
             out += static_cast<char>(unit);
             continue;
         }
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
             appendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
             ++i;
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
@@ -71,18 +60,19 @@ std::string toUtf8(std::u16string_view text)
 
 namespace {
 
-// Decodes into out (when given); false once a bad sequence was met.
-bool decodeUtf8(std::string_view bytes, std::u16string* out)
+// Decodes into out (when given; room for bytes.size() units, which always suffices) and returns
+// the number of units written, or -1 for invalid input when there is no out.
+std::ptrdiff_t decodeUtf8(std::string_view bytes, char16_t* out)
 {
-    bool valid = true;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t n = bytes.size();
+    char16_t* w = out;
     std::size_t i = 0;
     while (i < n) {
         const unsigned char b = p[i];
         if (b < 0x80) {
             if (out) {
-                *out += static_cast<char16_t>(b);
+                *w++ = static_cast<char16_t>(b);
             }
             ++i;
             continue;
@@ -107,10 +97,9 @@ bool decodeUtf8(std::string_view bytes, std::u16string* out)
             high = b == 0xF4 ? 0x8F : 0xBF;
         } else {
             if (!out) {
-                return false;
+                return -1;
             }
-            valid = false;
-            *out += static_cast<char16_t>(kReplacement);
+            *w++ = static_cast<char16_t>(kReplacement);
             ++i;
             continue;
         }
@@ -129,32 +118,39 @@ bool decodeUtf8(std::string_view bytes, std::u16string* out)
         }
         if (!ok) {
             if (!out) {
-                return false;
+                return -1;
             }
-            valid = false;
-            *out += static_cast<char16_t>(kReplacement);
+            *w++ = static_cast<char16_t>(kReplacement);
             i = j;
             continue;
         }
         if (out) {
-            appendUtf16(*out, cp);
+            if (cp < 0x10000) {
+                *w++ = static_cast<char16_t>(cp);
+            } else {
+                cp -= 0x10000;
+                *w++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+                *w++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+            }
         }
         i = j;
     }
-    return valid;
+    return w - out;
 }
 
 }  // namespace
 
 std::u16string fromUtf8(std::string_view bytes)
 {
-    std::u16string out;
-    out.reserve(bytes.size());
-    decodeUtf8(bytes, &out);
+    std::u16string out(bytes.size(), u'\0');
+    out.resize(static_cast<std::size_t>(decodeUtf8(bytes, out.data())));
     return out;
 }
 
-bool isValidUtf8(std::string_view bytes) { return decodeUtf8(bytes, nullptr); }
+bool isValidUtf8(std::string_view bytes)
+{
+    return decodeUtf8(bytes, nullptr) >= 0;
+}
 
 std::u16string fromWindows1252(std::string_view bytes)
 {

@@ -1,12 +1,11 @@
-#include "commlib/CPTBaseWorker.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
-#include "commlib/LoopbackTestUtil.h"
+#include "Loopback.h"
+#include "commlib/CPTBaseWorker.h"
 #include "platform/TimerService.h"
 
 namespace {
@@ -47,17 +46,6 @@ private:
     std::atomic<bool>& m_destroyed;
     int m_ticks = 0;
 };
-
-TEST(CPTBaseWorkerTest, FreshWorkerHasAnEmptyMegabyteBufferStateZeroAndSendsNothing)
-{
-    CCPTBaseWorker worker;
-    EXPECT_EQ(worker.getRecvBuffer().capacity(), 1048576u);
-    EXPECT_EQ(worker.getRecvBuffer().size(), 0u);
-    EXPECT_EQ(worker.getState(), 0);
-    EXPECT_FALSE(worker.hasTimer());
-    const unsigned char byte = 1;
-    EXPECT_FALSE(worker.sendClientData(&byte, 1));
-}
 
 TEST(CPTBaseWorkerTest, TimerFirstTicksAfterOneSecondThenKeepsTicking)
 {

@@ -1,5 +1,3 @@
-#include "commlib/SocketClientMngr.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 
 #include "commlib/CPTBaseWorker.h"
 #include "commlib/ClientPerThread.h"
+#include "commlib/SocketClientMngr.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "foundation/QvArray.h"
@@ -48,11 +50,7 @@ TEST(QvStringArrayTest, JoinSkipsSeparatorWhileResultIsEmpty)
         std::vector<const char16_t*> items;
         const char16_t* joined;
     } cases[] = {
-        {{u"", u"b"}, u"b"},
-        {{u"a", u"", u"c"}, u"a,,c"},
-        {{u"", u"", u"c"}, u"c"},
-        {{u"a", u"b"}, u"a,b"},
-        {{}, u""},
+        {{u"", u"b"}, u"b"}, {{u"a", u"", u"c"}, u"a,,c"}, {{u"", u"", u"c"}, u"c"}, {{u"a", u"b"}, u"a,b"}, {{}, u""},
     };
     for (const auto& c : cases) {
         QvStringArray arr;
@@ -84,6 +82,31 @@ TEST(QvMapTest, OrderIsCaseSensitiveCodeUnitOrderAndSetReplaces)
     EXPECT_TRUE(m.erase(u"beta"));
     EXPECT_FALSE(m.erase(u"beta"));
     EXPECT_EQ(m.find(u"BETA"), nullptr);
+}
+
+// Copies share one tree; every way of changing one copy leaves the others as they were.
+TEST(QvMapTest, ChangingACopyNeverChangesTheOriginal)
+{
+    QvMap<QvString, int> original;
+    original.set(u"a", 1);
+    original.set(u"b", 2);
+    const auto changes = std::vector<std::function<void(QvMap<QvString, int>&)>>{
+        [](auto& m) { m.set(u"a", 9); },
+        [](auto& m) { m[u"c"] = 3; },
+        [](auto& m) { *m.find(u"b") = 7; },
+        [](auto& m) { m.erase(u"a"); },
+        [](auto& m) { m.erase(std::as_const(m).begin()); },
+        [](auto& m) { m.begin()->second = 5; },
+        [](auto& m) { m.clear(); },
+    };
+    for (size_t i = 0; i < changes.size(); ++i) {
+        QvMap<QvString, int> copy = original;
+        changes[i](copy);
+        EXPECT_EQ(original.size(), 2) << "change " << i;
+        EXPECT_EQ(*std::as_const(original).find(u"a"), 1) << "change " << i;
+        EXPECT_EQ(*std::as_const(original).find(u"b"), 2) << "change " << i;
+        EXPECT_FALSE(copy == original) << "change " << i;
+    }
 }
 
 TEST(QvListAndArrayTest, FifoAndIndexAccess)

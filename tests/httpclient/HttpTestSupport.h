@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "HttpFixture.h"
+#include "Loopback.h"
 #include "foundation/QvString.h"
 
-// Generous bounds for waits on other threads and processes; never used to time behaviour.
-constexpr int kWaitMs = 60000;
+using qvtest::kWaitMs;
 
 inline std::u16string u16(const std::string& utf8)
 {
@@ -38,20 +38,6 @@ inline std::string patternBytes(size_t size)
         out[i] = static_cast<char>((i * 7 + 3) % 251);
     }
     return out;
-}
-
-// Polls condition until it holds or kWaitMs pass; for states only observable from outside (the
-// fixture's recorder), never as a stand-in for a signal the code under test gives.
-inline bool eventually(const std::function<bool()>& condition, int limitMs = kWaitMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 // Restores one environment variable when the test ends.

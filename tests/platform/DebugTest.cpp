@@ -1,11 +1,10 @@
-#include "platform/Debug.h"
-
 #include <gtest/gtest.h>
-
-#include <cstdio>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "TempDir.h"
+#include "platform/Debug.h"
 
 namespace {
 

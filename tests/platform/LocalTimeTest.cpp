@@ -1,8 +1,8 @@
-#include "platform/LocalTime.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
+
+#include "platform/LocalTime.h"
 
 namespace {
 
@@ -22,20 +22,6 @@ TEST(LocalTimeTest, FieldsAreInRangeAndTheWeekdayMatchesTheDate)
                                            std::chrono::day(t.day)};
     ASSERT_TRUE(date.ok());
     EXPECT_EQ(std::chrono::weekday(std::chrono::sys_days(date)).c_encoding(), t.dayOfWeek) << "0 is Sunday";
-}
-
-TEST(LocalTimeTest, SourceSeamReplacesAndRestoresTheClock)
-{
-    const qvplat::SystemTime fixed{2025, 1, 0, 5, 13, 4, 9, 7};
-    qvplat::setLocalTimeSource([fixed] { return fixed; });
-    const qvplat::SystemTime seen = qvplat::getLocalTime();
-    qvplat::setLocalTimeSource(nullptr);
-    EXPECT_EQ(seen.year, 2025);
-    EXPECT_EQ(seen.day, 5);
-    EXPECT_EQ(seen.hour, 13);
-    EXPECT_EQ(seen.milliseconds, 7);
-    EXPECT_GE(qvplat::getLocalTime().year, 2024);
-    EXPECT_NE(qvplat::getLocalTime().year, 2025 - 100);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-#include "platform/Process.h"
-
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -9,13 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
+#include "Loopback.h"
 #include "TempDir.h"
+#include "platform/Process.h"
 #include "platform/posix/Utf8.h"
 
 extern char** environ;
@@ -25,31 +25,22 @@ namespace {
 using qvplat::detail::fromUtf8;
 using qvplat::detail::toUtf8;
 
-constexpr auto kLongWait = std::chrono::seconds(15);  // only reached when something is broken
-
-// Polls a condition until it holds or the bound passes.
-template <typename Condition>
-bool eventually(Condition condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + kLongWait;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 bool isGone(int pid)
 {
     return ::kill(pid, 0) != 0 && errno == ESRCH;  // a zombie still answers kill(pid, 0)
 }
 
 struct SplitCase {
+    const char* name;
     std::u16string line;
     std::vector<std::u16string> words;
 };
+
+// Test logs show the case's name, not the bytes of the strings.
+void PrintTo(const SplitCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
 
 class SplitCommandLineTest : public ::testing::TestWithParam<SplitCase> {};
 
@@ -60,17 +51,20 @@ TEST_P(SplitCommandLineTest, SplitsLikeAShell)
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, SplitCommandLineTest,
-    ::testing::Values(SplitCase{u"", {}}, SplitCase{u"   \t ", {}}, SplitCase{u"firefox", {u"firefox"}},
-                      SplitCase{u"  a   b\tc  ", {u"a", u"b", u"c"}},
-                      SplitCase{u"\"/opt/My Browser/bin\" \"http://127.0.0.1:8080/\"",
+    ::testing::Values(SplitCase{"Empty", u"", {}}, SplitCase{"BlanksOnly", u"   \t ", {}},
+                      SplitCase{"OneWord", u"firefox", {u"firefox"}},
+                      SplitCase{"BlanksSeparate", u"  a   b\tc  ", {u"a", u"b", u"c"}},
+                      SplitCase{"DoubleQuotesKeepSpaces",
+                                u"\"/opt/My Browser/bin\" \"http://127.0.0.1:8080/\"",
                                 {u"/opt/My Browser/bin", u"http://127.0.0.1:8080/"}},
-                      SplitCase{u"'it''s' \"a\\\"b\\\\c\\d\"", {u"its", u"a\"b\\c\\d"}},
-                      SplitCase{u"a\\ b c\\\\d \\'q", {u"a b", u"c\\d", u"'q"}},
-                      SplitCase{u"x\"\" '' y", {u"x", u"", u"y"}},
-                      SplitCase{u"pre\"mid dle\"post", {u"premid dlepost"}},
-                      SplitCase{u"\"unterminated quote", {u"unterminated quote"}},
-                      SplitCase{u"'$HOME' \"$HOME\" *", {u"$HOME", u"$HOME", u"*"}},
-                      SplitCase{u"\u00FCber \U0001F600", {u"\u00FCber", u"\U0001F600"}}));
+                      SplitCase{"EscapesInsideQuotes", u"'it''s' \"a\\\"b\\\\c\\d\"", {u"its", u"a\"b\\c\\d"}},
+                      SplitCase{"EscapesOutsideQuotes", u"a\\ b c\\\\d \\'q", {u"a b", u"c\\d", u"'q"}},
+                      SplitCase{"EmptyQuotesAreWords", u"x\"\" '' y", {u"x", u"", u"y"}},
+                      SplitCase{"QuotesJoinWithNeighbours", u"pre\"mid dle\"post", {u"premid dlepost"}},
+                      SplitCase{"UnterminatedQuoteRunsToTheEnd", u"\"unterminated quote", {u"unterminated quote"}},
+                      SplitCase{"NoExpansion", u"'$HOME' \"$HOME\" *", {u"$HOME", u"$HOME", u"*"}},
+                      SplitCase{"NonAscii", u"\u00FCber \U0001F600", {u"\u00FCber", u"\U0001F600"}}),
+    [](const ::testing::TestParamInfo<SplitCase>& param) { return std::string(param.param.name); });
 
 TEST(ProcessTest, EmptyOrUnknownProgramIsNotStarted)
 {
@@ -84,10 +78,10 @@ TEST(ProcessTest, StartsTheCommandLineWithItsArguments)
 {
     TempDir dir("qvproc");
     const auto out = dir / "out.txt";
-    const std::u16string line = u"sh -c 'printf \"%s|%s\" \"$0\" \"$1\" > \"$2\"' first \"second word\" \"" +
-                                fromUtf8(out.string()) + u"\"";
+    const std::u16string line =
+        u"sh -c 'printf \"%s|%s\" \"$0\" \"$1\" > \"$2\"' first \"second word\" \"" + fromUtf8(out.string()) + u"\"";
     ASSERT_TRUE(qvplat::createProcess(line));
-    ASSERT_TRUE(eventually([&] { return TempDir::read(out) == "first|second word"; }));
+    ASSERT_TRUE(qvtest::waitUntil([&] { return TempDir::read(out) == "first|second word"; }));
 }
 
 TEST(ProcessTest, StartedProgramsAreReapedWithoutZombies)
@@ -101,7 +95,7 @@ TEST(ProcessTest, StartedProgramsAreReapedWithoutZombies)
         pids.push_back(pid);
     }
     for (const int pid : pids) {
-        EXPECT_TRUE(eventually([&] { return isGone(pid); })) << "pid " << pid << " left as a zombie";
+        EXPECT_TRUE(qvtest::waitUntil([&] { return isGone(pid); })) << "pid " << pid << " left as a zombie";
     }
 }
 
@@ -125,7 +119,7 @@ TEST(ProcessTest, OtherChildrenOfTheProgramAreLeftToTheirOwner)
         pids.push_back(pid);
     }
     for (const int pid : pids) {
-        ASSERT_TRUE(eventually([&] { return isGone(pid); }));
+        ASSERT_TRUE(qvtest::waitUntil([&] { return isGone(pid); }));
     }
     TempDir::read(go);
     std::ofstream(go) << "go";
@@ -148,17 +142,12 @@ TEST(ProcessTest, StartedProgramGetsDefaultSigpipeEvenWhenWeIgnoreIt)
     ::sigaction(SIGPIPE, &previous, nullptr);
     ASSERT_TRUE(started);
     std::string line;
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(qvtest::waitUntil([&] {
         line = TempDir::read(out);
         return !line.empty() && line.back() == '\n';
     }));
     const unsigned long long mask = std::stoull(line.substr(line.find(':') + 1), nullptr, 16);
     EXPECT_EQ(mask & (1ull << (SIGPIPE - 1)), 0u) << line;
-}
-
-TEST(ProcessTest, ProductVersionComesFromTheBuild)
-{
-    EXPECT_EQ(toUtf8(qvplat::getProductVersion()), QV_EXPECTED_VERSION);
 }
 
 // ---- Default program for an extension -------------------------------------------------------
@@ -168,8 +157,8 @@ class AssocTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (const char* name : {"PATH", "HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_HOME",
-                                 "XDG_CONFIG_DIRS"}) {
+        for (const char* name :
+             {"PATH", "HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS"}) {
             const char* value = std::getenv(name);
             m_saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
         }
@@ -204,8 +193,8 @@ protected:
 
     void fakeXdgMime(const std::string& answer)
     {
-        executable("bin/xdg-mime", "#!/bin/sh\n[ \"$1 $2 $3\" = \"query default text/html\" ] && echo '" + answer +
-                                       "'\nexit 0\n");
+        executable("bin/xdg-mime",
+                   "#!/bin/sh\n[ \"$1 $2 $3\" = \"query default text/html\" ] && echo '" + answer + "'\nexit 0\n");
     }
 
     std::optional<std::string> query(const std::u16string& extension)
@@ -238,8 +227,7 @@ TEST_F(AssocTest, QuotedAbsoluteProgramAndEnvPrefix)
 {
     const auto spaced = executable("opt/My Browser/browse");
     fakeXdgMime("spaced.desktop");
-    m_dir.write("data/applications/spaced.desktop",
-                "[Desktop Entry]\nExec=\"" + spaced.string() + "\" %U\n");
+    m_dir.write("data/applications/spaced.desktop", "[Desktop Entry]\nExec=\"" + spaced.string() + "\" %U\n");
     EXPECT_EQ(query(u".html"), spaced.string());
 
     const auto viaEnv = executable("bin/envbrowser");
@@ -258,8 +246,9 @@ TEST_F(AssocTest, VendorPrefixedIdLivesInASubfolder)
 TEST_F(AssocTest, MimeAppsListServesWithoutXdgMime)
 {
     const auto browser = executable("bin/plain");
-    m_dir.write("config/mimeapps.list",
-                "[Added Associations]\ntext/html=wrong.desktop;\n[Default Applications]\ntext/html=plain.desktop;x.desktop;\n");
+    m_dir.write(
+        "config/mimeapps.list",
+        "[Added Associations]\ntext/html=wrong.desktop;\n[Default Applications]\ntext/html=plain.desktop;x.desktop;\n");
     m_dir.write("data/applications/plain.desktop", "[Desktop Entry]\nExec=plain %f\n");
     EXPECT_EQ(query(u".html"), browser.string());
 }

@@ -1,18 +1,17 @@
-#include "platform/Socket.h"
-
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "platform/Socket.h"
 #include "platform/Sync.h"
 
 namespace {
@@ -70,8 +69,7 @@ bool sendAll(qvplat::SocketHandle s, const std::string& data)
     while (sent < data.size()) {
         const long n = qvplat::sendSome(s, data.data() + sent, data.size() - sent);
         if (n < 0) {
-            if (qvplat::lastSendError() != qvplat::SendError::WouldBlock ||
-                qvplat::waitWritable(s, kLongWaitMs) != 1) {
+            if (qvplat::lastSendError() != qvplat::SendError::WouldBlock || qvplat::waitWritable(s, kLongWaitMs) != 1) {
                 return false;
             }
             continue;
@@ -275,8 +273,8 @@ TEST(SocketTest, DrainAndCloseDeliversTheWholeAnswer)
             Connection c;
             ASSERT_TRUE(sendAll(c.client, "REQ" + std::string(kUnreadBytes, 'u')));
             // Wait until the unread part has arrived at the server.
-            for (int spin = 0;
-                 spin < 1000 && qvplat::bytesAvailable(c.server) < static_cast<int>(3 + kUnreadBytes); ++spin) {
+            for (int spin = 0; spin < 1000 && qvplat::bytesAvailable(c.server) < static_cast<int>(3 + kUnreadBytes);
+                 ++spin) {
                 qvplat::waitReadable(c.server, 10);
             }
             char request[3];

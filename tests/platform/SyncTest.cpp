@@ -1,10 +1,10 @@
-#include "platform/Sync.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
+
+#include "platform/Sync.h"
 
 namespace {
 
@@ -19,19 +19,26 @@ TEST(EventTest, InitialStateIsHonoured)
     EXPECT_TRUE(on.wait(0)) << "manual reset stays signalled";
 }
 
-TEST(EventTest, ManualResetReleasesEveryWaiterUntilReset)
+// count threads that each wait once on event and count a successful wait in released.
+std::vector<std::thread> startWaiters(qvplat::Event& event, int count, std::atomic<int>& released)
 {
-    qvplat::Event event(true, false);
-    constexpr int kWaiters = 8;
-    std::atomic<int> released{0};
     std::vector<std::thread> waiters;
-    for (int i = 0; i < kWaiters; ++i) {
+    for (int i = 0; i < count; ++i) {
         waiters.emplace_back([&] {
             if (event.wait(kLongWaitMs)) {
                 ++released;
             }
         });
     }
+    return waiters;
+}
+
+TEST(EventTest, ManualResetReleasesEveryWaiterUntilReset)
+{
+    qvplat::Event event(true, false);
+    constexpr int kWaiters = 8;
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters = startWaiters(event, kWaiters, released);
     event.set();
     for (auto& w : waiters) {
         w.join();
@@ -51,14 +58,7 @@ TEST(EventTest, AutoResetReleasesOneWaitPerSignal)
 
     constexpr int kWaiters = 4;
     std::atomic<int> released{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < kWaiters; ++i) {
-        waiters.emplace_back([&] {
-            if (event.wait(kLongWaitMs)) {
-                ++released;
-            }
-        });
-    }
+    std::vector<std::thread> waiters = startWaiters(event, kWaiters, released);
     // Each signal lets exactly one waiter through; signal until all are through.
     for (int i = 0; i < kWaiters; ++i) {
         const int before = released.load();
@@ -91,17 +91,6 @@ TEST(EventTest, InfiniteWaitEndsWhenSetFromAnotherThread)
     started.set();
     EXPECT_TRUE(event.wait(-1));
     setter.join();
-}
-
-TEST(RecursiveMutexTest, SameThreadMayLockTwice)
-{
-    qvplat::RecursiveMutex mutex;
-    std::lock_guard outer(mutex);
-    std::lock_guard inner(mutex);
-    std::atomic<bool> other{true};
-    std::thread t([&] { other = mutex.try_lock(); });
-    t.join();
-    EXPECT_FALSE(other.load());
 }
 
 }  // namespace

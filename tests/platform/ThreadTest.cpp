@@ -1,13 +1,12 @@
-#include "platform/Thread.h"
-
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <memory>
-#include <pthread.h>
 #include <vector>
 
 #include "platform/Sync.h"
+#include "platform/Thread.h"
 
 namespace {
 

@@ -1,5 +1,3 @@
-#include "platform/TimerService.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "platform/Sync.h"
+#include "platform/TimerService.h"
 
 namespace {
 
@@ -245,9 +244,8 @@ TEST_F(TimerServiceTest, CallbackMayCreateAndDeleteOtherTimers)
 {
     qvplat::Event childFired(true, false);
     std::atomic<qvplat::TimerId> child{0};
-    const qvplat::TimerId parent = qvplat::createTimer(0, 0, [&] {
-        child = qvplat::createTimer(0, 0, [&] { childFired.set(); });
-    });
+    const qvplat::TimerId parent =
+        qvplat::createTimer(0, 0, [&] { child = qvplat::createTimer(0, 0, [&] { childFired.set(); }); });
     ASSERT_TRUE(childFired.wait(kLongWaitMs));
     qvplat::deleteTimer(child.load());
     qvplat::deleteTimer(parent);

@@ -1,6 +1,6 @@
-#include "platform/posix/Utf8.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/posix/Utf8.h"
 
 namespace {
 
@@ -9,8 +9,12 @@ using qvplat::detail::toUtf8;
 
 TEST(Utf8Test, WellFormedTextRoundTrips)
 {
-    const std::u16string texts[] = {u"", u"plain ascii", u"\u00E9\u00FC\u00DF", u"\uD55C\uAD6D\uC5B4",
-                                    u"\U0001F600 smile", std::u16string(u"nul\0inside", 10)};
+    const std::u16string texts[] = {u"",
+                                    u"plain ascii",
+                                    u"\u00E9\u00FC\u00DF",
+                                    u"\uD55C\uAD6D\uC5B4",
+                                    u"\U0001F600 smile",
+                                    std::u16string(u"nul\0inside", 10)};
     for (const auto& text : texts) {
         EXPECT_EQ(fromUtf8(toUtf8(text)), text);
     }
@@ -27,12 +31,12 @@ TEST(Utf8Test, IllFormedInputBecomesReplacementCharacters)
     const Case cases[] = {
         {"\xFF", u"\uFFFD"},
         {"a\x80z", u"a\uFFFDz"},
-        {"\xC3", u"\uFFFD"},                        // cut short at the end
-        {"\xE2\x82z", u"\uFFFDz"},                  // cut short before a letter
-        {"\xF0\x9F\x98", u"\uFFFD"},                 // a four-byte sequence cut short
-        {"\xC0\xAF", u"\uFFFD\uFFFD"},              // overlong
-        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},    // encoded surrogate
-        {"\xED\xAF\x87", u"\uFFFD\uFFFD\uFFFD"},    // one per maximal bad subsequence
+        {"\xC3", u"\uFFFD"},                                // cut short at the end
+        {"\xE2\x82z", u"\uFFFDz"},                          // cut short before a letter
+        {"\xF0\x9F\x98", u"\uFFFD"},                        // a four-byte sequence cut short
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong
+        {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},            // encoded surrogate
+        {"\xED\xAF\x87", u"\uFFFD\uFFFD\uFFFD"},            // one per maximal bad subsequence
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
     };
     for (const auto& c : cases) {

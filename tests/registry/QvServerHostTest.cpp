@@ -133,8 +133,9 @@ TEST_F(QvServerHostTest, RunReportsTheBoundPortAPortInUseAndEveryListenerState)
     ASSERT_TRUE(m_host.runServer(u"any").ok());
     const int port = record(u"any").listeningPort;
     ASSERT_TRUE(create(u"other", 0).ok());
+    ASSERT_TRUE(edit(u"other", [](_tag_WebServerInfo& d) { d.grpname = u"Team"; }).ok());
     ASSERT_TRUE(m_host.runServer(u"other").ok());
-    EXPECT_EQ(userValue("session.ini", "ETC", "LASTUSEDSESSION"), "Default`other");
+    EXPECT_EQ(userValue("session.ini", "ETC", "LASTUSEDSESSION"), "Team`other");
     // Running a running server starts no second listener and still marks it last used.
     EXPECT_TRUE(m_host.runServer(u"any").ok());
     EXPECT_EQ(userValue("session.ini", "ETC", "LASTUSEDSESSION"), "Default`any");

@@ -141,16 +141,6 @@ TEST_F(WebServerMngrTest, GroupListGrowsOnlyForNewGroupsOtherThanNone)
     EXPECT_FALSE(CQvWebServerMngr::getInstance()->deleteServer(u"d"));
 }
 
-TEST_F(WebServerMngrTest, LastUsedMarkerNamesDefaultForGroupNone)
-{
-    auto d = makeDefinition(u"web1", u"None");
-    CQvWebServerMngr::getInstance()->setLastUsed(*d);
-    EXPECT_EQ(userValue("session.ini", "ETC", "LASTUSEDSESSION"), "Default`web1");
-    d->grpname = u"Team";
-    CQvWebServerMngr::getInstance()->setLastUsed(*d);
-    EXPECT_EQ(userValue("session.ini", "ETC", "LASTUSEDSESSION"), "Team`web1");
-}
-
 TEST_F(WebServerMngrTest, ListIsInCaseSensitiveNameOrderWithDefaultOnlyForEmptyGroup)
 {
     ASSERT_TRUE(add(makeDefinition(u"beta", u"", 8002)));

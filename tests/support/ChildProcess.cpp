@@ -5,21 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
+#include "Loopback.h"
 #include "TempDir.h"
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr auto kPollStep = std::chrono::milliseconds(10);
-
-}  // namespace
 
 ChildProcess::~ChildProcess()
 {
@@ -29,7 +21,8 @@ ChildProcess::~ChildProcess()
     }
 }
 
-bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args, const std::string& outputFile)
+bool ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& outputFile)
 {
     m_outputFile = outputFile;
     std::vector<std::string> argvStore;
@@ -68,14 +61,7 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
 
 bool ChildProcess::waitForOutput(const std::string& text, int timeoutMs) const
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < deadline) {
-        if (output().find(text) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(kPollStep);
-    }
-    return output().find(text) != std::string::npos;
+    return qvtest::waitUntil([&] { return output().find(text) != std::string::npos; }, timeoutMs);
 }
 
 void ChildProcess::signal(int signalNumber)
@@ -90,22 +76,18 @@ int ChildProcess::wait(int timeoutMs)
     if (m_pid <= 0) {
         return -1;
     }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (true) {
-        int status = 0;
-        const int done = ::waitpid(m_pid, &status, WNOHANG);
-        if (done == m_pid) {
-            m_pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        if (Clock::now() >= deadline) {
-            return -1;
-        }
-        std::this_thread::sleep_for(kPollStep);
+    int status = 0;
+    if (!qvtest::waitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, timeoutMs)) {
+        return -1;
     }
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string ChildProcess::output() const { return TempDir::read(m_outputFile); }
+std::string ChildProcess::output() const
+{
+    return TempDir::read(m_outputFile);
+}
 
 int ChildProcess::run(const std::string& program, const std::vector<std::string>& args, std::string& output,
                       int timeoutMs)

@@ -19,10 +19,10 @@ constexpr int kControlLimitMs = 30000;  // one control request
 constexpr int kTermGraceMs = 5000;      // after SIGTERM, before the destructor's SIGKILL
 constexpr int kSigTerm = 15;
 
+// The build names the script's absolute path: __FILE__ is relative when a compiler cache rewrites paths.
 std::string scriptPath()
 {
-    // From the build, not __FILE__: a compiler cache may have made __FILE__ relative.
-    return (std::filesystem::path(QV_TEST_SUPPORT_DIR) / "http_fixture.py").string();
+    return QV_HTTP_FIXTURE_SCRIPT;
 }
 
 std::string fromHex(const std::string& hex)

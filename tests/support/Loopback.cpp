@@ -1,85 +1,181 @@
 #include "Loopback.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <thread>
 
-#include <chrono>
-
-namespace loopback {
+namespace qvtest {
 namespace {
 
-sockaddr_in loopbackAddress(int port)
+int millisecondsUntil(Clock::time_point deadline)
 {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+std::size_t contentLength(const std::string& header)
+{
+    const std::string key = "\r\nContent-Length: ";
+    const std::size_t at = header.find(key);
+    return at == std::string::npos ? 0 : static_cast<std::size_t>(std::stoul(header.substr(at + key.size())));
 }
 
 }  // namespace
 
+bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (Clock::now() >= deadline) {
+            return condition();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+Listener::Listener()
+{
+    qvplat::AddrInfo info;
+    if (!qvplat::resolvePassive(0, info)) {
+        return;
+    }
+    m_socket = qvplat::createSocket(info);
+    if (m_socket == qvplat::kInvalidSocket) {
+        return;
+    }
+    if (!qvplat::bindSocket(m_socket, info) || !qvplat::listenSocket(m_socket)) {
+        qvplat::closeSocket(m_socket);
+        m_socket = qvplat::kInvalidSocket;
+        return;
+    }
+    m_port = qvplat::localPort(m_socket);
+}
+
+Listener::~Listener()
+{
+    if (m_socket != qvplat::kInvalidSocket) {
+        qvplat::closeSocket(m_socket);
+    }
+}
+
+qvplat::SocketHandle Listener::accept(int timeoutMs) const
+{
+    if (qvplat::waitReadable(m_socket, timeoutMs) != 1) {
+        return qvplat::kInvalidSocket;
+    }
+    return qvplat::acceptSocket(m_socket);
+}
+
+bool RawClient::connect(int port)
+{
+    close();
+    m_socket = qvplat::connectLoopback(port, 5000);
+    return isConnected();
+}
+
+void RawClient::close()
+{
+    if (m_socket != qvplat::kInvalidSocket) {
+        qvplat::closeSocket(m_socket);
+        m_socket = qvplat::kInvalidSocket;
+    }
+}
+
+bool RawClient::sendAll(const std::string& bytes, int timeoutMs) const
+{
+    std::size_t offset = 0;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (offset < bytes.size()) {
+        const long n = qvplat::sendSome(m_socket, bytes.data() + offset, bytes.size() - offset);
+        if (n > 0) {
+            offset += static_cast<std::size_t>(n);
+            continue;
+        }
+        if ((n < 0 && qvplat::lastSendError() != qvplat::SendError::WouldBlock) || Clock::now() >= deadline) {
+            return false;
+        }
+        qvplat::waitWritable(m_socket, 100);
+    }
+    return true;
+}
+
+ReadResult RawClient::readToEnd(int timeoutMs, std::size_t maxBytes) const
+{
+    ReadResult result;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string buffer(65536, '\0');
+    while (result.bytes.size() < maxBytes) {
+        const int left = millisecondsUntil(deadline);
+        const int ready = left > 0 ? qvplat::waitReadable(m_socket, left) : 0;
+        if (ready == 0) {
+            result.timedOut = true;
+            break;
+        }
+        const long n = ready < 0 ? -1 : qvplat::recvSome(m_socket, buffer.data(), buffer.size());
+        if (n == 0) {
+            result.closed = true;
+            break;
+        }
+        if (n < 0) {
+            result.reset = true;
+            break;
+        }
+        result.bytes.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    return result;
+}
+
+std::string RawClient::readHttpAnswer(int timeoutMs) const
+{
+    std::string bytes;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string buffer(65536, '\0');
+    for (;;) {
+        const std::size_t headerEnd = bytes.find("\r\n\r\n");
+        if (headerEnd != std::string::npos) {
+            const std::size_t total = headerEnd + 4 + contentLength(bytes.substr(0, headerEnd));
+            if (bytes.size() >= total) {
+                m_pending = bytes.substr(total);
+                return bytes.substr(0, total);
+            }
+        }
+        const int left = millisecondsUntil(deadline);
+        if (left <= 0 || qvplat::waitReadable(m_socket, left) != 1) {
+            return {};
+        }
+        const long n = qvplat::recvSome(m_socket, buffer.data(), buffer.size());
+        if (n <= 0) {
+            return {};
+        }
+        bytes.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+}
+
+bool makeConnectedPair(const Listener& listener, ConnectedPair& pair)
+{
+    if (!pair.client.connect(listener.port())) {
+        return false;
+    }
+    pair.server = listener.accept();
+    return pair.server != qvplat::kInvalidSocket;
+}
+
+}  // namespace qvtest
+
+namespace loopback {
+
 int findFreePort()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    sockaddr_in addr = loopbackAddress(0);
-    int port = -1;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-        socklen_t len = sizeof addr;
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-            port = ntohs(addr.sin_port);
-        }
-    }
-    ::close(fd);
-    return port;
+    const qvtest::Listener probe;
+    return probe.isValid() ? probe.port() : -1;
 }
 
 std::string exchange(int port, const std::string& request, int timeoutMs)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    qvtest::RawClient client(port);
+    if (!client.isConnected() || !client.sendAll(request, timeoutMs)) {
         return {};
     }
-    sockaddr_in addr = loopbackAddress(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return {};
-    }
-    size_t sent = 0;
-    while (sent < request.size()) {
-        const ssize_t n = ::send(fd, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            break;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    std::string answer;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char buf[65536];
-    while (true) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) {
-            break;
-        }
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) <= 0) {
-            break;
-        }
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) {
-            break;
-        }
-        answer.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return answer;
+    return client.readToEnd(timeoutMs).bytes;
 }
 
 std::string httpGet(int port, const std::string& target, int timeoutMs)
@@ -89,7 +185,7 @@ std::string httpGet(int port, const std::string& target, int timeoutMs)
 
 std::string bodyOf(const std::string& answer)
 {
-    const size_t end = answer.find("\r\n\r\n");
+    const std::size_t end = answer.find("\r\n\r\n");
     return end == std::string::npos ? std::string() : answer.substr(end + 4);
 }
 

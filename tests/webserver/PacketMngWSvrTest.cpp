@@ -1,5 +1,3 @@
-#include "webserver/PacketMngWSvr.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include "TempDir.h"
 #include "platform/LocalTime.h"
 #include "webserver/CPTWorkerWS.h"
+#include "webserver/PacketMngWSvr.h"
 #include "webserver/WebServerInfo.h"
 
 namespace {
@@ -32,7 +31,7 @@ TEST(RequestLineTest, OnlyAGetWithATargetIsAnswered)
         {u"GET /a/b.css HTTP/1.0\r\n\r\n", true, u"/a/b.css"},
         {u"GET /no-version", true, u"/no-version"},
         {u"GET /x  HTTP/1.1\r\n", true, u"/x"},
-        {u"GET  HTTP/1.1\r\n", true, u""},  // two blanks: an empty target
+        {u"GET  HTTP/1.1\r\n", true, u""},             // two blanks: an empty target
         {u"GET /a\nHost: b\r\n", true, u"/a\nHost:"},  // only CRLF ends a line
         {u"get / HTTP/1.1\r\n", false, nullptr},
         {u"Get / HTTP/1.1\r\n", false, nullptr},
@@ -71,7 +70,7 @@ TEST(TargetMappingTest, TargetsMapBelowTheBasePathWithTheirExtension)
         {u"/a.b/c", u"/srv/site/a.b/c", u"b/c"},  // the last "." of the whole target
         {u"/archive.tar.gz", u"/srv/site/archive.tar.gz", u"gz"},
         {u"/a/../b.txt", u"/srv/site/a/../b.txt", u"txt"},  // stays inside the base
-        {u"/..%2f..", u"/srv/site/..%2f..", u""},  // no decoding: a plain name
+        {u"/..%2f..", u"/srv/site/..%2f..", u""},           // no decoding: a plain name
         {u"//etc/passwd", u"/srv/site//etc/passwd", u""},
         {u"", u"/srv/site", u""},
         {u"/q?a=1?b=2", u"/srv/site/q", u""},
@@ -95,8 +94,8 @@ TEST(TargetMappingTest, TargetsThatWouldLeaveTheBasePathAreRefused)
         u"/a/../../x",
         u"/./a/./../..",
         u"/a/b/../../../c",
-        u"2/secret.txt",         // would be /srv/site2/secret.txt
-        u"../etc/passwd",        // would be /srv/site../etc/passwd beside the base
+        u"2/secret.txt",   // would be /srv/site2/secret.txt
+        u"../etc/passwd",  // would be /srv/site../etc/passwd beside the base
         u"http://host/index.html",
         u"*",
         QvString(withNul),
@@ -127,9 +126,9 @@ TEST(TargetMappingTest, ClimbCheckCountsSegments)
         bool climbs;
     };
     const Case cases[] = {
-        {u"", false},       {u"/", false},          {u"/a/..", false},  {u"/a/../..", true},
-        {u"..", true},      {u"/...", false},       {u"/..a", false},   {u"/a..", false},
-        {u"/./.", false},   {u"/a/./../b", false},  {u"a/b/../../..", true},
+        {u"", false},     {u"/", false},         {u"/a/..", false},       {u"/a/../..", true},
+        {u"..", true},    {u"/...", false},      {u"/..a", false},        {u"/a..", false},
+        {u"/./.", false}, {u"/a/./../b", false}, {u"a/b/../../..", true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CPacketMngWSvr::climbsAboveBase(c.target), c.climbs) << utf8(c.target);
@@ -146,41 +145,6 @@ TEST(TargetMappingTest, BareBaseHtmlNameLivesInTheBasePath)
     const QvTargetMapping root = CPacketMngWSvr::mapRequestTarget(u"/", u"/srv/site", u"/srv/site/start.htm");
     EXPECT_EQ(root.filePath, QvString(u"/srv/site/start.htm"));
     EXPECT_EQ(root.extension, QvString(u"html"));
-}
-
-class RequestedFileTest : public ::testing::Test {
-protected:
-    static int read(const std::filesystem::path& path, std::string& body)
-    {
-        std::unique_ptr<unsigned char[]> block;
-        int length = -1;
-        const int status = CPacketMngWSvr::readRequestedFile(QvString::fromUtf8(path.string()), block, length);
-        body.assign(reinterpret_cast<const char*>(block.get()), static_cast<size_t>(block ? length : 0));
-        return status;
-    }
-    TempDir m_dir{"qvweb-file"};
-};
-
-TEST_F(RequestedFileTest, RegularFilesAreReadWholeEmptyOnesAre400AndAnythingElse404)
-{
-    const std::string bytes("bin\0ary\xff", 8);
-    std::string body;
-    EXPECT_EQ(read(m_dir.write("a.bin", bytes), body), 200);
-    EXPECT_EQ(body, bytes);
-    EXPECT_EQ(read(m_dir.write("empty.txt", ""), body), 400);
-    EXPECT_TRUE(body.empty());
-    EXPECT_EQ(read(m_dir / "missing.txt", body), 404);
-    std::filesystem::create_directory(m_dir / "folder");
-    EXPECT_EQ(read(m_dir / "folder", body), 404);
-    EXPECT_EQ(read("/dev/zero", body), 404);  // a device would never end
-}
-
-TEST_F(RequestedFileTest, FifoIsNotFoundWithoutWaitingForAWriter)
-{
-    const std::filesystem::path fifo = m_dir / "pipe";
-    ASSERT_EQ(std::system(("mkfifo '" + fifo.string() + "'").c_str()), 0);
-    std::string body;
-    EXPECT_EQ(read(fifo, body), 404);
 }
 
 // A worker whose answers are captured instead of sent.
@@ -220,46 +184,12 @@ protected:
                               static_cast<int>(bytes.size()));
     }
 
-    static constexpr const char* kHeaderStart = "Date: Fri, 4 Dec 2026 09:05:07\r\n"
-                                                "Server: QvLocalWebSvr\r\nConnection: Keep-Alive\r\n";
+    static constexpr const char* kHeaderStart =
+        "Date: Fri, 4 Dec 2026 09:05:07\r\n"
+        "Server: QvLocalWebSvr\r\nConnection: Keep-Alive\r\n";
     TempDir m_dir{"qvweb-req"};
     CapturingWorker m_worker;
 };
-
-TEST_F(RequestProcessingTest, EveryChunkIsOneRequestAnsweredAtOnce)
-{
-    receive("GET /img/logo.png?v=3 HTTP/1.1\r\nHost: x\r\n\r\n");
-    ASSERT_EQ(m_worker.m_sent.size(), 1u);
-    EXPECT_EQ(m_worker.m_sent[0], std::string("HTTP/1.1 200 OK\r\n") + kHeaderStart +
-                                      "Content-Type: image/png\r\nContent-Length: 6\r\n\r\n" +
-                                      std::string("\x89PNG\0\x01", 6));
-    EXPECT_EQ(m_worker.getState(), CCPTBaseWorker::kStateAnswered);
-    EXPECT_EQ(m_worker.getRecvBuffer().size(), 0u);
-    EXPECT_EQ(m_worker.m_workerData, std::vector<int>{0});
-
-    receive("GET / HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(m_worker.m_sent.size(), 2u);
-    EXPECT_EQ(m_worker.m_sent[1], std::string("HTTP/1.1 200 OK\r\n") + kHeaderStart +
-                                      "Content-Type: text/html\r\nContent-Length: 9\r\n\r\n<p>hi</p>");
-}
-
-TEST_F(RequestProcessingTest, MissingFileIsNotFoundWithTheFallbackType)
-{
-    receive("GET /nothing.here HTTP/1.1\r\n\r\n");
-    ASSERT_EQ(m_worker.m_sent.size(), 1u);
-    EXPECT_EQ(m_worker.m_sent[0], std::string("HTTP/1.1 404 Not Found\r\n") + kHeaderStart +
-                                      "Content-Type: application/octet-stream\r\n\r\n");
-}
-
-TEST_F(RequestProcessingTest, OtherMethodsAndHeaderTailsGetNoAnswerButStillEndTheConnection)
-{
-    receive("POST / HTTP/1.1\r\n\r\n");
-    receive("get / HTTP/1.1\r\n\r\n");
-    receive("Host: x\r\n\r\n");
-    EXPECT_TRUE(m_worker.m_sent.empty());
-    EXPECT_EQ(m_worker.getState(), CCPTBaseWorker::kStateAnswered);
-    EXPECT_EQ(m_worker.m_workerData.size(), 3u);
-}
 
 TEST_F(RequestProcessingTest, LargeRequestIsCopiedOutWhole)
 {

@@ -1,23 +1,12 @@
-#include "webserver/WebServerInfo.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 #include <vector>
 
-namespace {
+#include "webserver/WebServerInfo.h"
 
-TEST(WebServerInfoTest, FreshRecordHasPort8080AndEmptyTextsAndTable)
-{
-    const _tag_WebServerInfo info;
-    EXPECT_EQ(info.port, 8080);
-    EXPECT_TRUE(info.name == u"");
-    EXPECT_TRUE(info.grpname == u"");
-    EXPECT_TRUE(info.basepath == u"");
-    EXPECT_TRUE(info.basehtml == u"");
-    EXPECT_TRUE(info.contentstype.isEmpty());
-}
+namespace {
 
 TEST(WebServerInfoTest, CopyReplacesTheFieldsAndMergesTheTable)
 {

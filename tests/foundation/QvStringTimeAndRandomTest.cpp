@@ -14,7 +14,7 @@ std::string formatAt(const char16_t* tmpl, int language, const qvplat::SystemTim
     return u8(s);
 }
 
-TEST(QvTextUtilTest, TokensAreReplacedGroupByGroup)
+TEST(QvStringTimeAndRandomTest, TokensAreReplacedGroupByGroup)
 {
     const qvplat::SystemTime sunday = makeTime(2025, 1, 5, 0, 13, 4, 9);
     const qvplat::SystemTime march7 = makeTime(2025, 3, 7, 5, 0, 0, 0);
@@ -49,33 +49,7 @@ TEST(QvTextUtilTest, TokensAreReplacedGroupByGroup)
     }
 }
 
-TEST(QvTextUtilTest, EveryMonthAndDayHasItsName)
-{
-    const char* fullEnglish[] = {"January", "February", "March",     "April",   "May",       "June",
-                                 "July",    "August",   "September", "October", "Novemeber", "December"};
-    const char* shortEnglish[] = {"Jan", "Feb", "Mar", "Apr", "May", "June", "July", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const char* korean[] = {"일월", "이월", "삼월", "사월", "오월",   "유월",
-                            "칠월", "팔월", "구월", "시월", "실일월", "십이월"};
-    for (int m = 1; m <= 12; ++m) {
-        const qvplat::SystemTime t = makeTime(2025, m, 1, 0);
-        EXPECT_EQ(formatAt(u"MMM", 1, t), fullEnglish[m - 1]);
-        EXPECT_EQ(formatAt(u"MM", 1, t), shortEnglish[m - 1]);
-        EXPECT_EQ(formatAt(u"MMM", 0, t), korean[m - 1]);
-        EXPECT_EQ(formatAt(u"MM", 0, t), korean[m - 1]);
-    }
-    const char* dayEnglish[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
-    const char* dayKorean[] = {"일요일", "월요일", "화요일", "수요일", "목요일", "금요일", "토요일"};
-    const char* shortKorean[] = {"일", "월", "화", "수", "목", "금", "토"};
-    for (int d = 0; d <= 6; ++d) {
-        const qvplat::SystemTime t = makeTime(2025, 1, 1, d);
-        EXPECT_EQ(formatAt(u"DDD", 1, t), dayEnglish[d]);
-        EXPECT_EQ(formatAt(u"DD", 1, t), std::string(dayEnglish[d], 3));
-        EXPECT_EQ(formatAt(u"DDD", 0, t), dayKorean[d]);
-        EXPECT_EQ(formatAt(u"DD", 0, t), shortKorean[d]);
-    }
-}
-
-TEST(QvTextUtilTest, FormatLocalTimeReadsTheClockOnce)
+TEST(QvStringTimeAndRandomTest, FormatLocalTimeReadsTheClockOnce)
 {
     FixedClock clock(makeTime(2025, 1, 5, 0, 13, 4, 9, 500));
     QvString date(u"previous content");
@@ -91,7 +65,7 @@ std::string randomAt(const qvplat::SystemTime& time, int mode, int length)
     return u8(s);
 }
 
-TEST(QvTextUtilTest, RandomTextRepeatsForTheSameSecondAndMillisecond)
+TEST(QvStringTimeAndRandomTest, RandomTextRepeatsForTheSameSecondAndMillisecond)
 {
     const std::string a = randomAt(makeTime(2025, 1, 5, 0, 13, 4, 9, 500), 1, 16);
     EXPECT_EQ(a.size(), 16u);
@@ -100,7 +74,7 @@ TEST(QvTextUtilTest, RandomTextRepeatsForTheSameSecondAndMillisecond)
     EXPECT_EQ(randomAt(makeTime(2026, 2, 6, 1, 14, 5, 9, 500), 1, 16), a);
 }
 
-TEST(QvTextUtilTest, RandomTextDrawsFromTheModesAlphabet)
+TEST(QvStringTimeAndRandomTest, RandomTextDrawsFromTheModesAlphabet)
 {
     const std::string digits = "0123456789";
     const std::string alnum = digits + "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
@@ -120,7 +94,7 @@ TEST(QvTextUtilTest, RandomTextDrawsFromTheModesAlphabet)
     }
 }
 
-TEST(QvTextUtilTest, UnknownModeOrNoLengthGivesEmptyText)
+TEST(QvStringTimeAndRandomTest, UnknownModeOrNoLengthGivesEmptyText)
 {
     const qvplat::SystemTime t = makeTime(2025, 1, 5, 0);
     EXPECT_EQ(randomAt(t, 3, 16), "");

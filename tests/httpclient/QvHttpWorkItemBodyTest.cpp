@@ -40,7 +40,7 @@ QvHttpForm formOf(std::initializer_list<std::tuple<std::string, int32_t, std::st
     return form;
 }
 
-TEST(QvHttpBodyTest, ErrorEnvelopesKeepTheirTexts)
+TEST(QvHttpWorkItemBodyTest, ErrorEnvelopesKeepTheirTexts)
 {
     const std::pair<int32_t, const char16_t*> cases[] = {
         {-999, u"{\"lang\":\"kr\", \"msg\":\"URL Not Found!\", \"msgcode\":\"-999\", \"nextflag\":\"L\"}"},
@@ -60,7 +60,7 @@ TEST(QvHttpBodyTest, ErrorEnvelopesKeepTheirTexts)
     }
 }
 
-TEST(QvHttpBodyTest, RequestInfoNamesIndexUrlAndTypes)
+TEST(QvHttpWorkItemBodyTest, RequestInfoNamesIndexUrlAndTypes)
 {
     QvHttpWorkItem item(42);
     item.setRequest(qv("http://host:8080/setup/new_setup.exe"), qv("X-A: 1"), 0, 3, nullptr, 0, qv("back"), nullptr,
@@ -87,7 +87,7 @@ TEST(QvHttpBodyTest, RequestInfoNamesIndexUrlAndTypes)
               "\"reqtype\":\"POST\",\"datatype\":\"\",\"onlyreturn\":\"\"}");
 }
 
-TEST(QvHttpBodyTest, BoundaryIsSixteenLettersOrDigits)
+TEST(QvHttpWorkItemBodyTest, BoundaryIsSixteenLettersOrDigits)
 {
     QvHttpWorkItem item(0);
     item.makeBoundary();
@@ -98,7 +98,7 @@ TEST(QvHttpBodyTest, BoundaryIsSixteenLettersOrDigits)
     }
 }
 
-TEST(QvHttpBodyTest, UpdateQuestionFormHasCmdThenInputThenClosing)
+TEST(QvHttpWorkItemBodyTest, UpdateQuestionFormHasCmdThenInputThenClosing)
 {
     const std::string input = "{\"appname\":\"QvWebServer\",\"appos\":\"Window\",\"appversion\":\"1.0.0.1\"}\n";
     QvHttpWorkItem item(0);
@@ -112,7 +112,7 @@ TEST(QvHttpBodyTest, UpdateQuestionFormHasCmdThenInputThenClosing)
               textPart(true, b, "cmd", "appverchk") + textPart(false, b, "input", input) + closing(b));
 }
 
-TEST(QvHttpBodyTest, FormFieldsGoInKeyOrderThenKindOrderAsUtf8)
+TEST(QvHttpWorkItemBodyTest, FormFieldsGoInKeyOrderThenKindOrderAsUtf8)
 {
     TempDir dir("qvbody");
     const auto a = dir.write("a.bin", std::string("A\0A", 3));
@@ -137,7 +137,7 @@ TEST(QvHttpBodyTest, FormFieldsGoInKeyOrderThenKindOrderAsUtf8)
                   filePart(false, b, "upload", "c.txt", "ccc") + textPart(false, b, "zeta", "last") + closing(b));
 }
 
-TEST(QvHttpBodyTest, FirstPartActuallyWrittenOfAFormTakesTheFirstForm)
+TEST(QvHttpWorkItemBodyTest, FirstPartActuallyWrittenOfAFormTakesTheFirstForm)
 {
     TempDir dir("qvbody");
     const auto c = dir.write("c.txt", "ccc");
@@ -152,7 +152,7 @@ TEST(QvHttpBodyTest, FirstPartActuallyWrittenOfAFormTakesTheFirstForm)
     EXPECT_EQ(bodyString(body, length), filePart(true, b, "files", "c.txt", "ccc") + closing(b));
 }
 
-TEST(QvHttpBodyTest, FilePostNamesTheFieldByHowManyPathsItHas)
+TEST(QvHttpWorkItemBodyTest, FilePostNamesTheFieldByHowManyPathsItHas)
 {
     TempDir dir("qvbody");
     const auto one = dir.write("one.bin", "1111");
@@ -177,7 +177,7 @@ TEST(QvHttpBodyTest, FilePostNamesTheFieldByHowManyPathsItHas)
                                             closing(b2));
 }
 
-TEST(QvHttpBodyTest, UnopenableFirstPathLeavesTheLaterFormInFront)
+TEST(QvHttpWorkItemBodyTest, UnopenableFirstPathLeavesTheLaterFormInFront)
 {
     TempDir dir("qvbody");
     const auto two = dir.write("two.bin", "22");
@@ -202,7 +202,7 @@ TEST(QvHttpBodyTest, UnopenableFirstPathLeavesTheLaterFormInFront)
     EXPECT_EQ(bodyString(empty, length), closing(utf8(nothing.getBoundary())));
 }
 
-TEST(QvHttpBodyTest, FilesLargerThanTheFirstCapacityAreWhole)
+TEST(QvHttpWorkItemBodyTest, FilesLargerThanTheFirstCapacityAreWhole)
 {
     TempDir dir("qvbody");
     const std::string big = patternBytes(2500000);
@@ -218,7 +218,7 @@ TEST(QvHttpBodyTest, FilesLargerThanTheFirstCapacityAreWhole)
               filePart(true, b, "file[]", "big.bin", big) + filePart(false, b, "file[]", "big.bin", big) + closing(b));
 }
 
-TEST(QvHttpBodyTest, LongTextValuesAreNotCut)
+TEST(QvHttpWorkItemBodyTest, LongTextValuesAreNotCut)
 {
     const std::string value(10000, 'v');
     QvHttpWorkItem item(0);
