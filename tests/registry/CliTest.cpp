@@ -137,6 +137,7 @@ TEST_F(CliTest, ServingProcessIsSeenByOthersAndPortClashesNameThePort)
     EXPECT_NE(page.find("Content-Type: text/css"), std::string::npos) << page;
 
     EXPECT_TRUE(std::regex_search(list(), std::regex("first +0 +Run\\n"))) << out;
+    EXPECT_NE(TempDir::read(m_dir / "user/session.ini").find("LASTUSEDSESSION=Default`first"), std::string::npos);
     EXPECT_EQ(cli({"run", "first"}, out), 6);
     EXPECT_NE(out.find("first is already running in another process"), std::string::npos) << out;
 
@@ -150,7 +151,6 @@ TEST_F(CliTest, ServingProcessIsSeenByOthersAndPortClashesNameThePort)
     first.signal(15);
     EXPECT_EQ(first.wait(5000), 0) << first.output();
     EXPECT_TRUE(loopback::httpGet(std::stoi(port), "/", 1000).empty());
-    EXPECT_NE(TempDir::read(m_dir / "user/session.ini").find("LASTUSEDSESSION=Default`first"), std::string::npos);
 
     ChildProcess second;
     ASSERT_TRUE(start(second, "second")) << second.output();

@@ -21,7 +21,8 @@ constexpr int kSigTerm = 15;
 
 std::string scriptPath()
 {
-    return (std::filesystem::path(__FILE__).parent_path() / "http_fixture.py").string();
+    // From the build, not __FILE__: a compiler cache may have made __FILE__ relative.
+    return (std::filesystem::path(QV_TEST_SUPPORT_DIR) / "http_fixture.py").string();
 }
 
 std::string fromHex(const std::string& hex)
