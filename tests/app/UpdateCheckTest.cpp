@@ -10,7 +10,6 @@
 #include <QTimer>
 #include <QtTest>
 #include <atomic>
-#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -52,38 +51,22 @@ QJsonObject post(const QString& cmd, const QString& input)
     return record;
 }
 
-struct Box {
-    QString text;
-    int buttons;
-    int icon;
-};
-
-// Records every message box and answers them from a queue (OK or No when it runs dry).
+// Records every message box; a question is answered Yes.
 struct Boxes {
-    QList<Box> shown;
-    std::deque<int> answers;
+    QStringList texts;
+    int lastButtons = -1;
+    int lastIcon = -1;
     Boxes()
     {
         QvMessageBoxes::setHandler(
             [this](QWidget*, const QString& text, QvMessageBoxes::Buttons buttons, QvMessageBoxes::Icon icon) {
-                shown.append({text, int(buttons), int(icon)});
-                if (!answers.empty()) {
-                    const int answer = answers.front();
-                    answers.pop_front();
-                    return answer;
-                }
-                return buttons == QvMessageBoxes::Ok ? int(QvMessageBoxes::IdOk) : int(QvMessageBoxes::IdNo);
+                texts << text;
+                lastButtons = buttons;
+                lastIcon = icon;
+                return buttons == QvMessageBoxes::Ok ? int(QvMessageBoxes::IdOk) : int(QvMessageBoxes::IdYes);
             });
     }
     ~Boxes() { QvMessageBoxes::setHandler({}); }
-    QStringList texts() const
-    {
-        QStringList out;
-        for (const Box& box : shown) {
-            out << box.text;
-        }
-        return out;
-    }
 };
 
 // Stands in for pkexec: remembers the paths and answers as told. Called on pool threads.
@@ -288,7 +271,6 @@ void UpdateCheckTest::answersEndTheCheckAsTheyShould()
         pointAt(url, url);
     }
     Boxes answered;
-    answered.answers = {QvMessageBoxes::IdYes};
     Launcher launcher;
     launcher.succeed = launches;
     CQvServerHost host;
@@ -298,11 +280,11 @@ void UpdateCheckTest::answersEndTheCheckAsTheyShould()
     const int untouched = bar->value();
     whenModal([&] {
         dialog.OnCheckAppVersion();
-        QTRY_COMPARE_WITH_TIMEOUT(answered.shown.size(), boxes.size(), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(answered.texts.size(), boxes.size(), kWaitMs);
         settle();
-        QCOMPARE(answered.texts(), boxes);
-        QCOMPARE(answered.shown.last().buttons, lastButtons);
-        QCOMPARE(answered.shown.last().icon, lastIcon);
+        QCOMPARE(answered.texts, boxes);
+        QCOMPARE(answered.lastButtons, lastButtons);
+        QCOMPARE(answered.lastIcon, lastIcon);
         QCOMPARE(recordedPosts().size(), posts);
         QCOMPARE(std::filesystem::exists(m_dir->path() / "temp" / "new_setup.exe"), written);
         QCOMPARE(launcher.calls().size(), written ? 1 : 0);
@@ -319,7 +301,6 @@ void UpdateCheckTest::updateIsOfferedDownloadedStartedAndClosesTheProgram()
 {
     startService(QStringLiteral("9.0.0.0"), {});
     Boxes answered;
-    answered.answers = {QvMessageBoxes::IdYes};
     Launcher launcher;
     CQvServerHost host;
     CQvWebServerDlg dialog(&host);
@@ -333,7 +314,7 @@ void UpdateCheckTest::updateIsOfferedDownloadedStartedAndClosesTheProgram()
 
     QCOMPARE(dialog.DoModal(), int(CQvWebServerDlg::kResultCancel));
 
-    QCOMPARE(answered.texts(), QStringList{QStringLiteral("An updated version exists. Do you want to update?")});
+    QCOMPARE(answered.texts, QStringList{QStringLiteral("An updated version exists. Do you want to update?")});
     const QString stored = toQString(CQvDirMng::getInstance()->getFilePath(u"temp", u"new_setup.exe", false));
     QCOMPARE(launcher.calls(), QStringList{stored});
     QFile file(stored);
