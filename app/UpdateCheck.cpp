@@ -192,6 +192,11 @@ void CQvUpdateCheck::route(int32_t dataType, int32_t step, const QvString& info,
     }
 }
 
+void CQvUpdateCheck::customEvent(QEvent* event)
+{
+    QvGuiThread::run(event);
+}
+
 void CQvUpdateCheck::showBox(const QString& text, int buttons, int icon, std::function<void(int)> then)
 {
     QvGuiThread::post(this, [this, text, buttons, icon, then = std::move(then)] {

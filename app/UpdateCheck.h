@@ -61,6 +61,10 @@ signals:
     // The installer runs: close the dialog and end the program.
     void installerStarted();
 
+protected:
+    // Runs the work the pool threads posted (QvGuiThread).
+    void customEvent(QEvent* event) override;
+
 private:
     // Shows a box on the user-interface thread, then runs then(answer) there.
     void showBox(const QString& text, int buttons, int icon, std::function<void(int)> then = {});
