@@ -21,6 +21,7 @@
 #include "app/LinkOpener.h"
 #include "app/MessageBoxes.h"
 #include "app/ServerSelector.h"
+#include "app/UpdateCheck.h"
 #include "controls/QtConvert.h"
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
@@ -139,7 +140,27 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
     connect(m_donate, &QPushButton::clicked, this, &CQvWebServerDlg::OnDonate);
     connect(m_manualLink, &QLabel::linkActivated, this, &CQvWebServerDlg::OnGoManual);
     connect(m_blogLink, &QLabel::linkActivated, this, &CQvWebServerDlg::OnVisitBlog);
-    // "Check App Last Version" starts the update check, which lives in a class of its own.
+    // "Check App Last Version" starts the update check, which lives in a class of its own and
+    // reaches the widgets only through its signals, on this thread.
+    m_updateCheck = new CQvUpdateCheck(this);
+    connect(m_updateLink, &QLabel::linkActivated, this, &CQvWebServerDlg::OnCheckAppVersion);
+    connect(
+        m_updateCheck, &CQvUpdateCheck::messageBox, this,
+        [this](const QString& text, int buttons, int icon, int* answer) {
+            *answer = QvMessageBoxes::show(this, text, QvMessageBoxes::Buttons(buttons), QvMessageBoxes::Icon(icon));
+        },
+        Qt::DirectConnection);
+    connect(m_updateCheck, &CQvUpdateCheck::progressStarted, this, [this] {
+        m_progress->show();
+        m_progress->setValue(0);
+        m_progress->setRange(0, 100);
+    });
+    connect(m_updateCheck, &CQvUpdateCheck::progressChanged, m_progress, &QProgressBar::setValue);
+    connect(m_updateCheck, &CQvUpdateCheck::installerStarted, this, [this] {
+        close();
+        // Posted, like a close to the main window: the program ends once this handler has returned.
+        QCoreApplication::postEvent(qApp, new QEvent(QEvent::Quit));
+    });
 
     // No system menu to extend on every desktop: the about box hangs on F1 and the context menu.
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
@@ -172,6 +193,7 @@ void CQvWebServerDlg::OnInitDialog()
 {
     setWindowIcon(QApplication::windowIcon());
     setWindowTitle(QStringLiteral("QvWebServer.Windows (%1)").arg(QStringLiteral(QV_PRODUCT_VERSION)));
+    m_updateCheck->addSessions();
     loadDonateImage();
     restoreWindowRect();
     command(u"clear", QString());
@@ -385,6 +407,11 @@ void CQvWebServerDlg::OnVisitBlog()
 void CQvWebServerDlg::OnDonate()
 {
     openLink(u"donate_url", u"https://qvwebserver.github.io/donate.html");
+}
+
+void CQvWebServerDlg::OnCheckAppVersion()
+{
+    m_updateCheck->OnCheckAppVersion();
 }
 
 void CQvWebServerDlg::showAbout()

@@ -7,6 +7,7 @@
 #include "foundation/QvString.h"
 
 class CQvServerHost;
+class CQvUpdateCheck;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -38,6 +39,8 @@ public:
     void OnGoManual();
     void OnVisitBlog();
     void OnDonate();
+    // "Check App Last Version": starts the update check.
+    void OnCheckAppVersion();
 
 protected:
     void OnInitDialog();
@@ -72,4 +75,5 @@ private:
     QLabel* m_updateLink;
     QProgressBar* m_progress;
     QPushButton* m_donate;
+    CQvUpdateCheck* m_updateCheck;  // child object; its answers drive m_progress and the boxes
 };
