@@ -4,8 +4,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/Profile.h"
 #include "foundation/QvSingleton.h"
+#include "platform/Profile.h"
 
 namespace {
 
@@ -34,7 +34,10 @@ CQvEnvMng* CQvEnvMng::getInstance()
     return s_instance.get([] { return new CQvEnvMng(); });
 }
 
-void CQvEnvMng::releaseInstance() { s_instance.release(); }
+void CQvEnvMng::releaseInstance()
+{
+    s_instance.release();
+}
 
 CQvEnvMng::~CQvEnvMng() = default;
 
@@ -52,8 +55,8 @@ bool CQvEnvMng::getSectionNames(const QvString& iniPath, uint32_t bufferChars, Q
     return true;
 }
 
-bool CQvEnvMng::getSection(const QvString& section, uint32_t bufferChars, const QvString& iniPath,
-                           QvStringArray& out, bool* truncated) const
+bool CQvEnvMng::getSection(const QvString& section, uint32_t bufferChars, const QvString& iniPath, QvStringArray& out,
+                           bool* truncated) const
 {
     std::vector<char16_t> buffer(static_cast<size_t>(bufferChars) + 1, u'\0');
     const uint32_t used =

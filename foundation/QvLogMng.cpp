@@ -5,8 +5,8 @@
 
 #include "foundation/QvDirMng.h"
 #include "foundation/QvFile.h"
-#include "platform/Debug.h"
 #include "foundation/QvSingleton.h"
+#include "platform/Debug.h"
 
 namespace {
 
@@ -19,7 +19,10 @@ CQvLogMng* CQvLogMng::getInstance()
     return s_instance.get([] { return new CQvLogMng(); });
 }
 
-void CQvLogMng::releaseInstance() { s_instance.release(); }
+void CQvLogMng::releaseInstance()
+{
+    s_instance.release();
+}
 
 CQvLogMng::CQvLogMng() : m_enabled(kSwitchAtCreation) {}
 

@@ -5,9 +5,9 @@
 
 #include "foundation/QvDirMng.h"
 #include "foundation/QvLogMng.h"
+#include "foundation/QvSingleton.h"
 #include "platform/Monitor.h"
 #include "platform/Process.h"
-#include "foundation/QvSingleton.h"
 
 namespace {
 
@@ -20,7 +20,10 @@ CQvWinUtilFunc* CQvWinUtilFunc::getInstance()
     return s_instance.get([] { return new CQvWinUtilFunc(); });
 }
 
-void CQvWinUtilFunc::releaseInstance() { s_instance.release(); }
+void CQvWinUtilFunc::releaseInstance()
+{
+    s_instance.release();
+}
 
 CQvWinUtilFunc::~CQvWinUtilFunc() = default;
 

@@ -1,21 +1,23 @@
 #include "platform/FileLock.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "platform/posix/Utf8.h"
 
 namespace qvplat {
 
-FileLock::~FileLock() { unlock(); }
+FileLock::~FileLock()
+{
+    unlock();
+}
 
-FileLock::FileLock(FileLock&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_error(std::move(other.m_error))
+FileLock::FileLock(FileLock&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)), m_error(std::move(other.m_error))
 {
 }
 
@@ -29,9 +31,15 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept
     return *this;
 }
 
-bool FileLock::lock(const std::u16string& path) { return acquire(path, true); }
+bool FileLock::lock(const std::u16string& path)
+{
+    return acquire(path, true);
+}
 
-bool FileLock::tryLock(const std::u16string& path) { return acquire(path, false); }
+bool FileLock::tryLock(const std::u16string& path)
+{
+    return acquire(path, false);
+}
 
 bool FileLock::acquire(const std::u16string& path, bool wait)
 {

@@ -155,7 +155,7 @@ int lastFileError()
 bool isWritableDirectory(const std::u16string& path)
 {
     const std::string bytes = detail::toUtf8(path);
-    struct stat st{};
+    struct stat st {};
     return ::stat(bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(bytes.c_str(), W_OK | X_OK) == 0;
 }
 
@@ -176,10 +176,19 @@ std::u16string xdgFolder(const char* variable, const char* belowHome)
 
 }  // namespace
 
-std::u16string xdgConfigHome() { return xdgFolder("XDG_CONFIG_HOME", ".config"); }
+std::u16string xdgConfigHome()
+{
+    return xdgFolder("XDG_CONFIG_HOME", ".config");
+}
 
-std::u16string xdgStateHome() { return xdgFolder("XDG_STATE_HOME", ".local/state"); }
+std::u16string xdgStateHome()
+{
+    return xdgFolder("XDG_STATE_HOME", ".local/state");
+}
 
-std::u16string xdgCacheHome() { return xdgFolder("XDG_CACHE_HOME", ".cache"); }
+std::u16string xdgCacheHome()
+{
+    return xdgFolder("XDG_CACHE_HOME", ".cache");
+}
 
 }  // namespace qvplat

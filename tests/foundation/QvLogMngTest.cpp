@@ -107,7 +107,8 @@ TEST_F(QvLogMngTest, ThreadsLoggingAtOnceKeepEveryLineWhole)
     int count = 0;
     // A whole line reads "thread T line N " and 100 x: nothing of another line mixed in.
     const auto isWhole = [](const std::string& l) {
-        if (l.size() < 16 || l.compare(0, 7, "thread ") != 0 || l[7] < '0' || l[7] > '3' || l.compare(8, 6, " line ") != 0) {
+        if (l.size() < 16 || l.compare(0, 7, "thread ") != 0 || l[7] < '0' || l[7] > '3' ||
+            l.compare(8, 6, " line ") != 0) {
             return false;
         }
         size_t i = 14;

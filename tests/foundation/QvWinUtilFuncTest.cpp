@@ -1,8 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>

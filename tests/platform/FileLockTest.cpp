@@ -1,14 +1,16 @@
-#include "platform/FileLock.h"
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/FileLock.h"
 #include "tests/support/TempDir.h"
 
 namespace {
 
-std::u16string u16(const std::filesystem::path& path) { return path.u16string(); }
+std::u16string u16(const std::filesystem::path& path)
+{
+    return path.u16string();
+}
 
 TEST(FileLockTest, HolderExcludesOthersUntilReleased)
 {

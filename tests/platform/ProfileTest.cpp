@@ -104,6 +104,12 @@ struct ReadCase {
     std::vector<std::string> lines;
 };
 
+// Test logs name each case instead of dumping its bytes.
+void PrintTo(const ReadCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class IniReadTest : public ::testing::TestWithParam<ReadCase> {};
 
 TEST_P(IniReadTest, ListsSectionNamesAndLines)
@@ -160,6 +166,11 @@ struct WriteCase {
     std::vector<Write> writes;
     std::string after;
 };
+
+void PrintTo(const WriteCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class IniWriteTest : public ::testing::TestWithParam<WriteCase> {};
 
@@ -263,6 +274,11 @@ struct TruncationCase {
     uint32_t result;
     std::u16string expected;  // the first size characters of the buffer
 };
+
+void PrintTo(const TruncationCase& c, std::ostream* os)
+{
+    *os << "size " << c.size;
+}
 
 class ProfileTruncationTest : public ProfileTest, public ::testing::WithParamInterface<TruncationCase> {};
 

@@ -49,6 +49,12 @@ const Case kCases[] = {
     {"InnerSignsAndNonLatinCaseAccepted", u"my [site]; v2 웹", 0, u"/srv", u"", DefinitionField::None, nullptr},
 };
 
+// The test log names a case by its label rather than a dump of its bytes.
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.label;
+}
+
 class DefinitionValidationTest : public ::testing::TestWithParam<Case> {};
 
 TEST_P(DefinitionValidationTest, RefusesWhatTheSettingsLineCannotHold)

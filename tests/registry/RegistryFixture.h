@@ -23,7 +23,6 @@ protected:
     // user layer, then the settings write the three files.
     void simulateExit();
 
-
     void writeConfigFile(const std::string& name, const std::string& text) const;
     void writeUserFile(const std::string& name, const std::string& text) const;
     std::string userFile(const std::string& name) const;
