@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/IniDocument.h"
 #include "webserver/WebServerInfo.h"
 
 const char16_t* const kMsgNameEmpty = u"The Local WebServer name must not be empty!";
@@ -11,33 +12,6 @@ const char16_t* const kMsgDefaultPage =
     u"If you do not specify a default page, specify \"index.html\" for the specified path.";
 
 namespace {
-
-// The same simple folding as the settings files' key matching (Latin, Greek, Cyrillic), so that
-// exactly the names those files would merge are refused.
-char16_t foldCase(char16_t c)
-{
-    if (c < 0x80) {
-        return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
-    }
-    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
-        (c >= 0x410 && c <= 0x42F)) {
-        return static_cast<char16_t>(c + 32);
-    }
-    if (c >= 0x400 && c <= 0x40F) {
-        return static_cast<char16_t>(c + 80);
-    }
-    if (c >= 0x100 && c <= 0x17F) {
-        // Latin Extended-A pairs cases as even/odd, except where the upper case letter is odd.
-        const bool oddUpper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-        if (c == 0x130 || c == 0x131 || c == 0x138 || c == 0x149 || c == 0x178 || c == 0x17F) {
-            return c;
-        }
-        if (oddUpper ? (c % 2 == 1) : (c % 2 == 0)) {
-            return static_cast<char16_t>(c + 1);
-        }
-    }
-    return c;
-}
 
 // C0, DEL, C1 and the Unicode line and paragraph separators: each would break or end the line.
 bool isControl(char16_t c)
@@ -81,17 +55,8 @@ QvString lineProblem(const QvString& text, const char16_t* subject, const QvStri
 
 bool namesEqualNoCase(const QvString& a, const QvString& b)
 {
-    const std::u16string_view x = a.view();
-    const std::u16string_view y = b.view();
-    if (x.size() != y.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < x.size(); ++i) {
-        if (x[i] != y[i] && foldCase(x[i]) != foldCase(y[i])) {
-            return false;
-        }
-    }
-    return true;
+    // The settings files' own folding, so that exactly the names those files would merge match.
+    return a.length() == b.length() && qvplat::iniFold(a.view()) == qvplat::iniFold(b.view());
 }
 
 DefinitionCheck checkDefinition(const _tag_WebServerInfo& definition, const QvStringArray& otherNames,
