@@ -11,6 +11,7 @@
 #include "platform/FileSystem.h"
 #include "platform/NetInterfaces.h"
 #include "platform/Socket.h"
+#include "platform/TimerService.h"
 #include "webserver/ContentTypeTable.h"
 #include "webserver/WebServer.h"
 #include "webserver/WebServerInfo.h"
@@ -78,6 +79,9 @@ QvHostResult CQvServerHost::shutdown()
     // Connections still open end now; their workers need a tick or two to clean up.
     CSocketClientMngr::getInstance()->closeAllConnections();
     CSocketClientMngr::getInstance()->waitUntilEmpty(kConnectionsEndMs);
+    // A worker leaves the client manager inside its last timer tick and still logs after that:
+    // let every tick in flight end before the singletons it touches go away.
+    qvplat::shutdownTimerService();
     servers->saveAll();
     const QvHostResult result = saveResult({});
     CQvWebServerMngr::releaseInstance();
