@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string_view>
 #include <vector>
@@ -100,6 +101,27 @@ std::vector<std::string> dataDirs()
     return dirs;
 }
 
+// The value of key in the group named group of a key file (mimeapps.list, a desktop entry), trimmed;
+// nullopt when the file, the group or the key is missing.
+std::optional<std::string> keyFileValue(const std::string& path, std::string_view group, std::string_view key)
+{
+    std::ifstream in(path);
+    std::string line;
+    bool inGroup = false;
+    while (std::getline(in, line)) {
+        line = trimAscii(line);
+        if (!line.empty() && line[0] == '[') {
+            inGroup = line == group;
+            continue;
+        }
+        const std::size_t eq = line.find('=');
+        if (inGroup && eq != std::string::npos && trimAscii(line.substr(0, eq)) == key) {
+            return trimAscii(line.substr(eq + 1));
+        }
+    }
+    return std::nullopt;
+}
+
 // The default desktop entry from the mimeapps.list files, for systems without xdg-mime.
 std::string defaultFromMimeApps(const std::string& mimeType)
 {
@@ -116,21 +138,10 @@ std::string defaultFromMimeApps(const std::string& mimeType)
         lists.push_back(dir + "/applications/mimeapps.list");
     }
     for (const std::string& list : lists) {
-        std::ifstream in(list);
-        std::string line;
-        bool inDefaults = false;
-        while (std::getline(in, line)) {
-            line = trimAscii(line);
-            if (!line.empty() && line[0] == '[') {
-                inDefaults = line == "[Default Applications]";
-                continue;
-            }
-            const std::size_t eq = line.find('=');
-            if (inDefaults && eq != std::string::npos && trimAscii(line.substr(0, eq)) == mimeType) {
-                const std::vector<std::string> ids = splitList(trimAscii(line.substr(eq + 1)), ';');
-                if (!ids.empty()) {
-                    return ids.front();
-                }
+        if (const auto value = keyFileValue(list, "[Default Applications]", mimeType)) {
+            const std::vector<std::string> ids = splitList(*value, ';');
+            if (!ids.empty()) {
+                return ids.front();
             }
         }
     }
@@ -196,31 +207,20 @@ std::vector<std::string> execWords(const std::string& value)
 
 std::string execProgram(const std::string& desktopFile)
 {
-    std::ifstream in(desktopFile);
-    std::string line;
-    bool inEntry = false;
-    while (std::getline(in, line)) {
-        line = trimAscii(line);
-        if (!line.empty() && line[0] == '[') {
-            inEntry = line == "[Desktop Entry]";
-            continue;
-        }
-        const std::size_t eq = line.find('=');
-        if (!inEntry || eq == std::string::npos || trimAscii(line.substr(0, eq)) != "Exec") {
-            continue;
-        }
-        std::vector<std::string> words = execWords(trimAscii(line.substr(eq + 1)));
-        std::size_t first = 0;
-        // "env NAME=value program ..." names its program after the assignments.
-        if (!words.empty() && (words[0] == "env" || words[0] == "/usr/bin/env")) {
-            first = 1;
-            while (first < words.size() && words[first].find('=') != std::string::npos) {
-                ++first;
-            }
-        }
-        return first < words.size() ? words[first] : std::string();
+    const auto exec = keyFileValue(desktopFile, "[Desktop Entry]", "Exec");
+    if (!exec) {
+        return {};
     }
-    return {};
+    std::vector<std::string> words = execWords(*exec);
+    std::size_t first = 0;
+    // "env NAME=value program ..." names its program after the assignments.
+    if (!words.empty() && (words[0] == "env" || words[0] == "/usr/bin/env")) {
+        first = 1;
+        while (first < words.size() && words[first].find('=') != std::string::npos) {
+            ++first;
+        }
+    }
+    return first < words.size() ? words[first] : std::string();
 }
 
 bool isExecutableFile(const std::string& path)
@@ -280,21 +280,8 @@ std::string defaultDesktopFile(const std::u16string& extension)
 // The words of the entry's Exec value, unescaped; empty when it has none.
 std::vector<std::string> execLineWords(const std::string& desktopFile)
 {
-    std::ifstream in(desktopFile);
-    std::string line;
-    bool inEntry = false;
-    while (std::getline(in, line)) {
-        line = trimAscii(line);
-        if (!line.empty() && line[0] == '[') {
-            inEntry = line == "[Desktop Entry]";
-            continue;
-        }
-        const std::size_t eq = line.find('=');
-        if (inEntry && eq != std::string::npos && trimAscii(line.substr(0, eq)) == "Exec") {
-            return execWords(trimAscii(line.substr(eq + 1)));
-        }
-    }
-    return {};
+    const auto exec = keyFileValue(desktopFile, "[Desktop Entry]", "Exec");
+    return exec ? execWords(*exec) : std::vector<std::string>();
 }
 
 // One word quoted so that splitCommandLine gives it back unchanged.
