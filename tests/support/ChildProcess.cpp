@@ -34,6 +34,11 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
     }
     argv.push_back(nullptr);
 
+    // Emptied before the child exists, so waitForOutput never sees what an earlier run left there.
+    const int output = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (output >= 0) {
+        ::close(output);
+    }
     const int pid = ::fork();
     if (pid < 0) {
         return false;

@@ -21,6 +21,7 @@ public:
     // Waits up to timeoutMs for the exit; the exit code, or -1 on time-out or a signal death.
     int wait(int timeoutMs);
     bool isRunning() const { return m_pid > 0; }
+    int pid() const { return m_pid; }
     std::string output() const;
 
     // Runs a program to completion (bounded by timeoutMs) and returns its exit code and output.
