@@ -29,9 +29,23 @@ struct _tag_WebServerInfo {
     _tag_WebServerInfo& operator=(const _tag_WebServerInfo& other);
     ~_tag_WebServerInfo() = default;
 
-    std::shared_lock<std::shared_mutex> readLock() const { return std::shared_lock(m_lock); }
-    std::unique_lock<std::shared_mutex> writeLock() const { return std::unique_lock(m_lock); }
+    // The system's shared lock lets new readers in while a writer waits, so a busy server could hold
+    // an edit off for ever. Both sides pass the gate first; a writer keeps it closed until it holds
+    // the lock, so it waits only for the answers already being prepared. Never nest readLock().
+    std::shared_lock<std::shared_mutex> readLock() const
+    {
+        {
+            const std::lock_guard gate(m_gate);
+        }
+        return std::shared_lock(m_lock);
+    }
+    std::unique_lock<std::shared_mutex> writeLock() const
+    {
+        const std::lock_guard gate(m_gate);
+        return std::unique_lock(m_lock);
+    }
 
 private:
+    mutable std::mutex m_gate;
     mutable std::shared_mutex m_lock;
 };

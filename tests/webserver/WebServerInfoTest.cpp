@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -73,10 +75,16 @@ TEST(WebServerInfoTest, EditsUnderTheWriteLockAreNeverSeenHalfDoneByReaders)
             }
         });
     }
-    for (int i = 0; i < 2000; ++i) {
-        live = (i % 2 == 0) ? editB : editA;
-    }
+    // Readers that never pause must not hold the edits off: they finish well within the bound.
+    auto edits = std::async(std::launch::async, [&] {
+        for (int i = 0; i < 2000; ++i) {
+            live = (i % 2 == 0) ? editB : editA;
+        }
+    });
+    const bool finished = edits.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
     done = true;
+    edits.wait();
+    EXPECT_TRUE(finished) << "edits starved by readers";
     for (auto& reader : readers) {
         reader.join();
     }
