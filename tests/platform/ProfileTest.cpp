@@ -227,54 +227,44 @@ TEST(IniDamageTest, GarbageAndHugeLinesLoseNothingElse)
 
 // ---- The list calls' truncation -------------------------------------------------------------
 
-struct TruncationCase {
-    uint32_t size;
-    uint32_t result;
-    std::u16string expected;  // the first size characters of the buffer
-};
-
-void PrintTo(const TruncationCase& c, std::ostream* os)
+// What fits is kept, the last string is cut and two NULs end the list; a missing file lists nothing.
+TEST(ProfileListTest, KeepsWhatFitsCutsTheLastAndEndsWithTwoNuls)
 {
-    *os << "size " << c.size;
-}
-
-class ProfileTruncationTest : public ::testing::TestWithParam<TruncationCase> {
-protected:
-    void SetUp() override { qvplat::discardPrivateProfileCacheForTesting(); }
-    void TearDown() override { qvplat::discardPrivateProfileCacheForTesting(); }
-    TempDir m_dir{"qvprofile"};
-};
-
-// The list "alpha\0beta\0gamma\0\0" holds 18 characters; a missing file lists nothing.
-TEST_P(ProfileTruncationTest, KeepsWhatFitsCutsTheLastAndEndsWithTwoNuls)
-{
-    const TruncationCase& c = GetParam();
-    const std::u16string names = u16(m_dir.write("names.ini", "[alpha]\n[beta]\n[gamma]\n"));
-    const std::u16string lines = u16(m_dir.write("lines.ini", "[S]\nalpha\nbeta\ngamma\n"));
-    for (int variant = 0; variant < 2; ++variant) {
-        SCOPED_TRACE(variant == 0 ? "section names" : "section lines");
-        std::u16string buffer(c.size + 4, u'#');  // the tail shows any write past the size
-        const uint32_t n = variant == 0 ? qvplat::getPrivateProfileSectionNames(buffer.data(), c.size, names)
-                                        : qvplat::getPrivateProfileSection(u"S", buffer.data(), c.size, lines);
-        EXPECT_EQ(n, c.result);
-        EXPECT_EQ(buffer.substr(0, c.expected.size()), c.expected);
-        EXPECT_EQ(buffer.substr(c.size), u"####");
+    qvplat::discardPrivateProfileCacheForTesting();
+    TempDir dir("qvprofile");
+    const std::u16string names = u16(dir.write("names.ini", "[alpha]\n[beta]\n[gamma]\n"));
+    const std::u16string lines = u16(dir.write("lines.ini", "[S]\nalpha\nbeta\ngamma\n"));
+    const std::u16string missing = u16(dir / "no" / "such.ini");
+    const struct {
+        uint32_t size;
+        uint32_t result;
+        std::u16string expected;  // the first size characters of the buffer
+    } cases[] = {
+        {40, 17, std::u16string(u"alpha\0beta\0gamma\0\0", 18)},
+        {18, 17, std::u16string(u"alpha\0beta\0gamma\0\0", 18)},
+        {17, 15, std::u16string(u"alpha\0beta\0gamm\0\0", 17)},
+        {12, 10, std::u16string(u"alpha\0beta\0\0", 12)},
+        {8, 6, std::u16string(u"alpha\0\0\0", 8)},
+        {4, 2, std::u16string(u"al\0\0", 4)},
+        {2, 0, std::u16string(u"\0\0", 2)},
+        {1, 0, std::u16string(u"\0", 1)},
+        {0, 0, std::u16string()},
+    };
+    for (const auto& c : cases) {
+        for (int variant = 0; variant < 3; ++variant) {
+            SCOPED_TRACE("size " + std::to_string(c.size) + ", variant " + std::to_string(variant));
+            std::u16string buffer(c.size + 4, u'#');  // the tail shows any write past the size
+            const uint32_t n = variant == 0   ? qvplat::getPrivateProfileSectionNames(buffer.data(), c.size, names)
+                               : variant == 1 ? qvplat::getPrivateProfileSection(u"S", buffer.data(), c.size, lines)
+                                              : qvplat::getPrivateProfileSectionNames(buffer.data(), c.size, missing);
+            EXPECT_EQ(n, variant == 2 ? 0u : c.result);
+            const std::size_t shown = variant == 2 ? std::min<std::size_t>(c.size, 2) : c.expected.size();
+            EXPECT_EQ(buffer.substr(0, shown), variant == 2 ? std::u16string(shown, u'\0') : c.expected);
+            EXPECT_EQ(buffer.substr(c.size), u"####");
+        }
     }
-    std::u16string empty(c.size + 4, u'#');
-    EXPECT_EQ(qvplat::getPrivateProfileSectionNames(empty.data(), c.size, u16(m_dir / "no" / "such.ini")), 0u);
-    EXPECT_EQ(empty.substr(0, std::min<uint32_t>(c.size, 2)), std::u16string(std::min<uint32_t>(c.size, 2), u'\0'));
+    qvplat::discardPrivateProfileCacheForTesting();
 }
-
-INSTANTIATE_TEST_SUITE_P(BufferSizes, ProfileTruncationTest,
-                         ::testing::Values(TruncationCase{40, 17, std::u16string(u"alpha\0beta\0gamma\0\0", 18)},
-                                           TruncationCase{18, 17, std::u16string(u"alpha\0beta\0gamma\0\0", 18)},
-                                           TruncationCase{17, 15, std::u16string(u"alpha\0beta\0gamm\0\0", 17)},
-                                           TruncationCase{12, 10, std::u16string(u"alpha\0beta\0\0", 12)},
-                                           TruncationCase{8, 6, std::u16string(u"alpha\0\0\0", 8)},
-                                           TruncationCase{4, 2, std::u16string(u"al\0\0", 4)},
-                                           TruncationCase{2, 0, std::u16string(u"\0\0", 2)},
-                                           TruncationCase{1, 0, std::u16string(u"\0", 1)},
-                                           TruncationCase{0, 0, std::u16string()}));
 
 // ---- Replacing a settings file --------------------------------------------------------------
 

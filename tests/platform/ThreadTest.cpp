@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <memory>
-#include <vector>
 
 #include "platform/Sync.h"
 #include "platform/Thread.h"
@@ -69,32 +68,6 @@ TEST(ThreadTest, TinyStackRequestIsRaisedToAWorkingMinimum)
         1));
     thread.join();
     EXPECT_TRUE(ran.load());
-}
-
-TEST(ThreadTest, ManySmallStackThreadsRunAtOnce)
-{
-    constexpr int kThreads = 300;  // stands for many idle connections
-    qvplat::Event release(true, false);
-    std::atomic<int> waiting{0};
-    std::vector<std::unique_ptr<qvplat::Thread>> threads;
-    for (int i = 0; i < kThreads; ++i) {
-        threads.push_back(std::make_unique<qvplat::Thread>());
-        ASSERT_TRUE(threads.back()->start(
-            [&] {
-                ++waiting;
-                release.wait(kLongWaitMs);
-            },
-            qvplat::kSessionStackBytes))
-            << "thread " << i;
-    }
-    for (int spin = 0; spin < 1000000 && waiting.load() < kThreads; ++spin) {
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(waiting.load(), kThreads);
-    release.set();
-    for (auto& t : threads) {
-        t->join();
-    }
 }
 
 TEST(ThreadTest, TryJoinForTimesOutThenSucceeds)
