@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,16 +8,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "Loopback.h"
 #include "TempDir.h"
 #include "platform/Process.h"
 #include "platform/posix/Utf8.h"
-
-extern char** environ;
 
 namespace {
 
@@ -71,11 +68,16 @@ TEST(ProcessTest, StartsTheCommandLineWithItsArguments)
     ASSERT_TRUE(qvtest::waitUntil([&] { return TempDir::read(out) == "first|second word"; }));
 }
 
-TEST(ProcessTest, StartedProgramsAreReapedWithoutZombies)
+// Started programs are reaped without zombies, while a child of our own is left to us.
+TEST(ProcessTest, StartedProgramsAreReapedAndOtherChildrenLeftToTheirOwner)
 {
-    constexpr int kPrograms = 20;
+    TempDir dir("qvproc");
+    const auto go = dir / "go";
+    ChildProcess own;  // ends with a known status once the started programs are gone
+    ASSERT_TRUE(own.start("sh", {"-c", "while [ ! -e '" + go.string() + "' ]; do sleep 0.01; done; exit 42"},
+                          (dir / "own.txt").string()));
     std::vector<int> pids;
-    for (int i = 0; i < kPrograms; ++i) {
+    for (int i = 0; i < 20; ++i) {
         int pid = 0;
         ASSERT_TRUE(qvplat::createProcess(u"true", &pid));
         ASSERT_GT(pid, 0);
@@ -84,36 +86,8 @@ TEST(ProcessTest, StartedProgramsAreReapedWithoutZombies)
     for (const int pid : pids) {
         EXPECT_TRUE(qvtest::waitUntil([&] { return isGone(pid); })) << "pid " << pid << " left as a zombie";
     }
-}
-
-TEST(ProcessTest, OtherChildrenOfTheProgramAreLeftToTheirOwner)
-{
-    // A child of our own that ends with a known status once the spawned programs are gone.
-    TempDir dir("qvproc");
-    const auto go = dir / "go";
-    const std::string script = "while [ ! -e '" + go.string() + "' ]; do sleep 0.01; done; exit 42";
-    char sh[] = "sh";
-    char dashC[] = "-c";
-    std::string scriptCopy = script;
-    char* argv[] = {sh, dashC, scriptCopy.data(), nullptr};
-    pid_t own = -1;
-    ASSERT_EQ(posix_spawnp(&own, "sh", nullptr, nullptr, argv, environ), 0);
-
-    std::vector<int> pids;
-    for (int i = 0; i < 5; ++i) {
-        int pid = 0;
-        ASSERT_TRUE(qvplat::createProcess(u"true", &pid));
-        pids.push_back(pid);
-    }
-    for (const int pid : pids) {
-        ASSERT_TRUE(qvtest::waitUntil([&] { return isGone(pid); }));
-    }
-    TempDir::read(go);
-    std::ofstream(go) << "go";
-    int status = 0;
-    ASSERT_EQ(::waitpid(own, &status, 0), own) << "our own child was taken from us";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 42);
+    dir.write("go", "go");
+    EXPECT_EQ(own.wait(qvtest::kWaitMs), 42) << "our own child was taken from us";
 }
 
 TEST(ProcessTest, StartedProgramGetsDefaultSigpipeEvenWhenWeIgnoreIt)

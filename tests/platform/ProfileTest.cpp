@@ -225,47 +225,6 @@ TEST(IniDamageTest, GarbageAndHugeLinesLoseNothingElse)
     EXPECT_EQ(entriesOf(document, u"Z"), std::vector<std::string>{"z=last"});
 }
 
-// ---- The list calls' truncation -------------------------------------------------------------
-
-// What fits is kept, the last string is cut and two NULs end the list; a missing file lists nothing.
-TEST(ProfileListTest, KeepsWhatFitsCutsTheLastAndEndsWithTwoNuls)
-{
-    qvplat::discardPrivateProfileCacheForTesting();
-    TempDir dir("qvprofile");
-    const std::u16string names = u16(dir.write("names.ini", "[alpha]\n[beta]\n[gamma]\n"));
-    const std::u16string lines = u16(dir.write("lines.ini", "[S]\nalpha\nbeta\ngamma\n"));
-    const std::u16string missing = u16(dir / "no" / "such.ini");
-    const struct {
-        uint32_t size;
-        uint32_t result;
-        std::u16string expected;  // the first size characters of the buffer
-    } cases[] = {
-        {40, 17, std::u16string(u"alpha\0beta\0gamma\0\0", 18)},
-        {18, 17, std::u16string(u"alpha\0beta\0gamma\0\0", 18)},
-        {17, 15, std::u16string(u"alpha\0beta\0gamm\0\0", 17)},
-        {12, 10, std::u16string(u"alpha\0beta\0\0", 12)},
-        {8, 6, std::u16string(u"alpha\0\0\0", 8)},
-        {4, 2, std::u16string(u"al\0\0", 4)},
-        {2, 0, std::u16string(u"\0\0", 2)},
-        {1, 0, std::u16string(u"\0", 1)},
-        {0, 0, std::u16string()},
-    };
-    for (const auto& c : cases) {
-        for (int variant = 0; variant < 3; ++variant) {
-            SCOPED_TRACE("size " + std::to_string(c.size) + ", variant " + std::to_string(variant));
-            std::u16string buffer(c.size + 4, u'#');  // the tail shows any write past the size
-            const uint32_t n = variant == 0   ? qvplat::getPrivateProfileSectionNames(buffer.data(), c.size, names)
-                               : variant == 1 ? qvplat::getPrivateProfileSection(u"S", buffer.data(), c.size, lines)
-                                              : qvplat::getPrivateProfileSectionNames(buffer.data(), c.size, missing);
-            EXPECT_EQ(n, variant == 2 ? 0u : c.result);
-            const std::size_t shown = variant == 2 ? std::min<std::size_t>(c.size, 2) : c.expected.size();
-            EXPECT_EQ(buffer.substr(0, shown), variant == 2 ? std::u16string(shown, u'\0') : c.expected);
-            EXPECT_EQ(buffer.substr(c.size), u"####");
-        }
-    }
-    qvplat::discardPrivateProfileCacheForTesting();
-}
-
 // ---- Replacing a settings file --------------------------------------------------------------
 
 class ProfileFileTest : public ::testing::Test {
