@@ -5,9 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/QvArray.h"
 #include "foundation/QvFlexBuffer.h"
-#include "foundation/QvList.h"
 #include "foundation/QvMap.h"
 #include "foundation/QvStringArray.h"
 
@@ -107,22 +105,6 @@ TEST(QvMapTest, ChangingACopyNeverChangesTheOriginal)
         EXPECT_EQ(*std::as_const(original).find(u"b"), 2) << "change " << i;
         EXPECT_FALSE(copy == original) << "change " << i;
     }
-}
-
-TEST(QvListAndArrayTest, FifoAndIndexAccess)
-{
-    QvList<int> list;
-    list.pushBack(1);
-    list.pushBack(2);
-    int v = -1;
-    ASSERT_TRUE(list.popFront(v));
-    EXPECT_EQ(v, 1);
-    EXPECT_EQ(list.size(), 1);
-    QvArray<QvString> arr;
-    arr.add(u"x");
-    arr.add(u"y");
-    arr.removeAt(0);
-    EXPECT_EQ(arr[0], u"y");
 }
 
 TEST(QvFlexBufferTest, TakeFromFrontMovesTheRestForward)

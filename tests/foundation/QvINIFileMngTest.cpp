@@ -6,12 +6,13 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "Loopback.h"
 #include "ModuleDirFixture.h"
 #include "foundation/QvINIFileMng.h"
 
@@ -21,6 +22,17 @@ namespace {
 
 class QvINIFileMngTest : public ModuleDirTest {
 protected:
+    // Runs action with the process's limit on resource lowered to value.
+    static void withLimit(int resource, rlim_t value, const std::function<void()>& action)
+    {
+        rlimit old{};
+        ASSERT_EQ(::getrlimit(resource, &old), 0);
+        rlimit low = old;
+        low.rlim_cur = value;
+        ASSERT_EQ(::setrlimit(resource, &low), 0);
+        action();
+        ASSERT_EQ(::setrlimit(resource, &old), 0);
+    }
     // A manager loaded from disk as a new process would see it.
     static std::unique_ptr<CQvINIFileMng> loadFresh(const char16_t* fileName)
     {
@@ -163,21 +175,18 @@ TEST_F(QvINIFileMngTest, UnreadableUserFileIsReportedAndNeverReplaced)
     write("user/session.ini", content);
     CQvDirMng::getInstance();  // the paths are known before the descriptors run out
 
-    rlimit old{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &old), 0);
-    rlimit low = old;
-    low.rlim_cur = 64;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-    std::vector<int> held;
-    for (int fd; (fd = ::dup(0)) >= 0;) {
-        held.push_back(fd);
-    }
     CQvINIFileMng ini;
-    const bool loaded = ini.load(u"session.ini");
-    for (const int fd : held) {
-        ::close(fd);
-    }
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &old), 0);
+    bool loaded = true;
+    withLimit(RLIMIT_NOFILE, 64, [&] {
+        std::vector<int> held;
+        for (int fd; (fd = ::dup(0)) >= 0;) {
+            held.push_back(fd);
+        }
+        loaded = ini.load(u"session.ini");
+        for (const int fd : held) {
+            ::close(fd);
+        }
+    });
 
     EXPECT_FALSE(loaded);
     EXPECT_NE(u8(ini.lastError()).find("session.ini: Too many open files"), std::string::npos);
@@ -198,13 +207,8 @@ TEST_F(QvINIFileMngTest, FailedWriteIsReportedAndLeavesTheFile)
     ini->setValue(u"S", u"new", u"1", INI_LAYER_USER);
 
     const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
-    rlimit low = old;
-    low.rlim_cur = 4096;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &low), 0);
-    const bool saved = ini->save(u"env.ini");
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old), 0);
+    bool saved = true;
+    withLimit(RLIMIT_FSIZE, 4096, [&] { saved = ini->save(u"env.ini"); });
     std::signal(SIGXFSZ, previous);
 
     EXPECT_FALSE(saved);
@@ -220,7 +224,6 @@ TEST_F(QvINIFileMngTest, ConcurrentProcessesLoseNoKeyAndShareNoCounter)
 {
     constexpr int kProcesses = 20;
     constexpr int kRounds = 5;
-    constexpr auto kBudget = std::chrono::seconds(30);
     CQvDirMng::getInstance();
     for (int round = 0; round < kRounds; ++round) {
         fs::remove_all(path("user"));
@@ -242,13 +245,9 @@ TEST_F(QvINIFileMngTest, ConcurrentProcessesLoseNoKeyAndShareNoCounter)
             }
             children.push_back(child);
         }
-        const auto deadline = std::chrono::steady_clock::now() + kBudget;
         for (const pid_t child : children) {
             int status = -1;
-            while (::waitpid(child, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));  // polling a bounded wait
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
+            if (!qvtest::waitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; })) {
                 ::kill(child, SIGKILL);
                 ::waitpid(child, &status, 0);
             }
