@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
 #include "TempDir.h"
@@ -69,69 +68,25 @@ TEST(FileSystemTest, EntryKinds)
     EXPECT_FALSE(qvplat::pathExists(u""));
 }
 
-TEST(FileSystemTest, NonAsciiNamesAreUtf8OnDisk)
+// The program reads settings and JSON with "rb" and served files with openRegularFileForRead: bytes
+// as they are, names in UTF-8 on disk, blocking reads, never inherited by started programs.
+TEST(FileSystemTest, FilesOpenForReadingAsBytesAndCloseOnExec)
 {
     TempDir dir("qvfs");
-    const std::u16string name = u"\u00FCbung-\u65E5\u672C-\U0001F600.txt";
-    std::FILE* file = qvplat::openFile(u16(dir.path()) + u"/" + name, "wb");
-    ASSERT_NE(file, nullptr);
-    std::fputs("data", file);
-    std::fclose(file);
-    EXPECT_TRUE(std::filesystem::exists(dir / "\xC3\xBC"
-                                              "bung-\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9F\x98\x80.txt"));
-}
-
-// Windows mode strings open as bytes ("t" and ", ccs=" change nothing), never inherited by started programs.
-TEST(FileSystemTest, WindowsModeStringsOpenAsBytes)
-{
-    const struct {
-        const char* mode;
-        const char* initial;  // nullptr: the file does not exist beforehand
-        const char* written;
-        const char* expected;  // file content afterwards; nullptr: open must fail
-    } cases[] = {
-        {"rb", "abc", "", "abc"},
-        {"rt", "a\r\nb", "", "a\r\nb"},
-        {"r", nullptr, "", nullptr},
-        {"wb", "old", "new\n", "new\n"},
-        {"wt, ccs=UTF-8", "old", "l1\nl2\n", "l1\nl2\n"},
-        {"at, ccs=UTF-8", "one\n", "two\n", "one\ntwo\n"},
-        {"a+", nullptr, "x", "x"},
-        {"r+b", "abc", "X", "Xbc"},
-        {"w+t, ccs=UTF-16LE", nullptr, "z", "z"},
-        {"rt, ccs=UNICODE", "u", "", "u"},
-        {"", "abc", "", nullptr},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string("mode \"") + c.mode + "\"");
-        TempDir dir("qvfs");
-        const auto path = dir / "f.txt";
-        if (c.initial != nullptr) {
-            dir.write("f.txt", c.initial);
-        }
-        std::FILE* file = qvplat::openFile(u16(path), c.mode);
-        ASSERT_EQ(file != nullptr, c.expected != nullptr);
-        if (file == nullptr) {
-            continue;
-        }
+    dir.write(
+        "\xC3\xBC"
+        "bung-\xE6\x97\xA5\xF0\x9F\x98\x80.txt",
+        "a\r\nb");
+    const std::u16string path = u16(dir.path()) + u"/\u00FCbung-\u65E5\U0001F600.txt";
+    for (std::FILE* file : {qvplat::openFile(path, "rb"), qvplat::openRegularFileForRead(path)}) {
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(readStream(file), "a\r\nb");
+        EXPECT_FALSE(::fcntl(::fileno(file), F_GETFL) & O_NONBLOCK);
         EXPECT_TRUE(::fcntl(::fileno(file), F_GETFD) & FD_CLOEXEC);
-        EXPECT_EQ(std::fwrite(c.written, 1, std::strlen(c.written), file), std::strlen(c.written));
         std::fclose(file);
-        EXPECT_EQ(TempDir::read(path), c.expected);
     }
-}
-
-TEST(FileSystemTest, OpenRegularFileForReadReadsFiles)
-{
-    TempDir dir("qvfs");
-    const auto path = dir.write("page.html", "<html></html>");
-    std::FILE* file = qvplat::openRegularFileForRead(u16(path));
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(readStream(file), "<html></html>");
-    const int fd = ::fileno(file);
-    EXPECT_FALSE(::fcntl(fd, F_GETFL) & O_NONBLOCK);
-    EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
-    std::fclose(file);
+    EXPECT_EQ(qvplat::openFile(u16(dir / "missing"), "rb"), nullptr);
+    EXPECT_EQ(qvplat::openRegularFileForRead(u16(dir.path())), nullptr) << "a folder";
 }
 
 }  // namespace
