@@ -37,9 +37,6 @@ TEST(QvStringArrayTest, SplitKeepsInnerEmptiesAndDropsOneTrailingPiece)
             EXPECT_EQ(out[i].toStd(), c.pieces[static_cast<size_t>(i)]);
         }
     }
-    QvStringArray limited;
-    EXPECT_EQ(limited.split(u"a b c d", u" ", 2), 2);
-    EXPECT_EQ(limited[1], u"b c d");
 }
 
 TEST(QvStringArrayTest, JoinSkipsSeparatorWhileResultIsEmpty)

@@ -43,7 +43,6 @@ TEST(ProcessTest, CommandLinesSplitLikeAShell)
         {u"pre\"mid dle\"post", {u"premid dlepost"}},
         {u"\"unterminated quote", {u"unterminated quote"}},
         {u"'$HOME' \"$HOME\" *", {u"$HOME", u"$HOME", u"*"}},  // no expansion
-        {u"\u00FCber \U0001F600", {u"\u00FCber", u"\U0001F600"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(qvplat::splitCommandLine(c.line), c.words) << toUtf8(c.line);
@@ -218,7 +217,6 @@ INSTANTIATE_TEST_SUITE_P(
         AssocCase{"ProgramNotInPath", "ghost.desktop", "ghost.desktop", "[Desktop Entry]\nExec=not-installed %u\n",
                   nullptr, u".html", nullptr},
         AssocCase{"EmptyExtension", "webby.desktop", "webby.desktop", kWebby, nullptr, u"", nullptr},
-        AssocCase{"DotOnly", "webby.desktop", "webby.desktop", kWebby, nullptr, u".", nullptr},
         AssocCase{"UnknownExtension", "webby.desktop", "webby.desktop", kWebby, nullptr, u".qv-unknown-extension",
                   nullptr}),
     [](const ::testing::TestParamInfo<AssocCase>& param) { return std::string(param.param.name); });

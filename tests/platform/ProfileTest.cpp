@@ -87,7 +87,6 @@ TEST_P(IniReadTest, ListsSectionNamesAndLines)
 INSTANTIATE_TEST_SUITE_P(
     Formats, IniReadTest,
     ::testing::Values(
-        ReadCase{"Plain", "[A]\nk=v\n[B]\nx=y\n", {"A", "B"}, u"B", {"x=y"}},
         ReadCase{"WhiteSpaceCrAndCtrlZTrimmed",
                  "  [ Sec ]  \r\n\t key  =  value \r\n\x1A\r\n",
                  {"Sec"},
@@ -103,7 +102,6 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"EmptyNameLeftOutEmptyValueKept", "[S]\n=value\nk=\n", {"S"}, u"S", {"k="}},
         ReadCase{"SectionNameRunsToLastBracket", "[a]b]\nk=v\n", {"a]b"}, u"a]b", {"k=v"}},
         ReadCase{"LinesBeforeFirstSectionIgnored", "orphan=1\n[S]\nk=v\n", {"S"}, u"S", {"k=v"}},
-        ReadCase{"NoFinalNewline", "[S]\nk=v", {"S"}, u"S", {"k=v"}},
         ReadCase{"SectionFoundWithoutRegardToCase", "[Mixed]\nK=v\n", {"Mixed"}, u"mIXED", {"K=v"}},
         ReadCase{"FirstOfDuplicateSections", "[S]\na=1\n[s]\nb=2\n", {"S", "s"}, u"S", {"a=1"}},
         ReadCase{"MissingSectionIsEmpty", "[S]\nk=v\n", {"S"}, u"T", {}},
