@@ -133,13 +133,16 @@ class AssocTest : public ::testing::TestWithParam<AssocCase> {
 protected:
     void SetUp() override
     {
-        for (const char* name : kVariables) {
+        const std::pair<const char*, const char*> desktop[] = {{"PATH", "bin"},
+                                                               {"HOME", ""},
+                                                               {"XDG_DATA_HOME", "data"},
+                                                               {"XDG_DATA_DIRS", "nodata"},
+                                                               {"XDG_CONFIG_HOME", "config"},
+                                                               {"XDG_CONFIG_DIRS", "noconfig"}};
+        for (const auto& [name, folder] : desktop) {
             const char* value = std::getenv(name);
-            m_saved.emplace_back(value ? std::optional<std::string>(value) : std::nullopt);
-        }
-        const std::string values[] = {"bin", "", "data", "nodata", "config", "noconfig"};
-        for (std::size_t i = 0; i < std::size(kVariables); ++i) {
-            ::setenv(kVariables[i], (m_dir / values[i]).c_str(), 1);
+            m_saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+            ::setenv(name, (m_dir / folder).c_str(), 1);
         }
         for (const char* program :
              {"bin/webby", "bin/other", "bin/envbrowser", "bin/kbrowser", "bin/plain", "opt/My Browser/browse"}) {
@@ -149,19 +152,13 @@ protected:
 
     void TearDown() override
     {
-        for (std::size_t i = 0; i < std::size(kVariables); ++i) {
-            if (m_saved[i]) {
-                ::setenv(kVariables[i], m_saved[i]->c_str(), 1);
-            } else {
-                ::unsetenv(kVariables[i]);
-            }
+        for (const auto& [name, value] : m_saved) {
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
         }
     }
 
-    static constexpr const char* kVariables[] = {
-        "PATH", "HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS"};
     TempDir m_dir{"qvassoc"};
-    std::vector<std::optional<std::string>> m_saved;
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
 };
 
 TEST_P(AssocTest, FindsTheDesktopsProgramForTheExtension)
