@@ -12,20 +12,18 @@ namespace {
 
 class EnvMngTest : public ModuleDirTest {};
 
-TEST_F(EnvMngTest, CreationLoadsTheThreeFilesWithTheirIds)
+TEST_F(EnvMngTest, CreationLoadsTheThreeFilesAndUnknownIdsDoNothing)
 {
-    write("config/env.ini", "[GROUPLIST]\nCNT=1\n0001=Work\n");
+    write("config/env.ini", "[GROUPLIST]\nCNT=1\n");
     write("user/env.ini", "[QVWEBSERVER]\nLEFT=12\n");
     write("config/net.ini", "[NET]\nproxy=none\n");
     write("user/session.ini", "[ETC]\nLASTUSEDSESSION=Work`site1\n");
 
     CEnvMng* env = CEnvMng::getInstance();
     EXPECT_EQ(env->getInt(ENV_FILE_ENV, u"GROUPLIST", u"CNT"), 1);
-    EXPECT_EQ(u8(env->getString(ENV_FILE_ENV, u"GROUPLIST", u"0001")), "Work");
     EXPECT_EQ(env->getInt(ENV_FILE_ENV, u"QVWEBSERVER", u"LEFT"), 12);
     EXPECT_EQ(u8(env->getString(ENV_FILE_NET, u"NET", u"proxy")), "none");
     EXPECT_EQ(u8(env->getString(ENV_FILE_SESSION, u"ETC", u"LASTUSEDSESSION")), "Work`site1");
-    EXPECT_EQ(u8(CEnvMng::getFileName(ENV_FILE_SESSION)), "session.ini");
 
     EXPECT_EQ(env->getIniFile(3), nullptr);
     EXPECT_EQ(u8(env->getString(3, u"ETC", u"LASTUSEDSESSION")), "");
@@ -43,23 +41,13 @@ TEST_F(EnvMngTest, SettersStayInMemoryUntilSaveOrRelease)
     EXPECT_EQ(env->getInt(ENV_FILE_ENV, u"GROUPLIST", u"CNT"), 2);
     EXPECT_FALSE(fs::exists(path("user/session.ini")));
 
-    ASSERT_TRUE(env->getIniFile(ENV_FILE_SESSION)->save(CEnvMng::getFileName(ENV_FILE_SESSION)));
+    ASSERT_TRUE(env->save(ENV_FILE_SESSION));
     EXPECT_EQ(read(path("user/session.ini")), "[WEBSVRLIST]\nsite1={\"port\":8080}\n");
     EXPECT_FALSE(fs::exists(path("user/env.ini")));
 
     CEnvMng::releaseInstance();
     EXPECT_EQ(read(path("user/env.ini")), "[GROUPLIST]\nCNT=2\n");
     EXPECT_FALSE(fs::exists(path("user/net.ini")));  // nothing in its user layer
-}
-
-TEST_F(EnvMngTest, SaveFailureNamesTheFileAndTheReason)
-{
-    CEnvMng* env = CEnvMng::getInstance();
-    env->setString(ENV_FILE_SESSION, u"ETC", u"k", u"v");
-    fs::create_directories(path("user/session.ini"));  // a folder where the file should be
-    EXPECT_FALSE(env->save(ENV_FILE_SESSION));
-    EXPECT_EQ(u8(env->lastError(ENV_FILE_SESSION)), path("user/session.ini").string() + ": Is a directory");
-    EXPECT_EQ(u8(env->lastError(ENV_FILE_ENV)), "");
 }
 
 }  // namespace

@@ -30,16 +30,8 @@ inline std::string u8(const QvString& text)
 inline qvplat::SystemTime makeTime(int year, int month, int day, int dayOfWeek, int hour = 0, int minute = 0,
                                    int second = 0, int milliseconds = 0)
 {
-    qvplat::SystemTime t{};
-    t.year = static_cast<uint16_t>(year);
-    t.month = static_cast<uint16_t>(month);
-    t.day = static_cast<uint16_t>(day);
-    t.dayOfWeek = static_cast<uint16_t>(dayOfWeek);
-    t.hour = static_cast<uint16_t>(hour);
-    t.minute = static_cast<uint16_t>(minute);
-    t.second = static_cast<uint16_t>(second);
-    t.milliseconds = static_cast<uint16_t>(milliseconds);
-    return t;
+    const auto u = [](int value) { return static_cast<uint16_t>(value); };
+    return {u(year), u(month), u(dayOfWeek), u(day), u(hour), u(minute), u(second), u(milliseconds)};
 }
 
 // Holds the local clock at a fixed time for its lifetime.

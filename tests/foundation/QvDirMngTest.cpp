@@ -11,34 +11,23 @@ namespace {
 
 class QvDirMngTest : public ModuleDirTest {};
 
-TEST_F(QvDirMngTest, ModuleDirectoryIsTheExecutablesFolder)
+// Paths below the executable's folder: forming one creates nothing, the sub-folder calls create it.
+TEST_F(QvDirMngTest, PathsLieBesideTheExecutableAndOnlySubDirCallsCreateFolders)
 {
     CQvDirMng* dirs = CQvDirMng::getInstance();
-    EXPECT_EQ(u8(dirs->getModulePath()), path("qvwebserver").string());
     EXPECT_EQ(u8(dirs->getModuleDir()), root().string());
-}
-
-TEST_F(QvDirMngTest, DirPathCreatesNothingButSubDirCreatesTheFolder)
-{
-    CQvDirMng* dirs = CQvDirMng::getInstance();
     EXPECT_EQ(u8(dirs->getDirPath(u"config")), path("config").string());
-    EXPECT_FALSE(fs::exists(path("config")));
-
-    EXPECT_EQ(u8(dirs->getSubDir(u"Log")), path("Log").string());
-    EXPECT_TRUE(fs::is_directory(path("Log")));
-}
-
-TEST_F(QvDirMngTest, FilePathCreatesItsFolderOnlyWhenAsked)
-{
-    CQvDirMng* dirs = CQvDirMng::getInstance();
     EXPECT_EQ(u8(dirs->getFilePath(u"user", u"env.ini", false)), path("user/env.ini").string());
+    EXPECT_FALSE(fs::exists(path("config")));
     EXPECT_FALSE(fs::exists(path("user")));
     EXPECT_EQ(u8(dirs->getFilePath(u"temp", u"setup.bin", true)), path("temp/setup.bin").string());
     EXPECT_TRUE(fs::is_directory(path("temp")));
     EXPECT_FALSE(fs::exists(path("temp/setup.bin")));
+    EXPECT_EQ(u8(dirs->getSubDir(u"Log")), path("Log").string());
+    EXPECT_TRUE(fs::is_directory(path("Log")));
 }
 
-TEST_F(QvDirMngTest, MakeDirectoriesCreatesEveryMissingLevel)
+TEST_F(QvDirMngTest, MakeDirectoriesCreatesEveryMissingLevelUnlessAFileIsInTheWay)
 {
     // Trailing blanks and a trailing separator are ignored.
     QvString trailing = toQv(path("a/b/c/"));
@@ -49,41 +38,20 @@ TEST_F(QvDirMngTest, MakeDirectoriesCreatesEveryMissingLevel)
     EXPECT_TRUE(CQvDirMng::makeDirectories(toQv(root().string() + "/a//b/d")));
     EXPECT_TRUE(fs::is_directory(path("a/b/d")));
     EXPECT_TRUE(CQvDirMng::makeDirectories(u"/"));
-}
-
-TEST_F(QvDirMngTest, MakeDirectoriesFailsWhereAFileStandsInTheWay)
-{
-    write("a", "not a folder");
-    EXPECT_FALSE(CQvDirMng::makeDirectories(toQv(path("a/b"))));
-    EXPECT_TRUE(fs::is_regular_file(path("a")));
-    // The file itself counts as present, so asking for it alone succeeds.
-    EXPECT_TRUE(CQvDirMng::makeDirectories(toQv(path("a"))));
     EXPECT_FALSE(CQvDirMng::makeDirectories(u""));
+
+    write("f", "not a folder");
+    EXPECT_FALSE(CQvDirMng::makeDirectories(toQv(path("f/b"))));
+    EXPECT_TRUE(fs::is_regular_file(path("f")));
+    // The file itself counts as present, so asking for it alone succeeds.
+    EXPECT_TRUE(CQvDirMng::makeDirectories(toQv(path("f"))));
 }
 
+// The log files' names: the date alone (the only form the program asks for), every field padded.
 TEST_F(QvDirMngTest, DatedNamesPadEveryField)
 {
-    const struct {
-        qvplat::SystemTime time;
-        bool hour, minute, second;
-        const char* expected;
-    } cases[] = {
-        {makeTime(2026, 12, 4, 5), false, false, false, "qvsc_20261204.log"},
-        {makeTime(987, 1, 2, 0, 3, 4, 5), true, true, true, "qvsc_09870102030405.log"},
-        {makeTime(2025, 3, 7, 5, 9, 8, 7), true, false, true, "qvsc_202503070907.log"},
-        {makeTime(2025, 3, 7, 5, 23, 59, 58), false, true, false, "qvsc_2025030759.log"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(u8(CQvDirMng::makeDatedName(c.time, u"qvsc_", u"log", c.hour, c.minute, c.second)), c.expected);
-    }
-}
-
-TEST_F(QvDirMngTest, DatedFilePathUsesTheClockAndCreatesItsFolder)
-{
-    FixedClock clock(makeTime(2026, 12, 4, 5, 23, 1, 2, 3));
-    const QvString file = CQvDirMng::getInstance()->getDatedFilePath(u"Log", u"qvsc_", u"log", false, false, false);
-    EXPECT_EQ(u8(file), path("Log/qvsc_20261204.log").string());
-    EXPECT_TRUE(fs::is_directory(path("Log")));
+    EXPECT_EQ(u8(CQvDirMng::makeDatedName(makeTime(987, 1, 2, 0, 3, 4, 5), u"qvsc_", u"log", false, false, false)),
+              "qvsc_09870102.log");
 }
 
 TEST_F(QvDirMngTest, DatedFilePathIsEmptyWhenItsFolderCannotBeMade)
@@ -96,14 +64,6 @@ TEST_F(QvDirMngTest, DatedFilePathIsEmptyWhenItsFolderCannotBeMade)
     EXPECT_TRUE(dirs->getDatedFilePath(u"Log", u"qvsc_", u"log", false, false, false).isEmpty());
     EXPECT_TRUE(dirs->getSubDir(u"Log").isEmpty());
     EXPECT_FALSE(dirs->getDirPath(u"Log").isEmpty());  // forming a path needs no folder
-}
-
-TEST_F(QvDirMngTest, AFileNamedLikeTheFolderCountsAsPresent)
-{
-    write("Log", "a file where the folder should be");
-    EXPECT_EQ(u8(CQvDirMng::getInstance()->getSubDir(u"Log")), path("Log").string());
-    // ...but a log line cannot land below it.
-    EXPECT_FALSE(CQvLogMng::appendFileLine(CQvLogMng::getLogFilePath(u"qvsc_"), u"line\n"));
 }
 
 }  // namespace

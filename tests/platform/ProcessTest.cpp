@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,16 +8,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <thread>
 
+#include "ChildProcess.h"
 #include "Loopback.h"
 #include "TempDir.h"
 #include "platform/Process.h"
 #include "platform/posix/Utf8.h"
-
-extern char** environ;
 
 namespace {
 
@@ -30,41 +27,27 @@ bool isGone(int pid)
     return ::kill(pid, 0) != 0 && errno == ESRCH;  // a zombie still answers kill(pid, 0)
 }
 
-struct SplitCase {
-    const char* name;
-    std::u16string line;
-    std::vector<std::u16string> words;
-};
-
-// Test logs show the case's name, not the bytes of the strings.
-void PrintTo(const SplitCase& c, std::ostream* out)
+TEST(ProcessTest, CommandLinesSplitLikeAShell)
 {
-    *out << c.name;
+    const struct {
+        std::u16string line;
+        std::vector<std::u16string> words;
+    } cases[] = {
+        {u"", {}},
+        {u"   \t ", {}},
+        {u"  a   b\tc  ", {u"a", u"b", u"c"}},
+        {u"\"/opt/My Browser/bin\" \"http://127.0.0.1:8080/\"", {u"/opt/My Browser/bin", u"http://127.0.0.1:8080/"}},
+        {u"'it''s' \"a\\\"b\\\\c\\d\"", {u"its", u"a\"b\\c\\d"}},  // escapes inside quotes
+        {u"a\\ b c\\\\d \\'q", {u"a b", u"c\\d", u"'q"}},          // escapes outside quotes
+        {u"x\"\" '' y", {u"x", u"", u"y"}},                        // empty quotes are words
+        {u"pre\"mid dle\"post", {u"premid dlepost"}},
+        {u"\"unterminated quote", {u"unterminated quote"}},
+        {u"'$HOME' \"$HOME\" *", {u"$HOME", u"$HOME", u"*"}},  // no expansion
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(qvplat::splitCommandLine(c.line), c.words) << toUtf8(c.line);
+    }
 }
-
-class SplitCommandLineTest : public ::testing::TestWithParam<SplitCase> {};
-
-TEST_P(SplitCommandLineTest, SplitsLikeAShell)
-{
-    EXPECT_EQ(qvplat::splitCommandLine(GetParam().line), GetParam().words);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Lines, SplitCommandLineTest,
-    ::testing::Values(SplitCase{"Empty", u"", {}}, SplitCase{"BlanksOnly", u"   \t ", {}},
-                      SplitCase{"OneWord", u"firefox", {u"firefox"}},
-                      SplitCase{"BlanksSeparate", u"  a   b\tc  ", {u"a", u"b", u"c"}},
-                      SplitCase{"DoubleQuotesKeepSpaces",
-                                u"\"/opt/My Browser/bin\" \"http://127.0.0.1:8080/\"",
-                                {u"/opt/My Browser/bin", u"http://127.0.0.1:8080/"}},
-                      SplitCase{"EscapesInsideQuotes", u"'it''s' \"a\\\"b\\\\c\\d\"", {u"its", u"a\"b\\c\\d"}},
-                      SplitCase{"EscapesOutsideQuotes", u"a\\ b c\\\\d \\'q", {u"a b", u"c\\d", u"'q"}},
-                      SplitCase{"EmptyQuotesAreWords", u"x\"\" '' y", {u"x", u"", u"y"}},
-                      SplitCase{"QuotesJoinWithNeighbours", u"pre\"mid dle\"post", {u"premid dlepost"}},
-                      SplitCase{"UnterminatedQuoteRunsToTheEnd", u"\"unterminated quote", {u"unterminated quote"}},
-                      SplitCase{"NoExpansion", u"'$HOME' \"$HOME\" *", {u"$HOME", u"$HOME", u"*"}},
-                      SplitCase{"NonAscii", u"\u00FCber \U0001F600", {u"\u00FCber", u"\U0001F600"}}),
-    [](const ::testing::TestParamInfo<SplitCase>& param) { return std::string(param.param.name); });
 
 TEST(ProcessTest, EmptyOrUnknownProgramIsNotStarted)
 {
@@ -84,11 +67,16 @@ TEST(ProcessTest, StartsTheCommandLineWithItsArguments)
     ASSERT_TRUE(qvtest::waitUntil([&] { return TempDir::read(out) == "first|second word"; }));
 }
 
-TEST(ProcessTest, StartedProgramsAreReapedWithoutZombies)
+// Started programs are reaped without zombies, while a child of our own is left to us.
+TEST(ProcessTest, StartedProgramsAreReapedAndOtherChildrenLeftToTheirOwner)
 {
-    constexpr int kPrograms = 20;
+    TempDir dir("qvproc");
+    const auto go = dir / "go";
+    ChildProcess own;  // ends with a known status once the started programs are gone
+    ASSERT_TRUE(own.start("sh", {"-c", "while [ ! -e '" + go.string() + "' ]; do sleep 0.01; done; exit 42"},
+                          (dir / "own.txt").string()));
     std::vector<int> pids;
-    for (int i = 0; i < kPrograms; ++i) {
+    for (int i = 0; i < 20; ++i) {
         int pid = 0;
         ASSERT_TRUE(qvplat::createProcess(u"true", &pid));
         ASSERT_GT(pid, 0);
@@ -97,36 +85,8 @@ TEST(ProcessTest, StartedProgramsAreReapedWithoutZombies)
     for (const int pid : pids) {
         EXPECT_TRUE(qvtest::waitUntil([&] { return isGone(pid); })) << "pid " << pid << " left as a zombie";
     }
-}
-
-TEST(ProcessTest, OtherChildrenOfTheProgramAreLeftToTheirOwner)
-{
-    // A child of our own that ends with a known status once the spawned programs are gone.
-    TempDir dir("qvproc");
-    const auto go = dir / "go";
-    const std::string script = "while [ ! -e '" + go.string() + "' ]; do sleep 0.01; done; exit 42";
-    char sh[] = "sh";
-    char dashC[] = "-c";
-    std::string scriptCopy = script;
-    char* argv[] = {sh, dashC, scriptCopy.data(), nullptr};
-    pid_t own = -1;
-    ASSERT_EQ(posix_spawnp(&own, "sh", nullptr, nullptr, argv, environ), 0);
-
-    std::vector<int> pids;
-    for (int i = 0; i < 5; ++i) {
-        int pid = 0;
-        ASSERT_TRUE(qvplat::createProcess(u"true", &pid));
-        pids.push_back(pid);
-    }
-    for (const int pid : pids) {
-        ASSERT_TRUE(qvtest::waitUntil([&] { return isGone(pid); }));
-    }
-    TempDir::read(go);
-    std::ofstream(go) << "go";
-    int status = 0;
-    ASSERT_EQ(::waitpid(own, &status, 0), own) << "our own child was taken from us";
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 42);
+    dir.write("go", "go");
+    EXPECT_EQ(own.wait(qvtest::kWaitMs), 42) << "our own child was taken from us";
 }
 
 TEST(ProcessTest, StartedProgramGetsDefaultSigpipeEvenWhenWeIgnoreIt)
@@ -152,117 +112,110 @@ TEST(ProcessTest, StartedProgramGetsDefaultSigpipeEvenWhenWeIgnoreIt)
 
 // ---- Default program for an extension -------------------------------------------------------
 
-// A desktop made of files: PATH, XDG data and config folders below a temporary folder.
-class AssocTest : public ::testing::Test {
+struct AssocCase {
+    const char* name;
+    const char* xdgMimeAnswer;  // nullptr: no xdg-mime in PATH
+    const char* entryFile;      // below data/applications; nullptr: none
+    const char* entryText;      // "@" stands for the desktop's folder
+    const char* mimeApps;       // config/mimeapps.list; nullptr: none
+    std::u16string extension;
+    const char* expected;  // below the desktop's folder; nullptr: no answer
+};
+
+void PrintTo(const AssocCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+// A desktop made of files: PATH, XDG data and config folders below a temporary folder, with every
+// program the cases name installed.
+class AssocTest : public ::testing::TestWithParam<AssocCase> {
 protected:
     void SetUp() override
     {
-        for (const char* name :
-             {"PATH", "HOME", "XDG_DATA_HOME", "XDG_DATA_DIRS", "XDG_CONFIG_HOME", "XDG_CONFIG_DIRS"}) {
+        const std::pair<const char*, const char*> desktop[] = {{"PATH", "bin"},
+                                                               {"HOME", ""},
+                                                               {"XDG_DATA_HOME", "data"},
+                                                               {"XDG_DATA_DIRS", "nodata"},
+                                                               {"XDG_CONFIG_HOME", "config"},
+                                                               {"XDG_CONFIG_DIRS", "noconfig"}};
+        for (const auto& [name, folder] : desktop) {
             const char* value = std::getenv(name);
             m_saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+            ::setenv(name, (m_dir / folder).c_str(), 1);
         }
-        std::filesystem::create_directories(m_dir / "bin");
-        std::filesystem::create_directories(m_dir / "data" / "applications");
-        std::filesystem::create_directories(m_dir / "config");
-        ::setenv("PATH", (m_dir / "bin").c_str(), 1);
-        ::setenv("HOME", m_dir.path().c_str(), 1);
-        ::setenv("XDG_DATA_HOME", (m_dir / "data").c_str(), 1);
-        ::setenv("XDG_DATA_DIRS", (m_dir / "nodata").c_str(), 1);
-        ::setenv("XDG_CONFIG_HOME", (m_dir / "config").c_str(), 1);
-        ::setenv("XDG_CONFIG_DIRS", (m_dir / "noconfig").c_str(), 1);
+        for (const char* program :
+             {"bin/webby", "bin/other", "bin/envbrowser", "bin/kbrowser", "bin/plain", "opt/My Browser/browse"}) {
+            ::chmod(m_dir.write(program, "#!/bin/sh\n").c_str(), 0755);
+        }
     }
 
     void TearDown() override
     {
         for (const auto& [name, value] : m_saved) {
-            if (value) {
-                ::setenv(name.c_str(), value->c_str(), 1);
-            } else {
-                ::unsetenv(name.c_str());
-            }
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
         }
-    }
-
-    std::filesystem::path executable(const std::string& relative, const std::string& content = "#!/bin/sh\n")
-    {
-        const auto path = m_dir.write(relative, content);
-        ::chmod(path.c_str(), 0755);
-        return path;
-    }
-
-    void fakeXdgMime(const std::string& answer)
-    {
-        executable("bin/xdg-mime",
-                   "#!/bin/sh\n[ \"$1 $2 $3\" = \"query default text/html\" ] && echo '" + answer + "'\nexit 0\n");
-    }
-
-    std::optional<std::string> query(const std::u16string& extension)
-    {
-        std::u16string out = u"unchanged";
-        if (!qvplat::assocQueryExecutable(extension, out)) {
-            return std::nullopt;
-        }
-        return toUtf8(out);
     }
 
     TempDir m_dir{"qvassoc"};
     std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
 };
 
-TEST_F(AssocTest, DesktopEntryProgramIsResolvedInPath)
+TEST_P(AssocTest, FindsTheDesktopsProgramForTheExtension)
 {
-    const auto browser = executable("bin/webby");
-    fakeXdgMime("webby.desktop");
-    m_dir.write("data/applications/webby.desktop",
-                "[Desktop Entry]\nName=Webby\nTryExec=nothing\n[Desktop Action new]\nExec=other\n");
-    EXPECT_EQ(query(u".html"), std::nullopt) << "Exec outside the [Desktop Entry] group does not count";
-    m_dir.write("data/applications/webby.desktop",
-                "[Desktop Action new]\nExec=other\n[Desktop Entry]\nName=Webby\nExec=webby --new-window %u\n");
-    EXPECT_EQ(query(u".html"), browser.string());
-    EXPECT_EQ(query(u".HTM"), browser.string());
+    const AssocCase& c = GetParam();
+    if (c.xdgMimeAnswer != nullptr) {
+        const auto script =
+            m_dir.write("bin/xdg-mime", "#!/bin/sh\n[ \"$1 $2 $3\" = \"query default text/html\" ] && echo '" +
+                                            std::string(c.xdgMimeAnswer) + "'\nexit 0\n");
+        ::chmod(script.c_str(), 0755);
+    }
+    if (c.entryFile != nullptr) {
+        std::string text = c.entryText;
+        for (std::size_t at; (at = text.find('@')) != std::string::npos;) {
+            text.replace(at, 1, m_dir.path().string());
+        }
+        m_dir.write(std::string("data/applications/") + c.entryFile, text);
+    }
+    if (c.mimeApps != nullptr) {
+        m_dir.write("config/mimeapps.list", c.mimeApps);
+    }
+    std::u16string found = u"unchanged";
+    const bool answered = qvplat::assocQueryExecutable(c.extension, found);
+    EXPECT_EQ(answered, c.expected != nullptr);
+    if (answered && c.expected != nullptr) {
+        EXPECT_EQ(toUtf8(found), (m_dir / c.expected).string());
+    }
 }
 
-TEST_F(AssocTest, QuotedAbsoluteProgramAndEnvPrefix)
-{
-    const auto spaced = executable("opt/My Browser/browse");
-    fakeXdgMime("spaced.desktop");
-    m_dir.write("data/applications/spaced.desktop", "[Desktop Entry]\nExec=\"" + spaced.string() + "\" %U\n");
-    EXPECT_EQ(query(u".html"), spaced.string());
+const char* const kWebby =
+    "[Desktop Action new]\nExec=other\n[Desktop Entry]\nName=Webby\nExec=webby --new-window %u\n";
 
-    const auto viaEnv = executable("bin/envbrowser");
-    m_dir.write("data/applications/spaced.desktop", "[Desktop Entry]\nExec=env GDK_BACKEND=x11 envbrowser %U\n");
-    EXPECT_EQ(query(u".html"), viaEnv.string());
-}
-
-TEST_F(AssocTest, VendorPrefixedIdLivesInASubfolder)
-{
-    const auto browser = executable("bin/kbrowser");
-    fakeXdgMime("kde4-kbrowser.desktop");
-    m_dir.write("data/applications/kde4/kbrowser.desktop", "[Desktop Entry]\nExec=kbrowser\n");
-    EXPECT_EQ(query(u".html"), browser.string());
-}
-
-TEST_F(AssocTest, MimeAppsListServesWithoutXdgMime)
-{
-    const auto browser = executable("bin/plain");
-    m_dir.write(
-        "config/mimeapps.list",
-        "[Added Associations]\ntext/html=wrong.desktop;\n[Default Applications]\ntext/html=plain.desktop;x.desktop;\n");
-    m_dir.write("data/applications/plain.desktop", "[Desktop Entry]\nExec=plain %f\n");
-    EXPECT_EQ(query(u".html"), browser.string());
-}
-
-TEST_F(AssocTest, NothingRegisteredOrNothingRunnable)
-{
-    EXPECT_EQ(query(u".html"), std::nullopt) << "no default at all";
-    fakeXdgMime("ghost.desktop");
-    EXPECT_EQ(query(u".html"), std::nullopt) << "the desktop entry does not exist";
-    m_dir.write("data/applications/ghost.desktop", "[Desktop Entry]\nExec=not-installed %u\n");
-    EXPECT_EQ(query(u".html"), std::nullopt) << "its program is not in PATH";
-    EXPECT_EQ(query(u""), std::nullopt);
-    EXPECT_EQ(query(u"."), std::nullopt);
-    EXPECT_EQ(query(u".qv-unknown-extension"), std::nullopt);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Desktops, AssocTest,
+    ::testing::Values(
+        AssocCase{"ProgramResolvedInPath", "webby.desktop", "webby.desktop", kWebby, nullptr, u".html", "bin/webby"},
+        AssocCase{"ExtensionCaseIgnored", "webby.desktop", "webby.desktop", kWebby, nullptr, u".HTM", "bin/webby"},
+        AssocCase{"ExecOutsideTheDesktopEntryGroupIgnored", "webby.desktop", "webby.desktop",
+                  "[Desktop Entry]\nName=Webby\nTryExec=other\n[Desktop Action new]\nExec=other\n", nullptr, u".html",
+                  nullptr},
+        AssocCase{"QuotedAbsoluteProgram", "spaced.desktop", "spaced.desktop",
+                  "[Desktop Entry]\nExec=\"@/opt/My Browser/browse\" %U\n", nullptr, u".html", "opt/My Browser/browse"},
+        AssocCase{"EnvPrefixSkipped", "env.desktop", "env.desktop",
+                  "[Desktop Entry]\nExec=env GDK_BACKEND=x11 envbrowser %U\n", nullptr, u".html", "bin/envbrowser"},
+        AssocCase{"VendorPrefixedIdInASubfolder", "kde4-kbrowser.desktop", "kde4/kbrowser.desktop",
+                  "[Desktop Entry]\nExec=kbrowser\n", nullptr, u".html", "bin/kbrowser"},
+        AssocCase{"MimeAppsListWithoutXdgMime", nullptr, "plain.desktop", "[Desktop Entry]\nExec=plain %f\n",
+                  "[Added Associations]\ntext/html=webby.desktop;\n"
+                  "[Default Applications]\ntext/html=plain.desktop;x.desktop;\n",
+                  u".html", "bin/plain"},
+        AssocCase{"NothingRegistered", nullptr, nullptr, nullptr, nullptr, u".html", nullptr},
+        AssocCase{"DesktopEntryMissing", "ghost.desktop", nullptr, nullptr, nullptr, u".html", nullptr},
+        AssocCase{"ProgramNotInPath", "ghost.desktop", "ghost.desktop", "[Desktop Entry]\nExec=not-installed %u\n",
+                  nullptr, u".html", nullptr},
+        AssocCase{"EmptyExtension", "webby.desktop", "webby.desktop", kWebby, nullptr, u"", nullptr},
+        AssocCase{"UnknownExtension", "webby.desktop", "webby.desktop", kWebby, nullptr, u".qv-unknown-extension",
+                  nullptr}),
+    [](const ::testing::TestParamInfo<AssocCase>& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "Loopback.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
 
@@ -18,38 +19,14 @@ namespace {
 
 constexpr int kLongWaitMs = 10000;  // only reached when something is broken
 
-// A listening socket on 127.0.0.1's wildcard address and a port the system picks.
-class Listener {
-public:
-    Listener()
-    {
-        qvplat::AddrInfo address;
-        EXPECT_TRUE(qvplat::resolvePassive(0, address));
-        m_socket = qvplat::createSocket(address);
-        EXPECT_NE(m_socket, qvplat::kInvalidSocket);
-        EXPECT_TRUE(qvplat::setReuseAddr(m_socket));
-        EXPECT_TRUE(qvplat::bindSocket(m_socket, address));
-        EXPECT_TRUE(qvplat::listenSocket(m_socket));
-        m_port = qvplat::localPort(m_socket);
-    }
-    ~Listener() { qvplat::closeSocket(m_socket); }
-
-    qvplat::SocketHandle socket() const { return m_socket; }
-    int port() const { return m_port; }
-
-private:
-    qvplat::SocketHandle m_socket = qvplat::kInvalidSocket;
-    int m_port = -1;
-};
-
-// A connected pair: client side and the accepted server side, closed at the end unless released.
+// A connected pair on a listener of the shared helpers (port 0): client side and the accepted
+// server side, closed at the end unless released.
 struct Connection {
     Connection()
     {
         client = qvplat::connectLoopback(listener.port());
+        server = listener.accept(kLongWaitMs);
         EXPECT_NE(client, qvplat::kInvalidSocket);
-        EXPECT_EQ(qvplat::waitReadable(listener.socket(), kLongWaitMs), 1);
-        server = qvplat::acceptSocket(listener.socket());
         EXPECT_NE(server, qvplat::kInvalidSocket);
     }
     ~Connection()
@@ -58,7 +35,7 @@ struct Connection {
         qvplat::closeSocket(server);
     }
 
-    Listener listener;
+    qvtest::Listener listener;
     qvplat::SocketHandle client = qvplat::kInvalidSocket;
     qvplat::SocketHandle server = qvplat::kInvalidSocket;
 };
@@ -79,32 +56,24 @@ bool sendAll(qvplat::SocketHandle s, const std::string& data)
     return true;
 }
 
+// Every local interface is served: the wildcard address, never only 127.0.0.1.
 TEST(SocketTest, PassiveAddressIsTheIpv4Wildcard)
 {
     qvplat::AddrInfo address;
     ASSERT_TRUE(qvplat::resolvePassive(8080, address));
-    EXPECT_EQ(address.family, AF_INET);
-    EXPECT_EQ(address.socketType, SOCK_STREAM);
-    EXPECT_EQ(address.protocol, IPPROTO_TCP);
     ASSERT_EQ(address.addressLength, sizeof(sockaddr_in));
     sockaddr_in in{};
     std::memcpy(&in, address.address.data(), sizeof in);
+    EXPECT_EQ(in.sin_family, AF_INET);
     EXPECT_EQ(in.sin_addr.s_addr, htonl(INADDR_ANY));
     EXPECT_EQ(ntohs(in.sin_port), 8080);
 }
 
-TEST(SocketTest, ListeningSocketsAreCloseOnExec)
+// Silence times out, data travels both ways and FIONREAD counts it, a close reads as 0 bytes.
+TEST(SocketTest, DataTravelsBothWaysAndACloseIsReadable)
 {
     Connection c;
-    for (const auto s : {c.listener.socket(), c.server, c.client}) {
-        EXPECT_TRUE(::fcntl(s, F_GETFD) & FD_CLOEXEC);
-    }
-    EXPECT_GT(c.listener.port(), 0);
-}
-
-TEST(SocketTest, DataTravelsBothWaysAndFionreadCountsIt)
-{
-    Connection c;
+    EXPECT_EQ(qvplat::waitReadable(c.server, 20), 0);
     ASSERT_TRUE(sendAll(c.client, "GET / HTTP/1.1\r\n\r\n"));
     ASSERT_EQ(qvplat::waitReadable(c.server, kLongWaitMs), 1);
     for (int spin = 0; spin < 1000 && qvplat::bytesAvailable(c.server) < 18; ++spin) {
@@ -118,22 +87,14 @@ TEST(SocketTest, DataTravelsBothWaysAndFionreadCountsIt)
 
     ASSERT_TRUE(sendAll(c.server, "HTTP/1.1 200 OK\r\n"));
     ASSERT_EQ(qvplat::waitReadable(c.client, kLongWaitMs), 1);
-    char answer[64] = {};
-    EXPECT_EQ(qvplat::recvSome(c.client, answer, sizeof answer), 17);
-}
-
-TEST(SocketTest, WaitReadableTimesOutOnSilenceAndReportsClose)
-{
-    Connection c;
-    EXPECT_EQ(qvplat::waitReadable(c.server, 20), 0);
+    EXPECT_EQ(qvplat::recvSome(c.client, buffer, sizeof buffer), 17);
     qvplat::closeSocket(c.client);
     c.client = qvplat::kInvalidSocket;
     EXPECT_EQ(qvplat::waitReadable(c.server, kLongWaitMs), 1);
-    char byte = 0;
-    EXPECT_EQ(qvplat::recvSome(c.server, &byte, 1), 0);
+    EXPECT_EQ(qvplat::recvSome(c.server, buffer, 1), 0);
 }
 
-TEST(SocketTest, WaitReadableRejectsInvalidDescriptors)
+TEST(SocketTest, BadDescriptorsAreErrors)
 {
     EXPECT_EQ(qvplat::waitReadable(qvplat::kInvalidSocket, 0), -1);
     EXPECT_EQ(qvplat::waitReadable(1 << 20, 0), -1);  // far beyond any open descriptor
@@ -185,75 +146,48 @@ TEST(SocketTest, ShutdownFromAnotherThreadWakesTheReader)
     EXPECT_EQ(qvplat::recvSome(c.client, &byte, 1), 0);
 }
 
-TEST(SocketTest, SendToAResetPeerIsConnAbortedWithoutSigpipe)
+// A reset peer is ConnAborted without SIGPIPE; a peer that never reads fills the buffer: WouldBlock.
+TEST(SocketTest, SendErrorsTellAGonePeerFromAFullBuffer)
 {
-    Connection c;
+    Connection reset;
     const linger abortive{1, 0};  // close() sends a reset
-    ASSERT_EQ(::setsockopt(c.client, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), 0);
-    qvplat::closeSocket(c.client);
-    c.client = qvplat::kInvalidSocket;
-    ASSERT_EQ(qvplat::waitReadable(c.server, kLongWaitMs), 1);
-
-    const std::string chunk(4096, 'x');
-    long result = 0;
-    for (int i = 0; i < 1000 && result >= 0; ++i) {
-        result = qvplat::sendSome(c.server, chunk.data(), chunk.size());
+    ASSERT_EQ(::setsockopt(reset.client, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), 0);
+    qvplat::closeSocket(reset.client);
+    reset.client = qvplat::kInvalidSocket;
+    ASSERT_EQ(qvplat::waitReadable(reset.server, kLongWaitMs), 1);
+    Connection full;
+    for (const auto& [socket, expected] : {std::pair{reset.server, qvplat::SendError::ConnAborted},
+                                           std::pair{full.server, qvplat::SendError::WouldBlock}}) {
+        const std::string chunk(65536, 'x');
+        long result = 0;
+        for (int i = 0; i < 10000 && result >= 0; ++i) {
+            result = qvplat::sendSome(socket, chunk.data(), chunk.size());
+        }
+        ASSERT_EQ(result, -1);
+        EXPECT_EQ(qvplat::lastSendError(), expected);
     }
-    ASSERT_EQ(result, -1);
-    EXPECT_EQ(qvplat::lastSendError(), qvplat::SendError::ConnAborted);
+    EXPECT_EQ(qvplat::waitWritable(full.server, 0), 0);
 }
 
-TEST(SocketTest, FullSendBufferIsWouldBlock)
+// Started programs must not inherit sockets; a live listener's port cannot be taken, a closed
+// one refuses connections.
+TEST(SocketTest, SocketsAreCloseOnExecAndBindAndConnectFailuresSayWhy)
 {
     Connection c;
-    const std::string chunk(65536, 'y');
-    long result = 0;
-    long total = 0;
-    for (int i = 0; i < 10000 && result >= 0; ++i) {  // the peer never reads
-        result = qvplat::sendSome(c.server, chunk.data(), chunk.size());
-        total += result > 0 ? result : 0;
-    }
-    ASSERT_EQ(result, -1);
-    EXPECT_EQ(qvplat::lastSendError(), qvplat::SendError::WouldBlock);
-    EXPECT_GT(total, 0);
-    EXPECT_EQ(qvplat::waitWritable(c.server, 0), 0);
-}
-
-TEST(SocketTest, SendErrorClassification)
-{
-    const std::pair<int, qvplat::SendError> cases[] = {
-        {0, qvplat::SendError::None},
-        {EAGAIN, qvplat::SendError::WouldBlock},
-        {EWOULDBLOCK, qvplat::SendError::WouldBlock},
-        {ECONNRESET, qvplat::SendError::ConnAborted},
-        {EPIPE, qvplat::SendError::ConnAborted},
-        {ECONNABORTED, qvplat::SendError::ConnAborted},
-        {EBADF, qvplat::SendError::Other},
-        {ENOTSOCK, qvplat::SendError::Other},
-    };
-    for (const auto& [error, expected] : cases) {
-        EXPECT_EQ(qvplat::classifySendError(error), expected) << "errno " << error;
-    }
-}
-
-TEST(SocketTest, SecondListenerOnTheSamePortFailsAtBind)
-{
-    Listener first;
     qvplat::AddrInfo address;
-    ASSERT_TRUE(qvplat::resolvePassive(first.port(), address));
+    ASSERT_TRUE(qvplat::resolvePassive(c.listener.port(), address));
     const qvplat::SocketHandle second = qvplat::createSocket(address);
     ASSERT_NE(second, qvplat::kInvalidSocket);
+    for (const auto s : {second, c.server, c.client}) {
+        EXPECT_TRUE(::fcntl(s, F_GETFD) & FD_CLOEXEC);
+    }
     EXPECT_TRUE(qvplat::setReuseAddr(second));
     EXPECT_FALSE(qvplat::bindSocket(second, address));
     EXPECT_EQ(qvplat::lastError(), EADDRINUSE);
     qvplat::closeSocket(second);
-}
-
-TEST(SocketTest, ConnectToAClosedPortFails)
-{
     int port = 0;
     {
-        Listener gone;
+        qvtest::Listener gone;
         port = gone.port();
     }
     EXPECT_EQ(qvplat::connectLoopback(port), qvplat::kInvalidSocket);

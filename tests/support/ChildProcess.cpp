@@ -5,11 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
 #include "Loopback.h"
 #include "TempDir.h"
 

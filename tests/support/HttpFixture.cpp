@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <filesystem>
 #include <iterator>
 #include <sstream>
@@ -13,8 +12,7 @@
 
 namespace {
 
-constexpr int kReadyLimitMs = 30000;  // python start-up plus two certificates, on a loaded machine
-constexpr int kReadyPollMs = 50;
+constexpr int kReadyLimitMs = 30000;    // python start-up plus two certificates, on a loaded machine
 constexpr int kControlLimitMs = 30000;  // one control request
 constexpr int kTermGraceMs = 5000;      // after SIGTERM, before the destructor's SIGKILL
 constexpr int kSigTerm = 15;
@@ -91,48 +89,42 @@ bool HttpFixture::isRunning() const
 
 bool HttpFixture::start(std::string* error)
 {
-    auto fail = [&](const std::string& why) {
-        if (error != nullptr) {
-            *error = why + (m_process ? "; output: " + m_process->output() : std::string());
-        }
-        stop();
-        return false;
-    };
     if (isRunning()) {
         return true;
     }
     m_dir = std::make_unique<TempDir>("qvfixture");
     m_process = std::make_unique<ChildProcess>();
-    if (!m_process->start("python3", {"-u", scriptPath()}, (m_dir->path() / "output.txt").string())) {
-        return fail("cannot start python3");
-    }
-    // The ready line is written at once, but wait for its end all the same.
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyLimitMs);
-    for (;;) {
-        const std::string output = m_process->output();
-        const size_t ready = output.find("READY ");
-        if (ready != std::string::npos && output.find('\n', ready) != std::string::npos) {
-            line = output.substr(ready, output.find('\n', ready) - ready);
-            break;
-        }
-        // Doubles as the pause between looks, and notices a server that ended early.
-        m_process->wait(kReadyPollMs);
-        if (!m_process->isRunning()) {
-            return fail("the server ended before it was ready");
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            return fail("no ready line within the limit");
-        }
-    }
+    const bool started = m_process->start("python3", {"-u", scriptPath()}, (m_dir->path() / "output.txt").string());
+    std::string line;  // "READY http=<port> https=<port> expired=<port> closed=<port>"
+    qvtest::waitUntil(
+        [&] {
+            const std::string output = m_process->output();
+            const size_t ready = output.find("READY ");
+            const size_t end = ready == std::string::npos ? ready : output.find('\n', ready);
+            if (end != std::string::npos) {
+                line = output.substr(ready, end - ready);
+                return true;
+            }
+            m_process->wait(0);  // notices a server that ended early
+            return !m_process->isRunning();
+        },
+        started ? kReadyLimitMs : 0);
     m_httpPort = portOf(line, "http");
     m_httpsPort = portOf(line, "https");
     m_expiredPort = portOf(line, "expired");
     m_closedPort = portOf(line, "closed");
-    if (m_httpPort == 0 || m_httpsPort == 0 || m_expiredPort == 0 || m_closedPort == 0) {
-        return fail("incomplete ready line: " + line);
+    if (m_httpPort != 0 && m_httpsPort != 0 && m_expiredPort != 0 && m_closedPort != 0) {
+        return true;
     }
-    return true;
+    if (error != nullptr) {
+        *error = !started        ? "cannot start python3"
+                 : !line.empty() ? "incomplete ready line: " + line
+                 : isRunning()   ? "no ready line within the limit"
+                                 : "the server ended before it was ready";
+        *error += "; output: " + m_process->output();
+    }
+    stop();
+    return false;
 }
 
 void HttpFixture::stop()

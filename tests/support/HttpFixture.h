@@ -41,8 +41,6 @@ public:
     bool isRunning() const;
 
     int httpPort() const { return m_httpPort; }
-    int httpsPort() const { return m_httpsPort; }
-    int expiredPort() const { return m_expiredPort; }
     int closedPort() const { return m_closedPort; }
 
     // "http://127.0.0.1:<port>" + pathAndQuery, and the same for the two TLS listeners.
@@ -57,10 +55,10 @@ public:
     void clearReceived() const;
     void openGate(const std::string& name) const;
 
+private:
     // A GET over a fresh loopback connection; the response body, empty on failure.
     std::string control(const std::string& pathAndQuery) const;
 
-private:
     std::unique_ptr<TempDir> m_dir;  // holds the server's output file
     std::unique_ptr<ChildProcess> m_process;
     int m_httpPort = 0;
