@@ -80,12 +80,17 @@ bool readAll(const std::string& path, std::string& bytes, bool& missing, std::st
             reason = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
             ok = false;
         } else {
-            bytes.reserve(static_cast<std::size_t>(st.st_size));
-            char chunk[65536];
+            // Read straight into the text (a server list runs to tens of megabytes), growing it
+            // should the file have grown since the size was taken.
+            std::size_t used = 0;
+            bytes.resize(static_cast<std::size_t>(st.st_size) + 1);
             for (;;) {
-                const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                if (used == bytes.size()) {
+                    bytes.resize(bytes.size() + 65536);
+                }
+                const ssize_t n = ::read(fd, bytes.data() + used, bytes.size() - used);
                 if (n > 0) {
-                    bytes.append(chunk, static_cast<std::size_t>(n));
+                    used += static_cast<std::size_t>(n);
                 } else if (n == 0) {
                     break;
                 } else if (errno != EINTR) {
@@ -94,6 +99,7 @@ bool readAll(const std::string& path, std::string& bytes, bool& missing, std::st
                     break;
                 }
             }
+            bytes.resize(used);
         }
     } catch (const std::bad_alloc&) {
         reason = std::strerror(ENOMEM);  // a file too large for memory is an error, not an abort
