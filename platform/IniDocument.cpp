@@ -441,12 +441,18 @@ void IniDocument::emit(std::string& out, std::size_t index, bool& open) const
             } else if (line.next == line.end) {
                 open = true;
             } else {
-                out += m_source == m_target ? m_bytes.substr(line.end, line.next - line.end)
-                                            : encode(decode(line.end, line.next));
+                if (m_source == m_target) {
+                    out.append(m_bytes, line.end, line.next - line.end);
+                } else {
+                    out += encode(decode(line.end, line.next));
+                }
             }
         } else {
-            out += m_source == m_target ? m_bytes.substr(line.begin, line.next - line.begin)
-                                        : encode(decode(line.begin, line.next));
+            if (m_source == m_target) {
+                out.append(m_bytes, line.begin, line.next - line.begin);  // no copy of its own: lines run long
+            } else {
+                out += encode(decode(line.begin, line.next));
+            }
             open = line.next == line.end;
         }
     }
