@@ -123,13 +123,22 @@ public:
         bool isString = false;
     };
 
-    // False when the line is not for this reader; the members are valid while line lives.
-    bool read(std::string& line)
+    // False when the line is not for this reader; the members are valid until the next read. One
+    // reader serves every line of a load, its buffers keeping their room.
+    bool read(std::string_view line)
     {
-        if (line.find('\0') != std::string::npos) {
+        if (line.find('\0') != std::string_view::npos) {
             return false;
         }
-        rapidjson::InsituStringStream stream(line.data());
+        m_buffer.assign(line);
+        for (Text& text : texts) {
+            text = Text();
+        }
+        port = types = State::Absent;
+        typeList.clear();
+        m_depth = m_member = 0;
+        m_inTypes = false;
+        rapidjson::InsituStringStream stream(m_buffer.data());
         m_stream = &stream;
         rapidjson::Reader reader;
         return !reader.Parse<rapidjson::kParseInsituFlag>(stream, *this).IsError();
@@ -239,6 +248,7 @@ private:
         return true;
     }
 
+    std::string m_buffer;  // the line, parsed in place
     rapidjson::InsituStringStream* m_stream = nullptr;
     int m_depth = 0;
     int m_member = 0;
@@ -263,11 +273,10 @@ QvMap<QvString, QvString> tableOf(std::vector<StoredLineReader::Type>& types, Te
 }
 
 // definitionFromJson for the lines StoredLineReader takes; false when it does not take line.
-bool definitionFromStoredLine(const std::string& utf8, TextPool& textOf, std::unique_ptr<_tag_WebServerInfo>& out)
+bool definitionFromStoredLine(const std::string& utf8, TextPool& textOf, StoredLineReader& reader,
+                              std::unique_ptr<_tag_WebServerInfo>& out)
 {
-    std::string line = utf8;
-    StoredLineReader reader;
-    if (!reader.read(line)) {
+    if (!reader.read(utf8)) {
         return false;
     }
     out.reset();
@@ -318,11 +327,11 @@ std::string utf8Of(const QvString& text)
 
 // Builds a record from one stored line; null when the line is not a usable definition.
 // A member of the wrong type makes the whole entry unusable rather than half-read.
-std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text, TextPool& textOf)
+std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text, TextPool& textOf, StoredLineReader& reader)
 {
     const std::string utf8 = utf8Of(text);
     std::unique_ptr<_tag_WebServerInfo> read;
-    if (definitionFromStoredLine(utf8, textOf, read)) {
+    if (definitionFromStoredLine(utf8, textOf, reader, read)) {
         return read;
     }
     Json::Value root;
@@ -511,9 +520,10 @@ bool CQvWebServerMngr::loadServers()
     bool allAdded = true;
     m_loading = true;
     TextPool texts;
+    StoredLineReader reader;
     for (const QvString& key : names) {
         std::unique_ptr<_tag_WebServerInfo> definition =
-            definitionFromJson(env->getString(kSessionFile, kServerSection, key), texts);
+            definitionFromJson(env->getString(kSessionFile, kServerSection, key), texts, reader);
         if (!definition) {
             continue;
         }
