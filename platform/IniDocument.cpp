@@ -38,6 +38,15 @@ char16_t foldCase(char16_t c)
     return c;
 }
 
+// Trims without copying: a stored value runs to thousands of characters.
+void trimInPlace(std::u16string& text)
+{
+    const std::u16string_view trimmed = iniTrim(text);
+    const std::size_t begin = static_cast<std::size_t>(trimmed.data() - text.data());
+    text.resize(begin + trimmed.size());
+    text.erase(0, begin);
+}
+
 }  // namespace
 
 std::u16string_view iniTrim(std::u16string_view text)
@@ -229,7 +238,9 @@ std::u16string IniDocument::keyName(const Line& line) const
     if (line.added || line.replaced) {
         return line.name;
     }
-    return std::u16string(iniTrim(decode(line.begin, line.equals)));
+    std::u16string name = decode(line.begin, line.equals);
+    trimInPlace(name);
+    return name;
 }
 
 IniDocument::Entry IniDocument::entryOf(const Line& line) const
@@ -240,7 +251,8 @@ IniDocument::Entry IniDocument::entryOf(const Line& line) const
         entry.value = line.value;
         entry.hasValue = true;
     } else if (line.equals != line.end) {
-        entry.value = std::u16string(iniTrim(decode(line.equals + m_unit, line.end)));
+        entry.value = decode(line.equals + m_unit, line.end);
+        trimInPlace(entry.value);
         entry.hasValue = true;
     }
     // A NUL would end a string of the profile calls' lists early.
@@ -429,12 +441,18 @@ void IniDocument::emit(std::string& out, std::size_t index, bool& open) const
             } else if (line.next == line.end) {
                 open = true;
             } else {
-                out += m_source == m_target ? m_bytes.substr(line.end, line.next - line.end)
-                                            : encode(decode(line.end, line.next));
+                if (m_source == m_target) {
+                    out.append(m_bytes, line.end, line.next - line.end);
+                } else {
+                    out += encode(decode(line.end, line.next));
+                }
             }
         } else {
-            out += m_source == m_target ? m_bytes.substr(line.begin, line.next - line.begin)
-                                        : encode(decode(line.begin, line.next));
+            if (m_source == m_target) {
+                out.append(m_bytes, line.begin, line.next - line.begin);  // no copy of its own: lines run long
+            } else {
+                out += encode(decode(line.begin, line.next));
+            }
             open = line.next == line.end;
         }
     }

@@ -1,8 +1,10 @@
 #include "registry/WebServerMngr.h"
 
 #include <json/json.h>
+#include <rapidjson/reader.h>
 
 #include <algorithm>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -80,21 +82,260 @@ public:
         m_tables.emplace(hash, table);
     }
 
+    // The table read before from the same stored text, or null.
+    const QvMap<QvString, QvString>* tableOf(std::string_view stored) const
+    {
+        const auto it = m_tablesByText.find(stored);
+        return it == m_tablesByText.end() ? nullptr : &it->second;
+    }
+    void rememberTable(std::string_view stored, const QvMap<QvString, QvString>& table)
+    {
+        if (m_tablesByText.size() < kTextsRemembered) {
+            m_tablesByText.emplace(std::string(stored), table);
+        }
+    }
+
 private:
+    static constexpr size_t kTextsRemembered = 64;  // enough for the tables in use, bounded for the rest
     struct Hash {
         using is_transparent = void;
         size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
     };
     std::unordered_map<std::string, QvString, Hash, std::equal_to<>> m_texts;
     std::unordered_multimap<size_t, QvMap<QvString, QvString>> m_tables;
+    std::unordered_map<std::string, QvMap<QvString, QvString>, Hash, std::equal_to<>> m_tablesByText;
 };
+
+// Reads a stored line into the members a definition takes, with the JSON reader's outcome for
+// every line it accepts: strict JSON without comments or reals, each string a view into the line
+// (parsed in place). Anything else (a real, a comment, a control character in a text, deep
+// nesting, text after the object) makes it give up, and the line goes to the JSON reader itself.
+class StoredLineReader : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, StoredLineReader> {
+public:
+    enum class State { Absent, Good, WrongType };
+    struct Text {
+        State state = State::Absent;
+        std::string_view value;
+    };
+    struct Type {
+        std::string_view extension;
+        std::string_view value;
+        bool isString = false;
+    };
+
+    // False when the line is not for this reader; the members are valid until the next read. One
+    // reader serves every line of a load, its buffers keeping their room.
+    bool read(std::string_view line)
+    {
+        if (line.find('\0') != std::string_view::npos) {
+            return false;
+        }
+        m_buffer.assign(line);
+        for (Text& text : texts) {
+            text = Text();
+        }
+        port = types = State::Absent;
+        typeList.clear();
+        m_depth = m_member = 0;
+        m_inTypes = false;
+        rapidjson::InsituStringStream stream(m_buffer.data());
+        m_stream = &stream;
+        rapidjson::Reader reader;
+        return !reader.Parse<rapidjson::kParseInsituFlag>(stream, *this).IsError();
+    }
+
+    Text texts[4];  // name, grpname, basepath, basehtml
+    State port = State::Absent;
+    int portValue = 0;
+    State types = State::Absent;
+    size_t typesBegin = 0;  // the table's text in the line: [typesBegin, typesEnd)
+    size_t typesEnd = 0;
+    std::vector<Type> typeList;  // in line order, repeated extensions included
+
+    bool StartObject()
+    {
+        if (m_depth == 0) {
+            return open();
+        }
+        if (m_depth == 1 && m_member == kTypes) {
+            types = State::Good;
+            typeList.clear();
+            typesBegin = m_stream->Tell() - 1;
+            m_inTypes = true;
+            return open();
+        }
+        return other() && open();
+    }
+    bool EndObject(rapidjson::SizeType)
+    {
+        if (--m_depth == 1 && m_inTypes) {
+            m_inTypes = false;
+            typesEnd = m_stream->Tell();
+        }
+        return true;
+    }
+    bool StartArray() { return m_depth > 0 && other() && open(); }
+    bool EndArray(rapidjson::SizeType)
+    {
+        --m_depth;
+        return true;
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool)
+    {
+        const std::string_view key(text, length);
+        if (m_depth == 1) {
+            static constexpr std::string_view kMembers[] = {"name",     "grpname", "basepath",
+                                                            "basehtml", "port",    "contentstype"};
+            m_member = static_cast<int>(std::find(std::begin(kMembers), std::end(kMembers), key) - kMembers);
+        } else if (m_depth == 2 && m_inTypes) {
+            m_extension = key;
+        }
+        return true;
+    }
+    bool String(const char* text, rapidjson::SizeType length, bool)
+    {
+        const std::string_view value(text, length);
+        if (m_depth == 1 && m_member < kPort) {
+            texts[m_member] = {State::Good, value};
+            return true;
+        }
+        if (m_depth == 2 && m_inTypes) {
+            typeList.push_back({m_extension, value, true});
+            return true;
+        }
+        return other();
+    }
+    bool Int(int value)
+    {
+        if (m_depth == 1 && m_member == kPort) {
+            port = State::Good;
+            portValue = value;
+            return true;
+        }
+        return other();
+    }
+    bool Uint(unsigned value)
+    {
+        return value <= static_cast<unsigned>(std::numeric_limits<int>::max()) ? Int(static_cast<int>(value)) : other();
+    }
+    bool Int64(int64_t) { return other(); }
+    bool Uint64(uint64_t) { return other(); }
+    bool Bool(bool) { return other(); }
+    bool Null() { return other(); }
+    bool Double(double) { return false; }  // the JSON reader's own conversion decides
+
+private:
+    static constexpr int kPort = 4;
+    static constexpr int kTypes = 5;
+    static constexpr int kMaxDepth = 64;
+
+    bool open() { return ++m_depth <= kMaxDepth; }
+    // A value of a type its member cannot take.
+    bool other()
+    {
+        if (m_depth == 0) {
+            return false;  // the line is no object
+        }
+        if (m_depth == 1 && m_member < kPort) {
+            texts[m_member].state = State::WrongType;
+        } else if (m_depth == 1 && m_member == kPort) {
+            port = State::WrongType;
+        } else if (m_depth == 1 && m_member == kTypes) {
+            types = State::WrongType;
+        } else if (m_depth == 2 && m_inTypes) {
+            typeList.push_back({m_extension, {}, false});
+        }
+        return true;
+    }
+
+    std::string m_buffer;  // the line, parsed in place
+    rapidjson::InsituStringStream* m_stream = nullptr;
+    int m_depth = 0;
+    int m_member = 0;
+    bool m_inTypes = false;
+    std::string_view m_extension;
+};
+
+// The content-type table as the JSON reader builds it: extensions in byte order, the last of a
+// repeated one counting, non-text values left out.
+QvMap<QvString, QvString> tableOf(std::vector<StoredLineReader::Type>& types, TextPool& textOf)
+{
+    std::stable_sort(types.begin(), types.end(),
+                     [](const auto& a, const auto& b) { return a.extension < b.extension; });
+    QvMap<QvString, QvString> table;
+    for (size_t i = 0; i < types.size(); ++i) {
+        if (types[i].isString && (i + 1 == types.size() || types[i + 1].extension != types[i].extension)) {
+            table.set(textOf(types[i].extension), textOf(types[i].value));
+        }
+    }
+    textOf.share(table);
+    return table;
+}
+
+// definitionFromJson for the lines StoredLineReader takes; false when it does not take line.
+bool definitionFromStoredLine(const std::string& utf8, TextPool& textOf, StoredLineReader& reader,
+                              std::unique_ptr<_tag_WebServerInfo>& out)
+{
+    if (!reader.read(utf8)) {
+        return false;
+    }
+    out.reset();
+    using State = StoredLineReader::State;
+    for (const auto& text : reader.texts) {
+        if (text.state == State::WrongType) {
+            return true;
+        }
+    }
+    if (reader.port == State::WrongType || reader.types == State::WrongType || reader.texts[0].value.empty()) {
+        return true;  // the empty name also covers a missing one
+    }
+    auto definition = std::make_unique<_tag_WebServerInfo>();
+    QvString* fields[] = {&definition->name, &definition->grpname, &definition->basepath, &definition->basehtml};
+    for (size_t i = 0; i < 4; ++i) {
+        if (reader.texts[i].state == State::Good) {
+            *fields[i] = textOf(reader.texts[i].value);
+        }
+    }
+    if (reader.port == State::Good) {
+        definition->port = reader.portValue;
+    }
+    if (reader.types == State::Good) {
+        // Definitions by the thousand carry the same table: its text is read into a table once.
+        const std::string_view stored(utf8.data() + reader.typesBegin, reader.typesEnd - reader.typesBegin);
+        if (const QvMap<QvString, QvString>* known = textOf.tableOf(stored)) {
+            definition->contentstype = *known;
+        } else {
+            definition->contentstype = tableOf(reader.typeList, textOf);
+            textOf.rememberTable(stored, definition->contentstype);
+        }
+    }
+    out = std::move(definition);
+    return true;
+}
+
+// text in UTF-8, without a byte at a time for the plain ASCII of nearly every stored line.
+std::string utf8Of(const QvString& text)
+{
+    const std::u16string_view view = text.view();
+    if (!std::all_of(view.begin(), view.end(), [](char16_t c) { return c < 0x80; })) {
+        return text.toUtf8();
+    }
+    std::string out(view.size(), '\0');
+    std::transform(view.begin(), view.end(), out.begin(), [](char16_t c) { return static_cast<char>(c); });
+    return out;
+}
 
 // Builds a record from one stored line; null when the line is not a usable definition.
 // A member of the wrong type makes the whole entry unusable rather than half-read.
-std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text, TextPool& textOf)
+std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text, TextPool& textOf, StoredLineReader& reader)
 {
+    const std::string utf8 = utf8Of(text);
+    std::unique_ptr<_tag_WebServerInfo> read;
+    if (definitionFromStoredLine(utf8, textOf, reader, read)) {
+        return read;
+    }
     Json::Value root;
-    if (!parseJson(text.toUtf8(), root) || !root.isObject()) {
+    if (!parseJson(utf8, root) || !root.isObject()) {
         return nullptr;
     }
     auto definition = std::make_unique<_tag_WebServerInfo>();
@@ -169,35 +410,42 @@ bool isAscii(const QvString& text)
     return std::all_of(view.begin(), view.end(), [](char16_t c) { return c < 0x80; });
 }
 
-// The compact writer's text of a definition, members sorted by name, built member by member: the
-// same bytes as writing a document tree at a fraction of the cost (loading and exit store
-// thousands of definitions).
-std::string storedText(const _tag_WebServerInfo& definition)
+// The compact writer's text of a content-type table ("{...}"), built entry by entry; empty when
+// only the writer itself can produce it (an extension outside ASCII, whose byte order the map's
+// order need not be, or a text with a NUL).
+std::string tableText(const QvMap<QvString, QvString>& table)
 {
-    std::string out;
-    out.reserve(64 + static_cast<size_t>(definition.contentstype.size()) * 32);
-    // The map's order is the writer's byte order while the extensions are ASCII.
-    bool fast = std::all_of(definition.contentstype.begin(), definition.contentstype.end(),
-                            [](const auto& entry) { return isAscii(entry.first); });
-    out += "{\"basehtml\":";
-    fast = fast && appendQuoted(out, definition.basehtml);
-    out += ",\"basepath\":";
-    fast = fast && appendQuoted(out, definition.basepath);
-    out += ",\"contentstype\":{";
-    bool first = true;
-    for (const auto& [extension, type] : definition.contentstype) {
-        if (!fast) {
-            break;
+    std::string out = "{";
+    for (const auto& [extension, type] : table) {
+        if (!isAscii(extension)) {
+            return {};
         }
-        if (!first) {
+        if (out.size() > 1) {
             out += ',';
         }
-        first = false;
-        fast = appendQuoted(out, extension);
+        if (!appendQuoted(out, extension)) {
+            return {};
+        }
         out += ':';
-        fast = fast && appendQuoted(out, type);
+        if (!appendQuoted(out, type)) {
+            return {};
+        }
     }
-    out += "},\"grpname\":";
+    return out + "}";
+}
+
+// The compact writer's text of a definition, members sorted by name, built member by member: the
+// same bytes as writing a document tree at a fraction of the cost (loading and exit store
+// thousands of definitions). types is tableText(definition.contentstype).
+std::string storedText(const _tag_WebServerInfo& definition, const std::string& types)
+{
+    std::string out;
+    out.reserve(128 + types.size());
+    out += "{\"basehtml\":";
+    bool fast = !types.empty() && appendQuoted(out, definition.basehtml);
+    out += ",\"basepath\":";
+    fast = fast && appendQuoted(out, definition.basepath);
+    out += ",\"contentstype\":" + types + ",\"grpname\":";
     fast = fast && appendQuoted(out, definition.grpname);
     out += ",\"name\":";
     fast = fast && appendQuoted(out, definition.name);
@@ -211,12 +459,27 @@ std::string storedText(const _tag_WebServerInfo& definition)
     root["basepath"] = definition.basepath.toUtf8();
     root["basehtml"] = definition.basehtml.toUtf8();
     root["port"] = definition.port;
-    Json::Value types(Json::objectValue);
+    Json::Value table(Json::objectValue);
     for (const auto& [extension, type] : definition.contentstype) {
-        types[extension.toUtf8()] = type.toUtf8();
+        table[extension.toUtf8()] = type.toUtf8();
     }
-    root["contentstype"] = types;
+    root["contentstype"] = table;
     return writeCompact(root);
+}
+
+// Whether value holds exactly the text of utf8; false too when that takes decoding to tell.
+bool holdsAscii(const QvString& value, std::string_view utf8)
+{
+    const std::u16string_view view = value.view();
+    if (view.size() != utf8.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < view.size(); ++i) {
+        if (static_cast<unsigned char>(utf8[i]) >= 0x80 || view[i] != static_cast<unsigned char>(utf8[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -257,9 +520,10 @@ bool CQvWebServerMngr::loadServers()
     bool allAdded = true;
     m_loading = true;
     TextPool texts;
+    StoredLineReader reader;
     for (const QvString& key : names) {
         std::unique_ptr<_tag_WebServerInfo> definition =
-            definitionFromJson(env->getString(kSessionFile, kServerSection, key), texts);
+            definitionFromJson(env->getString(kSessionFile, kServerSection, key), texts, reader);
         if (!definition) {
             continue;
         }
@@ -347,12 +611,32 @@ CWebServer* CQvWebServerMngr::getServer(const QvString& name)
 
 bool CQvWebServerMngr::saveDefinition(const _tag_WebServerInfo& definition)
 {
-    std::string line = storedText(definition);
+    std::string line = storedText(definition, tableTextOf(definition.contentstype));
     std::erase(line, '\n');
+    CEnvMng* env = CEnvMng::getInstance();
+    const CQvINIFileMng* file = env->getIniFile(kSessionFile);
+    if (file != nullptr && holdsAscii(file->getValue(kServerSection, definition.name, INI_LAYER_USER), line)) {
+        return true;  // stored as it is already (every definition at load and exit, nearly always)
+    }
     // Stored values are kept by the thousand and never grown: no spare room.
-    CEnvMng::getInstance()->setString(kSessionFile, kServerSection, definition.name,
-                                      QvString::compact(qvDecodeBytes(line, kCodePageUtf8)));
+    env->setString(kSessionFile, kServerSection, definition.name,
+                   QvString::compact(qvDecodeBytes(line, kCodePageUtf8)));
     return true;
+}
+
+const std::string& CQvWebServerMngr::tableTextOf(const QvMap<QvString, QvString>& table)
+{
+    // Definitions share a few tables (copies of one tree compare equal at once): each is written once.
+    for (const auto& [known, text] : m_tableTexts) {
+        if (known == table) {
+            return text;
+        }
+    }
+    if (m_tableTexts.size() >= kTableTextsKept) {
+        m_tableTexts.erase(m_tableTexts.begin());
+    }
+    m_tableTexts.emplace_back(table, tableText(table));
+    return m_tableTexts.back().second;
 }
 
 void CQvWebServerMngr::registerGroup(const _tag_WebServerInfo& definition)
@@ -475,9 +759,12 @@ void CQvWebServerMngr::listServers(QvStringArray& out)
         if (definition == nullptr) {
             continue;
         }
-        out.addFormat(u"%s%c%s%c%d%c%s", definition->grpname.isEmpty() ? QvString(u"Default") : definition->grpname,
-                      kSeparator, name, kSeparator, definition->port, kSeparator,
-                      server->isRunning() ? u"Run" : u"Stop");
+        // Thousands of lines: each holds just its characters rather than the capacity rule's room.
+        out.add(QvString::compact(
+            QvString::formatted(u"%s%c%s%c%d%c%s",
+                                definition->grpname.isEmpty() ? QvString(u"Default") : definition->grpname, kSeparator,
+                                name, kSeparator, definition->port, kSeparator, server->isRunning() ? u"Run" : u"Stop")
+                .view()));
     }
 }
 

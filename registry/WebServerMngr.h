@@ -1,6 +1,9 @@
 #pragma once
 
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "foundation/QvMap.h"
 #include "foundation/QvString.h"
@@ -84,7 +87,12 @@ private:
     void registerGroups(const QvStringArray& groups);
     void noteSaveFailure(int fileId);
 
+    // The stored text of a content-type table, from a few remembered ones.
+    const std::string& tableTextOf(const QvMap<QvString, QvString>& table);
+
     QvMap<QvString, CWebServer*> m_servers;
     bool m_loading = false;  // loading saves session.ini and the groups once at the end
     QvString m_saveError;
+    static constexpr size_t kTableTextsKept = 8;
+    std::vector<std::pair<QvMap<QvString, QvString>, std::string>> m_tableTexts;
 };

@@ -6,28 +6,54 @@
 #include <string>
 
 #include "TempDir.h"
-
-struct _tag_WebServerInfo;
+#include "foundation/EnvMng.h"
+#include "foundation/QvDirMng.h"
+#include "platform/FileSystem.h"
+#include "registry/WebServerMngr.h"
+#include "webserver/WebServerInfo.h"
 
 // A definition serving /srv/www with index.html; the tests change what they look at.
-std::unique_ptr<_tag_WebServerInfo> makeDefinition(const char16_t* name, const char16_t* group, int port = 8080);
+inline std::unique_ptr<_tag_WebServerInfo> makeDefinition(const char16_t* name, const char16_t* group, int port = 8080)
+{
+    auto d = std::make_unique<_tag_WebServerInfo>();
+    d->name = name;
+    d->grpname = group;
+    d->port = port;
+    d->basepath = u"/srv/www";
+    d->basehtml = u"index.html";
+    return d;
+}
 
-// Puts the "executable" into a fresh temporary folder, so that config/ and user/ are the
-// test's own, and starts every singleton the registry uses from a clean state.
+// Puts the "executable" into a fresh temporary folder, so that config/ and user/ are the test's
+// own, and starts every singleton the registry uses from a clean state.
 class RegistryFixture : public ::testing::Test {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
-    // What the desktop program's exit does: the registry stores its definitions into the
-    // user layer, then the settings write the three files.
-    void simulateExit();
-
-    void writeConfigFile(const std::string& name, const std::string& text) const;
-    void writeUserFile(const std::string& name, const std::string& text) const;
-    std::string userFile(const std::string& name) const;
-    // The raw value of a key in a user INI file ("" when absent).
-    std::string userValue(const std::string& file, const std::string& section, const std::string& key) const;
+    void SetUp() override
+    {
+        simulateExit();
+        CQvDirMng::releaseInstance();
+        qvplat::setModuleFileNameForTesting(QvString::fromUtf8((m_exeDir / "qvwebserver").string()).toStd());
+    }
+    void TearDown() override
+    {
+        SetUp();
+        qvplat::setModuleFileNameForTesting(u"");
+    }
+    // What the desktop program's exit does: the registry stores its definitions, then the settings.
+    static void simulateExit()
+    {
+        CQvWebServerMngr::releaseInstance();
+        CEnvMng::releaseInstance();
+    }
+    std::string userFile(const std::string& name) const { return TempDir::read(m_exeDir / ("user/" + name)); }
+    // The raw value of a key in a user file ("" when absent); the tests' keys are unique in a file.
+    std::string userValue(const std::string& file, const std::string& key) const
+    {
+        const std::string text = "\n" + userFile(file);
+        const size_t at = text.find("\n" + key + "=");
+        const size_t begin = at + key.size() + 2;
+        return at == std::string::npos ? "" : text.substr(begin, text.find('\n', begin) - begin);
+    }
 
     TempDir m_exeDir{"qvregistry"};
 };

@@ -1,12 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-
 #include "RegistryFixture.h"
-#include "foundation/EnvMng.h"
-#include "registry/WebServerMngr.h"
-#include "webserver/WebServerInfo.h"
 
 namespace {
 
@@ -14,144 +8,143 @@ using WebServerMngrTest = RegistryFixture;
 
 bool add(std::unique_ptr<_tag_WebServerInfo> definition)
 {
-    if (!CQvWebServerMngr::getInstance()->addServer(definition.get())) {
-        return false;
-    }
-    definition.release();
-    return true;
+    return CQvWebServerMngr::getInstance()->addServer(definition.get()) && definition.release();  // owned there now
 }
 
-TEST_F(WebServerMngrTest, StoredLineIsCompactJsonAndEveryTextReloadsUnchanged)
+// What a loaded definition holds: "group|port|path|ext=type,...".
+std::string describe(const _tag_WebServerInfo* d)
 {
-    auto d = makeDefinition(u"site1", u"Work");
-    d->basepath = u"/home/me/www/site1";
-    d->contentstype.set(u"html", u"text/html");
-    ASSERT_TRUE(add(std::move(d)));
-    EXPECT_EQ(userValue("session.ini", "WEBSVRLIST", "site1"),
-              R"({"basehtml":"index.html","basepath":"/home/me/www/site1","contentstype":{"html":"text/html"},)"
-              R"("grpname":"Work","name":"site1","port":8080})");
+    if (d == nullptr) {
+        return "";
+    }
+    std::string types;
+    for (const auto& [extension, type] : d->contentstype) {
+        types += (types.empty() ? "" : ",") + extension.toUtf8() + "=" + type.toUtf8();
+    }
+    return d->grpname.toUtf8() + "|" + std::to_string(d->port) + "|" + d->basepath.toUtf8() + "|" + types;
+}
 
+// A stored line under the key label, and what loading makes of it ("" when it is skipped). The
+// entry's name is its label unless the case is about the name.
+struct StoredLine {
+    const char* label;
+    const char* json;
+    const char* loaded;
+};
+const StoredLine kStoredLines[] = {
+    {"plain", R"({"name":"plain","grpname":"G","port":80,"contentstype":{"b":"x/b","a":"x/a"}})", "G|80||a=x/a,b=x/b"},
+    {"portText", R"({"name":"portText","port":"80"})", ""},
+    {"portTrue", R"({"name":"portTrue","port":true})", ""},
+    {"portNull", R"({"name":"portNull","port":null})", ""},
+    {"portIntegralReal", R"({"name":"portIntegralReal","port":8.08e3})", "|8080||"},
+    {"portNegativeZero", R"({"name":"portNegativeZero","port":-0.0})", "|0||"},
+    {"portFraction", R"({"name":"portFraction","port":80.5})", ""},
+    {"portIntMax", R"({"name":"portIntMax","port":2147483647})", "|2147483647||"},
+    {"portIntMin", R"({"name":"portIntMin","port":-2147483648})", "|-2147483648||"},
+    {"portAboveInt", R"({"name":"portAboveInt","port":2147483648})", ""},
+    {"portLeadingZero", R"({"name":"portLeadingZero","port":012})", "|12||"},
+    {"portBareMinus", R"({"name":"portBareMinus","port":-})", "|0||"},
+    {"portHuge", R"({"name":"portHuge","port":99999999999999999999})", ""},
+    {"nameNumber", R"({"name":42})", ""},
+    {"nameMissing", R"({"port":1})", ""},
+    {"nameEmpty", R"({"name":""})", ""},
+    {"groupNumber", R"({"name":"groupNumber","grpname":1})", ""},
+    {"pathNull", R"({"name":"pathNull","basepath":null})", ""},
+    {"pageArray", R"({"name":"pageArray","basehtml":[]})", ""},
+    {"typesArray", R"({"name":"typesArray","contentstype":["a"]})", ""},
+    {"typesText", R"({"name":"typesText","contentstype":"a"})", ""},
+    {"typesOtherThanTextSkippedSingly",
+     R"({"name":"typesOtherThanTextSkippedSingly","contentstype":{"a":"x/a","b":5,"c":{"d":"e"},"e":null,"f":[]}})",
+     "|8080||a=x/a"},
+    {"lastOfARepeatedMemberWins",
+     R"({"name":"lastOfARepeatedMemberWins","port":1,"port":2,"contentstype":{"a":"1"},)"
+     R"("contentstype":{"b":"2","b":"3","c":"4","c":5}})",
+     "|2||b=3"},
+    {"laterNameRescues", R"({"name":5,"name":"laterNameRescues"})", "|8080||"},
+    {"laterWrongTypeSpoils", R"({"name":"laterWrongTypeSpoils","port":1,"port":"1"})", ""},
+    {"unknownMembersIgnored", R"({"name":"unknownMembersIgnored","x":[1,{"y":null}],"z":1.5e300,"w":1e-400})",
+     "|8080||"},
+    {"hugeNumberSpoils", R"({"name":"hugeNumberSpoils","x":1e400})", ""},
+    {"commentsAllowed", R"({ /* c */ "name" : "commentsAllowed", "port" : 7 })", "|7||"},
+    {"textAfterTheObjectIgnored", R"({"name":"textAfterTheObjectIgnored"} trailing)", "|8080||"},
+    {"unterminated", R"({"name":"unterminated")", ""},
+    {"rootArray", R"(["rootArray"])", ""},
+    {"rawTabInText", "{\"name\":\"rawTabInText\",\"basepath\":\"a\tb\"}", "|8080|a\tb|"},
+    {"escapes", R"({"name":"escapes","grpname":"caf\u00e9 \ud83d\ude00","basepath":"\"\\\/\t","port":1})",
+     "café 😀|1|\"\\/\t|"},
+    {"nonAsciiAsIs", R"({"name":"nonAsciiAsIs","grpname":"그룹","contentstype":{"데이터":"x/데이터"}})",
+     "그룹|8080||데이터=x/데이터"},
+};
+
+TEST_F(WebServerMngrTest, StoredLinesLoadAsTheJsonReaderReadsThem)
+{
+    std::string ini = "[WEBSVRLIST]\n";
+    for (const StoredLine& line : kStoredLines) {
+        ini += std::string(line.label) + "=" + line.json + "\n";
+    }
+    m_exeDir.write("user/session.ini", ini);
+    CQvWebServerMngr* registry = CQvWebServerMngr::getInstance();
+    for (const StoredLine& line : kStoredLines) {
+        SCOPED_TRACE(line.label);
+        EXPECT_EQ(describe(registry->getDefinition(QvString::fromUtf8(line.label))), line.loaded);
+    }
+}
+
+// Loading stores every definition under its name in the writer's form: a line in that form is not
+// touched, others are rewritten; skipped entries and keys other than the name stay as they are.
+TEST_F(WebServerMngrTest, UnchangedDefinitionsAreWrittenBackByteForByte)
+{
+    const std::string canonical =
+        "a={\"basehtml\":\"index.html\",\"basepath\":\"/srv/a\",\"contentstype\":{\"css\":\"text/css\","
+        "\"html\":\"text/html\"},\"grpname\":\"Team\",\"name\":\"a\",\"port\":8080}\n"
+        "caf\xC3\xA9={\"basehtml\":\"\",\"basepath\":\"\\\"q\\\" \\\\ \\t\",\"contentstype\":{},\"grpname\":"
+        "\"\\uadf8\\ub8f9\",\"name\":\"caf\\u00e9\",\"port\":-1}\n"
+        "bad={\"name\":5}\n"
+        "dup={\"name\":\"a\",\"port\":1}\n";  // a name loaded already: the first one stays
+    m_exeDir.write("user/session.ini",
+                   "[WEBSVRLIST]\n" + canonical + "key={\"port\":8.0e3, /* c */ \"name\":\"renamed\"}\n");
+    EXPECT_EQ(CQvWebServerMngr::getInstance()->serverCount(), 3);
     auto u = makeDefinition(u"웹서버 \U0001F600", u"그룹", 0);
-    u->basepath = u"/srv/사이트 \"quoted\" back\\slash";
-    u->basehtml = u"시작.html";
-    u->contentstype.set(u"html", u"text/html; charset=UTF-8");
+    u->basepath = u"/srv/사이트";
     u->contentstype.set(u"데이터", u"application/x-데이터");
     ASSERT_TRUE(add(std::move(u)));
     simulateExit();
-    const _tag_WebServerInfo* back = CQvWebServerMngr::getInstance()->getDefinition(u"웹서버 \U0001F600");
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(back->grpname.toStd() + back->basepath.toStd() + back->basehtml.toStd(),
-              std::u16string(u"그룹/srv/사이트 \"quoted\" back\\slash시작.html"));
-    EXPECT_EQ(back->port, 0);
-    ASSERT_EQ(back->contentstype.size(), 2);
-    EXPECT_EQ(*back->contentstype.find(u"html"), u"text/html; charset=UTF-8");
-    EXPECT_EQ(*back->contentstype.find(u"데이터"), u"application/x-데이터");
+    EXPECT_EQ(
+        userFile("session.ini"),
+        "[WEBSVRLIST]\n" + canonical +
+            "key={\"port\":8.0e3, /* c */ \"name\":\"renamed\"}\n"
+            "renamed={\"basehtml\":\"\",\"basepath\":\"\",\"contentstype\":{},\"grpname\":\"\",\"name\":"
+            "\"renamed\",\"port\":8000}\n"
+            "\xEC\x9B\xB9\xEC\x84\x9C\xEB\xB2\x84 \xF0\x9F\x98\x80={\"basehtml\":\"index.html\",\"basepath\":\"/srv/"
+            "\\uc0ac\\uc774\\ud2b8\",\"contentstype\":{\"\\ub370\\uc774\\ud130\":\"application/x-\\ub370\\uc774"
+            "\\ud130\"},\"grpname\":\"\\uadf8\\ub8f9\",\"name\":\"\\uc6f9\\uc11c\\ubc84 "
+            "\\ud83d\\ude00\",\"port\":0}\n");
+    EXPECT_EQ(describe(CQvWebServerMngr::getInstance()->getDefinition(u"웹서버 \U0001F600")),
+              "그룹|0|/srv/사이트|데이터=application/x-데이터");
 }
 
-TEST_F(WebServerMngrTest, ConfigLayerSuppliesServersUntilUserFileHasItsOwn)
+// The shipped definitions become the user's own at the first start.
+TEST_F(WebServerMngrTest, LoadingStoresConfigLayerDefinitionsInTheUserLayer)
 {
-    writeConfigFile("session.ini",
-                    "[WEBSVRLIST]\n"
-                    R"(shipped={"name":"shipped","port":8081,"basepath":"/srv/a","grpname":"None"})"
-                    "\n");
-    EXPECT_NE(CQvWebServerMngr::getInstance()->getDefinition(u"shipped"), nullptr);
+    m_exeDir.write("config/session.ini", "[WEBSVRLIST]\nshipped={\"name\":\"shipped\",\"port\":8081}\n");
+    EXPECT_EQ(CQvWebServerMngr::getInstance()->serverCount(), 1);
     simulateExit();
-
-    // Loading stored every server in the user layer; from now on the user file is the source.
-    EXPECT_FALSE(userValue("session.ini", "WEBSVRLIST", "shipped").empty());
-    writeUserFile("session.ini",
-                  "[WEBSVRLIST]\n"
-                  R"(mine={"name":"mine","port":9000,"basepath":"/srv/b"})"
-                  "\n");
-    CQvWebServerMngr* registry = CQvWebServerMngr::getInstance();
-    EXPECT_EQ(registry->getDefinition(u"shipped"), nullptr);
-    ASSERT_NE(registry->getDefinition(u"mine"), nullptr);
-    EXPECT_EQ(registry->getDefinition(u"mine")->port, 9000);
+    EXPECT_NE(userValue("session.ini", "shipped").find("\"port\":8081"), std::string::npos);
 }
 
-TEST_F(WebServerMngrTest, JsonNameWinsOverKeyAndRepeatedNamesKeepTheFirst)
+TEST_F(WebServerMngrTest, GroupsGrowOnlyForNewNamesOtherThanNoneAndTheListIsInNameOrder)
 {
-    writeUserFile("session.ini",
-                  "[WEBSVRLIST]\n"
-                  R"(a-key={"name":"real","port":1111,"basepath":"/first"})"
-                  "\n"
-                  R"(b-key={"name":"real","port":2222,"basepath":"/second"})"
-                  "\n");
-    CQvWebServerMngr* registry = CQvWebServerMngr::getInstance();
-    EXPECT_EQ(registry->serverCount(), 1);
-    ASSERT_NE(registry->getDefinition(u"real"), nullptr);
-    EXPECT_EQ(registry->getDefinition(u"real")->port, 1111);
-    EXPECT_EQ(registry->getDefinition(u"a-key"), nullptr);
-    simulateExit();
-    // Saved under the JSON name; the old keys stay in the file.
-    EXPECT_NE(userValue("session.ini", "WEBSVRLIST", "real").find("\"port\":1111"), std::string::npos);
-    EXPECT_FALSE(userValue("session.ini", "WEBSVRLIST", "a-key").empty());
-}
-
-TEST_F(WebServerMngrTest, BadEntriesAreSkippedAndEveryGoodOneLoads)
-{
-    std::string ini = "[WEBSVRLIST]\n";
-    ini += "broken={\"name\":\"broken\",\"port\":\n";
-    ini += R"(textport={"name":"textport","port":"8080"})"
-           "\n";
-    ini += R"(notobject={"name":"notobject","contentstype":["html"]})"
-           "\n";
-    ini += R"(array=[1,2,3])"
-           "\n";
-    ini += R"(numbername={"name":42})"
-           "\n";
-    ini += "garbage=\x01\x02\xff\xfe{\n";
-    ini += R"(commented={"name":"commented", /* kept */ "port":7000, "contentstype":{"css":"text/css","bad":5}})"
-           "\n";
-    for (int i = 0; i < 1000; ++i) {
-        ini += "srv" + std::to_string(i) + R"(={"name":"srv)" + std::to_string(i) + R"(","port":)" +
-               std::to_string(10000 + i) + R"(,"basepath":"/srv/)" + std::to_string(i) + R"("})" + "\n";
+    for (const auto& [name, group] :
+         {std::pair{u"beta", u""}, {u"alpha", u"None"}, {u"Gamma", u"Team"}, {u"c", u"Team"}, {u"d", u"Other"}}) {
+        ASSERT_TRUE(add(makeDefinition(name, group)));
     }
-    writeUserFile("session.ini", ini);
-
-    CQvWebServerMngr* registry = CQvWebServerMngr::getInstance();
-    EXPECT_EQ(registry->serverCount(), 1001);
-    EXPECT_EQ(registry->getDefinition(u"srv999")->port, 10999);
-    const _tag_WebServerInfo* commented = registry->getDefinition(u"commented");
-    ASSERT_NE(commented, nullptr);
-    EXPECT_EQ(commented->port, 7000);
-    EXPECT_EQ(commented->contentstype.size(), 1);  // the non-string type is skipped
-    for (const char16_t* bad : {u"broken", u"textport", u"notobject", u"array", u"numbername"}) {
-        EXPECT_EQ(registry->getDefinition(bad), nullptr);
-    }
-}
-
-TEST_F(WebServerMngrTest, GroupListGrowsOnlyForNewGroupsOtherThanNone)
-{
-    ASSERT_TRUE(add(makeDefinition(u"a", u"None")));
-    EXPECT_EQ(userValue("env.ini", "GROUPLIST", "CNT"), "");
-
-    ASSERT_TRUE(add(makeDefinition(u"b", u"Team")));
-    ASSERT_TRUE(add(makeDefinition(u"c", u"Team")));
-    ASSERT_TRUE(add(makeDefinition(u"d", u"Other")));
-    EXPECT_EQ(userValue("env.ini", "GROUPLIST", "CNT"), "2");
-    EXPECT_EQ(userValue("env.ini", "GROUPLIST", "0001"), "Team");
-    EXPECT_EQ(userValue("env.ini", "GROUPLIST", "0002"), "Other");
-
-    // Deleting the last server of a group keeps the group.
-    EXPECT_TRUE(CQvWebServerMngr::getInstance()->deleteServer(u"d"));
-    EXPECT_EQ(userValue("env.ini", "GROUPLIST", "CNT"), "2");
-    EXPECT_EQ(userValue("env.ini", "GROUPLIST", "0002"), "Other");
-    EXPECT_EQ(userValue("session.ini", "WEBSVRLIST", "d"), "");
+    EXPECT_TRUE(CQvWebServerMngr::getInstance()->deleteServer(u"d"));  // the group stays
     EXPECT_FALSE(CQvWebServerMngr::getInstance()->deleteServer(u"d"));
-}
-
-TEST_F(WebServerMngrTest, ListIsInCaseSensitiveNameOrderWithDefaultOnlyForEmptyGroup)
-{
-    ASSERT_TRUE(add(makeDefinition(u"beta", u"", 8002)));
-    ASSERT_TRUE(add(makeDefinition(u"alpha", u"None", 8001)));
-    ASSERT_TRUE(add(makeDefinition(u"Gamma", u"Team", 8003)));
+    EXPECT_EQ(userValue("session.ini", "d"), "");
+    EXPECT_EQ(userValue("env.ini", "CNT") + userValue("env.ini", "0002") + userValue("env.ini", "0003"), "3TeamOther");
     QvStringArray lines;
     CQvWebServerMngr::getInstance()->listServers(lines);
-    ASSERT_EQ(lines.size(), 3);
-    EXPECT_EQ(lines[0], u"Team`Gamma`8003`Stop");
-    EXPECT_EQ(lines[1], u"None`alpha`8001`Stop");
-    EXPECT_EQ(lines[2], u"Default`beta`8002`Stop");
+    EXPECT_EQ(lines.join(u"|"), u"Team`Gamma`8080`Stop|None`alpha`8080`Stop|Default`beta`8080`Stop|Team`c`8080`Stop");
 }
 
 }  // namespace
