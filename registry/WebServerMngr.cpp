@@ -4,6 +4,7 @@
 #include <rapidjson/reader.h>
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -34,7 +35,11 @@ QvSingleton<CQvWebServerMngr> s_instance;
 bool parseJson(const std::string& text, Json::Value& root)
 {
     Json::Reader reader(Json::Features::all());
-    return reader.parse(text, root, false);
+    try {
+        return reader.parse(text, root, false);
+    } catch (const std::exception&) {  // nesting past the reader's depth limit, or no memory
+        return false;
+    }
 }
 
 std::string writeCompact(const Json::Value& root)

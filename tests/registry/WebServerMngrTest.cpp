@@ -82,7 +82,10 @@ TEST_F(WebServerMngrTest, StoredLinesLoadAsTheJsonReaderReadsThem)
     for (const StoredLine& line : kStoredLines) {
         ini += std::string(line.label) + "=" + line.json + "\n";
     }
+    // Nested deeper than the reader allows: skipped like any line that does not parse.
+    ini += R"(deep={"name":"deep","x":)" + std::string(5000, '[') + std::string(5000, ']') + "}\n";
     m_exeDir.write("user/session.ini", ini);
+    EXPECT_EQ(CQvWebServerMngr::getInstance()->getDefinition(u"deep"), nullptr);
     CQvWebServerMngr* registry = CQvWebServerMngr::getInstance();
     for (const StoredLine& line : kStoredLines) {
         SCOPED_TRACE(line.label);
