@@ -1,10 +1,8 @@
-#include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWheelEvent>
 
-#include "ControlsTestMain.h"
 #include "controls/QtConvert.h"
 #include "controls/QvCIComboBox.h"
 #include "controls/QvComboPopWnd.h"
@@ -152,6 +150,6 @@ private slots:
     }
 };
 
-static RegisterControlsTest<QvComboPopWndTest> s_register;
+QTEST_MAIN(QvComboPopWndTest)
 
 #include "QvComboPopWndTest.moc"
