@@ -109,23 +109,19 @@ void UpdateCheckTest::pointAt(const QString& serviceUrl, const QString& fileUrl)
 
 void UpdateCheckTest::startService(const QString& latest, const QStringList& extra)
 {
+    const std::string dir = m_box->dir.path().string();
     std::vector<std::string> args = {QV_UPDATE_SERVICE,
-                                     "--latest",
-                                     latest.toStdString(),
-                                     "--setup-file",
-                                     (m_box->dir / "setup/new_setup.exe").string(),
-                                     "--service-port",
-                                     "0",
-                                     "--file-port",
-                                     "0",
+                                     "--service-port=0",
+                                     "--file-port=0",
                                      "--quiet",
-                                     "--record",
-                                     (m_box->dir / "posts.jsonl").string()};
+                                     "--latest=" + latest.toStdString(),
+                                     "--setup-file=" + dir + "/setup/new_setup.exe",
+                                     "--record=" + dir + "/posts.jsonl"};
     for (const QString& arg : extra) {
         args.push_back(arg.toStdString());
     }
     m_service = std::make_unique<ChildProcess>();
-    QVERIFY(m_service->start("python3", args, (m_box->dir / "service.out").string()));
+    QVERIFY(m_service->start("python3", args, dir + "/service.out"));
     QVERIFY(m_service->waitForOutput("/setup/", kWaitMs));
     // "update service on http://127.0.0.1:P/appversion, files on http://127.0.0.1:F/setup/"
     const QRegularExpression ports(q("http://127\\.0\\.0\\.1:(\\d+)/appversion.*http://127\\.0\\.0\\.1:(\\d+)/"));
