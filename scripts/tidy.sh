@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Runs clang-tidy (the checks in .clang-tidy) over the sources of the given folders, default every
-# layer; fails on any finding. Needs a configured build for compile_commands.json, and for the Qt
-# layers a built one (moc's output is part of their sources):
+# layer; fails on any finding. Needs a configured build for compile_commands.json:
 #   scripts/tidy.sh [build-dir] [folder...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
