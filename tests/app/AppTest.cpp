@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <tuple>
 
 #include "AppTestSupport.h"
 #include "app/DlgLocalWebServerGen.h"
@@ -20,11 +21,6 @@
 #include "webserver/WebServerInfo.h"
 
 namespace {
-
-QString q(const char* text)
-{
-    return QString::fromUtf8(text);
-}
 
 QString textOf(QWidget* dialog, const char* name)
 {
@@ -270,11 +266,8 @@ void AppTest::installedProgramWritesToXdgFolders()
 {
     const auto dirOf = [](const char16_t* sub) { return toQString(CQvDirMng::getInstance()->getDirPath(sub)); };
     const QString root = QString::fromStdString(m_box->dir.path().string());
-    const std::map<const char*, const char*> xdg{
-        {"XDG_CONFIG_HOME", "/xdg-config"}, {"XDG_STATE_HOME", "/xdg-state"}, {"XDG_CACHE_HOME", "/xdg-cache"}};
-    for (const auto& [name, sub] : xdg) {
-        qputenv(name, (root + q(sub)).toUtf8());
-    }
+    const ScopedEnv xdg(
+        root, {{"XDG_CONFIG_HOME", "/xdg-config"}, {"XDG_STATE_HOME", "/xdg-state"}, {"XDG_CACHE_HOME", "/xdg-cache"}});
     // Run from a folder of its own: everything stays beside the executable.
     QCOMPARE(dirOf(u"user"), root + q("/user"));
 
@@ -288,21 +281,15 @@ void AppTest::installedProgramWritesToXdgFolders()
     CEnvMng::getInstance()->setString(ENV_FILE_SESSION, u"ETC", u"LASTUSEDSESSION", u"Work`api");
     releaseSingletons();  // saves the user layer
     QVERIFY(QFile::exists(root + q("/xdg-config/qvwebserver/session.ini")));
-    for (const auto& [name, sub] : xdg) {
-        qunsetenv(name);
-    }
 }
 
 void AppTest::linksOpenTheDefaultBrowser()
 {
     const QString root = QString::fromStdString(m_box->dir.path().string());
-    const std::map<const char*, const char*> xdg{{"XDG_DATA_HOME", "/data"},
-                                                 {"XDG_DATA_DIRS", "/none"},
-                                                 {"XDG_CONFIG_HOME", "/cfg"},
-                                                 {"XDG_CONFIG_DIRS", "/none"}};
-    for (const auto& [name, sub] : xdg) {
-        qputenv(name, (root + q(sub)).toUtf8());
-    }
+    const ScopedEnv xdg(root, {{"XDG_DATA_HOME", "/data"},
+                               {"XDG_DATA_DIRS", "/none"},
+                               {"XDG_CONFIG_HOME", "/cfg"},
+                               {"XDG_CONFIG_DIRS", "/none"}});
     m_box->dir.write("config/env.ini", "[QVWEBSERVER]\nblog_url=https://example.org/blog?a=1&b=it's here\n");
     Boxes boxes;
     CQvServerHost host;
@@ -322,9 +309,6 @@ void AppTest::linksOpenTheDefaultBrowser()
     QTRY_COMPARE(QString::fromStdString(TempDir::read(browser.string() + ".out")),
                  q("--new-window|https://example.org/blog?a=1&b=it's here|--class|"));
     QCOMPARE(boxes.texts.size(), 1);
-    for (const auto& [name, sub] : xdg) {
-        qunsetenv(name);
-    }
 }
 
 QTEST_MAIN(AppTest)

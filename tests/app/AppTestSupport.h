@@ -7,7 +7,10 @@
 #include <QtTest>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "TempDir.h"
 #include "app/MessageBoxes.h"
@@ -16,6 +19,29 @@
 #include "platform/FileSystem.h"
 #include "platform/Profile.h"
 #include "registry/WebServerMngr.h"
+
+inline QString q(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+// Sets environment variables to root + suffix for one test and removes them again, failed or not.
+struct ScopedEnv {
+    std::vector<const char*> names;
+    ScopedEnv(const QString& root, std::initializer_list<std::pair<const char*, const char*>> values)
+    {
+        for (const auto& [name, suffix] : values) {
+            qputenv(name, (root + q(suffix)).toUtf8());
+            names.push_back(name);
+        }
+    }
+    ~ScopedEnv()
+    {
+        for (const char* name : names) {
+            qunsetenv(name);
+        }
+    }
+};
 
 // Releases the program's singletons (the user layers are saved) and forgets the cached files.
 inline void releaseSingletons()

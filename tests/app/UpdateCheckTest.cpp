@@ -24,11 +24,6 @@ namespace {
 constexpr int kWaitMs = 20000;  // generous: the machine is shared
 const QByteArray kSetupBytes("#!/bin/sh\necho new setup\n\x01\x02\xff", 28);
 
-QString q(const char* text)
-{
-    return QString::fromUtf8(text);
-}
-
 // {"path": "/appversion", "fields": {"cmd": cmd, "input": input}}, as the service records a post.
 QJsonObject post(const char* cmd, const QString& input)
 {
