@@ -25,6 +25,7 @@
 #include "controls/QtConvert.h"
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
+#include "platform/Version.h"
 #include "registry/QvServerHost.h"
 #include "webserver/WebServerInfo.h"
 
@@ -192,7 +193,8 @@ void CQvWebServerDlg::endIfOpen()
 void CQvWebServerDlg::OnInitDialog()
 {
     setWindowIcon(QApplication::windowIcon());
-    setWindowTitle(QStringLiteral("QvWebServer.Windows (%1)").arg(QStringLiteral(QV_PRODUCT_VERSION)));
+    setWindowTitle(
+        QStringLiteral("QvWebServer.Windows (%1)").arg(QString::fromStdU16String(qvplat::getProductVersion())));
     m_updateCheck->addSessions();
     loadDonateImage();
     restoreWindowRect();

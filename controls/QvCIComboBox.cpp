@@ -30,8 +30,7 @@ constexpr int kColorBoxFrame = 21;
 constexpr int kColorBoxFillHot = 24;
 constexpr int kColorText = 71;
 
-constexpr int kArrowWidth = 20;  // the rightmost pixels, less the frame, hold the arrow
-constexpr int kTextInset = 4;    // keeps the bold text off the frame inside the text area
+constexpr int kTextInset = 4;  // keeps the bold text off the frame inside the text area
 constexpr int kBoldWeight = 700;
 
 // Decimal value of the leading digits after white space and a sign; 0 without digits.

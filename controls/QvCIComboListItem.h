@@ -1,5 +1,7 @@
 #pragma once
 
+#include <utility>
+
 #include "foundation/QvString.h"
 
 // One row of the grouped combo box: an entry (type 0) or a group heading (type 1).
@@ -9,8 +11,8 @@ public:
     static constexpr int kTypeHeading = 1;
 
     QvCIComboListItem() = default;
-    QvCIComboListItem(int type, const QvString& disp, const QvString& value, bool selected)
-        : m_type(type), m_disp(disp), m_value(value), m_selected(selected)
+    QvCIComboListItem(int type, QvString disp, QvString value, bool selected)
+        : m_type(type), m_disp(std::move(disp)), m_value(std::move(value)), m_selected(selected)
     {
     }
     QvCIComboListItem(const QvCIComboListItem&) = default;

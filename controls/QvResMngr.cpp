@@ -63,11 +63,13 @@ bool QvResMngr::loadColorTable(const QvString& path)
         return false;
     }
     m_colors.clear();
-    if (!document.IsObject()) {
+    // Read through a const view, so that the iterators compared below are of one type.
+    const rapidjson::Value& root = document;
+    if (!root.IsObject()) {
         return true;
     }
-    const auto list = document.FindMember("list");
-    if (list == document.MemberEnd() || !list->value.IsArray()) {
+    const auto list = root.FindMember("list");
+    if (list == root.MemberEnd() || !list->value.IsArray()) {
         return true;
     }
     for (const auto& item : list->value.GetArray()) {

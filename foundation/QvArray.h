@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 // Growable contiguous sequence. No lock: users serialize access.
@@ -23,8 +24,8 @@ public:
     int size() const { return static_cast<int>(m_items.size()); }
     int capacity() const { return static_cast<int>(m_items.capacity()); }
     bool isEmpty() const { return m_items.empty(); }
-    T& operator[](int index) { return m_items[static_cast<size_t>(index)]; }
-    const T& operator[](int index) const { return m_items[static_cast<size_t>(index)]; }
+    T& operator[](int index) { return m_items[static_cast<std::size_t>(index)]; }
+    const T& operator[](int index) const { return m_items[static_cast<std::size_t>(index)]; }
     T* data() { return m_items.data(); }
 
     iterator begin() { return m_items.begin(); }

@@ -102,7 +102,7 @@ QvString CQvDirMng::getSubDir(const QvString& subDir) const
     if (m_moduleDir.isEmpty()) {
         return QvString(u"");
     }
-    const QvString directory = getDirPath(subDir);
+    QvString directory = getDirPath(subDir);
     if (!makeDirectories(directory)) {
         return QvString(u"");
     }

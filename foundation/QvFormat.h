@@ -21,17 +21,17 @@ struct QvFormatArg {
     std::string_view narrow;
     const void* ptr = nullptr;
 
-    QvFormatArg(int v) : kind(Kind::Signed), i(v) {}
-    QvFormatArg(long v) : kind(Kind::Signed), i(v) {}
-    QvFormatArg(long long v) : kind(Kind::Signed), i(v) {}
-    QvFormatArg(short v) : kind(Kind::Signed), i(v) {}
-    QvFormatArg(signed char v) : kind(Kind::Signed), i(v) {}
+    QvFormatArg(int v) : i(v) {}
+    QvFormatArg(long v) : i(v) {}
+    QvFormatArg(long long v) : i(v) {}
+    QvFormatArg(short v) : i(v) {}
+    QvFormatArg(signed char v) : i(v) {}
     QvFormatArg(unsigned v) : kind(Kind::Unsigned), u(v) {}
     QvFormatArg(unsigned long v) : kind(Kind::Unsigned), u(v) {}
     QvFormatArg(unsigned long long v) : kind(Kind::Unsigned), u(v) {}
     QvFormatArg(unsigned short v) : kind(Kind::Unsigned), u(v) {}
     QvFormatArg(unsigned char v) : kind(Kind::Unsigned), u(v) {}
-    QvFormatArg(bool v) : kind(Kind::Signed), i(v ? 1 : 0) {}
+    QvFormatArg(bool v) : i(v ? 1 : 0) {}
     QvFormatArg(double v) : kind(Kind::Double), d(v) {}
     QvFormatArg(float v) : kind(Kind::Double), d(v) {}
     QvFormatArg(char16_t c) : kind(Kind::Char), u(c) {}

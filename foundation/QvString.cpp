@@ -110,7 +110,8 @@ QvString::~QvString()
     release();
 }
 
-QvString& QvString::operator=(const QvString& other) noexcept
+// Self-assignment shares the buffer, so the pointer test below covers it.
+QvString& QvString::operator=(const QvString& other) noexcept  // NOLINT(bugprone-unhandled-self-assignment)
 {
     if (m_data != other.m_data) {
         if (Header* h = other.header()) {
@@ -269,7 +270,8 @@ QvString& QvString::append(const char16_t* text, int count)
 
 QvString& QvString::append(const QvString& text)
 {
-    const QvString copy(text);  // survives a reallocation of *this when text is *this
+    // The copy survives a reallocation of *this when text is *this.
+    const QvString copy(text);  // NOLINT(performance-unnecessary-copy-initialization)
     return append(copy.c_str(), copy.length());
 }
 

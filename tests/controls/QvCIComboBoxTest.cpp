@@ -1,20 +1,24 @@
+// The command protocol of the grouped selector, without a window.
 #include <QTest>
 
-#include "ControlsTestMain.h"
 #include "controls/QtConvert.h"
 #include "controls/QvCIComboBox.h"
 
 namespace {
 
-// Runs "command argument" lines (the first space separates them) and returns the last answer.
-QString run(QvCIComboBox& combo, const QStringList& steps)
+QString q(const char* text)
+{
+    return QString::fromUtf8(text);
+}
+
+// Runs "command argument|command argument..." (the first space separates them); the last answer.
+QString run(QvCIComboBox& combo, const char* steps)
 {
     QString answer;
-    for (const QString& step : steps) {
+    for (const QString& step : q(steps).split(QLatin1Char('|'), Qt::SkipEmptyParts)) {
         const qsizetype space = step.indexOf(QLatin1Char(' '));
-        const QString command = space < 0 ? step : step.left(space);
         const QString argument = space < 0 ? QString() : step.mid(space + 1);
-        answer = toQString(combo.sendCommand(fromQString(command), fromQString(argument), 0));
+        answer = toQString(combo.sendCommand(fromQString(step.left(space)), fromQString(argument), 0));
     }
     return answer;
 }
@@ -24,106 +28,81 @@ QString ask(QvCIComboBox& combo, const char16_t* command, const char16_t* argume
     return toQString(combo.sendCommand(QvString(command), QvString(argument), 0));
 }
 
-int headingCount(const QvCIComboBox& combo)
-{
-    const auto* headings = combo.getEntries().find(QvString(u"groups"));
-    return headings == nullptr ? 0 : headings->size();
-}
-
-// Everything a command could change, as one comparable text.
-QString snapshot(const QvCIComboBox& combo)
-{
-    return QString::fromStdString(combo.makeListJson() + combo.makeSelectionJson()) + QLatin1Char('|') +
-           toQString(combo.getDisplayText());
-}
+// Three entries v0..v2 (shown as d0..d2) under the heading G.
+constexpr const char* kThree = "additem v0`d0`G|additem v1`d1`G|additem v2`d2`G";
 
 }  // namespace
 
-// The command protocol of the grouped selector, without a window.
 class QvCIComboBoxTest : public QObject {
     Q_OBJECT
 
 private slots:
     void commandSequences_data()
     {
-        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("steps");    // after kThree
         QTest::addColumn<QString>("display");  // the text the closed box shows
         QTest::addColumn<QString>("value");    // "cursel" "value"
         QTest::addColumn<int>("headings");
-
-        const QStringList three = {QStringLiteral("additem v0`d0`G"), QStringLiteral("additem v1`d1`G"),
-                                   QStringLiteral("additem v2`d2`G")};
-        QTest::newRow("same entry twice is two entries under one heading")
-            << QStringList{QStringLiteral("additem a`a`G"), QStringLiteral("additem a`a`G"),
-                           QStringLiteral("select G`1")}
-            << QStringLiteral("a") << QStringLiteral("a") << 1;
-        QTest::newRow("index past the end falls back to 0")
-            << three + QStringList{QStringLiteral("select G`7")} << QStringLiteral("d0") << QStringLiteral("v0") << 1;
-        QTest::newRow("index equal to the count falls back to 0")
-            << three + QStringList{QStringLiteral("select G`3")} << QStringLiteral("d0") << QStringLiteral("v0") << 1;
-        QTest::newRow("negative index falls back to 0")
-            << three + QStringList{QStringLiteral("select G`-1")} << QStringLiteral("d0") << QStringLiteral("v0") << 1;
-        QTest::newRow("index that is no number reads as 0")
-            << three + QStringList{QStringLiteral("select G`x")} << QStringLiteral("d0") << QStringLiteral("v0") << 1;
-        QTest::newRow("index is its leading digits after space and sign")
-            << three + QStringList{QStringLiteral("select G` +2nd")} << QStringLiteral("d2") << QStringLiteral("v2")
-            << 1;
-        QTest::newRow("empty selection takes the first key in code-unit order")
-            << QStringList{QStringLiteral("additem w`web0`web"), QStringLiteral("additem d`def0`Default"),
-                           QStringLiteral("select ")}
-            << QStringLiteral("def0") << QStringLiteral("d") << 2;
-        QTest::newRow("unknown group keeps the display text but selects nothing")
-            << three + QStringList{QStringLiteral("select G`1"), QStringLiteral("select H`0")} << QStringLiteral("d1")
-            << QString() << 1;
-        QTest::newRow("nothing selected yet") << three << QString() << QString() << 1;
-        QTest::newRow("clear empties the list and the selection")
-            << three + QStringList{QStringLiteral("select G`1"), QStringLiteral("clear")} << QStringLiteral("d1")
-            << QString() << 0;
-        QTest::newRow("delitem removes only the first match")
-            << QStringList{QStringLiteral("additem a`first`G"), QStringLiteral("additem a`second`G"),
-                           QStringLiteral("delitem a`G"), QStringLiteral("select G`0")}
-            << QStringLiteral("second") << QStringLiteral("a") << 1;
-        QTest::newRow("delitem of the last entry keeps the heading")
-            << QStringList{QStringLiteral("additem a`first`G"), QStringLiteral("delitem a`G"),
-                           QStringLiteral("select G`0")}
-            << QString() << QString() << 1;
+        const auto row = [](const char* name, const char* steps, const char* display, const char* value, int headings) {
+            QTest::newRow(name) << q(steps) << q(display) << q(value) << headings;
+        };
+        row("same entry twice is two entries", "additem a`a`G|additem a`a`G|select G`4", "a", "a", 1);
+        row("index past the end falls back to 0", "select G`7", "d0", "v0", 1);
+        row("index equal to the count falls back to 0", "select G`3", "d0", "v0", 1);
+        row("negative index falls back to 0", "select G`-1", "d0", "v0", 1);
+        row("index that is no number reads as 0", "select G`x", "d0", "v0", 1);
+        row("index is its leading digits after space and sign", "select G` +2nd", "d2", "v2", 1);
+        row("empty selection takes the first key in code-unit order",
+            "additem w`web0`web|additem d`def0`Default|select ", "def0", "d", 3);
+        row("unknown group keeps the display text but selects nothing", "select G`1|select H`0", "d1", "", 1);
+        row("nothing selected yet", "", "", "", 1);
+        row("clear empties the list and the selection", "select G`1|clear", "d1", "", 0);
+        row("delitem removes only the first match", "additem a`first`G|additem a`second`G|delitem a`G|select G`3",
+            "second", "a", 1);
+        row("delitem of the last entry keeps the heading", "additem a`first`H|delitem a`H|select H`0", "", "", 2);
     }
     void commandSequences()
     {
-        QFETCH(QStringList, steps);
+        QFETCH(QString, steps);
         QFETCH(QString, display);
         QFETCH(QString, value);
         QFETCH(int, headings);
         QvCIComboBox combo;
-        run(combo, steps);
+        run(combo, kThree);
+        run(combo, steps.toUtf8().constData());
         QCOMPARE(toQString(combo.getDisplayText()), display);
         QCOMPARE(ask(combo, u"cursel", u"value"), value);
         QCOMPARE(ask(combo, u"cursel", u"disp"), value.isEmpty() ? QString() : display);
-        QCOMPARE(headingCount(combo), headings);
+        const auto* groups = combo.getEntries().find(QvString(u"groups"));
+        QCOMPARE(groups == nullptr ? 0 : groups->size(), headings);
     }
 
     void rejectedCommandsChangeNothing_data()
     {
         QTest::addColumn<QString>("step");
         QTest::addColumn<QString>("answer");
-        QTest::newRow("additem with two fields") << QStringLiteral("additem a`b") << QStringLiteral("false");
-        QTest::newRow("delitem with one field") << QStringLiteral("delitem a") << QStringLiteral("false");
-        QTest::newRow("delitem of an absent value") << QStringLiteral("delitem zz`G") << QStringLiteral("false");
-        QTest::newRow("delitem in an absent group") << QStringLiteral("delitem v0`H") << QStringLiteral("false");
-        QTest::newRow("select with one field") << QStringLiteral("select G") << QString();
-        QTest::newRow("cursel of neither word") << QStringLiteral("cursel name") << QString();
-        QTest::newRow("commands are case-sensitive") << QStringLiteral("Clear") << QString();
+        QTest::newRow("additem with two fields") << q("additem a`b") << q("false");
+        QTest::newRow("delitem with one field") << q("delitem a") << q("false");
+        QTest::newRow("delitem of an absent value") << q("delitem zz`G") << q("false");
+        QTest::newRow("delitem in an absent group") << q("delitem v0`H") << q("false");
+        QTest::newRow("select with one field") << q("select G") << QString();
+        QTest::newRow("cursel of neither word") << q("cursel name") << QString();
+        QTest::newRow("commands are case-sensitive") << q("Clear") << QString();
     }
     void rejectedCommandsChangeNothing()
     {
         QFETCH(QString, step);
         QFETCH(QString, answer);
         QvCIComboBox combo;
-        run(combo,
-            {QStringLiteral("additem v0`d0`G"), QStringLiteral("additem v1`d1`G"), QStringLiteral("select G`1")});
-        const QString before = snapshot(combo);
-        QCOMPARE(run(combo, {step}), answer);
-        QCOMPARE(snapshot(combo), before);
+        run(combo, kThree);
+        run(combo, "select G`1");
+        const auto snapshot = [&combo] {
+            return QString::fromStdString(combo.makeListJson() + combo.makeSelectionJson()) + QLatin1Char('|') +
+                   toQString(combo.getDisplayText());
+        };
+        const QString before = snapshot();
+        QCOMPARE(run(combo, step.toUtf8().constData()), answer);
+        QCOMPARE(snapshot(), before);
     }
 
     void popupReports_data()
@@ -131,11 +110,9 @@ private slots:
         QTest::addColumn<int>("index");
         QTest::addColumn<QString>("reply");
         QTest::addColumn<QString>("value");
-        QTest::newRow("not JSON changes nothing") << 1 << QStringLiteral("{\"selgrp\":\"G\",") << QStringLiteral("v0");
-        QTest::newRow("index -1 changes nothing")
-            << -1 << QStringLiteral("{\"selgrp\":\"G\",\"selidx\":-1}") << QStringLiteral("v0");
-        QTest::newRow("a choice selects it")
-            << 1 << QStringLiteral("{\"selgrp\":\"G\",\"selidx\":1}") << QStringLiteral("v1");
+        QTest::newRow("not JSON changes nothing") << 1 << q("{\"selgrp\":\"G\",") << q("v0");
+        QTest::newRow("index -1 changes nothing") << -1 << q("{\"selgrp\":\"G\",\"selidx\":-1}") << q("v0");
+        QTest::newRow("a choice selects it") << 1 << q("{\"selgrp\":\"G\",\"selidx\":1}") << q("v1");
     }
     void popupReports()
     {
@@ -143,15 +120,13 @@ private slots:
         QFETCH(QString, reply);
         QFETCH(QString, value);
         QvCIComboBox combo;
-        run(combo,
-            {QStringLiteral("additem v0`d0`G"), QStringLiteral("additem v1`d1`G"), QStringLiteral("select G`0")});
+        run(combo, kThree);
+        run(combo, "select G`0");
         combo.getPopupDelegate()->onPopupSelected(index, reply.toStdString());
         QCOMPARE(ask(combo, u"cursel", u"value"), value);
         // Only one entry carries the selected flag afterwards.
-        const auto* entries = combo.getEntries().find(QvString(u"G"));
-        QVERIFY(entries != nullptr);
         int flagged = 0;
-        for (const QvCIComboListItem& item : *entries) {
+        for (const QvCIComboListItem& item : *combo.getEntries().find(QvString(u"G"))) {
             flagged += item.m_selected ? 1 : 0;
         }
         QCOMPARE(flagged, 1);
@@ -176,6 +151,5 @@ private slots:
     }
 };
 
-static RegisterControlsTest<QvCIComboBoxTest> s_register;
-
+QTEST_MAIN(QvCIComboBoxTest)
 #include "QvCIComboBoxTest.moc"

@@ -1,6 +1,5 @@
 #include <QTest>
 
-#include "ControlsTestMain.h"
 #include "controls/QvMemDC.h"
 
 // The off-screen painter: nothing reaches the target before it goes, then exactly its rectangle.
@@ -35,6 +34,6 @@ private slots:
     }
 };
 
-static RegisterControlsTest<QvMemDCTest> s_register;
+QTEST_MAIN(QvMemDCTest)
 
 #include "QvMemDCTest.moc"

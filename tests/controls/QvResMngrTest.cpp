@@ -3,7 +3,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "ControlsTestMain.h"
 #include "controls/QtConvert.h"
 #include "controls/QvResMngr.h"
 #include "foundation/QvDirMng.h"
@@ -83,6 +82,7 @@ private slots:
     {
         QFETCH(QByteArray, bytes);
         QvResMngr* resources = QvResMngr::getInstance();
+        QVERIFY(resources->loadColorTable(fromQString(QStringLiteral(QV_SOURCE_DIR "/config/clrtbl_normal.json"))));
         const QString good = write(QStringLiteral("good.json"), colorTable(R"({"key": 7, "rgb": "1:2:3"})").toUtf8());
         QVERIFY(resources->loadColorTable(fromQString(good)));
         QVERIFY(!resources->loadColorTable(fromQString(write(QStringLiteral("bad.json"), bytes))));
@@ -114,6 +114,6 @@ private slots:
     }
 };
 
-static RegisterControlsTest<QvResMngrTest> s_register;
+QTEST_MAIN(QvResMngrTest)
 
 #include "QvResMngrTest.moc"

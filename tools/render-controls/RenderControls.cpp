@@ -1,6 +1,6 @@
 // Renders the grouped selector, closed and open, to PNG files so that a person can look at them:
 //   qv_render_controls <output folder> <device pixel ratio>
-// Runs on any Qt platform (offscreen in the test suite). The colours and the arrow come from
+// Runs on any Qt platform (QT_QPA_PLATFORM=offscreen without a display). The colours and the arrow come from
 // config/ and res/img/ beside the executable, as in the program.
 #include <QApplication>
 #include <QDir>
