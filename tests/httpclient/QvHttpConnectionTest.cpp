@@ -391,4 +391,34 @@ TEST_F(QvHttpConnectionNetTest, StatusErrorsAndRedirectsAreCompletedExchanges)
     EXPECT_EQ(headers.substr(headers.size() - 4), "\r\n\r\n");
 }
 
+TEST_F(QvHttpConnectionNetTest, RedirectThatCannotBeFollowedIsAFailedReceive)
+{
+    NoProxyEnvironment noProxy;
+    // Every answer points back at itself: curl gives up after its redirect limit, on every attempt.
+    CannedServer loop(
+        "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:{port}/loop\r\n"
+        "Content-Length: 0\r\nConnection: close\r\n\r\n");
+    auto looping = connect(loop.url("/loop"));
+    EXPECT_EQ(looping->request(u"GET", QvString(u""), nullptr, 0), -994);
+    EXPECT_EQ(loop.requests() % 3, 0);
+    EXPECT_GT(loop.requests(), 3);
+
+    const std::string closed = "http://127.0.0.1:" + std::to_string(m_server.closedPort()) + "/gone";
+    auto nowhere = connect(m_server.url("/text?status=302&body=moved&location=" + urlEncode(closed)));
+    EXPECT_EQ(nowhere->request(u"GET", QvString(u""), nullptr, 0), -994);
+    EXPECT_EQ(m_server.received("/text").size(), 3u);
+}
+
+TEST_F(QvHttpConnectionNetTest, BodyThatStallsEndsTheAttemptWithTheReceiveTimeout)
+{
+    // Half the body, then silence for longer than the time-out, then the rest: the rest must not count.
+    const std::string body = patternBytes(1000);
+    CannedServer stalling("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 500), 5000,
+                          body.substr(500));
+    auto connection = connect(stalling.url("/half"));
+    connection->setTimeouts(0, 60000, 2000, 2000);
+    EXPECT_EQ(connection->request(u"GET", QvString(u""), nullptr, 0), 1);
+    EXPECT_EQ(responseBytes(*connection), body.substr(0, 500));
+}
+
 }  // namespace

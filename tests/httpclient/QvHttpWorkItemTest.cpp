@@ -263,4 +263,17 @@ TEST_F(QvHttpWorkItemNetTest, PreparingAgainKeepsTheConnectionAndItsSession)
     EXPECT_EQ(texts[0].clientPort, texts[1].clientPort);
 }
 
+TEST_F(QvHttpWorkItemNetTest, DownloadWhoseRedirectLeadsNowhereReportsTheFailure)
+{
+    NoProxyEnvironment noProxy;
+    const std::string closed = "http://127.0.0.1:" + std::to_string(m_server.closedPort()) + "/setup.exe";
+    QvHttpWorkItem item(0);
+    item.setRequest(qv(m_server.url("/text?status=302&location=" + urlEncode(closed))), qv(""), 0, 3, nullptr, 0,
+                    qv(""), &CallbackLog::callback, &m_log);
+    EXPECT_FALSE(item.execute());
+    EXPECT_EQ(m_log.results().size(), 1u);
+    EXPECT_EQ(item.getResultText().toStd(),
+              u"{\"lang\":\"kr\", \"msg\":\"Response Data Error!\", \"msgcode\":\"-994\", \"nextflag\":\"L\"}");
+}
+
 }  // namespace
