@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "HttpTestSupport.h"
@@ -260,23 +261,21 @@ class QvHttpConnectionSoakTest : public QvHttpConnectionNetTest {};
 
 TEST_F(QvHttpConnectionSoakTest, SilenceLongerThanTheReceiveTimeoutEndsTheAttempt)
 {
-    // No answer at all: three failed attempts.
-    auto stalled = connect(m_server.url("/stall?ms=4000"));
-    stalled->setTimeouts(0, 60000, 1000, 1000);
-    EXPECT_EQ(get(*stalled), -994);
+    const std::string body = patternBytes(1000);
+    CannedServer halting("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 500), 5000,
+                         body.substr(500));
+    const std::tuple<std::string, int, int32_t, std::string> cases[] = {
+        {m_server.url("/stall?ms=4000"), 1000, -994, ""},      // no answer at all: three failed attempts
+        {halting.url("/half"), 2000, 1, body.substr(0, 500)},  // half the body, then silence: the rest is too late
+        {m_server.url("/slow?size=2000&chunks=5&delay_ms=200"), 1000, 1, patternBytes(2000)},  // slow but moving
+    };
+    for (const auto& [url, timeoutMs, result, bytes] : cases) {
+        auto connection = connect(url);
+        connection->setTimeouts(0, 60000, timeoutMs, timeoutMs);
+        EXPECT_EQ(get(*connection), result) << url;
+        EXPECT_EQ(bytesOf(*connection).substr(0, result == 1 ? std::string::npos : 0), bytes) << url;
+    }
     EXPECT_EQ(m_server.received("/stall").size(), 3u);
-
-    // Headers, then a body that stops for 5 s: the attempt ends with what came (nothing) on time.
-    auto halted = connect(m_server.url("/slow?size=1000&chunks=2&delay_ms=5000"));
-    halted->setTimeouts(0, 60000, 2000, 2000);
-    EXPECT_EQ(get(*halted), 1);
-    EXPECT_EQ(halted->getResponseLength(), 0u);
-
-    // A slow answer that keeps moving is not a stall.
-    auto slow = connect(m_server.url("/slow?size=2000&chunks=5&delay_ms=200"));
-    slow->setTimeouts(0, 60000, 1000, 1000);
-    EXPECT_EQ(get(*slow), 1);
-    EXPECT_EQ(bytesOf(*slow), patternBytes(2000));
 }
 
 }  // namespace

@@ -12,11 +12,15 @@
 #include <iterator>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "HttpFixture.h"
 #include "Loopback.h"
 #include "foundation/QvString.h"
+#include "platform/Socket.h"
+#include "platform/Sync.h"
 
 using qvtest::kWaitMs;
 
@@ -152,4 +156,69 @@ protected:
     }
 
     HttpFixture m_server;
+};
+
+// A loopback server for answers the fixture cannot give: every request gets answer; then, after holdMs
+// of silence (cut short by the destructor), tail; then the connection closes.
+class CannedServer {
+public:
+    explicit CannedServer(std::string answer, int holdMs = 0, std::string tail = "")
+        : m_answer(std::move(answer)), m_tail(std::move(tail)), m_holdMs(holdMs), m_thread([this] { serve(); })
+    {
+    }
+    ~CannedServer()
+    {
+        m_stop.set();
+        m_thread.join();
+    }
+    CannedServer(const CannedServer&) = delete;
+    CannedServer& operator=(const CannedServer&) = delete;
+
+    std::string url(const std::string& path) const
+    {
+        return "http://127.0.0.1:" + std::to_string(m_listener.port()) + path;
+    }
+
+private:
+    void serve()
+    {
+        while (!m_stop.isSet()) {
+            const qvplat::SocketHandle socket = m_listener.accept(100);
+            if (socket == qvplat::kInvalidSocket) {
+                continue;
+            }
+            std::string request;
+            char buffer[4096];
+            const auto limit = qvtest::Clock::now() + std::chrono::milliseconds(kWaitMs);
+            while (request.find("\r\n\r\n") == std::string::npos && qvtest::Clock::now() < limit) {
+                const int ready = qvplat::waitReadable(socket, 100);
+                const long got = ready == 1 ? qvplat::recvSome(socket, buffer, sizeof buffer) : 0;
+                if (ready < 0 || (ready == 1 && got <= 0)) {
+                    break;
+                }
+                request.append(buffer, static_cast<size_t>(got));
+            }
+            send(socket, m_answer);
+            m_stop.wait(m_holdMs);
+            send(socket, m_tail);
+            qvplat::closeSocket(socket);
+        }
+    }
+    static void send(qvplat::SocketHandle socket, const std::string& bytes)
+    {
+        for (size_t sent = 0; sent < bytes.size() && qvplat::waitWritable(socket, 1000) == 1;) {
+            const long n = qvplat::sendSome(socket, bytes.data() + sent, bytes.size() - sent);
+            if (n < 0 && qvplat::lastSendError() != qvplat::SendError::WouldBlock) {
+                return;
+            }
+            sent += static_cast<size_t>(n > 0 ? n : 0);
+        }
+    }
+
+    qvtest::Listener m_listener;  // declared before the thread that uses it
+    std::string m_answer;
+    std::string m_tail;
+    int m_holdMs;
+    qvplat::Event m_stop{true, false};
+    std::thread m_thread;
 };
