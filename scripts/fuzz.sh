@@ -6,6 +6,7 @@
 #
 #   scripts/fuzz.sh [seconds per harness, default 60] [harness ...]   (default: every harness)
 #
+# QV_FUZZ_ARGS adds libFuzzer options to every run (for example -max_len=4096).
 # The seed corpora alone are replayed by the ordinary build's tests (FuzzReplay.*).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,7 +34,8 @@ for harness in "${harnesses[@]}"; do
     mkdir -p "$corpus" "$findings"
     echo "== $harness: ${seconds}s"
     # The seed folder is read only; everything new lands in the build folder's corpus.
-    if ! "$build_dir/bin/qv_fuzz_$harness" -max_total_time="$seconds" -print_final_stats=1 \
+    # shellcheck disable=SC2086 # the options are words on purpose
+    if ! "$build_dir/bin/qv_fuzz_$harness" -max_total_time="$seconds" -print_final_stats=1 ${QV_FUZZ_ARGS:-} \
         -artifact_prefix="$findings/" "$corpus" "fuzz/corpus/$harness" >"$build_dir/$harness.log" 2>&1; then
         echo "   finding: see $build_dir/$harness.log and $findings/"
         status=1
