@@ -42,7 +42,7 @@ public:
     std::string m_sent;
 };
 
-bool isBelowBase(const std::u16string& path)
+bool isInsideBase(const std::u16string& path)
 {
     const fs::path given(QvString(path.c_str(), static_cast<int>(path.size())).toUtf8());
     std::error_code error;
@@ -50,9 +50,10 @@ bool isBelowBase(const std::u16string& path)
     if (error) {
         real = given.lexically_normal();
     }
+    // The base folder itself may be tried too (an empty target): it is no regular file and opens nothing.
     const std::string text = real.string();
-    return text.size() > s_realBase.size() && text.compare(0, s_realBase.size(), s_realBase) == 0 &&
-           text[s_realBase.size()] == '/';
+    return text.compare(0, s_realBase.size(), s_realBase) == 0 &&
+           (text.size() == s_realBase.size() || text[s_realBase.size()] == '/');
 }
 
 }  // namespace
@@ -65,7 +66,7 @@ extern "C" std::FILE*
 __wrap__ZN6qvplat22openRegularFileForReadERKNSt7__cxx1112basic_stringIDsSt11char_traitsIDsESaIDsEEE(
     const std::u16string& path)
 {
-    if (!isBelowBase(path)) {
+    if (!isInsideBase(path)) {
         std::fprintf(stderr, "opened outside the base folder: %s\n",
                      QvString(path.c_str(), static_cast<int>(path.size())).toUtf8().c_str());
         std::abort();
