@@ -1,5 +1,6 @@
 #include "httpclient/QvHttpConnection.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <new>
@@ -260,19 +261,40 @@ int32_t QvHttpConnection::performAttempts(qvplat::HttpExchange& exchange, const 
         if (sent.status == qvplat::HttpExchangeStatus::kReceiveFailed) {
             continue;
         }
-        if (reader.firstBufferFailed()) {
-            return kResultNoResponse;
+        const int32_t result = finishAttempt(reader, sent.bodyComplete, isGet);
+        if (result != kAttemptFailed) {
+            return result;
         }
-        reader.finish(sent.bodyComplete);
-        decodeResponse();
-        // A page cut off before its closing tag counts as a failed attempt.
-        if (isGet && qvhttp::containsIgnoringCase(m_responseText, u"<html>") &&
-            !qvhttp::containsIgnoringCase(m_responseText, u"</html>")) {
-            continue;
-        }
-        return reader.growFailed() ? kResultBufferFailed : kResultOk;
     }
     return kResultNoResponse;
+}
+
+int32_t QvHttpConnection::finishAttempt(QvHttpResponseReader& reader, bool bodyComplete, bool isGet)
+{
+    if (reader.firstBufferFailed()) {
+        return kResultNoResponse;
+    }
+    reader.finish(bodyComplete);
+    decodeResponse();
+    // A page cut off before its closing tag counts as a failed attempt.
+    if (isGet && qvhttp::containsIgnoringCase(m_responseText, u"<html>") &&
+        !qvhttp::containsIgnoringCase(m_responseText, u"</html>")) {
+        return kAttemptFailed;
+    }
+    return reader.growFailed() ? kResultBufferFailed : kResultOk;
+}
+
+int32_t QvHttpConnection::receiveAnswerForTesting(const std::string& rawHeaders, const std::string& body,
+                                                  size_t pieceBytes, bool isGet)
+{
+    QvHttpResponseReader reader(*this);
+    bool bodyComplete = reader.onResponseHeaders(rawHeaders);
+    const size_t piece = pieceBytes > 0 ? pieceBytes : body.size() + 1;
+    for (size_t at = 0; bodyComplete && at < body.size(); at += piece) {
+        bodyComplete = reader.onResponseBody(reinterpret_cast<const unsigned char*>(body.data()) + at,
+                                             std::min(piece, body.size() - at));
+    }
+    return finishAttempt(reader, bodyComplete, isGet);
 }
 
 void QvHttpConnection::analyseHeaders(const QvString& rawHeaders)

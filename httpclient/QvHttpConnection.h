@@ -87,6 +87,11 @@ public:
 
     // Test seam: response buffers larger than limit bytes cannot be allocated (0 = no limit).
     static void setResponseBufferLimitForTesting(uint32_t limit);
+    // Test seam for hostile answers without a network: one attempt's header analysis, body read (in
+    // pieces of pieceBytes, 0 = one piece) and decoding. The attempt's result: 1, -995, -994, or 0
+    // when the attempt failed (a GET page without its closing tag).
+    int32_t receiveAnswerForTesting(const std::string& rawHeaders, const std::string& body, size_t pieceBytes,
+                                    bool isGet);
 
 private:
     friend class QvHttpResponseReader;
@@ -96,6 +101,9 @@ private:
                          qvplat::HttpExchange& exchange);
     // Up to kMaxAttempts sends of the prepared exchange; the result of request().
     int32_t performAttempts(qvplat::HttpExchange& exchange, const std::vector<std::string>& sendLines, bool isGet);
+    // Ends an attempt whose headers arrived: the result of request(), or kAttemptFailed to try again.
+    int32_t finishAttempt(QvHttpResponseReader& reader, bool bodyComplete, bool isGet);
+    static constexpr int32_t kAttemptFailed = 0;
     void analyseHeaders(const QvString& rawHeaders);
     void decodeResponse();
 

@@ -12,8 +12,9 @@ namespace qvplat {
 // Rules for callbacks:
 // - One timer's callback never runs twice at the same time; callbacks of different timers may run
 //   concurrently on different threads.
-// - A periodic timer's next run is due one period after the previous due time; a run that is late
-//   (callback slower than the period) is not caught up in a burst.
+// - A periodic timer's next run is due one period after the previous due time. A run that started
+//   more than half a period late moves the next one to a period after its start, and a callback
+//   slower than its period is followed by one run at once: missed runs are never caught up in a burst.
 // - deleteTimer(id) from inside that timer's own callback only unschedules it and returns at once;
 //   the callback may then destroy the object that owns the timer and return. The service touches
 //   nothing of the caller's after the callback returns (its std::function is destroyed then, on

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -151,6 +152,14 @@ struct HttpSession::Impl {
     int headerBlockStatus = 0;
     bool headersDelivered = false;
     bool stoppedBySink = false;
+    bool stalled = false;
+    // Once bytes have moved, the stall limit counts from the last one, either way. curl's own low-speed
+    // check averages over several seconds, so after a burst it notices a stall seconds late; it still
+    // covers the wait before the first byte.
+    long stallMs = 0;
+    bool moved = false;
+    std::chrono::steady_clock::time_point lastActivity;
+    curl_off_t lastUploaded = 0;
     std::string requestBody;
     char errorText[CURL_ERROR_SIZE] = {};
 
@@ -177,6 +186,8 @@ struct HttpSession::Impl {
             self->headerBlockStatus =
                 space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
         }
+        self->lastActivity = std::chrono::steady_clock::now();
+        self->moved = true;
         if (self->headersDelivered) {
             return length;  // trailers after a chunked body belong to no header block
         }
@@ -191,6 +202,8 @@ struct HttpSession::Impl {
     {
         auto* self = static_cast<Impl*>(user);
         const size_t length = size * count;
+        self->lastActivity = std::chrono::steady_clock::now();
+        self->moved = true;
         if (!self->headersDelivered && !self->deliverHeaders()) {
             return 0;  // anything but length makes the transfer fail with a write error
         }
@@ -199,6 +212,33 @@ struct HttpSession::Impl {
             return 0;
         }
         return length;
+    }
+
+    // Called about once a second while nothing moves, and after every piece that does.
+    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
+    {
+        auto* self = static_cast<Impl*>(user);
+        const auto now = std::chrono::steady_clock::now();
+        if (uploaded != self->lastUploaded) {
+            self->lastUploaded = uploaded;
+            self->lastActivity = now;
+            self->moved = true;
+        }
+        if (self->moved && self->stallMs > 0 && now - self->lastActivity > std::chrono::milliseconds(self->stallMs)) {
+            self->stalled = true;
+            return 1;  // aborts the transfer
+        }
+        return 0;
+    }
+
+    // The last header block is a redirect that was never followed to its end: a loop, or a target that
+    // did not answer. It is no answer of its own.
+    bool isUnfollowedRedirect(CURLcode code) const
+    {
+        if (code == CURLE_OK || headersDelivered || headerBlockStatus < 300 || headerBlockStatus > 399) {
+            return false;
+        }
+        return toLowerAscii(headerBlock).find("\nlocation:") != std::string::npos;
     }
 };
 
@@ -252,6 +292,10 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     s.headerBlockStatus = 0;
     s.headersDelivered = false;
     s.stoppedBySink = false;
+    s.stalled = false;
+    s.moved = false;
+    s.lastActivity = std::chrono::steady_clock::now();
+    s.lastUploaded = 0;
     s.errorText[0] = '\0';
 
     curl_easy_setopt(h, CURLOPT_URL, exchange.url.url.c_str());
@@ -282,6 +326,10 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     const long stallMs = std::max(exchange.sendTimeoutMs, exchange.receiveTimeoutMs);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, stallMs > 0 ? kLowSpeedBytesPerSecond : 0L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallMs > 0 ? (stallMs + 999) / 1000 : 0L);
+    s.stallMs = stallMs;
+    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
+    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &s);
 
     const size_t bodyLength = exchange.optionalLength + exchange.bodyLength;
     const bool sendsBody = bodyLength > 0 || exchange.verb == "POST" || exchange.verb == "PUT";
@@ -338,9 +386,12 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     curl_slist_free_all(headers);
 
     if (code != CURLE_OK) {
-        result.error = s.errorText[0] != '\0' ? std::string(s.errorText) : std::string(curl_easy_strerror(code));
+        result.error = s.stalled                ? std::string("stalled")
+                       : s.errorText[0] != '\0' ? std::string(s.errorText)
+                                                : std::string(curl_easy_strerror(code));
     }
-    const bool finalHeaders = s.headersDelivered || (s.headerBlockComplete && s.headerBlockStatus >= 200);
+    const bool finalHeaders =
+        s.headersDelivered || (s.headerBlockComplete && s.headerBlockStatus >= 200 && !s.isUnfollowedRedirect(code));
     if (finalHeaders) {
         if (!s.headersDelivered) {
             s.deliverHeaders();

@@ -107,6 +107,20 @@ public:
     }
 
 private:
+    // On time, the next run keeps the grid of due times. A run that started more than half a period
+    // late starts a new grid one period after it, so it is never followed by another at once; a
+    // callback slower than its period is followed by one run right away, never by a burst.
+    static Clock::time_point nextDue(Clock::time_point due, Clock::time_point started, Clock::time_point now,
+                                     int periodMs)
+    {
+        const auto period = std::chrono::milliseconds(periodMs);
+        auto next = due + period;
+        if (started - due > period / 2) {
+            next = started + period;
+        }
+        return next < now ? now : next;
+    }
+
     bool ensureWorkers()
     {
         if (!m_workers.empty()) {
@@ -136,6 +150,7 @@ private:
                 continue;
             }
             m_queue.erase(m_queue.begin());
+            const auto started = Clock::now();
             std::shared_ptr<TimerRecord> record = m_timers.at(id);
             record->running = true;
             record->runner = std::this_thread::get_id();
@@ -155,9 +170,7 @@ private:
             record->runner = std::thread::id();
             if (!record->deleted) {
                 if (record->periodMs > 0) {
-                    const auto now = Clock::now();
-                    auto next = record->due + std::chrono::milliseconds(record->periodMs);
-                    record->due = next < now ? now : next;  // late: one run now, no burst of missed ones
+                    record->due = nextDue(record->due, started, Clock::now(), record->periodMs);
                     m_queue.emplace(record->due, id);
                 } else {
                     m_timers.erase(id);

@@ -5,16 +5,12 @@
 #include "foundation/QvLogMng.h"
 #include "platform/FileSystem.h"
 
-namespace {
-
 // Work items compute their log path below the executable's folder, which creates "Log" there; the
 // tests pretend the executable lives in a temporary folder so the build tree stays clean.
 class ModuleDirEnvironment : public ::testing::Environment {
-public:
     void SetUp() override
     {
-        m_dir = std::make_unique<TempDir>("qvhttp");
-        qvplat::setModuleFileNameForTesting((m_dir->path() / "qv_httpclient_tests").u16string());
+        qvplat::setModuleFileNameForTesting((m_dir.path() / "qv_httpclient_tests").u16string());
         CQvDirMng::releaseInstance();
     }
     void TearDown() override
@@ -22,14 +18,9 @@ public:
         CQvLogMng::releaseInstance();
         CQvDirMng::releaseInstance();
         qvplat::setModuleFileNameForTesting(u"");
-        m_dir.reset();
     }
-
-private:
-    std::unique_ptr<TempDir> m_dir;
+    TempDir m_dir{"qvhttp"};
 };
-
-}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+
 #include "TempDir.h"
 #include "webserver/ContentTypeTable.h"
 
@@ -75,6 +78,29 @@ TEST(ContentTypeTableTest, LookUpIsExactAndFallsBackToOctetStream)
     EXPECT_EQ(CContentTypeTable::lookupOrDefault(table, u".html"), QvString(u"application/octet-stream"));
     EXPECT_EQ(CContentTypeTable::lookupOrDefault(table, u"html "), QvString(u"application/octet-stream"));
     EXPECT_EQ(CContentTypeTable::lookupOrDefault(table, u""), QvString(u"application/octet-stream"));
+}
+
+// The shipped table: browsers read text types as UTF-8 only when told, and since look-up is exact the
+// common upper-case spellings need entries of their own.
+TEST(ContentTypeTableTest, ShippedTableDeclaresUtf8TextAndKnowsUpperCaseExtensions)
+{
+    Table table;
+    ASSERT_TRUE(CContentTypeTable::fillFromFile(QvString::fromUtf8(QV_CONFIG_JSON), table));
+    int textTypes = 0;
+    for (const auto& [extension, type] : table) {
+        if (type.toUtf8().rfind("text/", 0) == 0) {
+            ++textTypes;
+            EXPECT_TRUE(type.toUtf8().ends_with("; charset=utf-8")) << extension.toUtf8();
+        }
+    }
+    EXPECT_GT(textTypes, 10);
+    for (const std::string lower : {"html", "htm", "css", "js", "txt", "csv", "svg", "png", "jpg", "jpeg", "gif"}) {
+        std::string upper = lower;
+        std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return char(c - 'a' + 'A'); });
+        const auto type = [&](const std::string& e) { return typeOf(table, QvString::fromUtf8(e).toStd().c_str()); };
+        EXPECT_EQ(type(upper), type(lower)) << upper;
+        EXPECT_NE(type(lower), QvString(u"<none>")) << lower;
+    }
 }
 
 }  // namespace
