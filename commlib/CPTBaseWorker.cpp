@@ -17,6 +17,11 @@ bool CCPTBaseWorker::sendClientData(const unsigned char*, int)
     return false;
 }
 
+bool CCPTBaseWorker::sendClientFile(std::FILE*, std::uint64_t, std::uint64_t)
+{
+    return false;
+}
+
 void CCPTBaseWorker::doBindClientAfter()
 {
     if (m_timerId.load() != 0) {

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 
 #include "foundation/QvFlexBuffer.h"
 #include "platform/TimerService.h"
@@ -27,6 +29,9 @@ public:
 
     // Sends to the connection; the base sends nothing and returns false.
     virtual bool sendClientData(const unsigned char* data, int length);
+    // Sends length bytes of file from offset to the connection; the base sends nothing and
+    // returns false.
+    virtual bool sendClientFile(std::FILE* file, std::uint64_t offset, std::uint64_t length);
     // Creates the timer (first tick after 1,000 ms, then every 200 ms). On failure the worker never
     // acts on its state.
     virtual void doBindClientAfter();

@@ -46,6 +46,15 @@ int CSocketClientMngr::allocateClientId()
     return m_nextClientId++;
 }
 
+int CSocketClientMngr::addClient(CClientPerThread* session, CCPTBaseWorker* worker)
+{
+    std::lock_guard lock(m_mutex);
+    const int clientId = m_nextClientId++;
+    m_sessions.set(clientId, session);
+    m_workers.set(clientId, worker);
+    return clientId;
+}
+
 void CSocketClientMngr::registerSession(int clientId, CClientPerThread* session)
 {
     CClientPerThread* replaced = nullptr;

@@ -35,7 +35,7 @@ QvString CHttpResponse::makeDateText()
     return date;
 }
 
-QvString CHttpResponse::buildHeaderText(int status, const QvString& contentType, int bodyLength,
+QvString CHttpResponse::buildHeaderText(int status, const QvString& contentType, long long bodyLength,
                                         const QvString& dateText)
 {
     QvStringArray lines;
@@ -53,7 +53,7 @@ QvString CHttpResponse::buildHeaderText(int status, const QvString& contentType,
     return header;
 }
 
-std::string CHttpResponse::buildHeaderBytes(int status, const QvString& contentType, int bodyLength)
+std::string CHttpResponse::buildHeaderBytes(int status, const QvString& contentType, long long bodyLength)
 {
     const QvString header = buildHeaderText(status, contentType, bodyLength, makeDateText());
     CQvLogMng::getInstance()->writeDebug(u"Response >>>>>>\n%s\nResponse <<<<<<", header);

@@ -1,6 +1,6 @@
 #include "webserver/PacketMngWSvr.h"
 
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -16,9 +16,10 @@
 
 namespace {
 
-// The header of an answer is a few hundred bytes; a body must leave room for it in one block
-// whose length is a 32-bit count.
-constexpr long kMaxBodyBytes = INT_MAX - 64 * 1024;
+// Files up to this size go out in one block behind their header (one send, one copy); larger
+// ones stream from the file after the header, so that the memory an answer holds is bounded
+// whatever the file's size.
+constexpr long long kOneBlockMaxBytes = 64 * 1024;
 
 constexpr char16_t kSeparatorText[2] = {qvplat::kPathSeparator, u'\0'};
 
@@ -33,10 +34,10 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-// Opens a requested file and takes its size: 200 when it is open with 1 to kMaxBodyBytes bytes,
-// 400 when it would read as 0 bytes (empty, unseekable, or too large for one answer block), 404
-// when it cannot be opened (missing, a folder, a FIFO, a device: never blocks).
-int openRequestedFile(const QvString& path, FileHandle& file, long& size)
+// Opens a requested file and takes its size: 200 when it is open with at least 1 byte, 400 when
+// it would read as 0 bytes (empty or unseekable), 404 when it cannot be opened (missing, a folder,
+// a FIFO, a device: never blocks).
+int openRequestedFile(const QvString& path, FileHandle& file, long long& size)
 {
     file.reset(qvplat::openRegularFileForRead(path.toStd()));
     if (!file) {
@@ -47,7 +48,7 @@ int openRequestedFile(const QvString& path, FileHandle& file, long& size)
     }
     size = std::ftell(file.get());
     std::rewind(file.get());
-    if (size <= 0 || size > kMaxBodyBytes) {
+    if (size <= 0) {
         return CPacketMngWSvr::kStatusBadRequest;
     }
     return CPacketMngWSvr::kStatusOk;
@@ -122,7 +123,7 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
     int status = kStatusNotFound;
     if (!mapping.refused) {
         FileHandle file;
-        long size = 0;
+        long long size = 0;
         status = openRequestedFile(mapping.filePath, file, size);
         if (status == kStatusOk) {
             if (sendFileAnswer(file.get(), size, contentType)) {
@@ -136,8 +137,18 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
     m_owner->sendClientData(response.get(), responseLength);
 }
 
-bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long size, const QvString& contentType)
+bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvString& contentType)
 {
+    if (size > kOneBlockMaxBytes) {
+        // Whatever happens from here is the connection's to handle: a file that shrinks while it
+        // is sent ends the connection rather than being answered with bytes it does not hold.
+        const std::string header = CHttpResponse::buildHeaderBytes(kStatusOk, contentType, size);
+        if (m_owner->sendClientData(reinterpret_cast<const unsigned char*>(header.data()),
+                                    static_cast<int>(header.size()))) {
+            m_owner->sendClientFile(file, 0, static_cast<std::uint64_t>(size));
+        }
+        return true;
+    }
     // The file is read straight behind the header into the one block that is sent, so that a
     // large answer is copied once on its way from the file to the socket.
     const std::string header = CHttpResponse::buildHeaderBytes(kStatusOk, contentType, static_cast<int>(size));

@@ -55,15 +55,14 @@ bool CWebServer::processClientBindBefore()
         m_pendingSession = nullptr;
         return false;  // the listener closes the socket
     }
-    CSocketClientMngr* manager = CSocketClientMngr::getInstance();
-    const int clientId = manager->allocateClientId();
+    // Neither the session thread (waiting for initStart) nor the worker's timer (not created yet)
+    // runs, so the ids may be set after the one registration of both.
+    const int clientId = CSocketClientMngr::getInstance()->addClient(m_pendingSession, m_pendingWorker);
     m_pendingWorker->setClientId(clientId);
     m_pendingWorker->setServerInfo(m_serverInfo);
     qvsc::log(u"CWebServer processClientBindBefore [CID=%d]", clientId);
     m_pendingSession->setClientId(clientId);
     m_pendingSession->setDelegate(m_pendingWorker);
-    manager->registerSession(clientId, m_pendingSession);
-    manager->registerWorker(clientId, m_pendingWorker);
     return true;
 }
 
