@@ -4,7 +4,8 @@
 // server's peak resident memory while 8 clients download a 1 GiB file, and its memory per idle
 // connection with 1,000 held. Bounded in time and count; prints figures only.
 //
-//   web_bench [compare] [memory] [idle]   the parts to run (all when none is given)
+//   web_bench [compare] [memory] [idle]   the parts to run (all when none is given); compare may be
+//                                         narrowed to loads: small16 small1 large16 keepalive
 //   web_bench serve FOLDER                runs the server alone on a free port (prints "port N pid P")
 
 #include <algorithm>
@@ -174,6 +175,7 @@ bool readAnswer(qvplat::SocketHandle socket, std::uint64_t expectedBody, std::ve
 }
 
 struct Load {
+    const char* key;  // picks the load on the command line
     const char* label;
     const char* target;
     std::uint64_t bodyBytes;
@@ -277,17 +279,24 @@ bool startNginx(const BenchDir& dir, Server& server)
     return false;
 }
 
-void compare(Server& ours, Server* nginx)
+void compare(Server& ours, Server* nginx, const std::function<bool(const std::string&)>& picked)
 {
     const Load loads[] = {
-        {"1 KiB, new connection, 16 clients", "/small.bin", 1024, 16, false},
-        {"1 KiB, new connection, 1 client", "/small.bin", 1024, 1, false},
-        {"1 MiB, new connection, 16 clients", "/large.bin", 1024 * 1024, 16, false},
-        {"1 KiB, keep-alive, 16 clients", "/small.bin", 1024, 16, true},
+        {"small16", "1 KiB, new connection, 16 clients", "/small.bin", 1024, 16, false},
+        {"small1", "1 KiB, new connection, 1 client", "/small.bin", 1024, 1, false},
+        {"large16", "1 MiB, new connection, 16 clients", "/large.bin", 1024 * 1024, 16, false},
+        {"keepalive", "1 KiB, keep-alive, 16 clients", "/small.bin", 1024, 16, true},
     };
+    bool anyPicked = false;
+    for (const Load& load : loads) {
+        anyPicked = anyPicked || picked(load.key);
+    }
     std::printf("%-36s %12s %12s %7s   (req/s per round, %d rounds of %.0f s, alternating)\n", "load", "this",
                 "nginx", "ratio", kRounds, kRoundSeconds);
     for (const Load& load : loads) {
+        if (anyPicked && !picked(load.key)) {
+            continue;
+        }
         double ourTotal = 0;
         double nginxTotal = 0;
         std::string rounds;
@@ -432,6 +441,7 @@ int main(int argc, char** argv)
     }
     std::printf("this server on port %d (pid %d); %u hardware threads; load average %s\n", ours.port, ours.pid,
                 std::thread::hardware_concurrency(), loadAverage().c_str());
+    std::fflush(stdout);
     Server nginx;
     Server* nginxServer = nullptr;
     if (wanted("compare")) {
@@ -442,8 +452,11 @@ int main(int argc, char** argv)
         } else {
             nginxServer = &nginx;
             std::printf("nginx on port %d\n", nginx.port);
+            std::fflush(stdout);
         }
-        compare(ours, nginxServer);
+        compare(ours, nginxServer, [&](const std::string& key) {
+            return std::find(parts.begin(), parts.end(), key) != parts.end();
+        });
     }
     if (nginxServer != nullptr) {
         nginx.process->signal(3);  // SIGQUIT: graceful stop

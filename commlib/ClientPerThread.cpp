@@ -1,6 +1,7 @@
 #include "commlib/ClientPerThread.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "commlib/SessionThreadPool.h"
 #include "commlib/SvrCommLog.h"
@@ -18,15 +19,6 @@ thread_local std::unique_ptr<unsigned char[]> t_recvBuffer;
 CClientPerThread::CClientPerThread()
 {
     qvsc::log(u"%s Create Thread ClientPerThread", kSvrCommTag);
-    m_hasThread = CSessionThreadPool::getInstance()->run([this, done = m_workDone] {
-        t_servedSession = this;
-        threadClientWork();
-        t_servedSession = nullptr;
-        done->set();
-    });
-    if (!m_hasThread) {
-        qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
-    }
 }
 
 bool CClientPerThread::isSessionThread() const
@@ -49,6 +41,17 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
     }
     m_running = true;
     m_startEvent.set();
+    // The thread is handed the session once its socket is there: it starts receiving at once, with
+    // one wake-up instead of one for the hand-over and another for the start.
+    m_hasThread = CSessionThreadPool::getInstance()->run([this, done = m_workDone] {
+        t_servedSession = this;
+        threadClientWork();
+        t_servedSession = nullptr;
+        done->set();
+    });
+    if (!m_hasThread) {
+        qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
+    }
     return m_hasThread;
 }
 
@@ -87,10 +90,10 @@ void CClientPerThread::threadClientWork()
             if (!t_recvBuffer) {
                 t_recvBuffer = std::make_unique_for_overwrite<unsigned char[]>(kRecvBufferBytes);
             }
-            // Readable with nothing waiting means a close or an error: a 1-byte read tells which.
-            const int waiting = qvplat::bytesAvailable(socket);
-            const int wanted = std::clamp(waiting, 1, kMaxRecvLength);
-            const long received = qvplat::recvSome(socket, t_recvBuffer.get(), static_cast<std::size_t>(wanted));
+            // One receive takes what is waiting, up to the maximum (no need to ask how much first);
+            // readable with nothing waiting reads 0 (close) or fails (error).
+            const long received =
+                qvplat::recvSome(socket, t_recvBuffer.get(), static_cast<std::size_t>(kMaxRecvLength));
             if (received == 0) {
                 qvsc::log(u"%s SocketClose [%d]", kSvrCommTag, m_clientId);
                 m_running = false;

@@ -26,17 +26,16 @@ public:
     // answer before the peer has read it.
     static constexpr int kCloseLingerMs = 2000;
 
-    // Gives the session a thread of the session thread pool (a parked one, else a new one), which
-    // waits for initStart. Logs "Create Thread Failed!!" when no thread can be had; initStart then
-    // returns false.
+    // The session's thread comes from the session thread pool at initStart.
     CClientPerThread();
     // Stops the session (see stop) after clearing the delegate.
     virtual ~CClientPerThread();
     CClientPerThread(const CClientPerThread&) = delete;
     CClientPerThread& operator=(const CClientPerThread&) = delete;
 
-    // Hands the accepted socket over (owned from now on) and lets the thread receive. False when
-    // the session thread does not exist.
+    // Hands the accepted socket over (owned from now on) and gives the session a thread of the
+    // pool (a parked one, else a new one), which receives from then on. False, after logging
+    // "Create Thread Failed!!", when no thread can be had; stop then closes the socket.
     bool initStart(qvplat::SocketHandle socket);
 
     // Sends all length bytes; true when sent (or nothing to send). False when the peer is gone
@@ -63,7 +62,7 @@ public:
     void setDelegate(CCPTWorkDelegate* delegate) { m_delegate = delegate; }
     CCPTWorkDelegate* getDelegate() const { return m_delegate.load(); }
     bool isRunning() const { return m_running.load(); }
-    bool hasThread() const { return m_hasThread; }
+    bool hasThread() const { return m_hasThread.load(); }
     // True once the session thread has left its receive loop and closed the socket.
     bool isThreadEnded() const { return m_threadEnded.load(); }
 
@@ -80,7 +79,7 @@ private:
     bool isSessionThread() const;
 
     std::atomic<bool> m_running{false};
-    bool m_hasThread = false;
+    std::atomic<bool> m_hasThread{false};
     // Set by the pool thread once it no longer touches this session; shared, so that setting it
     // cannot outlive the session.
     std::shared_ptr<qvplat::Event> m_workDone = std::make_shared<qvplat::Event>(true, false);

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -13,7 +11,7 @@
 
 namespace {
 
-// A session that reports its destruction.
+// A session that reports its destruction and whether its delegate heard anything.
 class CountedSession : public CClientPerThread {
 public:
     explicit CountedSession(std::atomic<int>& destroyed) : m_destroyed(destroyed) {}
@@ -23,22 +21,10 @@ private:
     std::atomic<int>& m_destroyed;
 };
 
-class RecordingDelegate : public CCPTWorkDelegate {
+class HearingDelegate : public CCPTWorkDelegate {
 public:
-    void onClientRecv(int, int status, const unsigned char*, int) override
-    {
-        std::lock_guard lock(m_mutex);
-        m_statuses.push_back(status);
-    }
-    std::vector<int> statuses()
-    {
-        std::lock_guard lock(m_mutex);
-        return m_statuses;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<int> m_statuses;
+    void onClientRecv(int, int, const unsigned char*, int) override { ++m_heard; }
+    std::atomic<int> m_heard{0};
 };
 
 class SocketClientMngrTest : public ::testing::Test {
@@ -47,20 +33,20 @@ protected:
     void TearDown() override { CSocketClientMngr::releaseInstance(); }
 };
 
-TEST_F(SocketClientMngrTest, IdsStartAtZeroRiseByOneAndAreNeverReused)
+TEST_F(SocketClientMngrTest, IdsStartAtZeroAreHandedOutOnceUnderConcurrencyAndNeverReused)
 {
     CSocketClientMngr* manager = CSocketClientMngr::getInstance();
-    EXPECT_EQ(manager->allocateClientId(), 0);
-    EXPECT_EQ(manager->allocateClientId(), 1);
+    std::atomic<int> destroyed{0};
     CCPTBaseWorker worker;
-    manager->registerWorker(1, &worker);
+    EXPECT_EQ(manager->allocateClientId(), 0);
+    auto* session = new CountedSession(destroyed);
+    // One step allocates the next id and registers both.
+    EXPECT_EQ(manager->addClient(session, &worker), 1);
+    EXPECT_EQ(manager->findSession(1), session);
+    EXPECT_EQ(manager->findWorker(1), &worker);
     manager->remove(1);
-    EXPECT_EQ(manager->allocateClientId(), 2);
-}
+    EXPECT_EQ(destroyed.load(), 1);
 
-TEST_F(SocketClientMngrTest, ConcurrentAllocationsHandOutEveryIdOnce)
-{
-    CSocketClientMngr* manager = CSocketClientMngr::getInstance();
     constexpr int kThreads = 4;
     constexpr int kPerThread = 2000;
     std::vector<std::vector<int>> ids(kThreads);
@@ -80,72 +66,41 @@ TEST_F(SocketClientMngrTest, ConcurrentAllocationsHandOutEveryIdOnce)
         all.insert(list.begin(), list.end());
     }
     ASSERT_EQ(all.size(), static_cast<size_t>(kThreads * kPerThread));
-    EXPECT_EQ(*all.begin(), 0);
-    EXPECT_EQ(*all.rbegin(), kThreads * kPerThread - 1);
+    EXPECT_EQ(*all.begin(), 2);
+    EXPECT_EQ(*all.rbegin(), kThreads * kPerThread + 1);
 }
 
-TEST_F(SocketClientMngrTest, RegistrationFindsReplacesAndDestroysTheReplacedSession)
+TEST_F(SocketClientMngrTest, RegistrationReplacesAndRemoveDestroysTheSessionSilentlyButNotTheWorker)
 {
     CSocketClientMngr* manager = CSocketClientMngr::getInstance();
     std::atomic<int> destroyed{0};
+    HearingDelegate delegate;
     auto* first = new CountedSession(destroyed);
     auto* second = new CountedSession(destroyed);
+    second->setDelegate(&delegate);
     manager->registerSession(7, first);
-    EXPECT_EQ(manager->findSession(7), first);
-    EXPECT_EQ(manager->findSession(8), nullptr);
     manager->registerSession(7, first);  // the same session again: nothing is destroyed
     EXPECT_EQ(destroyed.load(), 0);
     manager->registerSession(7, second);
     EXPECT_EQ(manager->findSession(7), second);
     EXPECT_EQ(destroyed.load(), 1);
-    EXPECT_EQ(manager->sessionCount(), 1);
+    EXPECT_EQ(manager->findSession(8), nullptr);
 
     CCPTBaseWorker workerA;
     CCPTBaseWorker workerB;
+    workerB.setState(CCPTBaseWorker::kStateAnswered);
     manager->registerWorker(7, &workerA);
     manager->registerWorker(7, &workerB);
     EXPECT_EQ(manager->findWorker(7), &workerB);
+
     manager->remove(7);
     EXPECT_EQ(destroyed.load(), 2);
-}
-
-TEST_F(SocketClientMngrTest, RemoveDestroysTheSessionSilentlyAndForgetsTheWorkerWithoutDestroyingIt)
-{
-    CSocketClientMngr* manager = CSocketClientMngr::getInstance();
-    std::atomic<int> destroyed{0};
-    RecordingDelegate delegate;
-    auto* session = new CountedSession(destroyed);
-    session->setDelegate(&delegate);
-    CCPTBaseWorker worker;
-    worker.setState(CCPTBaseWorker::kStateAnswered);
-    manager->registerSession(3, session);
-    manager->registerWorker(3, &worker);
-
-    manager->remove(3);
-    EXPECT_EQ(destroyed.load(), 1);
-    EXPECT_EQ(manager->findSession(3), nullptr);
-    EXPECT_EQ(manager->findWorker(3), nullptr);
-    // The delegate was cleared before the stop: nobody hears of the session's end.
-    EXPECT_TRUE(delegate.statuses().empty());
-    // The worker is untouched and still usable.
-    EXPECT_EQ(worker.getState(), CCPTBaseWorker::kStateAnswered);
-
-    manager->remove(3);  // an unknown id changes nothing
-    manager->remove(-5);
-    EXPECT_EQ(manager->sessionCount(), 0);
-    EXPECT_EQ(manager->workerCount(), 0);
-}
-
-TEST_F(SocketClientMngrTest, ReleasingTheInstanceDestroysRemainingSessionsAndRestartsIds)
-{
-    std::atomic<int> destroyed{0};
-    CSocketClientMngr* manager = CSocketClientMngr::getInstance();
-    manager->allocateClientId();
-    manager->registerSession(0, new CountedSession(destroyed));
-    manager->registerSession(1, new CountedSession(destroyed));
-    CSocketClientMngr::releaseInstance();
-    EXPECT_EQ(destroyed.load(), 2);
-    EXPECT_EQ(CSocketClientMngr::getInstance()->allocateClientId(), 0);
+    EXPECT_EQ(manager->findSession(7), nullptr);
+    EXPECT_EQ(manager->findWorker(7), nullptr);
+    EXPECT_EQ(delegate.m_heard.load(), 0);  // the delegate was cleared before the stop
+    EXPECT_EQ(workerB.getState(), CCPTBaseWorker::kStateAnswered);
+    manager->remove(7);  // an unknown id changes nothing
+    EXPECT_EQ(manager->sessionCount() + manager->workerCount(), 0);
 }
 
 }  // namespace

@@ -20,6 +20,15 @@ std::size_t contentLength(const std::string& header)
 
 }  // namespace
 
+std::string patternBytes(std::size_t n)
+{
+    std::string bytes(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<char>(i * 31 + i / 4093);
+    }
+    return bytes;
+}
+
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
