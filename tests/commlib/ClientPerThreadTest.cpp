@@ -44,6 +44,14 @@ public:
         std::lock_guard lock(m_mutex);
         return m_reports;
     }
+    std::string joinedData()
+    {
+        std::string joined;
+        for (const auto& report : reports()) {
+            joined += report.data;
+        }
+        return joined;
+    }
 
     std::function<void(const std::string&)> m_onData;
 
@@ -93,16 +101,7 @@ TEST_F(ClientPerThreadNetTest, ChunksOfAtMost102399BytesReachTheDelegateWithAZer
     // More than one receive's worth waits before the session looks, as after a client's burst.
     ASSERT_TRUE(qvtest::waitUntil([&] { return qvplat::bytesAvailable(m_pair.server) > 102399; }, 5000));
     start();
-    std::string joined;
-    ASSERT_TRUE(qvtest::waitUntil(
-        [&] {
-            joined.clear();
-            for (const auto& report : m_delegate.reports()) {
-                joined += report.data;
-            }
-            return joined.size() == payload.size();
-        },
-        5000));
+    ASSERT_TRUE(qvtest::waitUntil([&] { return m_delegate.joinedData().size() == payload.size(); }, 5000));
     const auto reports = m_delegate.reports();
     EXPECT_EQ(reports[0].data.size(), 102399u);
     for (const auto& report : reports) {
@@ -110,7 +109,7 @@ TEST_F(ClientPerThreadNetTest, ChunksOfAtMost102399BytesReachTheDelegateWithAZer
         EXPECT_EQ(report.status, 0);
         EXPECT_TRUE(report.zeroBehind);
     }
-    EXPECT_TRUE(joined == payload);
+    EXPECT_TRUE(m_delegate.joinedData() == payload);
 }
 
 TEST_F(ClientPerThreadNetTest, PeerClosingWithoutSendingReportsOnlyTheClose)

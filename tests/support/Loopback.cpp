@@ -1,5 +1,7 @@
 #include "Loopback.h"
 
+#include <filesystem>
+
 #include <thread>
 
 namespace qvtest {
@@ -27,6 +29,15 @@ std::string patternBytes(std::size_t n)
         bytes[i] = static_cast<char>(i * 31 + i / 4093);
     }
     return bytes;
+}
+
+std::size_t countEntries(const std::string& folder)
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
+        ++count;
+    }
+    return count;
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)

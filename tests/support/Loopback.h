@@ -31,6 +31,9 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs);
 // block shows), for checking that bytes arrive unchanged.
 std::string patternBytes(std::size_t n);
 
+// Entries of a folder such as /proc/self/fd or /proc/self/task (open descriptors, threads).
+std::size_t countEntries(const std::string& folder);
+
 // A listening socket on port 0 (the OS picks the port; ask port()), closed on destruction.
 class Listener {
 public:

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Loopback.h"
 #include "TempDir.h"
 #include "platform/LocalTime.h"
 #include "webserver/CPTWorkerWS.h"
@@ -178,10 +179,7 @@ protected:
 
 TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
 {
-    std::string big(100 * 1024, '\0');  // above the one-block size: streamed from the file
-    for (size_t i = 0; i < big.size(); ++i) {
-        big[i] = static_cast<char>(i % 251);
-    }
+    const std::string big = qvtest::patternBytes(100 * 1024);  // above the one-block size: streamed
     m_dir.write("site/big.bin", big);
     ASSERT_EQ(std::system(("mkfifo '" + (m_dir / "site" / "pipe.txt").string() + "'").c_str()), 0);
     const std::string octet = "application/octet-stream";

@@ -41,15 +41,16 @@ TEST(WebServerInfoTest, CopyReplacesTheFieldsAndMergesTheTable)
 
 TEST(WebServerInfoTest, EditsUnderTheWriteLockAreNeverSeenHalfDoneByReaders)
 {
-    _tag_WebServerInfo live;
-    live.basepath = u"/a";
-    live.basehtml = u"a.html";
-    live.contentstype.set(u"html", u"type/a");
-    _tag_WebServerInfo editA(live);
-    _tag_WebServerInfo editB;
-    editB.basepath = u"/b";
-    editB.basehtml = u"b.html";
-    editB.contentstype.set(u"html", u"type/b");
+    const auto edit = [](const char16_t* path, const char16_t* html, const char16_t* type) {
+        _tag_WebServerInfo info;
+        info.basepath = path;
+        info.basehtml = html;
+        info.contentstype.set(u"html", type);
+        return info;
+    };
+    const _tag_WebServerInfo editA = edit(u"/a", u"a.html", u"type/a");
+    const _tag_WebServerInfo editB = edit(u"/b", u"b.html", u"type/b");
+    _tag_WebServerInfo live(editA);
 
     std::atomic<bool> done{false};
     std::atomic<int> torn{0};
@@ -62,11 +63,8 @@ TEST(WebServerInfoTest, EditsUnderTheWriteLockAreNeverSeenHalfDoneByReaders)
                 const _tag_WebServerInfo& seen = live;
                 const auto lock = seen.readLock();
                 const bool isA = seen.basepath == u"/a";
-                const bool consistent = (seen.basehtml == (isA ? u"a.html" : u"b.html")) &&
-                                        (*seen.contentstype.find(u"html") == (isA ? u"type/a" : u"type/b"));
-                if (!consistent) {
-                    ++torn;
-                }
+                torn += seen.basehtml != (isA ? u"a.html" : u"b.html") ||
+                        *seen.contentstype.find(u"html") != (isA ? u"type/a" : u"type/b");
             }
         });
     }

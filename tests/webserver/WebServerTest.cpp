@@ -21,14 +21,17 @@ using qvtest::RawClient;
 constexpr int kAnswerTimeoutMs = 5000;
 constexpr const char* kHello = "<html>hello</html>";
 
-// Entries of a /proc/self folder: open descriptors or threads of this process.
-size_t countEntries(const char* folder)
+// A server on a port the OS chooses, serving folder with its index.html as the base page.
+std::unique_ptr<CWebServer> startServer(const std::filesystem::path& folder)
 {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
-        ++count;
-    }
-    return count;
+    auto* info = new _tag_WebServerInfo();
+    info->basepath = QvString::fromUtf8(folder.string());
+    info->basehtml = u"index.html";
+    info->port = 0;
+    auto server = std::make_unique<CWebServer>(info);
+    const bool listening =
+        server->startServer() && server->waitUntilListening(5000) == CConnWaitThread::ListenState::Listening;
+    return listening ? std::move(server) : nullptr;
 }
 
 // What a client sees of a server: answers are checked to the byte by the request processor's
@@ -38,14 +41,8 @@ protected:
     void SetUp() override
     {
         m_dir.write("site/index.html", kHello);
-        m_basePath = (m_dir / "site").string();
-        auto* info = new _tag_WebServerInfo();
-        info->basepath = QvString::fromUtf8(m_basePath);
-        info->basehtml = u"index.html";
-        info->port = 0;  // the OS chooses
-        m_server = std::make_unique<CWebServer>(info);
-        ASSERT_TRUE(m_server->startServer());
-        ASSERT_EQ(m_server->waitUntilListening(5000), CConnWaitThread::ListenState::Listening);
+        m_server = startServer(m_dir / "site");
+        ASSERT_NE(m_server, nullptr);
         m_port = m_server->getBoundPort();
     }
     void TearDown() override
@@ -72,7 +69,6 @@ protected:
     }
 
     TempDir m_dir{"qvweb-net"};
-    std::string m_basePath;
     std::unique_ptr<CWebServer> m_server;
     int m_port = -1;
 };
@@ -93,21 +89,10 @@ TEST_F(WebServerNetTest, AnsweredConnectionIsClosedOnTheFirstTickAfterAboutASeco
     EXPECT_LT(seconds, 3.0);  // about 1.2 s; generous for a loaded machine
 }
 
-TEST_F(WebServerNetTest, UnansweredRequestsAreClosedAndIdleConnectionsLeftOpen)
+TEST_F(WebServerNetTest, IdleConnectionIsLeftOpenAndStillServed)
 {
-    std::vector<std::unique_ptr<RawClient>> clients;
-    for (const char* method : {"POST", "get", "HEAD"}) {
-        clients.push_back(std::make_unique<RawClient>(m_port));
-        ASSERT_TRUE(clients.back()->sendAll(std::string(method) + " /index.html HTTP/1.1\r\n\r\n"));
-    }
     RawClient idle(m_port);
-    for (const auto& client : clients) {
-        const qvtest::ReadResult result = client->readToEnd(10000);
-        EXPECT_TRUE(result.closed);
-        EXPECT_EQ(result.bytes, "");
-    }
-    // Meanwhile several ticks passed without the idle connection being closed; it is still served.
-    EXPECT_EQ(qvplat::waitReadable(idle.socket(), 0), 0);
+    EXPECT_EQ(qvplat::waitReadable(idle.socket(), 2500), 0);  // several ticks pass without a close
     ASSERT_TRUE(idle.sendAll("GET / HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(loopback::bodyOf(idle.readHttpAnswer(kAnswerTimeoutMs)), kHello);
 }
@@ -134,15 +119,10 @@ TEST_F(WebServerNetTest, EachServerHandsItsOwnDefinitionToItsConnections)
 {
     TempDir otherDir("qvweb-other");
     otherDir.write("index.html", "other");
-    auto* otherInfo = new _tag_WebServerInfo();
-    otherInfo->basepath = QvString::fromUtf8(otherDir.path().string());
-    otherInfo->basehtml = u"index.html";
-    otherInfo->port = 0;
-    CWebServer other(otherInfo);
-    ASSERT_TRUE(other.startServer());
-    ASSERT_EQ(other.waitUntilListening(5000), CConnWaitThread::ListenState::Listening);
+    const auto other = startServer(otherDir.path());
+    ASSERT_NE(other, nullptr);
     RawClient first(m_port);
-    RawClient second(other.getBoundPort());
+    RawClient second(other->getBoundPort());
     ASSERT_TRUE(second.sendAll("GET / HTTP/1.1\r\n\r\n") && first.sendAll("GET / HTTP/1.1\r\n\r\n"));
     EXPECT_EQ(loopback::bodyOf(first.readHttpAnswer(kAnswerTimeoutMs)), kHello);
     EXPECT_EQ(loopback::bodyOf(second.readHttpAnswer(kAnswerTimeoutMs)), "other");
@@ -175,8 +155,8 @@ TEST_F(WebServerSoakTest, TenThousandSequentialConnectionsLeaveNoThreadOrDescrip
     CSocketClientMngr* manager = CSocketClientMngr::getInstance();
     EXPECT_EQ(getBody("/index.html"), kHello);  // the timer service and its threads exist
     ASSERT_TRUE(waitForConnectionsToEnd(20000));
-    const size_t threadsBefore = countEntries("/proc/self/task");
-    const size_t descriptorsBefore = countEntries("/proc/self/fd");
+    const size_t threadsBefore = qvtest::countEntries("/proc/self/task");
+    const size_t descriptorsBefore = qvtest::countEntries("/proc/self/fd");
     int answered = 0;
     for (int i = 0; i < kConnections; ++i) {
         if (manager->sessionCount() > kMaxLiveSessions) {
@@ -187,8 +167,8 @@ TEST_F(WebServerSoakTest, TenThousandSequentialConnectionsLeaveNoThreadOrDescrip
     EXPECT_EQ(answered, kConnections);
     ASSERT_TRUE(waitForConnectionsToEnd(30000));
     // Session threads park for later connections, within their bound.
-    EXPECT_LE(countEntries("/proc/self/task"), threadsBefore + CSessionThreadPool::kMaxParked);
-    EXPECT_EQ(countEntries("/proc/self/fd"), descriptorsBefore);
+    EXPECT_LE(qvtest::countEntries("/proc/self/task"), threadsBefore + CSessionThreadPool::kMaxParked);
+    EXPECT_EQ(qvtest::countEntries("/proc/self/fd"), descriptorsBefore);
 }
 
 }  // namespace
