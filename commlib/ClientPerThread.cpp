@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "commlib/SessionThreadPool.h"
 #include "commlib/SvrCommLog.h"
@@ -43,12 +44,16 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
     m_startEvent.set();
     // The thread is handed the session once its socket is there: it starts receiving at once, with
     // one wake-up instead of one for the hand-over and another for the start.
-    m_hasThread = CSessionThreadPool::getInstance()->run([this, done = m_workDone] {
-        t_servedSession = this;
-        threadClientWork();
-        t_servedSession = nullptr;
-        done->set();
-    });
+    try {
+        m_hasThread = CSessionThreadPool::getInstance()->run([this, done = m_workDone] {
+            t_servedSession = this;
+            threadClientWork();
+            t_servedSession = nullptr;
+            done->set();
+        });
+    } catch (const std::bad_alloc&) {
+        m_hasThread = false;
+    }
     if (!m_hasThread) {
         qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
     }
@@ -58,7 +63,14 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
 void CClientPerThread::notifyDelegate(int status, const unsigned char* data, int length)
 {
     if (CCPTWorkDelegate* delegate = m_delegate.load()) {
-        delegate->onClientRecv(m_clientId, status, data, length);
+        try {
+            delegate->onClientRecv(m_clientId, status, data, length);
+        } catch (...) {
+            // Serving this connection failed (out of memory, most likely): the connection ends,
+            // the server and every other connection go on.
+            qvsc::log(u"%s Delegate Failed [%d]", kSvrCommTag, m_clientId);
+            m_running = false;
+        }
     }
 }
 
@@ -88,7 +100,13 @@ void CClientPerThread::threadClientWork()
                 break;
             }
             if (!t_recvBuffer) {
-                t_recvBuffer = std::make_unique_for_overwrite<unsigned char[]>(kRecvBufferBytes);
+                t_recvBuffer.reset(new (std::nothrow) unsigned char[kRecvBufferBytes]);
+                if (!t_recvBuffer) {
+                    qvsc::log(u"%s SocketError(Memory) [%d]", kSvrCommTag, m_clientId);
+                    notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
+                    m_running = false;
+                    break;
+                }
             }
             // One receive takes what is waiting, up to the maximum (no need to ask how much first);
             // readable with nothing waiting reads 0 (close) or fails (error).
@@ -106,6 +124,10 @@ void CClientPerThread::threadClientWork()
                 t_recvBuffer[static_cast<std::size_t>(received)] = 0;
                 notifyDelegate(CCPTWorkDelegate::kStatusData, t_recvBuffer.get(), static_cast<int>(received));
             }
+        }
+        if (m_closeRequested.load()) {
+            // Ended from outside, as a failed wait would: the error is reported before the close.
+            notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
         }
         closeOwnSocket(m_closeRequested.load() ? kCloseLingerMs : 0);
         notifyDelegate(CCPTWorkDelegate::kStatusClosed, nullptr, 0);

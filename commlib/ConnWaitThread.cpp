@@ -162,7 +162,13 @@ void CConnWaitThread::threadWaitWork()
                 break;
             }
             qvsc::log(u"%s Accept Client Process Start", kSvrCommTag);
-            if (processClientBindBefore()) {
+            bool prepared = false;
+            try {
+                prepared = processClientBindBefore();
+            } catch (...) {
+                prepared = false;  // this connection is refused; the listener goes on
+            }
+            if (prepared) {
                 qvsc::log(u"%s Accept Client Process Lib Work Finish[Socket=%d]", kSvrCommTag, client);
                 processClientBind(client);
             } else {

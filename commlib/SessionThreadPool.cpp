@@ -97,7 +97,11 @@ void CSessionThreadPool::threadBody(Slot* slot)
         std::function<void()> job = std::move(slot->job);
         slot->job = nullptr;
         lock.unlock();
-        job();
+        try {
+            job();
+        } catch (...) {
+            // A job's failure ends that job only; the thread serves the next one.
+        }
         job = nullptr;  // what the job captured goes before the thread is handed out again
         lock.lock();
         if (m_closing || static_cast<int>(m_parked.size()) >= kMaxParked) {

@@ -51,7 +51,12 @@ int CSocketClientMngr::addClient(CClientPerThread* session, CCPTBaseWorker* work
     std::lock_guard lock(m_mutex);
     const int clientId = m_nextClientId++;
     m_sessions.set(clientId, session);
-    m_workers.set(clientId, worker);
+    try {
+        m_workers.set(clientId, worker);
+    } catch (...) {
+        m_sessions.erase(clientId);  // both or neither
+        throw;
+    }
     return clientId;
 }
 

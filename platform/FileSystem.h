@@ -36,6 +36,13 @@ std::FILE* openFile(const std::u16string& path, const std::string& mode);
 // sockets and missing entries. Never blocks on a FIFO or a device. The caller owns the stream.
 std::FILE* openRegularFileForRead(const std::u16string& path);
 
+// The absolute path of an existing entry with every symbolic link resolved; empty when it cannot
+// be resolved.
+std::u16string realPath(const std::u16string& path);
+// The same for the file an open stream reads (what was opened, whatever its name points to now);
+// empty when unknown.
+std::u16string realPathOfOpenFile(std::FILE* file);
+
 // errno of the last failing call of this header on the calling thread.
 int lastFileError();
 

@@ -1,9 +1,11 @@
 #include "webserver/PacketMngWSvr.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "commlib/SvrCommLog.h"
 #include "foundation/QvAutoCriticalLock.h"
@@ -52,6 +54,39 @@ int openRequestedFile(const QvString& path, FileHandle& file, long long& size)
         return CPacketMngWSvr::kStatusBadRequest;
     }
     return CPacketMngWSvr::kStatusOk;
+}
+
+// The base folder's real path, resolved at most once a second per thread (a request must not pay
+// for resolving every folder level, and a folder moved meanwhile is caught within a second).
+std::u16string realBasePath(const QvString& basePath)
+{
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kValidity = std::chrono::seconds(1);
+    thread_local std::u16string t_key;
+    thread_local std::u16string t_real;
+    thread_local Clock::time_point t_resolved;
+    const Clock::time_point now = Clock::now();
+    if (t_key != basePath.view() || now - t_resolved > kValidity) {
+        t_key = basePath.toStd();
+        t_real = qvplat::realPath(t_key);
+        t_resolved = now;
+    }
+    return t_real;
+}
+
+// True when the opened file really lies below the base folder, links resolved on both sides: a
+// link that leads out of the folder is answered like a target that climbs out of it. The opened
+// file itself is checked, so a link swapped after the check cannot lead elsewhere.
+bool liesBelowBase(std::FILE* file, const QvString& basePath)
+{
+    const std::u16string base = realBasePath(basePath);
+    const std::u16string real = qvplat::realPathOfOpenFile(file);
+    if (base.empty() || real.empty()) {
+        return false;
+    }
+    const std::size_t length = base.back() == qvplat::kPathSeparator ? base.size() - 1 : base.size();
+    return real.size() > length + 1 && real.compare(0, length, base, 0, length) == 0 &&
+           real[length] == qvplat::kPathSeparator;
 }
 
 bool endsWithSeparator(const QvString& path)
@@ -110,9 +145,11 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
     }
     QvTargetMapping mapping;
     QvString contentType;
+    QvString basePath;
     if (_tag_WebServerInfo* info = m_owner->getServerInfo()) {
         // One read of the definition per answer, so that an edit never mixes into it.
         const auto lock = info->readLock();
+        basePath = info->basepath;
         mapping = mapRequestTarget(target, info->basepath, info->basehtml);
         contentType = CContentTypeTable::lookupOrDefault(info->contentstype, mapping.extension);
     } else {
@@ -125,6 +162,10 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
         FileHandle file;
         long long size = 0;
         status = openRequestedFile(mapping.filePath, file, size);
+        // The configured page ("/") may live anywhere; a requested file must lie in the folder.
+        if (status != kStatusNotFound && target != u"/" && !liesBelowBase(file.get(), basePath)) {
+            status = kStatusNotFound;
+        }
         if (status == kStatusOk) {
             if (sendFileAnswer(file.get(), size, contentType)) {
                 return;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/posix/Utf8.h"
@@ -112,6 +113,43 @@ std::FILE* openFile(const std::u16string& path, const std::string& mode)
         t_lastError = errno;
     }
     return file;
+}
+
+std::u16string realPath(const std::u16string& path)
+{
+    if (path.empty()) {
+        return {};
+    }
+    char* resolved = ::realpath(detail::toUtf8(path).c_str(), nullptr);
+    if (resolved == nullptr) {
+        t_lastError = errno;
+        return {};
+    }
+    std::u16string result = detail::fromUtf8(resolved);
+    std::free(resolved);
+    return result;
+}
+
+std::u16string realPathOfOpenFile(std::FILE* file)
+{
+    const int fd = file != nullptr ? ::fileno(file) : -1;
+    if (fd < 0) {
+        return {};
+    }
+    // The descriptor's own link names the file that was opened, not what its name leads to now.
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size());
+        if (n < 0) {
+            t_lastError = errno;
+            return {};
+        }
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            return detail::fromUtf8(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
 }
 
 std::FILE* openRegularFileForRead(const std::u16string& path)

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -123,6 +124,16 @@ TEST_F(ClientPerThreadNetTest, PeerClosingWithoutSendingReportsOnlyTheClose)
     EXPECT_FALSE(m_session.isRunning());
 }
 
+TEST_F(ClientPerThreadNetTest, FailureWhileServingEndsThatConnectionOnly)
+{
+    m_delegate.m_onData = [](const std::string&) { throw std::bad_alloc(); };
+    start();
+    ASSERT_TRUE(m_pair.client.sendAll("GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_TRUE(m_pair.client.readToEnd(10000).closed);
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(m_delegate.reports().back().status, 99);
+}
+
 TEST_F(ClientPerThreadNetTest, SessionWithoutDelegateDropsDataAndEndsOnClose)
 {
     start(false);
@@ -176,7 +187,9 @@ TEST_F(ClientPerThreadNetTest, CloseConnectionLetsThePeerReadTheWholeAnswerToIts
     m_pair.client.close();
     ASSERT_TRUE(ended());
     EXPECT_EQ(m_sendResult.load(), 1);
-    EXPECT_EQ(m_delegate.reports().back().status, 99);
+    const auto reports = m_delegate.reports();
+    EXPECT_EQ(reports[reports.size() - 2].status, 98);  // a close from outside: 98, then 99
+    EXPECT_EQ(reports.back().status, 99);
     EXPECT_TRUE(m_session.sendData(nullptr, 0));
 }
 

@@ -182,6 +182,9 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
     const std::string big = qvtest::patternBytes(100 * 1024);  // above the one-block size: streamed
     m_dir.write("site/big.bin", big);
     ASSERT_EQ(std::system(("mkfifo '" + (m_dir / "site" / "pipe.txt").string() + "'").c_str()), 0);
+    m_dir.write("secret.txt", "outside");
+    std::filesystem::create_directory_symlink(m_dir.path(), m_dir / "site" / "up");  // leads out
+    std::filesystem::create_symlink("index.html", m_dir / "site" / "alias.html");     // stays inside
     const std::string octet = "application/octet-stream";
     const std::pair<std::string, std::string> cases[] = {
         {"/", header("200 OK", "text/html", 9) + "<p>hi</p>"},
@@ -195,6 +198,8 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
         {"/img/", header("404 Not Found", octet)},
         {"/pipe.txt", header("404 Not Found", "text/plain")},  // never blocks on a FIFO
         {"/../site/index.html", header("404 Not Found", "text/html")},
+        {"/up/secret.txt", header("404 Not Found", "text/plain")},  // exactly like ".." climbing
+        {"/alias.html", header("200 OK", "text/html", 9) + "<p>hi</p>"},
     };
     for (const auto& [target, expected] : cases) {
         EXPECT_TRUE(get(target) == expected) << target;
