@@ -31,7 +31,6 @@ TEST(RequestLineTest, OnlyAGetWithATargetIsAnswered)
     };
     const Case cases[] = {
         {u"GET / HTTP/1.1\r\nHost: x\r\n\r\n", true, u"/"},
-        {u"GET /a/b.css HTTP/1.0\r\n\r\n", true, u"/a/b.css"},
         {u"GET /no-version", true, u"/no-version"},
         {u"GET /x  HTTP/1.1\r\n", true, u"/x"},
         {u"GET  HTTP/1.1\r\n", true, u""},             // two blanks: an empty target
