@@ -23,9 +23,11 @@ struct Report {
     bool zeroBehind;
 };
 
-// Records every report; an optional hook runs on the session thread for data chunks.
-class RecordingDelegate : public CCPTWorkDelegate {
-public:
+// A session on a loopback connection, with the fixture as its delegate: it records every report
+// and runs an optional hook on the session thread for data chunks.
+class ClientPerThreadNetTest : public ::testing::Test, public CCPTWorkDelegate {
+protected:
+    void SetUp() override { ASSERT_TRUE(qvtest::makeConnectedPair(m_listener, m_pair)); }
     void onClientRecv(int clientId, int status, const unsigned char* data, int length) override
     {
         Report report{clientId, status, {}, data != nullptr && length > 0 && data[length] == 0};
@@ -53,26 +55,11 @@ public:
         }
         return joined;
     }
-
-    std::function<void(const std::string&)> m_onData;
-
-private:
-    std::mutex m_mutex;
-    std::vector<Report> m_reports;
-};
-
-class ClientPerThreadNetTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_listener.isValid());
-        ASSERT_TRUE(qvtest::makeConnectedPair(m_listener, m_pair));
-    }
     // Hands the server end to the session (which owns it from then on).
     void start(bool withDelegate = true)
     {
         m_session.setClientId(41);
-        m_session.setDelegate(withDelegate ? &m_delegate : nullptr);
+        m_session.setDelegate(withDelegate ? this : nullptr);
         ASSERT_TRUE(m_session.initStart(m_pair.server));
         m_pair.server = qvplat::kInvalidSocket;
     }
@@ -80,7 +67,7 @@ protected:
     // m_sendResult (-1 until then).
     void answerWith(const std::string& bytes)
     {
-        m_delegate.m_onData = [this, &bytes](const std::string&) {
+        m_onData = [this, &bytes](const std::string&) {
             m_sendResult = m_session.sendData(reinterpret_cast<const unsigned char*>(bytes.data()),
                                               static_cast<int>(bytes.size()));
         };
@@ -91,8 +78,10 @@ protected:
     qvtest::Listener m_listener;
     qvtest::ConnectedPair m_pair;
     std::atomic<int> m_sendResult{-1};
-    RecordingDelegate m_delegate;
-    CClientPerThread m_session;  // declared last: stopped before its delegate goes
+    std::function<void(const std::string&)> m_onData;
+    std::mutex m_mutex;
+    std::vector<Report> m_reports;
+    CClientPerThread m_session;  // declared last: stopped before its delegate's state goes
 };
 
 TEST_F(ClientPerThreadNetTest, ChunksOfAtMost102399BytesReachTheDelegateWithAZeroBehind)
@@ -102,15 +91,15 @@ TEST_F(ClientPerThreadNetTest, ChunksOfAtMost102399BytesReachTheDelegateWithAZer
     // More than one receive's worth waits before the session looks, as after a client's burst.
     ASSERT_TRUE(qvtest::waitUntil([&] { return qvplat::bytesAvailable(m_pair.server) > 102399; }, 5000));
     start();
-    ASSERT_TRUE(qvtest::waitUntil([&] { return m_delegate.joinedData().size() == payload.size(); }, 5000));
-    const auto reports = m_delegate.reports();
-    EXPECT_EQ(reports[0].data.size(), 102399u);
-    for (const auto& report : reports) {
+    ASSERT_TRUE(qvtest::waitUntil([&] { return joinedData().size() == payload.size(); }, 5000));
+    const auto seen = reports();
+    EXPECT_EQ(seen[0].data.size(), 102399u);
+    for (const auto& report : seen) {
         EXPECT_EQ(report.clientId, 41);
         EXPECT_EQ(report.status, 0);
         EXPECT_TRUE(report.zeroBehind);
     }
-    EXPECT_TRUE(m_delegate.joinedData() == payload);
+    EXPECT_TRUE(joinedData() == payload);
 }
 
 TEST_F(ClientPerThreadNetTest, PeerClosingWithoutSendingReportsOnlyTheClose)
@@ -118,20 +107,20 @@ TEST_F(ClientPerThreadNetTest, PeerClosingWithoutSendingReportsOnlyTheClose)
     start();
     m_pair.client.close();
     ASSERT_TRUE(ended());
-    const auto reports = m_delegate.reports();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].status, 99);
+    const auto seen = reports();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].status, 99);
     EXPECT_FALSE(m_session.isRunning());
 }
 
 TEST_F(ClientPerThreadNetTest, FailureWhileServingEndsThatConnectionOnly)
 {
-    m_delegate.m_onData = [](const std::string&) { throw std::bad_alloc(); };
+    m_onData = [](const std::string&) { throw std::bad_alloc(); };
     start();
     ASSERT_TRUE(m_pair.client.sendAll("GET / HTTP/1.1\r\n\r\n"));
     EXPECT_TRUE(m_pair.client.readToEnd(10000).closed);
     ASSERT_TRUE(ended());
-    EXPECT_EQ(m_delegate.reports().back().status, 99);
+    EXPECT_EQ(reports().back().status, 99);
 }
 
 TEST_F(ClientPerThreadNetTest, SessionWithoutDelegateDropsDataAndEndsOnClose)
@@ -153,7 +142,7 @@ TEST_F(ClientPerThreadNetTest, SendToAPeerThatNeverReadsGivesUpAndKeepsTheConnec
     EXPECT_EQ(m_sendResult.load(), 0);
     EXPECT_GE(qvtest::secondsSince(begin), 2.0);  // 21 waits of 100 ms without progress
     EXPECT_TRUE(m_session.isRunning());
-    EXPECT_EQ(m_delegate.reports().size(), 1u);  // no close reported
+    EXPECT_EQ(reports().size(), 1u);  // no close reported
 }
 
 TEST_F(ClientPerThreadNetTest, PeerResetDuringASendReportsTheCloseAndEndsTheSession)
@@ -167,7 +156,7 @@ TEST_F(ClientPerThreadNetTest, PeerResetDuringASendReportsTheCloseAndEndsTheSess
     m_pair.client.close();
     ASSERT_TRUE(ended());
     EXPECT_EQ(m_sendResult.load(), 0);
-    EXPECT_EQ(m_delegate.reports().back().status, 99);
+    EXPECT_EQ(reports().back().status, 99);
 }
 
 TEST_F(ClientPerThreadNetTest, CloseConnectionLetsThePeerReadTheWholeAnswerToItsEnd)
@@ -187,9 +176,9 @@ TEST_F(ClientPerThreadNetTest, CloseConnectionLetsThePeerReadTheWholeAnswerToIts
     m_pair.client.close();
     ASSERT_TRUE(ended());
     EXPECT_EQ(m_sendResult.load(), 1);
-    const auto reports = m_delegate.reports();
-    EXPECT_EQ(reports[reports.size() - 2].status, 98);  // a close from outside: 98, then 99
-    EXPECT_EQ(reports.back().status, 99);
+    const auto seen = reports();
+    EXPECT_EQ(seen[seen.size() - 2].status, 98);  // a close from outside: 98, then 99
+    EXPECT_EQ(seen.back().status, 99);
     EXPECT_TRUE(m_session.sendData(nullptr, 0));
 }
 
@@ -199,7 +188,7 @@ TEST_F(ClientPerThreadNetTest, FileDataArrivesWholeFromItsOffsetAndAShrunkFileEn
     const std::string bytes = qvtest::patternBytes(3 * 1024 * 1024 + 5);
     std::FILE* file = std::fopen(dir.write("f.bin", bytes).c_str(), "rb");
     ASSERT_NE(file, nullptr);
-    m_delegate.m_onData = [&](const std::string& data) {
+    m_onData = [&](const std::string& data) {
         // "whole": the rest of the file from offset 7; "more": 1 MiB more than the file holds.
         const std::uint64_t extra = data == "more" ? 1024 * 1024 : 0;
         m_sendResult = m_session.sendFileData(file, 7, bytes.size() - 7 + extra);
@@ -215,7 +204,7 @@ TEST_F(ClientPerThreadNetTest, FileDataArrivesWholeFromItsOffsetAndAShrunkFileEn
     EXPECT_TRUE(result.bytes == bytes.substr(7));
     ASSERT_TRUE(ended());
     EXPECT_EQ(m_sendResult.load(), 0);
-    EXPECT_EQ(m_delegate.reports().back().status, 99);
+    EXPECT_EQ(reports().back().status, 99);
     std::fclose(file);
 }
 
@@ -226,10 +215,10 @@ TEST_F(ClientPerThreadSoakTest, StopOfASessionStuckInItsDelegateWakesItAfterFive
 {
     const std::string chunk(1024 * 1024, 's');
     std::atomic<bool> looping{false};
-    m_delegate.m_onData = [&](const std::string&) {
+    m_onData = [&](const std::string&) {
         looping = true;
         // A peer that never reads: each send gives up after about 2 s, until the connection goes.
-        while (m_delegate.reports().back().status != 99) {
+        while (reports().back().status != 99) {
             m_session.sendData(reinterpret_cast<const unsigned char*>(chunk.data()), 1024 * 1024);
         }
     };
