@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Loopback.h"
@@ -17,19 +18,9 @@
 
 namespace {
 
-std::string utf8(const QvString& text)
-{
-    return text.toUtf8();
-}
-
 TEST(RequestLineTest, OnlyAGetWithATargetIsAnswered)
 {
-    struct Case {
-        const char16_t* request;
-        bool answered;
-        const char16_t* target;
-    };
-    const Case cases[] = {
+    const std::tuple<const char16_t*, bool, const char16_t*> cases[] = {
         {u"GET / HTTP/1.1\r\nHost: x\r\n\r\n", true, u"/"},
         {u"GET /no-version", true, u"/no-version"},
         {u"GET /x  HTTP/1.1\r\n", true, u"/x"},
@@ -40,24 +31,16 @@ TEST(RequestLineTest, OnlyAGetWithATargetIsAnswered)
         {u"", false, nullptr},                    {u"\r\nGET / HTTP/1.1\r\n", false, nullptr},
         {u" GET / HTTP/1.1", false, nullptr},
     };
-    for (const Case& c : cases) {
+    for (const auto& [request, answers, expected] : cases) {
         QvString target;
-        const bool answered = CPacketMngWSvr::parseRequestTarget(c.request, target);
-        EXPECT_EQ(answered, c.answered) << utf8(c.request);
-        if (c.answered && answered) {
-            EXPECT_EQ(target, QvString(c.target)) << utf8(c.request);
-        }
+        EXPECT_EQ(CPacketMngWSvr::parseRequestTarget(request, target), answers) << QvString(request).toUtf8();
+        EXPECT_EQ(target.toUtf8(), QvString(answers ? expected : u"").toUtf8()) << QvString(request).toUtf8();
     }
 }
 
 TEST(TargetMappingTest, TargetsMapBelowTheBasePathWithTheirExtension)
 {
-    struct Case {
-        const char16_t* target;
-        const char16_t* path;
-        const char16_t* extension;
-    };
-    const Case cases[] = {
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*> cases[] = {
         {u"/", u"/srv/site/index.html", u"html"},
         {u"/img/logo.png?v=3", u"/srv/site/img/logo.png", u"png"},
         {u"/INDEX.HTML", u"/srv/site/INDEX.HTML", u"HTML"},
@@ -71,11 +54,11 @@ TEST(TargetMappingTest, TargetsMapBelowTheBasePathWithTheirExtension)
         {u"/q?a=1?b=2", u"/srv/site/q", u""},
         {u"/.../..a/a..", u"/srv/site/.../..a/a..", u""},
     };
-    for (const Case& c : cases) {
-        const QvTargetMapping mapping = CPacketMngWSvr::mapRequestTarget(c.target, u"/srv/site", u"index.html");
-        EXPECT_FALSE(mapping.refused) << utf8(c.target);
-        EXPECT_EQ(mapping.filePath, QvString(c.path)) << utf8(c.target);
-        EXPECT_EQ(mapping.extension, QvString(c.extension)) << utf8(c.target);
+    for (const auto& [target, path, extension] : cases) {
+        const QvTargetMapping mapping = CPacketMngWSvr::mapRequestTarget(target, u"/srv/site", u"index.html");
+        EXPECT_FALSE(mapping.refused) << QvString(target).toUtf8();
+        EXPECT_EQ(mapping.filePath, QvString(path)) << QvString(target).toUtf8();
+        EXPECT_EQ(mapping.extension, QvString(extension)) << QvString(target).toUtf8();
     }
 }
 
@@ -90,7 +73,7 @@ TEST(TargetMappingTest, TargetsThatWouldLeaveTheBasePathAreRefused)
         u"http://host/index.html", u"*", QvString(withNul), QvString(nulThenClimb),
     };
     for (const QvString& target : refused) {
-        EXPECT_TRUE(CPacketMngWSvr::mapRequestTarget(target, u"/srv/site", u"index.html").refused) << utf8(target);
+        EXPECT_TRUE(CPacketMngWSvr::mapRequestTarget(target, u"/srv/site", u"index.html").refused) << target.toUtf8();
     }
     // With a trailing separator a target without one stays inside.
     const QvTargetMapping inside = CPacketMngWSvr::mapRequestTarget(u"x.txt", u"/srv/site/", u"index.html");
