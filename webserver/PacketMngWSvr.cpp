@@ -37,23 +37,15 @@ struct FileCloser {
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
 // Opens a requested file and takes its size: 200 when it is open with at least 1 byte, 400 when
-// it would read as 0 bytes (empty or unseekable), 404 when it cannot be opened (missing, a folder,
-// a FIFO, a device: never blocks).
-int openRequestedFile(const QvString& path, FileHandle& file, long long& size)
+// it would read as 0 bytes (empty), 404 when it cannot be opened (missing, a folder, a FIFO, a
+// device: never blocks).
+int openRequestedFile(const QvString& path, FileHandle& file, qvplat::OpenedFileInfo& info)
 {
-    file.reset(qvplat::openRegularFileForRead(path.toStd()));
+    file.reset(qvplat::openRegularFileForRead(path.toStd(), info));
     if (!file) {
         return CPacketMngWSvr::kStatusNotFound;
     }
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
-        return CPacketMngWSvr::kStatusBadRequest;
-    }
-    size = std::ftell(file.get());
-    std::rewind(file.get());
-    if (size <= 0) {
-        return CPacketMngWSvr::kStatusBadRequest;
-    }
-    return CPacketMngWSvr::kStatusOk;
+    return info.size > 0 ? CPacketMngWSvr::kStatusOk : CPacketMngWSvr::kStatusBadRequest;
 }
 
 // The base folder's real path, resolved at most once a second per thread (a request must not pay
@@ -77,16 +69,33 @@ std::u16string realBasePath(const QvString& basePath)
 // True when the opened file really lies below the base folder, links resolved on both sides: a
 // link that leads out of the folder is answered like a target that climbs out of it. The opened
 // file itself is checked, so a link swapped after the check cannot lead elsewhere.
-bool liesBelowBase(std::FILE* file, const QvString& basePath)
+// A file found inside is remembered for a second by its path and identity: asked for again (as
+// keep-alive clients do), the same path opening the same file needs no second resolution.
+bool liesBelowBase(std::FILE* file, const qvplat::OpenedFileInfo& info, const QvString& path, const QvString& basePath)
 {
+    using Clock = std::chrono::steady_clock;
+    thread_local std::u16string t_path;
+    thread_local qvplat::OpenedFileInfo t_info;
+    thread_local Clock::time_point t_checked;
     const std::u16string base = realBasePath(basePath);
+    const Clock::time_point now = Clock::now();
+    if (!base.empty() && t_path == path.view() && t_info.device == info.device && t_info.inode == info.inode &&
+        now - t_checked < std::chrono::seconds(1)) {
+        return true;
+    }
     const std::u16string real = qvplat::realPathOfOpenFile(file);
     if (base.empty() || real.empty()) {
         return false;
     }
     const std::size_t length = base.back() == qvplat::kPathSeparator ? base.size() - 1 : base.size();
-    return real.size() > length + 1 && real.compare(0, length, base, 0, length) == 0 &&
-           real[length] == qvplat::kPathSeparator;
+    const bool inside = real.size() > length + 1 && real.compare(0, length, base, 0, length) == 0 &&
+                        real[length] == qvplat::kPathSeparator;
+    if (inside) {
+        t_path = path.toStd();
+        t_info = info;
+        t_checked = now;
+    }
+    return inside;
 }
 
 bool endsWithSeparator(const QvString& path)
@@ -160,14 +169,15 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
     int status = kStatusNotFound;
     if (!mapping.refused) {
         FileHandle file;
-        long long size = 0;
-        status = openRequestedFile(mapping.filePath, file, size);
+        qvplat::OpenedFileInfo info;
+        status = openRequestedFile(mapping.filePath, file, info);
         // The configured page ("/") may live anywhere; a requested file must lie in the folder.
-        if (status != kStatusNotFound && target != u"/" && !liesBelowBase(file.get(), basePath)) {
+        if (status != kStatusNotFound && target != u"/" &&
+            !liesBelowBase(file.get(), info, mapping.filePath, basePath)) {
             status = kStatusNotFound;
         }
         if (status == kStatusOk) {
-            if (sendFileAnswer(file.get(), size, contentType)) {
+            if (sendFileAnswer(file.get(), static_cast<long long>(info.size), contentType)) {
                 return;
             }
             status = kStatusBadRequest;  // nothing could be read after all

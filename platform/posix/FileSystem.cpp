@@ -154,6 +154,12 @@ std::u16string realPathOfOpenFile(std::FILE* file)
 
 std::FILE* openRegularFileForRead(const std::u16string& path)
 {
+    OpenedFileInfo info;
+    return openRegularFileForRead(path, info);
+}
+
+std::FILE* openRegularFileForRead(const std::u16string& path, OpenedFileInfo& info)
+{
     if (path.empty()) {
         t_lastError = ENOENT;
         return nullptr;
@@ -171,6 +177,9 @@ std::FILE* openRegularFileForRead(const std::u16string& path)
         ::close(fd);
         return nullptr;
     }
+    info.size = static_cast<std::uint64_t>(st.st_size);
+    info.device = static_cast<std::uint64_t>(st.st_dev);
+    info.inode = static_cast<std::uint64_t>(st.st_ino);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         t_lastError = errno;
