@@ -1,5 +1,7 @@
 #include "commlib/CPTBaseWorker.h"
 
+#include <chrono>
+
 #include "commlib/SvrCommLog.h"
 
 CCPTBaseWorker::CCPTBaseWorker() : m_recvBuffer(kRecvBufferBytes) {}
@@ -17,14 +19,26 @@ bool CCPTBaseWorker::sendClientData(const unsigned char*, int)
     return false;
 }
 
+bool CCPTBaseWorker::sendClientFile(std::FILE*, std::uint64_t, std::uint64_t)
+{
+    return false;
+}
+
 void CCPTBaseWorker::doBindClientAfter()
 {
     if (m_timerId.load() != 0) {
         return;
     }
+    // First ticks fall on a common grid, so that the timers of connections accepted close together
+    // come due together and one wake-up of the timer service serves them all, instead of one
+    // wake-up (and thread switch) per connection. The first tick stays within 1,000 ms + one step.
+    const long long nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count();
+    const int firstDelayMs = kTimerFirstDelayMs + static_cast<int>((kTickGridMs - nowMs % kTickGridMs) % kTickGridMs);
     // A tick that could come before the id is stored (it cannot, 1 s early, but a stalled thread
     // is no proof) is skipped, so that a worker never destroys itself without deleting its timer.
-    const qvplat::TimerId timer = qvplat::createTimer(kTimerFirstDelayMs, kTimerPeriodMs, [this] {
+    const qvplat::TimerId timer = qvplat::createTimer(firstDelayMs, kTimerPeriodMs, [this] {
         if (m_timerId.load() != 0) {
             onTimerCheck();
         }

@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 
 #include "foundation/QvFlexBuffer.h"
 #include "platform/TimerService.h"
@@ -14,6 +16,7 @@ public:
     static constexpr std::size_t kRecvBufferBytes = 1048576;  // zero-filled; untouched pages cost nothing
     static constexpr int kTimerFirstDelayMs = 1000;
     static constexpr int kTimerPeriodMs = 200;
+    static constexpr int kTickGridMs = 20;  // first ticks are aligned to this step (see doBindClientAfter)
 
     static constexpr int kStateIdle = 0;
     static constexpr int kStateClosed = 2;    // the connection has closed: destroy the worker
@@ -27,7 +30,10 @@ public:
 
     // Sends to the connection; the base sends nothing and returns false.
     virtual bool sendClientData(const unsigned char* data, int length);
-    // Creates the timer (first tick after 1,000 ms, then every 200 ms). On failure the worker never
+    // Sends length bytes of file from offset to the connection; the base sends nothing and
+    // returns false.
+    virtual bool sendClientFile(std::FILE* file, std::uint64_t offset, std::uint64_t length);
+    // Creates the timer (first tick after 1,000 to 1,020 ms, then every 200 ms). On failure the worker never
     // acts on its state.
     virtual void doBindClientAfter();
     // Called on every timer tick, on a timer thread; the base does nothing.

@@ -1,15 +1,30 @@
 #include "commlib/ClientPerThread.h"
 
 #include <algorithm>
+#include <memory>
+#include <new>
 
+#include "commlib/SessionThreadPool.h"
 #include "commlib/SvrCommLog.h"
+
+namespace {
+
+// The session a pool thread serves at the moment (null between sessions).
+thread_local const CClientPerThread* t_servedSession = nullptr;
+// Each pool thread's receive buffer: allocated on its first receive and kept for the thread's life,
+// so that neither a connection nor an idle thread pays for one.
+thread_local std::unique_ptr<unsigned char[]> t_recvBuffer;
+
+}  // namespace
 
 CClientPerThread::CClientPerThread()
 {
     qvsc::log(u"%s Create Thread ClientPerThread", kSvrCommTag);
-    if (!m_thread.start([this] { threadClientWork(); }, qvplat::kSessionStackBytes)) {
-        qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
-    }
+}
+
+bool CClientPerThread::isSessionThread() const
+{
+    return t_servedSession == this;
 }
 
 CClientPerThread::~CClientPerThread()
@@ -27,13 +42,35 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
     }
     m_running = true;
     m_startEvent.set();
-    return m_thread.joinable();
+    // The thread is handed the session once its socket is there: it starts receiving at once, with
+    // one wake-up instead of one for the hand-over and another for the start.
+    try {
+        m_hasThread = CSessionThreadPool::getInstance()->run([this, done = m_workDone] {
+            t_servedSession = this;
+            threadClientWork();
+            t_servedSession = nullptr;
+            done->set();
+        });
+    } catch (const std::bad_alloc&) {
+        m_hasThread = false;
+    }
+    if (!m_hasThread) {
+        qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
+    }
+    return m_hasThread;
 }
 
 void CClientPerThread::notifyDelegate(int status, const unsigned char* data, int length)
 {
     if (CCPTWorkDelegate* delegate = m_delegate.load()) {
-        delegate->onClientRecv(m_clientId, status, data, length);
+        try {
+            delegate->onClientRecv(m_clientId, status, data, length);
+        } catch (...) {
+            // Serving this connection failed (out of memory, most likely): the connection ends,
+            // the server and every other connection go on.
+            qvsc::log(u"%s Delegate Failed [%d]", kSvrCommTag, m_clientId);
+            m_running = false;
+        }
     }
 }
 
@@ -62,13 +99,19 @@ void CClientPerThread::threadClientWork()
                 m_running = false;
                 break;
             }
-            if (!m_recvBuffer) {
-                m_recvBuffer = std::make_unique_for_overwrite<unsigned char[]>(kRecvBufferBytes);
+            if (!t_recvBuffer) {
+                t_recvBuffer.reset(new (std::nothrow) unsigned char[kRecvBufferBytes]);
+                if (!t_recvBuffer) {
+                    qvsc::log(u"%s SocketError(Memory) [%d]", kSvrCommTag, m_clientId);
+                    notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
+                    m_running = false;
+                    break;
+                }
             }
-            // Readable with nothing waiting means a close or an error: a 1-byte read tells which.
-            const int waiting = qvplat::bytesAvailable(socket);
-            const int wanted = std::clamp(waiting, 1, kMaxRecvLength);
-            const long received = qvplat::recvSome(socket, m_recvBuffer.get(), static_cast<std::size_t>(wanted));
+            // One receive takes what is waiting, up to the maximum (no need to ask how much first);
+            // readable with nothing waiting reads 0 (close) or fails (error).
+            const long received =
+                qvplat::recvSome(socket, t_recvBuffer.get(), static_cast<std::size_t>(kMaxRecvLength));
             if (received == 0) {
                 qvsc::log(u"%s SocketClose [%d]", kSvrCommTag, m_clientId);
                 m_running = false;
@@ -78,14 +121,17 @@ void CClientPerThread::threadClientWork()
                 notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
                 m_running = false;
             } else {
-                m_recvBuffer[static_cast<std::size_t>(received)] = 0;
-                notifyDelegate(CCPTWorkDelegate::kStatusData, m_recvBuffer.get(), static_cast<int>(received));
+                t_recvBuffer[static_cast<std::size_t>(received)] = 0;
+                notifyDelegate(CCPTWorkDelegate::kStatusData, t_recvBuffer.get(), static_cast<int>(received));
             }
+        }
+        if (m_closeRequested.load()) {
+            // Ended from outside, as a failed wait would: the error is reported before the close.
+            notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
         }
         closeOwnSocket(m_closeRequested.load() ? kCloseLingerMs : 0);
         notifyDelegate(CCPTWorkDelegate::kStatusClosed, nullptr, 0);
     }
-    m_recvBuffer.reset();
     m_threadEnded = true;
     qvsc::log(u"%s threadClientWork End [%d]", kSvrCommTag, m_clientId);
 }
@@ -98,22 +144,23 @@ void CClientPerThread::closeOwnSocket(int lingerMs)
     }
 }
 
-bool CClientPerThread::sendData(const unsigned char* data, int length)
+qvplat::SocketHandle CClientPerThread::currentSocket()
 {
-    qvplat::SocketHandle socket;
-    {
-        std::lock_guard lock(m_socketMutex);
-        socket = m_socket.get();
-    }
-    if (socket == qvplat::kInvalidSocket || length <= 0 || data == nullptr) {
+    std::lock_guard lock(m_socketMutex);
+    return m_socket.get();
+}
+
+template <class Step, class Done>
+bool CClientPerThread::sendWithRetry(Step step, Done done)
+{
+    const qvplat::SocketHandle socket = currentSocket();
+    if (socket == qvplat::kInvalidSocket) {
         return true;
     }
-    int offset = 0;
     int retry = 0;
-    while (offset < length) {
-        const long sent = qvplat::sendSome(socket, data + offset, static_cast<std::size_t>(length - offset));
+    while (!done()) {
+        const long sent = step(socket);
         if (sent > 0) {
-            offset += static_cast<int>(sent);
             retry = 0;
             continue;
         }
@@ -141,6 +188,47 @@ bool CClientPerThread::sendData(const unsigned char* data, int length)
     return true;
 }
 
+bool CClientPerThread::sendData(const unsigned char* data, int length)
+{
+    if (length <= 0 || data == nullptr) {
+        return true;
+    }
+    int offset = 0;
+    return sendWithRetry(
+        [&](qvplat::SocketHandle socket) {
+            const long sent = qvplat::sendSome(socket, data + offset, static_cast<std::size_t>(length - offset));
+            offset += sent > 0 ? static_cast<int>(sent) : 0;
+            return sent;
+        },
+        [&] { return offset >= length; });
+}
+
+bool CClientPerThread::sendFileData(std::FILE* file, std::uint64_t offset, std::uint64_t length)
+{
+    // One step moves at most this much, so that no call holds the thread for long.
+    constexpr std::uint64_t kFileStepBytes = std::uint64_t{1} << 20;
+    const std::uint64_t end = offset + length;
+    bool shrank = false;
+    const bool sent = sendWithRetry(
+        [&](qvplat::SocketHandle socket) {
+            const long n = qvplat::sendFileSome(socket, file, offset, std::min(end - offset, kFileStepBytes));
+            if (n == 0) {
+                shrank = true;
+                return -1L;
+            }
+            return n;
+        },
+        [&] { return shrank || offset >= end; });
+    if (shrank) {
+        std::lock_guard lock(m_socketMutex);
+        if (m_socket.isValid()) {
+            qvplat::shutdownSocket(m_socket.get());
+        }
+        return false;
+    }
+    return sent;
+}
+
 void CClientPerThread::closeConnection()
 {
     m_closeRequested = true;
@@ -152,25 +240,17 @@ void CClientPerThread::stop()
     m_running = false;
     // A thread still waiting for initStart goes straight to its end.
     m_startEvent.set();
-    if (m_thread.joinable() && !m_thread.isCurrent()) {
-        bool ended = false;
-        int waitedMs = 0;
-        while (!(ended = m_thread.tryJoinFor(kStopWaitStepMs))) {
-            waitedMs += kStopWaitStepMs;
-            if (waitedMs > kStopWaitMaxMs) {
-                break;
-            }
-        }
-        if (!ended) {
+    if (m_hasThread && !isSessionThread()) {
+        if (!m_workDone->wait(kStopWaitMaxMs)) {
             // Stuck in a send or a delegate call: shutting the connection down makes its socket
-            // calls fail at once, so the thread can be joined instead of left running.
+            // calls fail at once, so the thread lets go of this session instead of running on.
             {
                 std::lock_guard lock(m_socketMutex);
                 if (m_socket.isValid()) {
                     qvplat::shutdownSocket(m_socket.get());
                 }
             }
-            m_thread.join();
+            m_workDone->wait(-1);
         }
     }
     closeOwnSocket(0);

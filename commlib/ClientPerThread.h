@@ -1,13 +1,14 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 
 #include "commlib/CPTWorkDelegate.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
-#include "platform/Thread.h"
 
 // One accepted connection: a thread that owns the socket, receives with a short poll, reports
 // every chunk to its delegate and sends on the delegate's behalf. Only this thread closes the
@@ -19,29 +20,32 @@ public:
     static constexpr int kRecvPollMs = 200;                      // a cleared flag is noticed within one poll
     static constexpr int kSendRetryMax = 20;                     // 21 waits without progress end a send
     static constexpr int kSendRetryWaitMs = 100;                 // one wait for room to send
-    static constexpr int kStopWaitStepMs = 10;
     static constexpr int kStopWaitMaxMs = 5000;  // a session thread that does not end is then woken by force
     // After the answer the connection is half-closed and the peer's own close awaited this long,
     // so that input the peer still sends does not turn the close into a reset that destroys the
     // answer before the peer has read it.
     static constexpr int kCloseLingerMs = 2000;
 
-    // Starts the session thread, which waits for initStart. Logs "Create Thread Failed!!" when
-    // the thread cannot be created; initStart then returns false.
+    // The session's thread comes from the session thread pool at initStart.
     CClientPerThread();
     // Stops the session (see stop) after clearing the delegate.
     virtual ~CClientPerThread();
     CClientPerThread(const CClientPerThread&) = delete;
     CClientPerThread& operator=(const CClientPerThread&) = delete;
 
-    // Hands the accepted socket over (owned from now on) and lets the thread receive. False when
-    // the session thread does not exist.
+    // Hands the accepted socket over (owned from now on) and gives the session a thread of the
+    // pool (a parked one, else a new one), which receives from then on. False, after logging
+    // "Create Thread Failed!!", when no thread can be had; stop then closes the socket.
     bool initStart(qvplat::SocketHandle socket);
 
     // Sends all length bytes; true when sent (or nothing to send). False when the peer is gone
     // (status 99 is reported and the loop ends), after about 2 seconds without progress, or on
     // another error. Called on the session thread (through the delegate).
     bool sendData(const unsigned char* data, int length);
+    // Sends length bytes of file from offset (straight from the file, in bounded steps) with the
+    // same rules as sendData. When the file holds fewer bytes than promised, the connection is shut
+    // down at once, so the peer never gets bytes that were not in the file; false then.
+    bool sendFileData(std::FILE* file, std::uint64_t offset, std::uint64_t length);
 
     // Ends the connection from another thread: the session thread sends what is queued, closes
     // its sending side, lets the peer close, closes the socket and reports status 99.
@@ -58,7 +62,7 @@ public:
     void setDelegate(CCPTWorkDelegate* delegate) { m_delegate = delegate; }
     CCPTWorkDelegate* getDelegate() const { return m_delegate.load(); }
     bool isRunning() const { return m_running.load(); }
-    bool hasThread() const { return m_thread.joinable(); }
+    bool hasThread() const { return m_hasThread.load(); }
     // True once the session thread has left its receive loop and closed the socket.
     bool isThreadEnded() const { return m_threadEnded.load(); }
 
@@ -66,9 +70,19 @@ private:
     void threadClientWork();
     void notifyDelegate(int status, const unsigned char* data, int length);
     void closeOwnSocket(int lingerMs);
+    qvplat::SocketHandle currentSocket();
+    // The retry rule of every send: step(socket) sends some bytes and returns the count (-1 error);
+    // done() tells when everything is sent. Returns what sendData returns.
+    template <class Step, class Done>
+    bool sendWithRetry(Step step, Done done);
+
+    bool isSessionThread() const;
 
     std::atomic<bool> m_running{false};
-    qvplat::Thread m_thread;
+    std::atomic<bool> m_hasThread{false};
+    // Set by the pool thread once it no longer touches this session; shared, so that setting it
+    // cannot outlive the session.
+    std::shared_ptr<qvplat::Event> m_workDone = std::make_shared<qvplat::Event>(true, false);
     std::atomic<bool> m_threadEnded{false};
     // Written by the session thread (close) and by initStart/stop while the thread does not
     // receive; m_socketMutex keeps stop's forced shutdown from touching a closed descriptor.
@@ -78,7 +92,4 @@ private:
     std::atomic<CCPTWorkDelegate*> m_delegate{nullptr};
     std::atomic<bool> m_closeRequested{false};
     qvplat::Event m_startEvent{true, false};
-    // Allocated by the session thread on its first receive and kept for its lifetime, so that an
-    // idle connection costs no receive buffer.
-    std::unique_ptr<unsigned char[]> m_recvBuffer;
 };

@@ -9,9 +9,9 @@ namespace {
 
 // Only log lines name the address; the socket itself is bound to the wildcard address.
 constexpr const char16_t* kLogAddress = u"127.0.0.1";
-// A failing accept (descriptors exhausted) leaves the connection queued; pausing keeps the loop
-// from spinning on it while the stop flag is still honoured quickly.
 constexpr int kAcceptRetryPauseMs = 50;
+// Connections taken per wakeup at most, so that a flood cannot keep a stop from being noticed.
+constexpr int kAcceptBatchMax = 256;
 
 }  // namespace
 
@@ -130,6 +130,8 @@ void CConnWaitThread::threadWaitWork()
         setListenState(ListenState::SetupFailed);
         return;
     }
+    // Accepting until nothing is pending needs an accept that does not wait.
+    qvplat::setNonBlocking(m_listenSocket.get());
     m_boundPort = qvplat::localPort(m_listenSocket.get());
     qvsc::log(u"%s [%s:%d] Wait Start", kSvrCommTag, address, port);
     setListenState(ListenState::Listening);
@@ -148,22 +150,33 @@ void CConnWaitThread::threadWaitWork()
             m_running = false;
             break;
         }
-        qvsc::log(u"%s Accept Client Process Start", kSvrCommTag);
-        const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket.get());
-        if (client == qvplat::kInvalidSocket) {
-            // Nothing to serve: preparing a session for it would only create a thread that fails.
+        // Every connection already queued is taken before the next wait: one poll per burst.
+        for (int accepted = 0; accepted < kAcceptBatchMax && m_running.load(); ++accepted) {
+            const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket.get());
+            if (client == qvplat::kInvalidSocket) {
+                if (!qvplat::acceptWouldBlock()) {
+                    // Descriptors exhausted: the connection stays queued; pausing keeps the loop
+                    // from spinning on it while a stop is still noticed quickly.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
+                }
+                break;
+            }
+            qvsc::log(u"%s Accept Client Process Start", kSvrCommTag);
+            bool prepared = false;
+            try {
+                prepared = processClientBindBefore();
+            } catch (...) {
+                prepared = false;  // this connection is refused; the listener goes on
+            }
+            if (prepared) {
+                qvsc::log(u"%s Accept Client Process Lib Work Finish[Socket=%d]", kSvrCommTag, client);
+                processClientBind(client);
+            } else {
+                qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);
+                qvplat::drainAndClose(client);
+            }
             qvsc::log(u"%s Accept Client Process End", kSvrCommTag);
-            std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
-            continue;
         }
-        if (processClientBindBefore()) {
-            qvsc::log(u"%s Accept Client Process Lib Work Finish[Socket=%d]", kSvrCommTag, client);
-            processClientBind(client);
-        } else {
-            qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);
-            qvplat::drainAndClose(client);
-        }
-        qvsc::log(u"%s Accept Client Process End", kSvrCommTag);
     }
 
     m_listenSocket.reset();

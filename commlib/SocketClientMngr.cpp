@@ -46,6 +46,20 @@ int CSocketClientMngr::allocateClientId()
     return m_nextClientId++;
 }
 
+int CSocketClientMngr::addClient(CClientPerThread* session, CCPTBaseWorker* worker)
+{
+    std::lock_guard lock(m_mutex);
+    const int clientId = m_nextClientId++;
+    m_sessions.set(clientId, session);
+    try {
+        m_workers.set(clientId, worker);
+    } catch (...) {
+        m_sessions.erase(clientId);  // both or neither
+        throw;
+    }
+    return clientId;
+}
+
 void CSocketClientMngr::registerSession(int clientId, CClientPerThread* session)
 {
     CClientPerThread* replaced = nullptr;

@@ -25,6 +25,11 @@ public:
     // The next client id: 0, 1, 2, ... never reused.
     int allocateClientId();
 
+    // Allocates the next client id and registers session and worker under it, in one step (one
+    // lock for the listener per connection). Returns the id. On std::bad_alloc nothing is
+    // registered.
+    int addClient(CClientPerThread* session, CCPTBaseWorker* worker);
+
     // Insert, or replace the value under a present id. A replaced session is destroyed.
     void registerSession(int clientId, CClientPerThread* session);
     void registerWorker(int clientId, CCPTBaseWorker* worker);

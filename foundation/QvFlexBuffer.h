@@ -2,10 +2,69 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "foundation/QvAutoCriticalLock.h"
 #include "platform/Memory.h"
+
+namespace qvflex {
+
+// Blocks of freed buffers kept for the next buffer of the same size, so that a buffer per
+// connection costs no mapping and unmapping of pages (each unmapping stops every core's address
+// translation) while connections come and go. Bounded: beyond it, blocks go back to the system.
+class BlockCache {
+public:
+    static constexpr size_t kMaxBlocks = 64;
+    static constexpr size_t kMaxBlockBytes = size_t{1} << 20;  // larger blocks are rare: not kept
+
+    static void* take(size_t bytes)
+    {
+        {
+            std::lock_guard lock(mutex());
+            auto& list = blocks();
+            for (auto it = list.rbegin(); it != list.rend(); ++it) {
+                if (it->second == bytes) {
+                    void* block = it->first;
+                    list.erase(std::next(it).base());
+                    return block;
+                }
+            }
+        }
+        return qvplat::allocatePages(bytes);
+    }
+
+    static void give(void* block, size_t bytes)
+    {
+        if (block == nullptr) {
+            return;
+        }
+        if (bytes <= kMaxBlockBytes) {
+            std::lock_guard lock(mutex());
+            if (blocks().size() < kMaxBlocks) {
+                blocks().emplace_back(block, bytes);
+                return;
+            }
+        }
+        qvplat::freePages(block, bytes);
+    }
+
+private:
+    static std::mutex& mutex()
+    {
+        static std::mutex s_mutex;
+        return s_mutex;
+    }
+    static std::vector<std::pair<void*, size_t>>& blocks()
+    {
+        static std::vector<std::pair<void*, size_t>> s_blocks;
+        return s_blocks;
+    }
+};
+
+}  // namespace qvflex
 
 // Growable byte buffer that guards its own fields. Appends always keep one byte spare:
 // when the free space is not larger than the data, the capacity doubles once and the copy
@@ -15,18 +74,12 @@ class QvFlexBuffer {
     static_assert(sizeof(T) == 1, "QvFlexBuffer holds bytes");
 
 public:
-    // The initial block is zero-filled. Blocks come as whole pages from the system: zeroed
-    // without a memset and resident only where written, so the 1 MiB receive buffer of an
-    // idle connection costs next to nothing.
-    explicit QvFlexBuffer(size_t initialCapacity)
-        : m_data(static_cast<T*>(qvplat::allocatePages(std::max<size_t>(initialCapacity, 1)))),
-          m_capacity(std::max<size_t>(initialCapacity, 1))
-    {
-        if (!m_data) {
-            throw std::bad_alloc();
-        }
-    }
-    virtual ~QvFlexBuffer() { qvplat::freePages(m_data, m_capacity); }
+    // The block is taken when the first bytes arrive and given back whenever the buffer is empty
+    // again: an idle buffer holds no memory, not even address space. Blocks are whole pages,
+    // resident only where written, and come from the block cache when one of the size is free.
+    // Bytes beyond the count in use are never read, so a reused block needs no clearing.
+    explicit QvFlexBuffer(size_t initialCapacity) : m_capacity(std::max<size_t>(initialCapacity, 1)) {}
+    virtual ~QvFlexBuffer() { qvflex::BlockCache::give(m_data, m_capacity); }
     QvFlexBuffer(const QvFlexBuffer&) = delete;
     QvFlexBuffer& operator=(const QvFlexBuffer&) = delete;
 
@@ -37,13 +90,19 @@ public:
         if (bytes == nullptr || n == 0) {
             return 0;
         }
+        if (!m_data) {
+            m_data = static_cast<T*>(qvflex::BlockCache::take(m_capacity));
+            if (!m_data) {
+                throw std::bad_alloc();
+            }
+        }
         if (m_capacity - m_used <= n) {
-            T* grown = static_cast<T*>(qvplat::allocatePages(m_capacity * 2));
+            T* grown = static_cast<T*>(qvflex::BlockCache::take(m_capacity * 2));
             if (!grown) {
                 throw std::bad_alloc();
             }
             std::memcpy(grown, m_data, m_used);
-            qvplat::freePages(m_data, m_capacity);
+            qvflex::BlockCache::give(m_data, m_capacity);
             m_data = grown;
             m_capacity *= 2;
         }
@@ -60,6 +119,12 @@ public:
         const size_t count = std::min(n, m_used);
         if (out != nullptr && count > 0) {
             std::memcpy(out, m_data, count);
+        }
+        if (count == m_used) {
+            m_used = 0;
+            qvflex::BlockCache::give(m_data, m_capacity);
+            m_data = nullptr;
+            return count;
         }
         std::memmove(m_data, m_data + count, m_used - count);
         m_used -= count;
@@ -91,7 +156,7 @@ public:
     QvCriticalSection* criticalSection() const { return &m_section; }
 
 private:
-    T* m_data;
+    T* m_data = nullptr;
     mutable QvCriticalSection m_section;
     size_t m_used = 0;
     size_t m_capacity;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -35,6 +36,20 @@ std::FILE* openFile(const std::u16string& path, const std::string& mode);
 // Opens path for binary reading only when it is a regular file; null for folders, FIFOs, devices,
 // sockets and missing entries. Never blocks on a FIFO or a device. The caller owns the stream.
 std::FILE* openRegularFileForRead(const std::u16string& path);
+// The same, also giving the file's size and identity from the one look-up that checked it.
+struct OpenedFileInfo {
+    std::uint64_t size = 0;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+};
+std::FILE* openRegularFileForRead(const std::u16string& path, OpenedFileInfo& info);
+
+// The absolute path of an existing entry with every symbolic link resolved; empty when it cannot
+// be resolved.
+std::u16string realPath(const std::u16string& path);
+// The same for the file an open stream reads (what was opened, whatever its name points to now);
+// empty when unknown.
+std::u16string realPathOfOpenFile(std::FILE* file);
 
 // errno of the last failing call of this header on the calling thread.
 int lastFileError();

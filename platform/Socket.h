@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace qvplat {
 
@@ -32,8 +33,14 @@ bool setReuseAddr(SocketHandle socket);
 bool bindSocket(SocketHandle socket, const AddrInfo& address);
 // Backlog SOMAXCONN.
 bool listenSocket(SocketHandle socket);
-// Accepts one connection (blocking), close-on-exec, peer address not asked for.
+// Accepts one connection, close-on-exec, peer address not asked for. Blocks unless the listening
+// socket was made non-blocking; then kInvalidSocket with acceptWouldBlock() true means none is
+// pending. The accepted socket is blocking either way.
 SocketHandle acceptSocket(SocketHandle listening);
+// Makes accept on a listening socket return at once when no connection is pending.
+bool setNonBlocking(SocketHandle socket);
+// True when the last failing acceptSocket on this thread found no pending connection.
+bool acceptWouldBlock();
 
 // Client side, for tests and tools: a blocking TCP connection to 127.0.0.1:port (timeoutMs bounds the
 // connect; -1 = the system's own limit). kInvalidSocket on failure.
@@ -55,6 +62,11 @@ long recvSome(SocketHandle socket, void* buffer, std::size_t length);
 
 // One non-blocking send() that never raises SIGPIPE: >= 0 bytes sent, -1 error (see lastSendError).
 long sendSome(SocketHandle socket, const void* data, std::size_t length);
+
+// Sends up to length bytes of an open file, starting at offset, from the file straight to the socket
+// without blocking and without SIGPIPE; offset advances by the count sent. > 0 bytes sent, 0 the
+// file holds nothing at offset any more (it shrank), -1 error (see lastSendError()).
+long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, std::size_t length);
 
 enum class SendError {
     None,

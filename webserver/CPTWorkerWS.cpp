@@ -18,6 +18,15 @@ bool CCPTWorkerWS::sendClientData(const unsigned char* data, int length)
     return session->sendData(data, length);
 }
 
+bool CCPTWorkerWS::sendClientFile(std::FILE* file, std::uint64_t offset, std::uint64_t length)
+{
+    CClientPerThread* session = CSocketClientMngr::getInstance()->findSession(m_clientId);
+    if (session == nullptr) {
+        return false;
+    }
+    return session->sendFileData(file, offset, length);
+}
+
 void CCPTWorkerWS::onRecvWorkerData(int status, const unsigned char*, int)
 {
     qvsc::log(u"CCPTWorkerWS onRecvWorkerData [CID=%d][nStatus=%d]", m_clientId, status);

@@ -5,6 +5,7 @@
 
 #include "foundation/QvLogMng.h"
 #include "foundation/QvStringArray.h"
+#include "platform/LocalTime.h"
 
 namespace {
 
@@ -30,12 +31,25 @@ const char16_t* CHttpResponse::reasonText(int status)
 
 QvString CHttpResponse::makeDateText()
 {
-    QvString date;
-    date.formatLocalTime(kDateTemplate, kEnglish);
-    return date;
+    // The text changes once a second: each thread formats it once per second it answers in.
+    const qvplat::SystemTime now = qvplat::getLocalTime();
+    thread_local qvplat::SystemTime t_time{};
+    thread_local QvString t_text;
+    const auto sameSecond = [&] {
+        return now.year == t_time.year && now.month == t_time.month && now.day == t_time.day &&
+               now.dayOfWeek == t_time.dayOfWeek && now.hour == t_time.hour && now.minute == t_time.minute &&
+               now.second == t_time.second;
+    };
+    if (t_text.isEmpty() || !sameSecond()) {
+        QvString text;
+        text.formatTime(kDateTemplate, kEnglish, now);
+        t_text = text;
+        t_time = now;
+    }
+    return QvString(t_text.view());
 }
 
-QvString CHttpResponse::buildHeaderText(int status, const QvString& contentType, int bodyLength,
+QvString CHttpResponse::buildHeaderText(int status, const QvString& contentType, long long bodyLength,
                                         const QvString& dateText)
 {
     QvStringArray lines;
@@ -53,7 +67,7 @@ QvString CHttpResponse::buildHeaderText(int status, const QvString& contentType,
     return header;
 }
 
-std::string CHttpResponse::buildHeaderBytes(int status, const QvString& contentType, int bodyLength)
+std::string CHttpResponse::buildHeaderBytes(int status, const QvString& contentType, long long bodyLength)
 {
     const QvString header = buildHeaderText(status, contentType, bodyLength, makeDateText());
     CQvLogMng::getInstance()->writeDebug(u"Response >>>>>>\n%s\nResponse <<<<<<", header);

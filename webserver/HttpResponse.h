@@ -20,11 +20,12 @@ public:
 
     // The header text: status line, Date, Server, Connection, Content-Type and, when bodyLength
     // is not 0, Content-Length, joined by CRLF and ended by an empty line.
-    static QvString buildHeaderText(int status, const QvString& contentType, int bodyLength, const QvString& dateText);
+    static QvString buildHeaderText(int status, const QvString& contentType, long long bodyLength,
+                                    const QvString& dateText);
 
     // The header text as the bytes that go on the wire (UTF-8, no terminating NUL); also written to
     // the debug output.
-    static std::string buildHeaderBytes(int status, const QvString& contentType, int bodyLength);
+    static std::string buildHeaderBytes(int status, const QvString& contentType, long long bodyLength);
 
     // The whole answer (header bytes, then the body bytes) in one newly allocated block, which
     // out receives; returns its length. body may be null when bodyLength is 0.

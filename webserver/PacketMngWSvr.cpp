@@ -1,9 +1,11 @@
 #include "webserver/PacketMngWSvr.h"
 
-#include <climits>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "commlib/SvrCommLog.h"
 #include "foundation/QvAutoCriticalLock.h"
@@ -16,9 +18,10 @@
 
 namespace {
 
-// The header of an answer is a few hundred bytes; a body must leave room for it in one block
-// whose length is a 32-bit count.
-constexpr long kMaxBodyBytes = INT_MAX - 64 * 1024;
+// Files up to this size go out in one block behind their header (one send, one copy); larger
+// ones stream from the file after the header, so that the memory an answer holds is bounded
+// whatever the file's size.
+constexpr long long kOneBlockMaxBytes = 64 * 1024;
 
 constexpr char16_t kSeparatorText[2] = {qvplat::kPathSeparator, u'\0'};
 
@@ -33,24 +36,66 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-// Opens a requested file and takes its size: 200 when it is open with 1 to kMaxBodyBytes bytes,
-// 400 when it would read as 0 bytes (empty, unseekable, or too large for one answer block), 404
-// when it cannot be opened (missing, a folder, a FIFO, a device: never blocks).
-int openRequestedFile(const QvString& path, FileHandle& file, long& size)
+// Opens a requested file and takes its size: 200 when it is open with at least 1 byte, 400 when
+// it would read as 0 bytes (empty), 404 when it cannot be opened (missing, a folder, a FIFO, a
+// device: never blocks).
+int openRequestedFile(const QvString& path, FileHandle& file, qvplat::OpenedFileInfo& info)
 {
-    file.reset(qvplat::openRegularFileForRead(path.toStd()));
+    file.reset(qvplat::openRegularFileForRead(path.toStd(), info));
     if (!file) {
         return CPacketMngWSvr::kStatusNotFound;
     }
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
-        return CPacketMngWSvr::kStatusBadRequest;
+    return info.size > 0 ? CPacketMngWSvr::kStatusOk : CPacketMngWSvr::kStatusBadRequest;
+}
+
+// The base folder's real path, resolved at most once a second per thread (a request must not pay
+// for resolving every folder level, and a folder moved meanwhile is caught within a second).
+std::u16string realBasePath(const QvString& basePath)
+{
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kValidity = std::chrono::seconds(1);
+    thread_local std::u16string t_key;
+    thread_local std::u16string t_real;
+    thread_local Clock::time_point t_resolved;
+    const Clock::time_point now = Clock::now();
+    if (t_key != basePath.view() || now - t_resolved > kValidity) {
+        t_key = basePath.toStd();
+        t_real = qvplat::realPath(t_key);
+        t_resolved = now;
     }
-    size = std::ftell(file.get());
-    std::rewind(file.get());
-    if (size <= 0 || size > kMaxBodyBytes) {
-        return CPacketMngWSvr::kStatusBadRequest;
+    return t_real;
+}
+
+// True when the opened file really lies below the base folder, links resolved on both sides: a
+// link that leads out of the folder is answered like a target that climbs out of it. The opened
+// file itself is checked, so a link swapped after the check cannot lead elsewhere.
+// A file found inside is remembered for a second by its path and identity: asked for again (as
+// keep-alive clients do), the same path opening the same file needs no second resolution.
+bool liesBelowBase(std::FILE* file, const qvplat::OpenedFileInfo& info, const QvString& path, const QvString& basePath)
+{
+    using Clock = std::chrono::steady_clock;
+    thread_local std::u16string t_path;
+    thread_local qvplat::OpenedFileInfo t_info;
+    thread_local Clock::time_point t_checked;
+    const std::u16string base = realBasePath(basePath);
+    const Clock::time_point now = Clock::now();
+    if (!base.empty() && t_path == path.view() && t_info.device == info.device && t_info.inode == info.inode &&
+        now - t_checked < std::chrono::seconds(1)) {
+        return true;
     }
-    return CPacketMngWSvr::kStatusOk;
+    const std::u16string real = qvplat::realPathOfOpenFile(file);
+    if (base.empty() || real.empty()) {
+        return false;
+    }
+    const std::size_t length = base.back() == qvplat::kPathSeparator ? base.size() - 1 : base.size();
+    const bool inside = real.size() > length + 1 && real.compare(0, length, base, 0, length) == 0 &&
+                        real[length] == qvplat::kPathSeparator;
+    if (inside) {
+        t_path = path.toStd();
+        t_info = info;
+        t_checked = now;
+    }
+    return inside;
 }
 
 bool endsWithSeparator(const QvString& path)
@@ -109,9 +154,11 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
     }
     QvTargetMapping mapping;
     QvString contentType;
+    QvString basePath;
     if (_tag_WebServerInfo* info = m_owner->getServerInfo()) {
         // One read of the definition per answer, so that an edit never mixes into it.
         const auto lock = info->readLock();
+        basePath = info->basepath;
         mapping = mapRequestTarget(target, info->basepath, info->basehtml);
         contentType = CContentTypeTable::lookupOrDefault(info->contentstype, mapping.extension);
     } else {
@@ -122,10 +169,15 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
     int status = kStatusNotFound;
     if (!mapping.refused) {
         FileHandle file;
-        long size = 0;
-        status = openRequestedFile(mapping.filePath, file, size);
+        qvplat::OpenedFileInfo info;
+        status = openRequestedFile(mapping.filePath, file, info);
+        // The configured page ("/") may live anywhere; a requested file must lie in the folder.
+        if (status != kStatusNotFound && target != u"/" &&
+            !liesBelowBase(file.get(), info, mapping.filePath, basePath)) {
+            status = kStatusNotFound;
+        }
         if (status == kStatusOk) {
-            if (sendFileAnswer(file.get(), size, contentType)) {
+            if (sendFileAnswer(file.get(), static_cast<long long>(info.size), contentType)) {
                 return;
             }
             status = kStatusBadRequest;  // nothing could be read after all
@@ -136,8 +188,18 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
     m_owner->sendClientData(response.get(), responseLength);
 }
 
-bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long size, const QvString& contentType)
+bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvString& contentType)
 {
+    if (size > kOneBlockMaxBytes) {
+        // Whatever happens from here is the connection's to handle: a file that shrinks while it
+        // is sent ends the connection rather than being answered with bytes it does not hold.
+        const std::string header = CHttpResponse::buildHeaderBytes(kStatusOk, contentType, size);
+        if (m_owner->sendClientData(reinterpret_cast<const unsigned char*>(header.data()),
+                                    static_cast<int>(header.size()))) {
+            m_owner->sendClientFile(file, 0, static_cast<std::uint64_t>(size));
+        }
+        return true;
+    }
     // The file is read straight behind the header into the one block that is sent, so that a
     // large answer is copied once on its way from the file to the socket.
     const std::string header = CHttpResponse::buildHeaderBytes(kStatusOk, contentType, static_cast<int>(size));

@@ -53,8 +53,9 @@ public:
 
 private:
     void answerRequest(const QvString& target);
-    // Sends a 200 answer with the file's bytes; false when nothing could be read.
-    bool sendFileAnswer(std::FILE* file, long size, const QvString& contentType);
+    // Sends a 200 answer with the file's bytes (size of them, as found at opening); false when
+    // nothing could be read.
+    bool sendFileAnswer(std::FILE* file, long long size, const QvString& contentType);
 
     CCPTWorkerWS* m_owner;
     std::unique_ptr<unsigned char[]> m_scratch;

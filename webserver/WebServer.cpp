@@ -47,23 +47,25 @@ void CWebServer::releasePending()
 
 bool CWebServer::processClientBindBefore()
 {
+    int clientId = -1;
     try {
         m_pendingSession = new CClientPerThread();
         m_pendingWorker = new CCPTWorkerWS();
+        // No session thread runs yet (it is handed over at initStart) nor the worker's timer, so
+        // the ids may be set after the one registration of both.
+        clientId = CSocketClientMngr::getInstance()->addClient(m_pendingSession, m_pendingWorker);
     } catch (const std::bad_alloc&) {
+        delete m_pendingWorker;
         delete m_pendingSession;
+        m_pendingWorker = nullptr;
         m_pendingSession = nullptr;
         return false;  // the listener closes the socket
     }
-    CSocketClientMngr* manager = CSocketClientMngr::getInstance();
-    const int clientId = manager->allocateClientId();
     m_pendingWorker->setClientId(clientId);
     m_pendingWorker->setServerInfo(m_serverInfo);
     qvsc::log(u"CWebServer processClientBindBefore [CID=%d]", clientId);
     m_pendingSession->setClientId(clientId);
     m_pendingSession->setDelegate(m_pendingWorker);
-    manager->registerSession(clientId, m_pendingSession);
-    manager->registerWorker(clientId, m_pendingWorker);
     return true;
 }
 

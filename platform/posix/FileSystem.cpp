@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/posix/Utf8.h"
@@ -114,7 +115,50 @@ std::FILE* openFile(const std::u16string& path, const std::string& mode)
     return file;
 }
 
+std::u16string realPath(const std::u16string& path)
+{
+    if (path.empty()) {
+        return {};
+    }
+    char* resolved = ::realpath(detail::toUtf8(path).c_str(), nullptr);
+    if (resolved == nullptr) {
+        t_lastError = errno;
+        return {};
+    }
+    std::u16string result = detail::fromUtf8(resolved);
+    std::free(resolved);
+    return result;
+}
+
+std::u16string realPathOfOpenFile(std::FILE* file)
+{
+    const int fd = file != nullptr ? ::fileno(file) : -1;
+    if (fd < 0) {
+        return {};
+    }
+    // The descriptor's own link names the file that was opened, not what its name leads to now.
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t n = ::readlink(link.c_str(), buffer.data(), buffer.size());
+        if (n < 0) {
+            t_lastError = errno;
+            return {};
+        }
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            return detail::fromUtf8(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
 std::FILE* openRegularFileForRead(const std::u16string& path)
+{
+    OpenedFileInfo info;
+    return openRegularFileForRead(path, info);
+}
+
+std::FILE* openRegularFileForRead(const std::u16string& path, OpenedFileInfo& info)
 {
     if (path.empty()) {
         t_lastError = ENOENT;
@@ -133,6 +177,9 @@ std::FILE* openRegularFileForRead(const std::u16string& path)
         ::close(fd);
         return nullptr;
     }
+    info.size = static_cast<std::uint64_t>(st.st_size);
+    info.device = static_cast<std::uint64_t>(st.st_dev);
+    info.inode = static_cast<std::uint64_t>(st.st_ino);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
         t_lastError = errno;

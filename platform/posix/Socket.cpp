@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -139,6 +140,21 @@ SocketHandle acceptSocket(SocketHandle listening)
     }
 }
 
+bool setNonBlocking(SocketHandle socket)
+{
+    const int flags = ::fcntl(socket, F_GETFL);
+    if (flags < 0 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) {
+        t_lastError = errno;
+        return false;
+    }
+    return true;
+}
+
+bool acceptWouldBlock()
+{
+    return t_lastError == EAGAIN || t_lastError == EWOULDBLOCK;
+}
+
 SocketHandle connectLoopback(int port, int timeoutMs)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
@@ -217,6 +233,38 @@ long sendSome(SocketHandle socket, const void* data, std::size_t length)
             return failWith(errno);
         }
     }
+}
+
+long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, std::size_t length)
+{
+    const int fileFd = file != nullptr ? ::fileno(file) : -1;
+    if (socket < 0 || fileFd < 0) {
+        t_lastSendErrno = EBADF;
+        return failWith(EBADF);
+    }
+    // sendfile has no per-call "don't wait" flag: the socket is non-blocking for this call only, so
+    // the caller's wait-and-retry rule applies as it does to sendSome.
+    const int flags = ::fcntl(socket, F_GETFL);
+    const bool madeNonBlocking = flags >= 0 && (flags & O_NONBLOCK) == 0;
+    if (madeNonBlocking) {
+        ::fcntl(socket, F_SETFL, flags | O_NONBLOCK);
+    }
+    off_t at = static_cast<off_t>(offset);
+    ssize_t n;
+    do {
+        n = ::sendfile(socket, fileFd, &at, length);
+    } while (n < 0 && errno == EINTR);
+    const int error = errno;
+    if (madeNonBlocking) {
+        ::fcntl(socket, F_SETFL, flags);
+    }
+    if (n < 0) {
+        t_lastSendErrno = error;
+        return failWith(error);
+    }
+    t_lastSendErrno = 0;
+    offset = static_cast<std::uint64_t>(at);
+    return static_cast<long>(n);
 }
 
 SendError classifySendError(int error)

@@ -1,15 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "Loopback.h"
+#include "TempDir.h"
 #include "commlib/ClientPerThread.h"
-#include "platform/Thread.h"
 
 namespace {
 
@@ -22,15 +23,16 @@ struct Report {
     bool zeroBehind;
 };
 
-// Records every report; an optional hook runs on the session thread for data chunks.
-class RecordingDelegate : public CCPTWorkDelegate {
-public:
+// A session on a loopback connection, with the fixture as its delegate: it records every report
+// and runs an optional hook on the session thread for data chunks.
+class ClientPerThreadNetTest : public ::testing::Test, public CCPTWorkDelegate {
+protected:
+    void SetUp() override { ASSERT_TRUE(qvtest::makeConnectedPair(m_listener, m_pair)); }
     void onClientRecv(int clientId, int status, const unsigned char* data, int length) override
     {
-        Report report{clientId, status, {}, false};
-        if (data != nullptr && length > 0) {
+        Report report{clientId, status, {}, data != nullptr && length > 0 && data[length] == 0};
+        if (report.zeroBehind) {
             report.data.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
-            report.zeroBehind = data[length] == 0;
         }
         {
             std::lock_guard lock(m_mutex);
@@ -45,214 +47,165 @@ public:
         std::lock_guard lock(m_mutex);
         return m_reports;
     }
-    size_t bytesReceived()
+    std::string joinedData()
     {
-        std::lock_guard lock(m_mutex);
-        size_t total = 0;
-        for (const auto& report : m_reports) {
-            total += report.data.size();
+        std::string joined;
+        for (const auto& report : reports()) {
+            joined += report.data;
         }
-        return total;
+        return joined;
     }
-    bool sawStatus(int status)
+    // Hands the server end to the session (which owns it from then on).
+    void start(bool withDelegate = true)
     {
-        std::lock_guard lock(m_mutex);
-        for (const auto& report : m_reports) {
-            if (report.status == status) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    std::function<void(const std::string&)> m_onData;
-
-private:
-    std::mutex m_mutex;
-    std::vector<Report> m_reports;
-};
-
-class ClientPerThreadNetTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_listener.isValid());
-        ASSERT_TRUE(qvtest::makeConnectedPair(m_listener, m_pair));
-    }
-    void TearDown() override { qvplat::setThreadCreationFailureForTesting(false); }
-
-    // Hands the server end to session (which owns it from then on).
-    void start(CClientPerThread& session, RecordingDelegate* delegate, int clientId = 41)
-    {
-        session.setClientId(clientId);
-        session.setDelegate(delegate);
-        ASSERT_TRUE(session.initStart(m_pair.server));
+        m_session.setClientId(41);
+        m_session.setDelegate(withDelegate ? this : nullptr);
+        ASSERT_TRUE(m_session.initStart(m_pair.server));
         m_pair.server = qvplat::kInvalidSocket;
     }
+    // Sends bytes from the session thread on each chunk from the peer; the result lands in
+    // m_sendResult (-1 until then).
+    void answerWith(const std::string& bytes)
+    {
+        m_onData = [this, &bytes](const std::string&) {
+            m_sendResult = m_session.sendData(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                              static_cast<int>(bytes.size()));
+        };
+    }
+    bool ended() { return qvtest::waitUntil([&] { return m_session.isThreadEnded(); }, 10000); }
+    bool sent() { return qvtest::waitUntil([&] { return m_sendResult.load() != -1; }, 15000); }
 
     qvtest::Listener m_listener;
     qvtest::ConnectedPair m_pair;
+    std::atomic<int> m_sendResult{-1};
+    std::function<void(const std::string&)> m_onData;
+    std::mutex m_mutex;
+    std::vector<Report> m_reports;
+    CClientPerThread m_session;  // declared last: stopped before its delegate's state goes
 };
 
-TEST_F(ClientPerThreadNetTest, ReceivedChunkReachesTheDelegateWithAZeroBehindIt)
+TEST_F(ClientPerThreadNetTest, ChunksOfAtMost102399BytesReachTheDelegateWithAZeroBehind)
 {
-    RecordingDelegate delegate;
-    CClientPerThread session;
-    start(session, &delegate);
-    ASSERT_TRUE(m_pair.client.sendAll("hello"));
-    ASSERT_TRUE(qvtest::waitUntil([&] { return delegate.bytesReceived() == 5; }, 5000));
-    const auto reports = delegate.reports();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].clientId, 41);
-    EXPECT_EQ(reports[0].status, 0);
-    EXPECT_EQ(reports[0].data, "hello");
-    EXPECT_TRUE(reports[0].zeroBehind);
+    const std::string payload = qvtest::patternBytes(150000);
+    ASSERT_TRUE(m_pair.client.sendAll(payload));
+    // More than one receive's worth waits before the session looks, as after a client's burst.
+    ASSERT_TRUE(qvtest::waitUntil([&] { return qvplat::bytesAvailable(m_pair.server) > 102399; }, 5000));
+    start();
+    ASSERT_TRUE(qvtest::waitUntil([&] { return joinedData().size() == payload.size(); }, 5000));
+    const auto seen = reports();
+    EXPECT_EQ(seen[0].data.size(), 102399u);
+    for (const auto& report : seen) {
+        EXPECT_EQ(report.clientId, 41);
+        EXPECT_EQ(report.status, 0);
+        EXPECT_TRUE(report.zeroBehind);
+    }
+    EXPECT_TRUE(joinedData() == payload);
 }
 
 TEST_F(ClientPerThreadNetTest, PeerClosingWithoutSendingReportsOnlyTheClose)
 {
-    RecordingDelegate delegate;
-    CClientPerThread session;
-    start(session, &delegate);
+    start();
     m_pair.client.close();
-    ASSERT_TRUE(qvtest::waitUntil([&] { return session.isThreadEnded(); }, 5000));
-    const auto reports = delegate.reports();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].status, 99);
-    EXPECT_TRUE(reports[0].data.empty());
-    EXPECT_FALSE(session.isRunning());
+    ASSERT_TRUE(ended());
+    const auto seen = reports();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].status, 99);
+    EXPECT_FALSE(m_session.isRunning());
 }
 
-TEST_F(ClientPerThreadNetTest, A150000ByteBurstArrivesAs102399BytesThenTheRest)
+TEST_F(ClientPerThreadNetTest, FailureWhileServingEndsThatConnectionOnly)
 {
-    std::string payload(150000, '\0');
-    for (size_t i = 0; i < payload.size(); ++i) {
-        payload[i] = static_cast<char>('a' + i % 26);
-    }
-    ASSERT_TRUE(m_pair.client.sendAll(payload));
-    // More than one receive's worth must be waiting before the session looks, as after a burst
-    // from a client (the kernel queues a little over 100 KB of it; the rest follows as it drains).
-    ASSERT_TRUE(qvtest::waitUntil([&] { return qvplat::bytesAvailable(m_pair.server) > 102399; }, 5000));
-    RecordingDelegate delegate;
-    CClientPerThread session;
-    start(session, &delegate);
-    ASSERT_TRUE(qvtest::waitUntil([&] { return delegate.bytesReceived() == payload.size(); }, 5000));
-    const auto reports = delegate.reports();
-    ASSERT_GE(reports.size(), 2u);
-    EXPECT_EQ(reports[0].data.size(), 102399u);
-    std::string joined;
-    for (const auto& report : reports) {
-        EXPECT_EQ(report.status, 0);
-        EXPECT_LE(report.data.size(), 102399u);
-        EXPECT_TRUE(report.zeroBehind);
-        joined += report.data;
-    }
-    EXPECT_TRUE(joined == payload);
+    m_onData = [](const std::string&) { throw std::bad_alloc(); };
+    start();
+    ASSERT_TRUE(m_pair.client.sendAll("GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_TRUE(m_pair.client.readToEnd(10000).closed);
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(reports().back().status, 99);
 }
 
 TEST_F(ClientPerThreadNetTest, SessionWithoutDelegateDropsDataAndEndsOnClose)
 {
-    CClientPerThread session;
-    start(session, nullptr);
+    start(false);
     ASSERT_TRUE(m_pair.client.sendAll(std::string(5000, 'y')));
     m_pair.client.close();
-    EXPECT_TRUE(qvtest::waitUntil([&] { return session.isThreadEnded(); }, 5000));
-}
-
-TEST_F(ClientPerThreadNetTest, SendDataDeliversEveryByteToAReadingPeer)
-{
-    RecordingDelegate delegate;
-    CClientPerThread session;
-    std::string big(4 * 1024 * 1024, '\0');
-    for (size_t i = 0; i < big.size(); ++i) {
-        big[i] = static_cast<char>(i * 31 + 7);
-    }
-    std::atomic<int> sendResult{-1};
-    delegate.m_onData = [&](const std::string&) {
-        sendResult = session.sendData(reinterpret_cast<const unsigned char*>(big.data()), static_cast<int>(big.size()));
-    };
-    start(session, &delegate);
-    ASSERT_TRUE(m_pair.client.sendAll("go"));
-    const qvtest::ReadResult result = m_pair.client.readToEnd(20000, big.size());
-    EXPECT_EQ(result.bytes.size(), big.size());
-    EXPECT_TRUE(result.bytes == big);
-    ASSERT_TRUE(qvtest::waitUntil([&] { return sendResult.load() != -1; }, 5000));
-    EXPECT_EQ(sendResult.load(), 1);
-    // Nothing to send is a success without a send.
-    EXPECT_TRUE(session.sendData(nullptr, 0));
+    EXPECT_TRUE(ended());
 }
 
 TEST_F(ClientPerThreadNetTest, SendToAPeerThatNeverReadsGivesUpAndKeepsTheConnection)
 {
-    RecordingDelegate delegate;
-    CClientPerThread session;
     const std::string huge(64 * 1024 * 1024, 'z');  // far more than both socket buffers hold
-    std::atomic<int> sendResult{-1};
-    delegate.m_onData = [&](const std::string&) {
-        sendResult =
-            session.sendData(reinterpret_cast<const unsigned char*>(huge.data()), static_cast<int>(huge.size()));
-    };
-    start(session, &delegate);
+    answerWith(huge);
+    start();
     const auto begin = Clock::now();
     ASSERT_TRUE(m_pair.client.sendAll("go"));
-    ASSERT_TRUE(qvtest::waitUntil([&] { return sendResult.load() != -1; }, 15000));
-    EXPECT_EQ(sendResult.load(), 0);
-    // 21 waits of 100 ms without progress: never much less than 2 s.
-    EXPECT_GE(qvtest::secondsSince(begin), 2.0);
-    EXPECT_TRUE(session.isRunning());
-    EXPECT_FALSE(delegate.sawStatus(99));
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(m_sendResult.load(), 0);
+    EXPECT_GE(qvtest::secondsSince(begin), 2.0);  // 21 waits of 100 ms without progress
+    EXPECT_TRUE(m_session.isRunning());
+    EXPECT_EQ(reports().size(), 1u);  // no close reported
 }
 
 TEST_F(ClientPerThreadNetTest, PeerResetDuringASendReportsTheCloseAndEndsTheSession)
 {
-    RecordingDelegate delegate;
-    CClientPerThread session;
     const std::string huge(64 * 1024 * 1024, 'r');
-    std::atomic<int> sendResult{-1};
-    std::atomic<bool> sending{false};
-    delegate.m_onData = [&](const std::string&) {
-        sending = true;
-        sendResult =
-            session.sendData(reinterpret_cast<const unsigned char*>(huge.data()), static_cast<int>(huge.size()));
-    };
-    start(session, &delegate);
+    answerWith(huge);
+    start();
     ASSERT_TRUE(m_pair.client.sendAll("go"));
-    // Let some of the answer arrive unread, then close: unread input makes the close a reset.
-    ASSERT_TRUE(
-        qvtest::waitUntil([&] { return sending.load() && qvplat::bytesAvailable(m_pair.client.socket()) > 0; }, 5000));
+    // Some of the answer arrives unread, then the close: unread input makes it a reset.
+    ASSERT_TRUE(qvtest::waitUntil([&] { return qvplat::bytesAvailable(m_pair.client.socket()) > 0; }, 5000));
     m_pair.client.close();
-    ASSERT_TRUE(qvtest::waitUntil([&] { return session.isThreadEnded(); }, 10000));
-    EXPECT_EQ(sendResult.load(), 0);
-    const auto reports = delegate.reports();
-    ASSERT_GE(reports.size(), 2u);
-    EXPECT_EQ(reports.back().status, 99);
-    EXPECT_FALSE(session.isRunning());
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(m_sendResult.load(), 0);
+    EXPECT_EQ(reports().back().status, 99);
 }
 
-TEST_F(ClientPerThreadNetTest, CloseConnectionLetsThePeerReadTheAnswerToItsEnd)
+TEST_F(ClientPerThreadNetTest, CloseConnectionLetsThePeerReadTheWholeAnswerToItsEnd)
 {
-    RecordingDelegate delegate;
-    CClientPerThread session;
-    const std::string answer(3 * 1024 * 1024, 'a');
-    delegate.m_onData = [&](const std::string& data) {
-        if (data.rfind("GET", 0) == 0) {
-            session.sendData(reinterpret_cast<const unsigned char*>(answer.data()), static_cast<int>(answer.size()));
-        }
-    };
-    start(session, &delegate);
+    const std::string answer = qvtest::patternBytes(3 * 1024 * 1024);
+    answerWith(answer);
+    start();
     ASSERT_TRUE(m_pair.client.sendAll("GET"));
-    // Wait until part of the answer is here, then end the connection from another thread while
-    // the peer still sends: neither may cost the peer any byte of the answer.
+    // Part of the answer is here when another thread ends the connection while the peer still
+    // sends: neither may cost the peer any byte of the answer.
     ASSERT_TRUE(qvtest::waitUntil([&] { return qvplat::bytesAvailable(m_pair.client.socket()) > 0; }, 5000));
-    session.closeConnection();
+    m_session.closeConnection();
     ASSERT_TRUE(m_pair.client.sendAll("more input the server will not answer"));
     const qvtest::ReadResult result = m_pair.client.readToEnd(20000, answer.size() + 1);
-    EXPECT_EQ(result.bytes.size(), answer.size());
+    EXPECT_TRUE(result.bytes == answer);
     EXPECT_TRUE(result.closed);
-    EXPECT_FALSE(result.reset);
     m_pair.client.close();
-    ASSERT_TRUE(qvtest::waitUntil([&] { return session.isThreadEnded(); }, 5000));
-    EXPECT_EQ(delegate.reports().back().status, 99);
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(m_sendResult.load(), 1);
+    const auto seen = reports();
+    EXPECT_EQ(seen[seen.size() - 2].status, 98);  // a close from outside: 98, then 99
+    EXPECT_EQ(seen.back().status, 99);
+    EXPECT_TRUE(m_session.sendData(nullptr, 0));
+}
+
+TEST_F(ClientPerThreadNetTest, FileDataArrivesWholeFromItsOffsetAndAShrunkFileEndsTheConnection)
+{
+    TempDir dir("qvcpt-file");
+    const std::string bytes = qvtest::patternBytes(3 * 1024 * 1024 + 5);
+    std::FILE* file = std::fopen(dir.write("f.bin", bytes).c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    m_onData = [&](const std::string& data) {
+        // "whole": the rest of the file from offset 7; "more": 1 MiB more than the file holds.
+        const std::uint64_t extra = data == "more" ? 1024 * 1024 : 0;
+        m_sendResult = m_session.sendFileData(file, 7, bytes.size() - 7 + extra);
+    };
+    start();
+    ASSERT_TRUE(m_pair.client.sendAll("whole"));
+    EXPECT_TRUE(m_pair.client.readToEnd(20000, bytes.size() - 7).bytes == bytes.substr(7));
+    ASSERT_TRUE(sent());
+    EXPECT_EQ(m_sendResult.exchange(-1), 1);
+    ASSERT_TRUE(m_pair.client.sendAll("more"));
+    const qvtest::ReadResult result = m_pair.client.readToEnd(20000);
+    EXPECT_TRUE(result.closed);  // ended at once rather than with bytes the file does not hold
+    EXPECT_TRUE(result.bytes == bytes.substr(7));
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(m_sendResult.load(), 0);
+    EXPECT_EQ(reports().back().status, 99);
+    std::fclose(file);
 }
 
 // Takes more than five seconds by design: labelled soak, left out of the quick run.
@@ -260,56 +213,24 @@ class ClientPerThreadSoakTest : public ClientPerThreadNetTest {};
 
 TEST_F(ClientPerThreadSoakTest, StopOfASessionStuckInItsDelegateWakesItAfterFiveSecondsAndClosesTheSocket)
 {
-    RecordingDelegate delegate;
-    CClientPerThread session;
     const std::string chunk(1024 * 1024, 's');
     std::atomic<bool> looping{false};
-    delegate.m_onData = [&](const std::string&) {
+    m_onData = [&](const std::string&) {
         looping = true;
-        // Keeps sending to a peer that never reads: each send gives up after about 2 s and the
-        // loop tries again, until the connection is gone.
-        while (!delegate.sawStatus(99)) {
-            session.sendData(reinterpret_cast<const unsigned char*>(chunk.data()), static_cast<int>(chunk.size()));
+        // A peer that never reads: each send gives up after about 2 s, until the connection goes.
+        while (reports().back().status != 99) {
+            m_session.sendData(reinterpret_cast<const unsigned char*>(chunk.data()), 1024 * 1024);
         }
     };
-    start(session, &delegate);
+    start();
     ASSERT_TRUE(m_pair.client.sendAll("go"));
     ASSERT_TRUE(qvtest::waitUntil([&] { return looping.load(); }, 5000));
     const auto begin = Clock::now();
-    session.stop();
-    const double seconds = qvtest::secondsSince(begin);
-    EXPECT_GE(seconds, 5.0);
-    EXPECT_LT(seconds, 30.0);
-    EXPECT_TRUE(session.isThreadEnded());
-    // The peer sees the end of the connection once it reads what is left.
+    m_session.stop();
+    EXPECT_GE(qvtest::secondsSince(begin), 5.0);
+    EXPECT_TRUE(m_session.isThreadEnded());
     const qvtest::ReadResult result = m_pair.client.readToEnd(10000);
     EXPECT_TRUE(result.closed || result.reset);
-}
-
-TEST(ClientPerThreadLifeTest, SessionNeverStartedEndsItsThreadOnDestruction)
-{
-    RecordingDelegate delegate;
-    {
-        CClientPerThread session;
-        session.setDelegate(&delegate);
-        EXPECT_TRUE(session.hasThread());
-    }
-    // The delegate was cleared first: nothing was reported.
-    EXPECT_TRUE(delegate.reports().empty());
-}
-
-TEST_F(ClientPerThreadNetTest, ThreadCreationFailureMakesInitStartFailAndStopClosesTheSocket)
-{
-    qvplat::setThreadCreationFailureForTesting(true);
-    CClientPerThread session;
-    qvplat::setThreadCreationFailureForTesting(false);
-    EXPECT_FALSE(session.hasThread());
-    EXPECT_FALSE(session.initStart(m_pair.server));
-    m_pair.server = qvplat::kInvalidSocket;
-    session.stop();
-    const qvtest::ReadResult result = m_pair.client.readToEnd(5000);
-    EXPECT_TRUE(result.closed);
-    EXPECT_TRUE(result.bytes.empty());
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "Loopback.h"
 
+#include <filesystem>
+
 #include <thread>
 
 namespace qvtest {
@@ -19,6 +21,24 @@ std::size_t contentLength(const std::string& header)
 }
 
 }  // namespace
+
+std::string patternBytes(std::size_t n)
+{
+    std::string bytes(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+        bytes[i] = static_cast<char>(i * 31 + i / 4093);
+    }
+    return bytes;
+}
+
+std::size_t countEntries(const std::string& folder)
+{
+    std::size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
+        ++count;
+    }
+    return count;
+}
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
 {

@@ -27,6 +27,13 @@ inline double secondsSince(Clock::time_point start)
 // states observable from outside, never as a stand-in for a signal the code under test gives.
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs = kWaitMs);
 
+// n bytes of a pattern that repeats only every few kilobytes (so that a lost, doubled or moved
+// block shows), for checking that bytes arrive unchanged.
+std::string patternBytes(std::size_t n);
+
+// Entries of a folder such as /proc/self/fd or /proc/self/task (open descriptors, threads).
+std::size_t countEntries(const std::string& folder);
+
 // A listening socket on port 0 (the OS picks the port; ask port()), closed on destruction.
 class Listener {
 public:
