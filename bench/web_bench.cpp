@@ -54,7 +54,8 @@ public:
         m_path = std::filesystem::temp_directory_path() / ("qvweb-bench-" + std::to_string(seed()));
         std::filesystem::create_directories(m_path / "site");
         std::filesystem::permissions(m_path, std::filesystem::perms::owner_all | std::filesystem::perms::group_exec |
-                                                 std::filesystem::perms::others_exec | std::filesystem::perms::group_read |
+                                                 std::filesystem::perms::others_exec |
+                                                 std::filesystem::perms::group_read |
                                                  std::filesystem::perms::others_read);
     }
     ~BenchDir()
@@ -251,13 +252,15 @@ bool startNginx(const BenchDir& dir, Server& server)
     server.port = freePort();
     const std::filesystem::path conf = dir.path() / "nginx.conf";
     std::ofstream(conf) << "worker_processes auto;\n"
-                           "pid " << (dir.path() / "nginx.pid").string() << ";\n"
+                           "pid "
+                        << (dir.path() / "nginx.pid").string() << ";\n"
                         << "error_log " << (dir.path() / "nginx.err").string() << ";\n"
                         << "events { worker_connections 4096; }\n"
                            "http {\n"
                            "  access_log off;\n  sendfile on;\n  tcp_nopush on;\n  keepalive_requests 1000000;\n"
                            "  default_type application/octet-stream;\n"
-                           "  client_body_temp_path " << (dir.path() / "tmp").string() << ";\n"
+                           "  client_body_temp_path "
+                        << (dir.path() / "tmp").string() << ";\n"
                         << "  proxy_temp_path " << (dir.path() / "tmp").string() << ";\n"
                         << "  server { listen 127.0.0.1:" << server.port << "; root " << dir.site().string()
                         << "; }\n}\n";
@@ -291,8 +294,8 @@ void compare(Server& ours, Server* nginx, const std::function<bool(const std::st
     for (const Load& load : loads) {
         anyPicked = anyPicked || picked(load.key);
     }
-    std::printf("%-36s %12s %12s %7s   (req/s per round, %d rounds of %.0f s, alternating)\n", "load", "this",
-                "nginx", "ratio", kRounds, kRoundSeconds);
+    std::printf("%-36s %12s %12s %7s   (req/s per round, %d rounds of %.0f s, alternating)\n", "load", "this", "nginx",
+                "ratio", kRounds, kRoundSeconds);
     for (const Load& load : loads) {
         if (anyPicked && !picked(load.key)) {
             continue;
@@ -354,9 +357,10 @@ void measureDownloads(const Server& ours)
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     done = true;
     sampler.join();
-    std::printf("%d clients downloading 1 GiB: %d complete in %.1f s; server RSS %ld KiB before, peak %ld KiB "
-                "(sampled), VmHWM %ld KiB (target < 65536)\n",
-                kDownloadClients, complete.load(), seconds, before, peak, statusField(ours.pid, "VmHWM"));
+    std::printf(
+        "%d clients downloading 1 GiB: %d complete in %.1f s; server RSS %ld KiB before, peak %ld KiB "
+        "(sampled), VmHWM %ld KiB (target < 65536)\n",
+        kDownloadClients, complete.load(), seconds, before, peak, statusField(ours.pid, "VmHWM"));
 }
 
 void measureIdle(const Server& ours)
@@ -383,10 +387,11 @@ void measureIdle(const Server& ours)
     for (const qvplat::SocketHandle socket : clients) {
         qvplat::closeSocket(socket);
     }
-    std::printf("idle connections: %d held; server threads %ld -> %ld, RSS %ld -> %ld KiB: %.1f KiB per idle "
-                "connection (target < 100)\n",
-                opened, threadsBefore, threadsHeld, rssBefore, rssHeld,
-                opened > 0 ? static_cast<double>(rssHeld - rssBefore) / opened : 0.0);
+    std::printf(
+        "idle connections: %d held; server threads %ld -> %ld, RSS %ld -> %ld KiB: %.1f KiB per idle "
+        "connection (target < 100)\n",
+        opened, threadsBefore, threadsHeld, rssBefore, rssHeld,
+        opened > 0 ? static_cast<double>(rssHeld - rssBefore) / opened : 0.0);
 }
 
 int serve(const std::string& folder)
@@ -454,9 +459,8 @@ int main(int argc, char** argv)
             std::printf("nginx on port %d\n", nginx.port);
             std::fflush(stdout);
         }
-        compare(ours, nginxServer, [&](const std::string& key) {
-            return std::find(parts.begin(), parts.end(), key) != parts.end();
-        });
+        compare(ours, nginxServer,
+                [&](const std::string& key) { return std::find(parts.begin(), parts.end(), key) != parts.end(); });
     }
     if (nginxServer != nullptr) {
         nginx.process->signal(3);  // SIGQUIT: graceful stop

@@ -72,8 +72,14 @@ protected:
                                               static_cast<int>(bytes.size()));
         };
     }
-    bool ended() { return qvtest::waitUntil([&] { return m_session.isThreadEnded(); }, 10000); }
-    bool sent() { return qvtest::waitUntil([&] { return m_sendResult.load() != -1; }, 15000); }
+    bool ended()
+    {
+        return qvtest::waitUntil([&] { return m_session.isThreadEnded(); }, 10000);
+    }
+    bool sent()
+    {
+        return qvtest::waitUntil([&] { return m_sendResult.load() != -1; }, 15000);
+    }
 
     qvtest::Listener m_listener;
     qvtest::ConnectedPair m_pair;

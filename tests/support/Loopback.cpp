@@ -1,7 +1,6 @@
 #include "Loopback.h"
 
 #include <filesystem>
-
 #include <thread>
 
 namespace qvtest {

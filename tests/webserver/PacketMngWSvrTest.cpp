@@ -26,9 +26,12 @@ TEST(RequestLineTest, OnlyAGetWithATargetIsAnswered)
         {u"GET /x  HTTP/1.1\r\n", true, u"/x"},
         {u"GET  HTTP/1.1\r\n", true, u""},             // two blanks: an empty target
         {u"GET /a\nHost: b\r\n", true, u"/a\nHost:"},  // only CRLF ends a line
-        {u"get / HTTP/1.1\r\n", false, nullptr},   {u"POST / HTTP/1.1\r\n\r\n", false, nullptr},
-        {u"GET", false, nullptr},                 {u"GET ", false, nullptr},
-        {u"", false, nullptr},                    {u"\r\nGET / HTTP/1.1\r\n", false, nullptr},
+        {u"get / HTTP/1.1\r\n", false, nullptr},
+        {u"POST / HTTP/1.1\r\n\r\n", false, nullptr},
+        {u"GET", false, nullptr},
+        {u"GET ", false, nullptr},
+        {u"", false, nullptr},
+        {u"\r\nGET / HTTP/1.1\r\n", false, nullptr},
         {u" GET / HTTP/1.1", false, nullptr},
     };
     for (const auto& [request, answers, expected] : cases) {
@@ -47,7 +50,7 @@ TEST(TargetMappingTest, TargetsMapBelowTheBasePathWithTheirExtension)
         {u"/?x=1", u"/srv/site/", u""},
         {u"/a%20b.txt", u"/srv/site/a%20b.txt", u"txt"},
         {u"/readme", u"/srv/site/readme", u""},
-        {u"/a.b/c", u"/srv/site/a.b/c", u"b/c"},  // the last "." of the whole target
+        {u"/a.b/c", u"/srv/site/a.b/c", u"b/c"},            // the last "." of the whole target
         {u"/a/../b.txt", u"/srv/site/a/../b.txt", u"txt"},  // stays inside the base
         {u"/..%2f..", u"/srv/site/..%2f..", u""},           // no decoding: a plain name
         {u"", u"/srv/site", u""},
@@ -67,10 +70,19 @@ TEST(TargetMappingTest, TargetsThatWouldLeaveTheBasePathAreRefused)
     const std::u16string withNul(u"/index.html\0/../../../etc/passwd", 32);
     const std::u16string nulThenClimb(u"/x/../..\0y", 10);
     const QvString refused[] = {
-        u"/..", u"/../", u"/../../etc/passwd", u"/a/../../x", u"/./a/./../..", u"/a/b/../../../c", u"a/b/../../..",
+        u"/..",
+        u"/../",
+        u"/../../etc/passwd",
+        u"/a/../../x",
+        u"/./a/./../..",
+        u"/a/b/../../../c",
+        u"a/b/../../..",
         u"2/secret.txt",   // would be /srv/site2/secret.txt
         u"../etc/passwd",  // would be /srv/site../etc/passwd beside the base
-        u"http://host/index.html", u"*", QvString(withNul), QvString(nulThenClimb),
+        u"http://host/index.html",
+        u"*",
+        QvString(withNul),
+        QvString(nulThenClimb),
     };
     for (const QvString& target : refused) {
         EXPECT_TRUE(CPacketMngWSvr::mapRequestTarget(target, u"/srv/site", u"index.html").refused) << target.toUtf8();
@@ -149,8 +161,10 @@ protected:
     std::string get(const std::string& target) { return answer("GET " + target + " HTTP/1.1\r\n\r\n"); }
     static std::string header(const std::string& status, const std::string& type, long long length = -1)
     {
-        std::string text = "HTTP/1.1 " + status + "\r\nDate: Fri, 4 Dec 2026 09:05:07\r\nServer: QvLocalWebSvr\r\n"
-                           "Connection: Keep-Alive\r\nContent-Type: " + type + "\r\n";
+        std::string text = "HTTP/1.1 " + status +
+                           "\r\nDate: Fri, 4 Dec 2026 09:05:07\r\nServer: QvLocalWebSvr\r\n"
+                           "Connection: Keep-Alive\r\nContent-Type: " +
+                           type + "\r\n";
         return text + (length >= 0 ? "Content-Length: " + std::to_string(length) + "\r\n\r\n" : "\r\n");
     }
 
@@ -166,7 +180,7 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
     ASSERT_EQ(std::system(("mkfifo '" + (m_dir / "site" / "pipe.txt").string() + "'").c_str()), 0);
     m_dir.write("secret.txt", "outside");
     std::filesystem::create_directory_symlink(m_dir.path(), m_dir / "site" / "up");  // leads out
-    std::filesystem::create_symlink("index.html", m_dir / "site" / "alias.html");     // stays inside
+    std::filesystem::create_symlink("index.html", m_dir / "site" / "alias.html");    // stays inside
     const std::string octet = "application/octet-stream";
     const std::pair<std::string, std::string> cases[] = {
         {"/", header("200 OK", "text/html", 9) + "<p>hi</p>"},

@@ -62,9 +62,8 @@ protected:
     std::string getBody(const std::string& target) const
     {
         RawClient client(m_port);
-        const std::string answer = client.sendAll("GET " + target + " HTTP/1.1\r\n\r\n")
-                                       ? client.readHttpAnswer(kAnswerTimeoutMs)
-                                       : "";
+        const std::string answer =
+            client.sendAll("GET " + target + " HTTP/1.1\r\n\r\n") ? client.readHttpAnswer(kAnswerTimeoutMs) : "";
         return answer.empty() ? "<none>" : loopback::bodyOf(answer);
     }
 
