@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "registry/DefinitionValidation.h"
 #include "webserver/WebServerInfo.h"
 
@@ -18,6 +20,12 @@ struct Case {
     F field;
     const char16_t* message;  // null when accepted
 };
+
+// Test logs name each case instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << c.label;
+}
 
 // Registered beside the definition under test: "site" and the groups "Team", "Ärger" and "team".
 // Groups go through the same rules as names; one refusal shows they are applied.
