@@ -83,7 +83,7 @@ QvHostResult CQvServerHost::shutdown()
     // let every tick in flight end before the singletons it touches go away.
     qvplat::shutdownTimerService();
     servers->saveAll();
-    const QvHostResult result = saveResult({});
+    QvHostResult result = saveResult({});
     CQvWebServerMngr::releaseInstance();
     CEnvMng::releaseInstance();
     CQvLogMng::releaseInstance();

@@ -533,7 +533,7 @@ bool CQvWebServerMngr::loadServers()
             continue;
         }
         if (addServer(definition.get())) {
-            definition.release();  // the registry owns it now
+            static_cast<void>(definition.release());  // the registry owns it now
         } else {
             allAdded = false;
         }
@@ -795,7 +795,7 @@ ServerEditResult CQvWebServerMngr::finishEdit(const QvString& registeredName,
         if (!addServer(edited.get())) {
             return ServerEditResult::NameTaken;
         }
-        edited.release();
+        static_cast<void>(edited.release());  // the registry owns it now
         return ServerEditResult::Added;
     }
     _tag_WebServerInfo* registered = getDefinition(registeredName);
@@ -819,6 +819,6 @@ ServerEditResult CQvWebServerMngr::finishEdit(const QvString& registeredName,
     if (!addServer(edited.get())) {
         return ServerEditResult::NameTaken;  // unreachable after the check above
     }
-    edited.release();
+    static_cast<void>(edited.release());  // the registry owns it now
     return ServerEditResult::Renamed;
 }

@@ -14,11 +14,7 @@ if [ ! -f "$build_dir/compile_commands.json" ]; then
     echo "no $build_dir/compile_commands.json: configure first (cmake --preset default)" >&2
     exit 2
 fi
-# Being reworked elsewhere, they join when they pass: the INI profile, UTF-8 and file-lock code; the
-# registry and its host (unique_ptr::release() results dropped after handing the pointer over, a
-# const result that cannot move).
-skip='platform/posix/(Profile|Utf8|FileLock)\.cpp|registry/(WebServerMngr|QvServerHost)\.cpp'
-mapfile -t files < <(git ls-files "${folders[@]/%//*.cpp}" | grep -vE "$skip")
+mapfile -t files < <(git ls-files "${folders[@]/%//*.cpp}")
 # The build's warning list is GCC's; clang does not know some of its options and need not.
 printf '%s\n' "${files[@]}" |
     xargs -P"$(nproc)" -n4 clang-tidy -p "$build_dir" --quiet --extra-arg=-Wno-unknown-warning-option

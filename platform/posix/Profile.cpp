@@ -2,7 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <signal.h>  // NOLINT(modernize-deprecated-headers): kill() is POSIX, not in <csignal>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,10 +64,11 @@ void prefault(char* buffer, std::size_t size)
 {
     constexpr std::size_t kWorthIt = std::size_t(1) << 20;
     const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const auto begin = (reinterpret_cast<std::uintptr_t>(buffer) + page - 1) / page * page;
-    const auto end = (reinterpret_cast<std::uintptr_t>(buffer) + size) / page * page;
+    const auto address = reinterpret_cast<std::uintptr_t>(buffer);
+    const auto begin = (address + page - 1) / page * page;
+    const auto end = (address + size) / page * page;
     if (size >= kWorthIt && end > begin) {
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+        ::madvise(buffer + (begin - address), end - begin, MADV_POPULATE_WRITE);
     }
 }
 
