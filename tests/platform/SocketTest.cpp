@@ -69,21 +69,16 @@ TEST(SocketTest, PassiveAddressIsTheIpv4Wildcard)
     EXPECT_EQ(ntohs(in.sin_port), 8080);
 }
 
-// Silence times out, data travels both ways and FIONREAD counts it, a close reads as 0 bytes.
+// Silence times out, data travels both ways, a close reads as 0 bytes.
 TEST(SocketTest, DataTravelsBothWaysAndACloseIsReadable)
 {
     Connection c;
     EXPECT_EQ(qvplat::waitReadable(c.server, 20), 0);
     ASSERT_TRUE(sendAll(c.client, "GET / HTTP/1.1\r\n\r\n"));
     ASSERT_EQ(qvplat::waitReadable(c.server, kLongWaitMs), 1);
-    for (int spin = 0; spin < 1000 && qvplat::bytesAvailable(c.server) < 18; ++spin) {
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(qvplat::bytesAvailable(c.server), 18);
     char buffer[64] = {};
     EXPECT_EQ(qvplat::recvSome(c.server, buffer, sizeof buffer), 18);
     EXPECT_STREQ(buffer, "GET / HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(qvplat::bytesAvailable(c.server), 0);
 
     ASSERT_TRUE(sendAll(c.server, "HTTP/1.1 200 OK\r\n"));
     ASSERT_EQ(qvplat::waitReadable(c.client, kLongWaitMs), 1);
@@ -98,7 +93,6 @@ TEST(SocketTest, BadDescriptorsAreErrors)
 {
     EXPECT_EQ(qvplat::waitReadable(qvplat::kInvalidSocket, 0), -1);
     EXPECT_EQ(qvplat::waitReadable(1 << 20, 0), -1);  // far beyond any open descriptor
-    EXPECT_EQ(qvplat::bytesAvailable(qvplat::kInvalidSocket), -1);
 }
 
 TEST(SocketTest, WaitReadableWorksAboveFdSetsize)
@@ -146,29 +140,6 @@ TEST(SocketTest, ShutdownFromAnotherThreadWakesTheReader)
     EXPECT_EQ(qvplat::recvSome(c.client, &byte, 1), 0);
 }
 
-// A reset peer is ConnAborted without SIGPIPE; a peer that never reads fills the buffer: WouldBlock.
-TEST(SocketTest, SendErrorsTellAGonePeerFromAFullBuffer)
-{
-    Connection reset;
-    const linger abortive{1, 0};  // close() sends a reset
-    ASSERT_EQ(::setsockopt(reset.client, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), 0);
-    qvplat::closeSocket(reset.client);
-    reset.client = qvplat::kInvalidSocket;
-    ASSERT_EQ(qvplat::waitReadable(reset.server, kLongWaitMs), 1);
-    Connection full;
-    for (const auto& [socket, expected] : {std::pair{reset.server, qvplat::SendError::ConnAborted},
-                                           std::pair{full.server, qvplat::SendError::WouldBlock}}) {
-        const std::string chunk(65536, 'x');
-        long result = 0;
-        for (int i = 0; i < 10000 && result >= 0; ++i) {
-            result = qvplat::sendSome(socket, chunk.data(), chunk.size());
-        }
-        ASSERT_EQ(result, -1);
-        EXPECT_EQ(qvplat::lastSendError(), expected);
-    }
-    EXPECT_EQ(qvplat::waitWritable(full.server, 0), 0);
-}
-
 // Started programs must not inherit sockets; a live listener's port cannot be taken, a closed
 // one refuses connections.
 TEST(SocketTest, SocketsAreCloseOnExecAndBindAndConnectFailuresSayWhy)
@@ -195,63 +166,40 @@ TEST(SocketTest, SocketsAreCloseOnExecAndBindAndConnectFailuresSayWhy)
 }
 
 // The server answers while unread input is still waiting, then closes: the whole answer must
-// arrive, followed by an orderly end instead of a reset. Twice: closed by its owner directly, and
-// shut down by another thread first (a worker ending the connection) and then closed by the owner.
+// arrive, followed by an orderly end instead of a reset.
 TEST(SocketTest, DrainAndCloseDeliversTheWholeAnswer)
 {
     constexpr std::size_t kAnswerBytes = 2 * 1024 * 1024;
     constexpr std::size_t kUnreadBytes = 32 * 1024;
-    for (const bool shutDownFirst : {false, true}) {
-        for (int round = 0; round < 3; ++round) {
-            SCOPED_TRACE(std::string(shutDownFirst ? "shut down first, round " : "round ") + std::to_string(round));
-            Connection c;
-            ASSERT_TRUE(sendAll(c.client, "REQ" + std::string(kUnreadBytes, 'u')));
-            // Wait until the unread part has arrived at the server.
-            for (int spin = 0; spin < 1000 && qvplat::bytesAvailable(c.server) < static_cast<int>(3 + kUnreadBytes);
-                 ++spin) {
-                qvplat::waitReadable(c.server, 10);
-            }
-            char request[3];
-            ASSERT_EQ(qvplat::recvSome(c.server, request, 3), 3);
-
-            std::size_t received = 0;
-            long last = 1;
-            int readerError = 0;
-            std::thread reader([&] {
-                char buffer[65536];
-                while ((last = qvplat::recvSome(c.client, buffer, sizeof buffer)) > 0) {
-                    received += static_cast<std::size_t>(last);
-                }
-                readerError = qvplat::lastError();
-            });
-            ASSERT_TRUE(sendAll(c.server, std::string(kAnswerBytes, 'a')));
-            if (shutDownFirst) {
-                std::thread worker([&] { qvplat::shutdownSocket(c.server); });
-                worker.join();
-            }
-            qvplat::drainAndClose(c.server);
-            c.server = qvplat::kInvalidSocket;
-            reader.join();
-            EXPECT_EQ(received, kAnswerBytes);
-            EXPECT_EQ(last, 0) << "errno " << readerError;
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Connection c;
+        ASSERT_TRUE(sendAll(c.client, "REQ" + std::string(kUnreadBytes, 'u')));
+        // Wait until the unread part has arrived at the server.
+        for (int spin = 0; spin < 1000 && qvplat::bytesAvailable(c.server) < static_cast<int>(3 + kUnreadBytes);
+             ++spin) {
+            qvplat::waitReadable(c.server, 10);
         }
+        char request[3];
+        ASSERT_EQ(qvplat::recvSome(c.server, request, 3), 3);
+
+        std::size_t received = 0;
+        long last = 1;
+        int readerError = 0;
+        std::thread reader([&] {
+            char buffer[65536];
+            while ((last = qvplat::recvSome(c.client, buffer, sizeof buffer)) > 0) {
+                received += static_cast<std::size_t>(last);
+            }
+            readerError = qvplat::lastError();
+        });
+        ASSERT_TRUE(sendAll(c.server, std::string(kAnswerBytes, 'a')));
+        qvplat::drainAndClose(c.server);
+        c.server = qvplat::kInvalidSocket;
+        reader.join();
+        EXPECT_EQ(received, kAnswerBytes);
+        EXPECT_EQ(last, 0) << "errno " << readerError;
     }
-}
-
-TEST(SocketTest, DrainAndCloseWithLingerWaitsForThePeersClose)
-{
-    Connection c;
-    std::thread peer([&] {
-        char buffer[256];
-        while (qvplat::recvSome(c.client, buffer, sizeof buffer) > 0) {
-        }
-        qvplat::closeSocket(c.client);  // the peer closes after our FIN
-    });
-    ASSERT_TRUE(sendAll(c.server, "bye"));
-    qvplat::drainAndClose(c.server, kLongWaitMs);
-    c.server = qvplat::kInvalidSocket;
-    peer.join();
-    c.client = qvplat::kInvalidSocket;
 }
 
 }  // namespace
