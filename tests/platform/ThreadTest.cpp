@@ -36,11 +36,10 @@ TEST(ThreadTest, RunsTheBodyOnceAndJoinsWhenItEnds)
     }));
     EXPECT_FALSE(thread.start([] {})) << "refused while running";
     EXPECT_FALSE(thread.isCurrent());
-    EXPECT_FALSE(thread.tryJoinFor(10));
     EXPECT_TRUE(thread.joinable());
     EXPECT_FALSE(thread.finished());
     release.set();
-    EXPECT_TRUE(thread.tryJoinFor(kLongWaitMs));
+    thread.join();
     EXPECT_FALSE(thread.joinable());
     EXPECT_TRUE(thread.finished());
     EXPECT_EQ(ran.load(), 1);
@@ -49,28 +48,16 @@ TEST(ThreadTest, RunsTheBodyOnceAndJoinsWhenItEnds)
     thread.join();
 }
 
-// A small stack is what a connection's thread gets; a tiny request still leaves room to work.
-TEST(ThreadTest, StackSizeIsHonouredAndATinyRequestRaisedToAWorkingMinimum)
+// A small stack is what a connection's thread gets.
+TEST(ThreadTest, StackSizeIsHonoured)
 {
     constexpr std::size_t kRequested = 256 * 1024;
     std::atomic<std::size_t> seen{0};
-    std::atomic<bool> ran{false};
     qvplat::Thread small;
-    qvplat::Thread tiny;
     ASSERT_TRUE(small.start([&] { seen = currentStackSize(); }, kRequested));
-    ASSERT_TRUE(tiny.start(
-        [&] {
-            volatile char scratch[16 * 1024];  // some real stack use
-            scratch[0] = 1;
-            scratch[sizeof scratch - 1] = scratch[0];
-            ran = true;
-        },
-        1));
     small.join();
-    tiny.join();
     EXPECT_GE(seen.load(), kRequested);
     EXPECT_LT(seen.load(), std::size_t{8} * 1024 * 1024) << "smaller than the usual 8 MB default";
-    EXPECT_TRUE(ran.load());
 }
 
 TEST(ThreadTest, DestructorJoinsAndJoinReleasesTheBodysCaptures)
