@@ -17,20 +17,21 @@ namespace {
 class QvLogMngTest : public ModuleDirTest {};
 
 // The "Log" folder appears even while the switch is off; lines appear only when the build turns it on.
+// The file is named by the day, every field padded.
 TEST_F(QvLogMngTest, WriterFollowsTheBuildSwitchAndNamesTheFileByDay)
 {
-    FixedClock clock(makeTime(2026, 12, 4, 5, 8, 0, 0, 1));
+    FixedClock clock(makeTime(2026, 2, 4, 3, 8, 0, 0, 1));
     CQvLogMng* log = CQvLogMng::getInstance();
     const QvString file = CQvLogMng::getLogFilePath(u"qvsc_");
-    EXPECT_EQ(u8(file), path("Log/qvsc_20261204.log").string());
+    EXPECT_EQ(u8(file), path("Log/qvsc_20260204.log").string());
     EXPECT_TRUE(fs::is_directory(path("Log")));
     log->writeLog(file, u"%sinitStart port=%d", u"[QvSvrComm] ", 8080);
-    clock.set(makeTime(2026, 12, 4, 5, 9, 0, 0, 2));
+    clock.set(makeTime(2026, 2, 4, 3, 9, 0, 0, 2));
     log->writeLog(CQvLogMng::getLogFilePath(u"qvsc_"), u"%s%d", u"two ", 2);
     log->writeDebug(u"[%d][%s=%s]", 0, u"key", u"value");
-    EXPECT_EQ(read(path("Log/qvsc_20261204.log")),
+    EXPECT_EQ(read(path("Log/qvsc_20260204.log")),
               CQvLogMng::kSwitchAtCreation
-                  ? "[2026/12/04][08:00:00:001] [QvSvrComm] initStart port=8080\n[2026/12/04][09:00:00:002] two 2\n"
+                  ? "[2026/02/04][08:00:00:001] [QvSvrComm] initStart port=8080\n[2026/02/04][09:00:00:002] two 2\n"
                   : "");
 }
 
