@@ -64,7 +64,22 @@ struct QuitCatcher : QObject {
     }
 };
 
+// One way a check can go: the service's latest version (empty: nothing answers) and its options,
+// whether the installer starts, the boxes shown and the last one's buttons and icon, the posts the
+// service records, whether the setup file is written, and the bar's last value (-1: it stays hidden).
+struct CheckCase {
+    QString latest;
+    QStringList serviceArgs;
+    bool launches;
+    QStringList boxes;
+    int lastButtons, lastIcon, posts;
+    bool written;
+    int progress;
+};
+
 }  // namespace
+
+Q_DECLARE_METATYPE(CheckCase)
 
 class UpdateCheckTest : public QObject {
     Q_OBJECT
@@ -139,53 +154,33 @@ QList<QJsonObject> UpdateCheckTest::recordedPosts() const
 
 void UpdateCheckTest::answersEndTheCheckAsTheyShould_data()
 {
-    QTest::addColumn<QString>("latest");  // empty: nothing answers at all
-    QTest::addColumn<QStringList>("serviceArgs");
-    QTest::addColumn<bool>("launches");
-    QTest::addColumn<QStringList>("boxes");
-    QTest::addColumn<int>("lastButtons");
-    QTest::addColumn<int>("lastIcon");
-    QTest::addColumn<int>("posts");
-    QTest::addColumn<bool>("written");
-    QTest::addColumn<int>("progress");  // the bar's last value; -1: the bar stays hidden
-
+    QTest::addColumn<CheckCase>("c");
     const QString offer = q("An updated version exists. Do you want to update?");
     const int ok = QvMessageBoxes::Ok;
     const int yesNo = QvMessageBoxes::YesNo;
     const int warning = QvMessageBoxes::Warning;
-    QTest::newRow("latest version") << q("1.0.0.1") << QStringList() << true
-                                    << QStringList{q("This program is the latest version.")} << ok
-                                    << int(QvMessageBoxes::Information) << 1 << false << -1;
-    QTest::newRow("service unreachable") << QString() << QStringList() << true
-                                         << QStringList{q(
-                                                "[-994] Response Data Error!\nUpdate version can not be checked!!")}
-                                         << ok << warning << 0 << false << -1;
+    const int question = QvMessageBoxes::Question;
+    QTest::newRow("latest version") << CheckCase{q("1.0.0.1"), {}, true, {q("This program is the latest version.")},
+                                                 ok, int(QvMessageBoxes::Information), 1, false, -1};
+    QTest::newRow("service unreachable")
+        << CheckCase{QString(), {}, true, {q("[-994] Response Data Error!\nUpdate version can not be checked!!")},
+                     ok, warning, 0, false, -1};
     QTest::newRow("file url outside the web root")
-        << q("9.0.0.0") << QStringList{q("--file-url"), q("http://127.0.0.1/setup/new_setup.exe")} << true
-        << QStringList{offer, q("The file path is not valid!!")} << yesNo << warning << 2 << false << -1;
-    QTest::newRow("download without length")
-        << q("9.0.0.0") << QStringList{q("--no-length")} << true << QStringList{offer} << yesNo
-        << int(QvMessageBoxes::Question) << 2 << false << 0;  // no length, no percentage
+        << CheckCase{q("9.0.0.0"), {q("--file-url"), q("http://127.0.0.1/setup/new_setup.exe")}, true,
+                     {offer, q("The file path is not valid!!")}, yesNo, warning, 2, false, -1};
+    QTest::newRow("download without length")  // no length, no percentage
+        << CheckCase{q("9.0.0.0"), {q("--no-length")}, true, {offer}, yesNo, question, 2, false, 0};
     QTest::newRow("installer does not start")
-        << q("9.0.0.0") << QStringList() << false
-        << QStringList{offer, q("Installation file execution failed. Please update again!!")} << yesNo << warning << 2
-        << true << 100;
+        << CheckCase{q("9.0.0.0"), {}, false, {offer, q("Installation file execution failed. Please update again!!")},
+                     yesNo, warning, 2, true, 100};
     QTest::newRow("installer starts and the program ends")
-        << q("9.0.0.0") << QStringList() << true << QStringList{offer} << yesNo << int(QvMessageBoxes::Question) << 2
-        << true << 100;
+        << CheckCase{q("9.0.0.0"), {}, true, {offer}, yesNo, question, 2, true, 100};
 }
 
 void UpdateCheckTest::answersEndTheCheckAsTheyShould()
 {
-    QFETCH(QString, latest);
-    QFETCH(QStringList, serviceArgs);
-    QFETCH(bool, launches);
-    QFETCH(QStringList, boxes);
-    QFETCH(int, lastButtons);
-    QFETCH(int, lastIcon);
-    QFETCH(int, posts);
-    QFETCH(bool, written);
-    QFETCH(int, progress);
+    QFETCH(CheckCase, c);
+    const auto& [latest, serviceArgs, launches, boxes, lastButtons, lastIcon, posts, written, progress] = c;
 
     if (!latest.isEmpty()) {
         startService(latest, serviceArgs);

@@ -29,7 +29,7 @@ protected:
     std::atomic<int> m_destroyed{0};
 };
 
-TEST_F(SocketClientMngrTest, IdsStartAtZeroAreHandedOutOnceUnderConcurrencyAndNeverReused)
+TEST_F(SocketClientMngrTest, IdsAreHandedOutOnceUnderConcurrencyAndRemoveDestroysOnlyTheSession)
 {
     CSocketClientMngr* manager = CSocketClientMngr::getInstance();
     CCPTBaseWorker worker;
@@ -38,7 +38,15 @@ TEST_F(SocketClientMngrTest, IdsStartAtZeroAreHandedOutOnceUnderConcurrencyAndNe
     EXPECT_EQ(manager->addClient(session, &worker), 1);  // allocates and registers both in one step
     EXPECT_EQ(manager->findSession(1), session);
     EXPECT_EQ(manager->findWorker(1), &worker);
+    worker.setState(CCPTBaseWorker::kStateAnswered);
     manager->remove(1);
+    // The session goes silently (its delegate, cleared before the stop, heard nothing); the worker stays.
+    EXPECT_EQ(m_destroyed.load(), 1);
+    EXPECT_EQ(manager->findSession(1), nullptr);
+    EXPECT_EQ(manager->findWorker(1), nullptr);
+    EXPECT_EQ(worker.getState(), CCPTBaseWorker::kStateAnswered);
+    manager->remove(1);  // an unknown id changes nothing
+    EXPECT_EQ(manager->sessionCount() + manager->workerCount(), 0);
 
     std::vector<std::vector<int>> ids(4);
     std::vector<std::thread> threads;
@@ -57,23 +65,6 @@ TEST_F(SocketClientMngrTest, IdsStartAtZeroAreHandedOutOnceUnderConcurrencyAndNe
     EXPECT_EQ(all.size(), 8000u);
     EXPECT_EQ(*all.begin(), 2);
     EXPECT_EQ(*all.rbegin(), 8001);
-}
-
-TEST_F(SocketClientMngrTest, RemoveDestroysTheSessionSilentlyButNotTheWorker)
-{
-    CSocketClientMngr* manager = CSocketClientMngr::getInstance();
-    CCPTBaseWorker workerB;
-    workerB.setState(CCPTBaseWorker::kStateAnswered);
-    manager->registerSession(7, new CountedSession(m_destroyed));
-    manager->registerWorker(7, &workerB);
-    EXPECT_EQ(manager->findSession(8), nullptr);
-    manager->remove(7);
-    EXPECT_EQ(m_destroyed.load(), 1);  // and the delegate, cleared before the stop, heard nothing
-    EXPECT_EQ(manager->findSession(7), nullptr);
-    EXPECT_EQ(manager->findWorker(7), nullptr);
-    EXPECT_EQ(workerB.getState(), CCPTBaseWorker::kStateAnswered);
-    manager->remove(7);  // an unknown id changes nothing
-    EXPECT_EQ(manager->sessionCount() + manager->workerCount(), 0);
 }
 
 }  // namespace

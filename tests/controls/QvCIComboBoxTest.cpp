@@ -23,11 +23,6 @@ QString run(QvCIComboBox& combo, const char* steps)
     return answer;
 }
 
-QString ask(QvCIComboBox& combo, const char16_t* command, const char16_t* argument)
-{
-    return toQString(combo.sendCommand(QvString(command), QvString(argument), 0));
-}
-
 // Three entries v0..v2 (shown as d0..d2) under the heading G.
 constexpr const char* kThree = "additem v0`d0`G|additem v1`d1`G|additem v2`d2`G";
 
@@ -71,8 +66,8 @@ private slots:
         run(combo, kThree);
         run(combo, steps.toUtf8().constData());
         QCOMPARE(toQString(combo.getDisplayText()), display);
-        QCOMPARE(ask(combo, u"cursel", u"value"), value);
-        QCOMPARE(ask(combo, u"cursel", u"disp"), value.isEmpty() ? QString() : display);
+        QCOMPARE(run(combo, "cursel value"), value);
+        QCOMPARE(run(combo, "cursel disp"), value.isEmpty() ? QString() : display);
         const auto* groups = combo.getEntries().find(QvString(u"groups"));
         QCOMPARE(groups == nullptr ? 0 : groups->size(), headings);
     }
@@ -123,7 +118,7 @@ private slots:
         run(combo, kThree);
         run(combo, "select G`0");
         combo.getPopupDelegate()->onPopupSelected(index, reply.toStdString());
-        QCOMPARE(ask(combo, u"cursel", u"value"), value);
+        QCOMPARE(run(combo, "cursel value"), value);
         // Only one entry carries the selected flag afterwards.
         int flagged = 0;
         for (const QvCIComboListItem& item : *combo.getEntries().find(QvString(u"G"))) {
@@ -135,18 +130,18 @@ private slots:
     void focusAndButtonStates()
     {
         QvCIComboBox combo;
-        ask(combo, u"focus", u"true");
+        run(combo, "focus true");
         QCOMPARE(combo.getMouseState(), QvCIComboBox::kMouseHot);
-        ask(combo, u"mouselbtn", u"down");
+        run(combo, "mouselbtn down");
         QCOMPARE(combo.getMouseState(), QvCIComboBox::kMousePressed);
-        ask(combo, u"mouselbtn", u"up");
+        run(combo, "mouselbtn up");
         QVERIFY(combo.isOpen());
         // While open, losing the hover keeps the box drawn pressed.
-        ask(combo, u"focus", u"false");
+        run(combo, "focus false");
         QCOMPARE(combo.getMouseState(), QvCIComboBox::kMousePressed);
-        ask(combo, u"mouselbtn", u"up");
+        run(combo, "mouselbtn up");
         QVERIFY(!combo.isOpen());
-        ask(combo, u"focus", u"false");
+        run(combo, "focus false");
         QCOMPARE(combo.getMouseState(), QvCIComboBox::kMouseNormal);
     }
 };

@@ -1,47 +1,30 @@
-#include <QDir>
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
 
+#include "TempDir.h"
 #include "controls/QtConvert.h"
 #include "controls/QvResMngr.h"
 #include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
-
-namespace {
-
-QString colorTable(const char* entries)
-{
-    return QStringLiteral("{\"list\": [%1]}").arg(QString::fromUtf8(entries));
-}
-
-}  // namespace
 
 // The colour table and the image cache, with the "executable" in a temporary folder.
 class QvResMngrTest : public QObject {
     Q_OBJECT
 
 private:
-    QTemporaryDir m_dir;
+    TempDir m_dir{"qvres"};
 
-    QString write(const QString& relative, const QByteArray& bytes)
+    QvString write(const std::string& relative, const QByteArray& bytes)
     {
-        const QString path = m_dir.filePath(relative);
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size()) {
-            qFatal("cannot write a test file");
-        }
-        return path;
+        return QvString(m_dir.write(relative, bytes.toStdString()).u16string());
     }
 
 private slots:
     void init()
     {
-        QVERIFY(m_dir.isValid());
         QvResMngr::releaseInstance();
         CQvDirMng::releaseInstance();
-        qvplat::setModuleFileNameForTesting(fromQString(m_dir.filePath(QStringLiteral("qvwebserver"))).toStd());
+        qvplat::setModuleFileNameForTesting((m_dir.path() / "qvwebserver").u16string());
     }
     void cleanup()
     {
@@ -50,44 +33,34 @@ private slots:
         qvplat::setModuleFileNameForTesting(u"");
     }
 
-    void colorEntries_data()
+    // Key 7 is 5:5:5 before each table; a table that cannot be read keeps the colours.
+    void colorTables_data()
     {
-        QTest::addColumn<QString>("table");
+        QTest::addColumn<QByteArray>("entries");  // the list's entries; empty: the file is empty
+        QTest::addColumn<bool>("loads");
         QTest::addColumn<QColor>("color");
-        QTest::newRow("only the low eight bits count")
-            << colorTable(R"({"key": 7, "rgb": "300:0:0"})") << QColor(44, 0, 0);
-        QTest::newRow("fewer than three fields is skipped")
-            << colorTable(R"({"key": 7, "rgb": "10:20"})") << QColor(Qt::black);
-        QTest::newRow("three fields in order")
-            << colorTable(R"({"key": 7, "rgb": "1:2:3"}, {"key": 8, "rgb": "9:9:9"})") << QColor(1, 2, 3);
-        QTest::newRow("a key the table lacks is black")
-            << colorTable(R"({"key": 8, "rgb": "9:9:9"})") << QColor(Qt::black);
+        const auto row = [](const char* name, const char* entries, bool loads, QColor color) {
+            QTest::newRow(name) << QByteArray(entries) << loads << color;
+        };
+        row("only the low eight bits count", R"({"key": 7, "rgb": "300:0:0"})", true, QColor(44, 0, 0));
+        row("fewer than three fields is skipped", R"({"key": 7, "rgb": "10:20"})", true, Qt::black);
+        row("three fields in order", R"({"key": 7, "rgb": "1:2:3"}, {"key": 8, "rgb": "9:9:9"})", true, QColor(1, 2, 3));
+        row("a key the table lacks is black", R"({"key": 8, "rgb": "9:9:9"})", true, Qt::black);
+        row("not JSON keeps the colours", "{", false, QColor(5, 5, 5));
+        row("empty file keeps the colours", "", false, QColor(5, 5, 5));
     }
-    void colorEntries()
+    void colorTables()
     {
-        QFETCH(QString, table);
+        QFETCH(QByteArray, entries);
+        QFETCH(bool, loads);
         QFETCH(QColor, color);
-        const QString path = write(QStringLiteral("config/clrtbl_normal.json"), table.toUtf8());
-        QVERIFY(QvResMngr::getInstance()->loadColorTable(fromQString(path)));
-        QCOMPARE(QvResMngr::getInstance()->getColor(7), color);
-    }
-
-    void unreadableTableKeepsTheColours_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("not JSON") << QByteArray("{\"list\": [");
-        QTest::newRow("empty file") << QByteArray();
-    }
-    void unreadableTableKeepsTheColours()
-    {
-        QFETCH(QByteArray, bytes);
         QvResMngr* resources = QvResMngr::getInstance();
         QVERIFY(resources->loadColorTable(fromQString(QStringLiteral(QV_SOURCE_DIR "/config/clrtbl_normal.json"))));
-        const QString good = write(QStringLiteral("good.json"), colorTable(R"({"key": 7, "rgb": "1:2:3"})").toUtf8());
-        QVERIFY(resources->loadColorTable(fromQString(good)));
-        QVERIFY(!resources->loadColorTable(fromQString(write(QStringLiteral("bad.json"), bytes))));
-        QVERIFY(!resources->loadColorTable(fromQString(m_dir.filePath(QStringLiteral("missing.json")))));
-        QCOMPARE(resources->getColor(7), QColor(1, 2, 3));
+        QVERIFY(resources->loadColorTable(write("good.json", R"({"list": [{"key": 7, "rgb": "5:5:5"}]})")));
+        const QByteArray table = entries.isEmpty() ? entries : "{\"list\": [" + entries + "]}";
+        QCOMPARE(resources->loadColorTable(write("config/clrtbl_normal.json", table)), loads);
+        QVERIFY(!resources->loadColorTable(QvString((m_dir.path() / "missing.json").u16string())));
+        QCOMPARE(resources->getColor(7), color);
     }
 
     void arrowImageIsLoadedOnceAndCached()
@@ -97,11 +70,11 @@ private slots:
         QVERIFY(resources->getArrowImage() == nullptr);
         QFile source(QStringLiteral(QV_SOURCE_DIR "/res/img/DirDown.png"));
         QVERIFY(source.open(QIODevice::ReadOnly));
-        const QString path = write(QStringLiteral("res/img/DirDown.png"), source.readAll());
+        const QvString path = write("res/img/DirDown.png", source.readAll());
         const QImage* first = resources->getArrowImage();
         QVERIFY(first != nullptr);
         QVERIFY(first->hasAlphaChannel());
-        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::remove(toQString(path)));
         QCOMPARE(resources->getArrowImage(), first);
     }
 

@@ -26,21 +26,19 @@ private slots:
     void layoutInsets_data()
     {
         QTest::addColumn<int>("frameMode");
-        QTest::addColumn<int>("frameWidth");
-        QTest::addColumn<int>("leftInset");  // frame on the side plus the 1-pixel margin
-        QTest::newRow("no frame") << int(CQvRichEditWrapper::kFrameNone) << 3 << 1;
-        QTest::newRow("all four sides") << int(CQvRichEditWrapper::kFrameAll) << 3 << 4;
-        QTest::newRow("top and bottom only") << int(CQvRichEditWrapper::kFrameTopBottom) << 3 << 1;
+        QTest::addColumn<int>("leftInset");  // the 3-pixel frame on the side plus the 1-pixel margin
+        QTest::newRow("no frame") << int(CQvRichEditWrapper::kFrameNone) << 1;
+        QTest::newRow("all four sides") << int(CQvRichEditWrapper::kFrameAll) << 4;
+        QTest::newRow("top and bottom only") << int(CQvRichEditWrapper::kFrameTopBottom) << 1;
     }
     void layoutInsets()
     {
         QFETCH(int, frameMode);
-        QFETCH(int, frameWidth);
         QFETCH(int, leftInset);
         CQvRichEditWrapper wrapper;
         wrapper.resize(200, 40);
         wrapper.initDisplay(QvString(u"Sans"), 12, Qt::white);
-        wrapper.setFrameMode(frameMode, Qt::gray, frameWidth);
+        wrapper.setFrameMode(frameMode, Qt::gray, 3);
         const QRect inner = wrapper.getInnerRect();
         QCOMPARE(inner.left(), leftInset);
         QCOMPARE(200 - 1 - inner.right(), leftInset);
