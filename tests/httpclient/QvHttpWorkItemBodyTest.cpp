@@ -35,26 +35,18 @@ std::string bodyOf(QvHttpWorkItem& item, bool form, std::string& b)
     return std::string(reinterpret_cast<const char*>(body.get()), length);
 }
 
+// Codes -999 to -994 have an envelope; any other code none.
 TEST(QvHttpWorkItemBodyTest, ErrorEnvelopesKeepTheirTexts)
 {
-    const auto envelope = [](const char* msg, int code) {
-        return "{\"lang\":\"kr\", \"msg\":\"" + std::string(msg) + "\", \"msgcode\":\"" + std::to_string(code) +
-               "\", \"nextflag\":\"L\"}";
-    };
-    const std::pair<int32_t, std::string> cases[] = {
-        {-999, envelope("URL Not Found!", -999)},
-        {-998, envelope("Request Parameter Error!", -998)},
-        {-997, envelope("URL Open Error!", -997)},
-        {-996, envelope("Response Data Error!", -996)},
-        {-995, envelope("Response Data Error!", -995)},
-        {-994, envelope("Response Data Error!", -994)},
-        {-1000, ""},
-        {-993, ""},
-        {0, ""},
-        {1, ""},
-    };
-    for (const auto& [code, text] : cases) {
-        EXPECT_EQ(utf8(QvHttpWorkItem::makeErrorEnvelope(code)), text) << code;
+    const char* messages[] = {"URL Not Found!",       "Request Parameter Error!", "URL Open Error!",
+                              "Response Data Error!", "Response Data Error!",     "Response Data Error!"};
+    for (int32_t code = -1000; code <= 1; ++code) {
+        const bool known = code >= -999 && code <= -994;
+        EXPECT_EQ(utf8(QvHttpWorkItem::makeErrorEnvelope(code)),
+                  known ? "{\"lang\":\"kr\", \"msg\":\"" + std::string(messages[code + 999]) + "\", \"msgcode\":\"" +
+                              std::to_string(code) + "\", \"nextflag\":\"L\"}"
+                        : "")
+            << code;
     }
 }
 
@@ -67,11 +59,6 @@ TEST(QvHttpWorkItemBodyTest, RequestInfoNamesIndexUrlAndTypesUnescaped)
               "{\"reqidx\":42,\"baseurl\":\"http://host:8080/setup/new\"setup.exe\",\"headinfo\":\"\","
               "\"httpconhead\":\"X-A: 1\",\"reqtype\":\"GET\",\"datatype\":\"File\",\"onlyreturn\":\"back\"}");
 
-    std::string types;
-    for (int32_t type = -1; type <= 4; ++type) {
-        types += utf8(QvHttpWorkItem::reqTypeText(type)) + "/" + utf8(QvHttpWorkItem::dataTypeText(type)) + " ";
-    }
-    EXPECT_EQ(types, "/ GET/String POST/Json PUT/Xml DELETE/File / ");
 }
 
 TEST(QvHttpWorkItemBodyTest, FormFieldsGoInKeyOrderThenKindOrderAndTheFirstWrittenPartLeads)

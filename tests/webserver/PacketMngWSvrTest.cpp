@@ -208,9 +208,10 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
     EXPECT_EQ(m_worker.getState(), CCPTBaseWorker::kStateAnswered);
 }
 
-TEST_F(RequestProcessingTest, FileOver2GiBIsStreamedWholeWithItsExactLength)
+// A length beyond 32 bits is written in full.
+TEST_F(RequestProcessingTest, FileOver4GiBIsStreamedWholeWithItsExactLength)
 {
-    constexpr std::uint64_t kSize = (std::uint64_t{2} << 30) + 1;
+    constexpr std::uint64_t kSize = (std::uint64_t{4} << 30) + 5;
     const std::filesystem::path huge = m_dir.write("site/huge.bin", "");
     std::filesystem::resize_file(huge, kSize);  // sparse: no disk space
     EXPECT_EQ(get("/huge.bin"), header("200 OK", "application/octet-stream", static_cast<long long>(kSize)));

@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "Loopback.h"
 #include "TempDir.h"
@@ -135,32 +134,6 @@ TEST_F(WebServerNetTest, IdleConnectionIsLeftOpenAndServedAfterTheServerStopped)
     ASSERT_EQ(m_server->waitUntilListening(5000), CConnWaitThread::ListenState::Listening);
     m_port = m_server->getBoundPort();
     EXPECT_EQ(getBody("/index.html"), kHello);
-}
-
-// Over many seconds each: labelled soak, left out of the quick run.
-class WebServerSoakTest : public WebServerNetTest {};
-
-TEST_F(WebServerSoakTest, TenThousandSequentialConnectionsLeaveNoThreadOrDescriptorBehind)
-{
-    constexpr int kConnections = 10000;
-    constexpr int kMaxLiveSessions = 1000;  // each connection lives about a second on the server
-    CSocketClientMngr* manager = CSocketClientMngr::getInstance();
-    EXPECT_EQ(getBody("/index.html"), kHello);  // the timer service and its threads exist
-    ASSERT_TRUE(waitForConnectionsToEnd(20000));
-    const size_t threadsBefore = qvtest::countEntries("/proc/self/task");
-    const size_t descriptorsBefore = qvtest::countEntries("/proc/self/fd");
-    int answered = 0;
-    for (int i = 0; i < kConnections; ++i) {
-        if (manager->sessionCount() > kMaxLiveSessions) {
-            ASSERT_TRUE(qvtest::waitUntil([&] { return manager->sessionCount() <= kMaxLiveSessions / 2; }, 20000));
-        }
-        answered += getBody("/index.html") == kHello ? 1 : 0;
-    }
-    EXPECT_EQ(answered, kConnections);
-    ASSERT_TRUE(waitForConnectionsToEnd(30000));
-    // Session threads park for later connections, within their bound.
-    EXPECT_LE(qvtest::countEntries("/proc/self/task"), threadsBefore + CSessionThreadPool::kMaxParked);
-    EXPECT_EQ(qvtest::countEntries("/proc/self/fd"), descriptorsBefore);
 }
 
 }  // namespace
