@@ -160,19 +160,28 @@ void UpdateCheckTest::answersEndTheCheckAsTheyShould_data()
     const int yesNo = QvMessageBoxes::YesNo;
     const int warning = QvMessageBoxes::Warning;
     const int question = QvMessageBoxes::Question;
-    QTest::newRow("latest version") << CheckCase{q("1.0.0.1"), {}, true, {q("This program is the latest version.")},
-                                                 ok, int(QvMessageBoxes::Information), 1, false, -1};
-    QTest::newRow("service unreachable")
-        << CheckCase{QString(), {}, true, {q("[-994] Response Data Error!\nUpdate version can not be checked!!")},
-                     ok, warning, 0, false, -1};
+    QTest::newRow("latest version") << CheckCase{
+        q("1.0.0.1"), {}, true, {q("This program is the latest version.")}, ok, int(QvMessageBoxes::Information), 1,
+        false,        -1};
+    QTest::newRow("service unreachable") << CheckCase{
+        QString(), {},    true, {q("[-994] Response Data Error!\nUpdate version can not be checked!!")}, ok, warning,
+        0,         false, -1};
     QTest::newRow("file url outside the web root")
-        << CheckCase{q("9.0.0.0"), {q("--file-url"), q("http://127.0.0.1/setup/new_setup.exe")}, true,
-                     {offer, q("The file path is not valid!!")}, yesNo, warning, 2, false, -1};
+        << CheckCase{q("9.0.0.0"),
+                     {q("--file-url"), q("http://127.0.0.1/setup/new_setup.exe")},
+                     true,
+                     {offer, q("The file path is not valid!!")},
+                     yesNo,
+                     warning,
+                     2,
+                     false,
+                     -1};
     QTest::newRow("download without length")  // no length, no percentage
         << CheckCase{q("9.0.0.0"), {q("--no-length")}, true, {offer}, yesNo, question, 2, false, 0};
-    QTest::newRow("installer does not start")
-        << CheckCase{q("9.0.0.0"), {}, false, {offer, q("Installation file execution failed. Please update again!!")},
-                     yesNo, warning, 2, true, 100};
+    QTest::newRow("installer does not start") << CheckCase{
+        q("9.0.0.0"), {},      false, {offer, q("Installation file execution failed. Please update again!!")},
+        yesNo,        warning, 2,     true,
+        100};
     QTest::newRow("installer starts and the program ends")
         << CheckCase{q("9.0.0.0"), {}, true, {offer}, yesNo, question, 2, true, 100};
 }

@@ -44,7 +44,8 @@ private slots:
         };
         row("only the low eight bits count", R"({"key": 7, "rgb": "300:0:0"})", true, QColor(44, 0, 0));
         row("fewer than three fields is skipped", R"({"key": 7, "rgb": "10:20"})", true, Qt::black);
-        row("three fields in order", R"({"key": 7, "rgb": "1:2:3"}, {"key": 8, "rgb": "9:9:9"})", true, QColor(1, 2, 3));
+        row("three fields in order", R"({"key": 7, "rgb": "1:2:3"}, {"key": 8, "rgb": "9:9:9"})", true,
+            QColor(1, 2, 3));
         row("a key the table lacks is black", R"({"key": 8, "rgb": "9:9:9"})", true, Qt::black);
         row("not JSON keeps the colours", "{", false, QColor(5, 5, 5));
         row("empty file keeps the colours", "", false, QColor(5, 5, 5));

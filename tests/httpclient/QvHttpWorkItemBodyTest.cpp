@@ -58,7 +58,6 @@ TEST(QvHttpWorkItemBodyTest, RequestInfoNamesIndexUrlAndTypesUnescaped)
     EXPECT_EQ(utf8(item.makeRequestInfo()),
               "{\"reqidx\":42,\"baseurl\":\"http://host:8080/setup/new\"setup.exe\",\"headinfo\":\"\","
               "\"httpconhead\":\"X-A: 1\",\"reqtype\":\"GET\",\"datatype\":\"File\",\"onlyreturn\":\"back\"}");
-
 }
 
 TEST(QvHttpWorkItemBodyTest, FormFieldsGoInKeyOrderThenKindOrderAndTheFirstWrittenPartLeads)
