@@ -21,7 +21,7 @@ namespace {
 // Files up to this size go out in one block behind their header (one send, one copy); larger
 // ones stream from the file after the header, so that the memory an answer holds is bounded
 // whatever the file's size.
-constexpr long long kOneBlockMaxBytes = 64 * 1024;
+constexpr long long kOneBlockMaxBytes = 64LL * 1024;
 
 constexpr char16_t kSeparatorText[2] = {qvplat::kPathSeparator, u'\0'};
 
