@@ -3,6 +3,7 @@
 #include <string>
 
 #include "commlib/CommLibEnv.h"
+#include "commlib/SessionThreadPool.h"
 #include "commlib/SocketClientMngr.h"
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
@@ -82,6 +83,9 @@ QvHostResult CQvServerHost::shutdown()
     // A worker leaves the client manager inside its last timer tick and still logs after that:
     // let every tick in flight end before the singletons it touches go away.
     qvplat::shutdownTimerService();
+    // Session threads that ended or wait for work are joined; the pool reaps ended ones only when a
+    // later connection comes, which at exit never does.
+    CSessionThreadPool::getInstance()->releaseParked();
     servers->saveAll();
     QvHostResult result = saveResult({});
     CQvWebServerMngr::releaseInstance();
