@@ -1,28 +1,26 @@
 #pragma once
 
-// Helpers of the HTTP client's tests: text conversions, the fixture's byte pattern, environment
-// variables set for one test, a recorder of client callbacks, and a test case with the fixture running.
+// Helpers of the HTTP client's tests: text conversions, environment variables set for one test, a
+// recorder of client callbacks, and a test case with the fixture running.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <iterator>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "HttpFixture.h"
 #include "Loopback.h"
+#include "ScopedEnv.h"
 #include "foundation/QvString.h"
-#include "platform/Socket.h"
-#include "platform/Sync.h"
 
 using qvtest::kWaitMs;
+using qvtest::patternBytes;  // what the fixture serves for /bytes and /slow
 
 inline QvString qv(const std::string& utf8)
 {
@@ -32,45 +30,6 @@ inline std::string utf8(const QvString& text)
 {
     return text.toUtf8();
 }
-
-// The bytes the fixture serves for /bytes and /slow.
-inline std::string patternBytes(size_t size)
-{
-    std::string out(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        out[i] = static_cast<char>((i * 7 + 3) % 251);
-    }
-    return out;
-}
-
-// Sets (or with null removes) environment variables and restores them when it goes.
-class ScopedEnv {
-public:
-    ScopedEnv(std::initializer_list<std::pair<const char*, const char*>> values)
-    {
-        for (const auto& [name, value] : values) {
-            const char* old = std::getenv(name);
-            m_old.push_back({name, old != nullptr, old != nullptr ? old : ""});
-            value != nullptr ? setenv(name, value, 1) : unsetenv(name);
-        }
-    }
-    ~ScopedEnv()
-    {
-        for (const Old& old : m_old) {
-            old.had ? setenv(old.name.c_str(), old.value.c_str(), 1) : unsetenv(old.name.c_str());
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    struct Old {
-        std::string name;
-        bool had;
-        std::string value;
-    };
-    std::vector<Old> m_old;
-};
 
 // Without any proxy variable, so that a failed send has no proxy to fall back on.
 struct NoProxyEnvironment {
@@ -85,7 +44,6 @@ struct NoProxyEnvironment {
 class CallbackLog {
 public:
     struct Call {
-        int32_t dataType = 0;
         std::u16string reqInfo;
         int32_t step = 0;
         std::string data;
@@ -100,7 +58,7 @@ public:
                         const void* result, int32_t resultLength)
     {
         auto* log = static_cast<CallbackLog*>(context);
-        Call call{dataType, std::u16string(reqInfo, size_t(reqInfoLength)), step,
+        Call call{std::u16string(reqInfo, size_t(reqInfoLength)), step,
                   data != nullptr ? std::string(reinterpret_cast<const char*>(data), dataLength) : std::string(),
                   result != nullptr};
         call.resultLength = resultLength;
@@ -156,69 +114,4 @@ protected:
     }
 
     HttpFixture m_server;
-};
-
-// A loopback server for answers the fixture cannot give: every request gets answer; then, after holdMs
-// of silence (cut short by the destructor), tail; then the connection closes.
-class CannedServer {
-public:
-    explicit CannedServer(std::string answer, int holdMs = 0, std::string tail = "")
-        : m_answer(std::move(answer)), m_tail(std::move(tail)), m_holdMs(holdMs), m_thread([this] { serve(); })
-    {
-    }
-    ~CannedServer()
-    {
-        m_stop.set();
-        m_thread.join();
-    }
-    CannedServer(const CannedServer&) = delete;
-    CannedServer& operator=(const CannedServer&) = delete;
-
-    std::string url(const std::string& path) const
-    {
-        return "http://127.0.0.1:" + std::to_string(m_listener.port()) + path;
-    }
-
-private:
-    void serve()
-    {
-        while (!m_stop.isSet()) {
-            const qvplat::SocketHandle socket = m_listener.accept(100);
-            if (socket == qvplat::kInvalidSocket) {
-                continue;
-            }
-            std::string request;
-            char buffer[4096];
-            const auto limit = qvtest::Clock::now() + std::chrono::milliseconds(kWaitMs);
-            while (request.find("\r\n\r\n") == std::string::npos && qvtest::Clock::now() < limit) {
-                const int ready = qvplat::waitReadable(socket, 100);
-                const long got = ready == 1 ? qvplat::recvSome(socket, buffer, sizeof buffer) : 0;
-                if (ready < 0 || (ready == 1 && got <= 0)) {
-                    break;
-                }
-                request.append(buffer, static_cast<size_t>(got));
-            }
-            send(socket, m_answer);
-            m_stop.wait(m_holdMs);
-            send(socket, m_tail);
-            qvplat::closeSocket(socket);
-        }
-    }
-    static void send(qvplat::SocketHandle socket, const std::string& bytes)
-    {
-        for (size_t sent = 0; sent < bytes.size() && qvplat::waitWritable(socket, 1000) == 1;) {
-            const long n = qvplat::sendSome(socket, bytes.data() + sent, bytes.size() - sent);
-            if (n < 0 && qvplat::lastSendError() != qvplat::SendError::WouldBlock) {
-                return;
-            }
-            sent += static_cast<size_t>(n > 0 ? n : 0);
-        }
-    }
-
-    qvtest::Listener m_listener;  // declared before the thread that uses it
-    std::string m_answer;
-    std::string m_tail;
-    int m_holdMs;
-    qvplat::Event m_stop{true, false};
-    std::thread m_thread;
 };

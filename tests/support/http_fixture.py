@@ -12,8 +12,9 @@ Ends on SIGTERM, on a GET of /__shutdown, or when its parent process goes away.
 Answers (query parameters in brackets):
   /text      [body, enc=utf-8|cp1252, charset, ctype, mode=length|chunked|close, conn=close,
               status, setcookie, location]      the body text encoded as asked
-  /bytes     [size, mode, conn]                 size bytes of the pattern (i * 7 + 3) % 251
-  /slow      [size, chunks, delay_ms]           Content-Length, the body in pieces with pauses
+  /bytes     [size, mode, conn]                 size bytes of the pattern (i * 31 + i // 4093) & 0xFF
+  /slow      [size, chunks, delay_ms, first_ms]  Content-Length, the body in pieces with pauses
+                                                (first_ms before the first piece, default delay_ms)
   /stall     [ms]                               headers only after ms milliseconds of silence
   /drop                                         closes the connection without an answer
   /flaky     [key, fails]                       drops the first `fails` requests of key, then answers
@@ -63,7 +64,8 @@ def _gate(name):
 
 
 def _pattern(size):
-    return bytes((i * 7 + 3) % 251 for i in range(size))
+    # The test helpers' pattern (tests/support/Loopback.cpp), repeating only every few kilobytes.
+    return bytes((i * 31 + i // 4093) & 0xFF for i in range(size))
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -173,6 +175,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             data = _pattern(int(query.get("size", "0")))
             chunks = max(1, int(query.get("chunks", "4")))
             delay = int(query.get("delay_ms", "50")) / 1000.0
+            pause = int(query.get("first_ms", query.get("delay_ms", "50"))) / 1000.0
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(len(data)))
@@ -180,7 +183,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             step = (len(data) + chunks - 1) // chunks or 1
             for at in range(0, len(data), step):
-                time.sleep(delay)
+                time.sleep(pause if at == 0 else delay)
                 self.wfile.write(data[at:at + step])
                 self.wfile.flush()
             return
