@@ -40,21 +40,7 @@ struct Connection {
     qvplat::SocketHandle server = qvplat::kInvalidSocket;
 };
 
-bool sendAll(qvplat::SocketHandle s, const std::string& data)
-{
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const long n = qvplat::sendSome(s, data.data() + sent, data.size() - sent);
-        if (n < 0) {
-            if (qvplat::lastSendError() != qvplat::SendError::WouldBlock || qvplat::waitWritable(s, kLongWaitMs) != 1) {
-                return false;
-            }
-            continue;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
+using qvtest::sendAll;
 
 // Every local interface is served: the wildcard address, never only 127.0.0.1.
 TEST(SocketTest, PassiveAddressIsTheIpv4Wildcard)

@@ -6,10 +6,13 @@
 namespace qvtest {
 namespace {
 
-int millisecondsUntil(Clock::time_point deadline)
+// One receive into buffer, waiting until deadline: the byte count, 0 at the peer's orderly close, -1
+// when the read failed, -2 at the deadline.
+long receive(qvplat::SocketHandle socket, Clock::time_point deadline, std::string& buffer)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
+    const int ready = left > 0 ? qvplat::waitReadable(socket, static_cast<int>(left)) : 0;
+    return ready == 0 ? -2 : ready < 0 ? -1 : qvplat::recvSome(socket, buffer.data(), buffer.size());
 }
 
 std::size_t contentLength(const std::string& header)
@@ -99,12 +102,12 @@ void RawClient::close()
     }
 }
 
-bool RawClient::sendAll(const std::string& bytes, int timeoutMs) const
+bool sendAll(qvplat::SocketHandle socket, const std::string& bytes, int timeoutMs)
 {
     std::size_t offset = 0;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (offset < bytes.size()) {
-        const long n = qvplat::sendSome(m_socket, bytes.data() + offset, bytes.size() - offset);
+        const long n = qvplat::sendSome(socket, bytes.data() + offset, bytes.size() - offset);
         if (n > 0) {
             offset += static_cast<std::size_t>(n);
             continue;
@@ -112,7 +115,7 @@ bool RawClient::sendAll(const std::string& bytes, int timeoutMs) const
         if ((n < 0 && qvplat::lastSendError() != qvplat::SendError::WouldBlock) || Clock::now() >= deadline) {
             return false;
         }
-        qvplat::waitWritable(m_socket, 100);
+        qvplat::waitWritable(socket, 100);
     }
     return true;
 }
@@ -123,19 +126,10 @@ ReadResult RawClient::readToEnd(int timeoutMs, std::size_t maxBytes) const
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string buffer(65536, '\0');
     while (result.bytes.size() < maxBytes) {
-        const int left = millisecondsUntil(deadline);
-        const int ready = left > 0 ? qvplat::waitReadable(m_socket, left) : 0;
-        if (ready == 0) {
-            result.timedOut = true;
-            break;
-        }
-        const long n = ready < 0 ? -1 : qvplat::recvSome(m_socket, buffer.data(), buffer.size());
-        if (n == 0) {
-            result.closed = true;
-            break;
-        }
-        if (n < 0) {
-            result.reset = true;
+        const long n = receive(m_socket, deadline, buffer);
+        if (n <= 0) {
+            result.closed = n == 0;
+            result.reset = n == -1;
             break;
         }
         result.bytes.append(buffer.data(), static_cast<std::size_t>(n));
@@ -157,11 +151,7 @@ std::string RawClient::readHttpAnswer(int timeoutMs) const
                 return bytes.substr(0, total);
             }
         }
-        const int left = millisecondsUntil(deadline);
-        if (left <= 0 || qvplat::waitReadable(m_socket, left) != 1) {
-            return {};
-        }
-        const long n = qvplat::recvSome(m_socket, buffer.data(), buffer.size());
+        const long n = receive(m_socket, deadline, buffer);
         if (n <= 0) {
             return {};
         }
@@ -188,18 +178,11 @@ int findFreePort()
     return probe.isValid() ? probe.port() : -1;
 }
 
-std::string exchange(int port, const std::string& request, int timeoutMs)
-{
-    qvtest::RawClient client(port);
-    if (!client.isConnected() || !client.sendAll(request, timeoutMs)) {
-        return {};
-    }
-    return client.readToEnd(timeoutMs).bytes;
-}
-
 std::string httpGet(int port, const std::string& target, int timeoutMs)
 {
-    return exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", timeoutMs);
+    qvtest::RawClient client(port);
+    const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    return client.isConnected() && client.sendAll(request, timeoutMs) ? client.readToEnd(timeoutMs).bytes : "";
 }
 
 std::string bodyOf(const std::string& answer)

@@ -34,6 +34,10 @@ std::string patternBytes(std::size_t n);
 // Entries of a folder such as /proc/self/fd or /proc/self/task (open descriptors, threads).
 std::size_t countEntries(const std::string& folder);
 
+// Sends every byte on a connected socket (waiting for room up to timeoutMs in all); false on error
+// or time-out.
+bool sendAll(qvplat::SocketHandle socket, const std::string& bytes, int timeoutMs = 10000);
+
 // A listening socket on port 0 (the OS picks the port; ask port()), closed on destruction.
 class Listener {
 public:
@@ -57,7 +61,6 @@ struct ReadResult {
     std::string bytes;
     bool closed = false;  // orderly close (end of stream) seen
     bool reset = false;   // the read failed (reset) instead
-    bool timedOut = false;
 };
 
 // A blocking loopback client socket, closed on destruction.
@@ -74,8 +77,10 @@ public:
     qvplat::SocketHandle socket() const { return m_socket; }
     void close();
 
-    // Sends every byte (waiting for room up to timeoutMs in all); false on error or time-out.
-    bool sendAll(const std::string& bytes, int timeoutMs = 10000) const;
+    bool sendAll(const std::string& bytes, int timeoutMs = 10000) const
+    {
+        return qvtest::sendAll(m_socket, bytes, timeoutMs);
+    }
     // Reads until the peer closes, the read fails, maxBytes arrived, or timeoutMs pass.
     ReadResult readToEnd(int timeoutMs, std::size_t maxBytes = 256u * 1024 * 1024) const;
     // Reads one HTTP answer: the header up to the empty line and, when it announces one, a body of
@@ -106,11 +111,8 @@ namespace loopback {
 // before the server starts (everything else listens on port 0).
 int findFreePort();
 
-// Sends request bytes to 127.0.0.1:port and returns everything received until the server closes the
-// connection or timeoutMs pass. Empty when the connection failed.
-std::string exchange(int port, const std::string& request, int timeoutMs = 5000);
-
-// "GET target HTTP/1.1" with a Host line; returns the raw answer.
+// Sends "GET target HTTP/1.1" with a Host line to 127.0.0.1:port and returns everything received
+// until the server closes the connection or timeoutMs pass. Empty when the connection failed.
 std::string httpGet(int port, const std::string& target, int timeoutMs = 5000);
 
 // The body of a raw HTTP answer (after the first empty line).
