@@ -29,31 +29,25 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
     }
     argv.push_back(nullptr);
 
-    // Emptied before the child exists, so waitForOutput never sees what an earlier run left there.
-    const int output = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (output >= 0) {
-        ::close(output);
-    }
+    // Opened and emptied before the child exists, so waitForOutput never sees what an earlier run left there.
+    const int output = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int pid = ::fork();
-    if (pid < 0) {
-        return false;
-    }
     if (pid == 0) {
-        const int fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int devNull = ::open("/dev/null", O_RDONLY);
-        if (fd >= 0) {
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-        }
-        if (devNull >= 0) {
-            ::dup2(devNull, 0);
-        }
+        ::dup2(output, 1);
+        ::dup2(output, 2);
+        ::dup2(::open("/dev/null", O_RDONLY), 0);
         // The child must not inherit a blocked signal mask from the test's threads.
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::execvp(program.c_str(), argv.data());
         ::_exit(127);
+    }
+    if (output >= 0) {
+        ::close(output);
+    }
+    if (pid < 0) {
+        return false;
     }
     m_pid = pid;
     return true;

@@ -139,21 +139,6 @@ void HttpFixture::stop()
     m_dir.reset();
 }
 
-std::string HttpFixture::url(const std::string& pathAndQuery) const
-{
-    return "http://127.0.0.1:" + std::to_string(m_httpPort) + pathAndQuery;
-}
-
-std::string HttpFixture::httpsUrl(const std::string& pathAndQuery) const
-{
-    return "https://127.0.0.1:" + std::to_string(m_httpsPort) + pathAndQuery;
-}
-
-std::string HttpFixture::expiredUrl(const std::string& pathAndQuery) const
-{
-    return "https://127.0.0.1:" + std::to_string(m_expiredPort) + pathAndQuery;
-}
-
 std::string HttpFixture::control(const std::string& pathAndQuery) const
 {
     // Every control answer closes its connection, which ends the read.
@@ -173,7 +158,7 @@ std::vector<HttpFixture::Received> HttpFixture::received() const
         if (kind == "REQ") {
             current = Received();
             std::string target;
-            words >> current.seq >> current.method >> target >> current.clientPort >> current.listener;
+            words >> current.seq >> current.method >> target >> current.clientPort;
             current.target = fromHex(target);
         } else if (kind == "H") {
             std::string name;
@@ -197,16 +182,6 @@ std::vector<HttpFixture::Received> HttpFixture::received(const std::string& path
     std::vector<Received> out;
     std::copy_if(all.begin(), all.end(), std::back_inserter(out), [&](const Received& r) { return r.path() == path; });
     return out;
-}
-
-void HttpFixture::clearReceived() const
-{
-    control("/__clear");
-}
-
-void HttpFixture::openGate(const std::string& name) const
-{
-    control("/__open?name=" + urlEncode(name));
 }
 
 std::string urlEncode(const std::string& text)

@@ -8,6 +8,9 @@
 class ChildProcess;
 class TempDir;
 
+// Percent-encodes text for a query value.
+std::string urlEncode(const std::string& text);
+
 // The loopback HTTP/HTTPS test server (http_fixture.py beside this file) as a child process. start()
 // waits for its ready line; stop() (and the destructor) ends it and reaps it. Control requests go over a
 // plain loopback socket, so they never depend on the HTTP client under test.
@@ -19,7 +22,6 @@ public:
         std::string method;
         std::string target;  // as on the request line (absolute when it came through as a proxy)
         int clientPort = 0;
-        std::string listener;  // "http", "https" or "expired"
         std::vector<std::pair<std::string, std::string>> headers;
         std::string body;
 
@@ -40,20 +42,22 @@ public:
     void stop();
     bool isRunning() const;
 
-    int httpPort() const { return m_httpPort; }
     int closedPort() const { return m_closedPort; }
 
-    // "http://127.0.0.1:<port>" + pathAndQuery, and the same for the two TLS listeners.
-    std::string url(const std::string& pathAndQuery) const;
-    std::string httpsUrl(const std::string& pathAndQuery) const;
-    std::string expiredUrl(const std::string& pathAndQuery) const;
+    // "http://127.0.0.1:<port>" + path (with its query), and the same for the two TLS listeners.
+    std::string url(const std::string& p) const { return "http://127.0.0.1:" + std::to_string(m_httpPort) + p; }
+    std::string httpsUrl(const std::string& p) const { return "https://127.0.0.1:" + std::to_string(m_httpsPort) + p; }
+    std::string expiredUrl(const std::string& p) const
+    {
+        return "https://127.0.0.1:" + std::to_string(m_expiredPort) + p;
+    }
 
     // Every request received since start or the last clear, oldest first.
     std::vector<Received> received() const;
     // Only those whose path() is path.
     std::vector<Received> received(const std::string& path) const;
-    void clearReceived() const;
-    void openGate(const std::string& name) const;
+    void clearReceived() const { control("/__clear"); }
+    void openGate(const std::string& name) const { control("/__open?name=" + urlEncode(name)); }
 
 private:
     // A GET over a fresh loopback connection; the response body, empty on failure.
@@ -66,6 +70,3 @@ private:
     int m_expiredPort = 0;
     int m_closedPort = 0;
 };
-
-// Percent-encodes text for a query value.
-std::string urlEncode(const std::string& text);
