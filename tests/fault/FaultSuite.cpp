@@ -45,32 +45,21 @@ struct Holdings {
 
 Holdings holdingsOf(int pid)
 {
-    Holdings h;
-    const fs::path proc = "/proc/" + std::to_string(pid);
-    std::error_code ec;
-    for (fs::directory_iterator it(proc / "fd", ec), end; !ec && it != end; it.increment(ec)) {
-        ++h.fds;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    long pages = 0;
+    std::ifstream(proc + "/statm") >> pages >> pages;  // size, then resident
+    const std::string stat = TempDir::read(proc + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // from field 3 on
+    std::string skipped;
+    for (int field = 3; field < 14; ++field) {
+        fields >> skipped;
     }
-    std::ifstream status(proc / "status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("Threads:", 0) == 0) {
-            h.threads = std::stoi(line.substr(8));
-        } else if (line.rfind("VmRSS:", 0) == 0) {
-            h.rssKiB = std::stol(line.substr(6));
-        }
-    }
-    std::ifstream statFile(proc / "stat");
-    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    long ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14 || i == 15) {  // utime, stime
-            ticks += std::stol(field);
-        }
-    }
-    h.cpuSeconds = static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    return h;
+    long utime = 0;
+    long stime = 0;
+    fields >> utime >> stime;
+    return {static_cast<int>(qvtest::countEntries(proc + "/fd")),
+            static_cast<int>(qvtest::countEntries(proc + "/task")), pages * (sysconf(_SC_PAGESIZE) / 1024),
+            static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK))};
 }
 
 std::string describe(const Holdings& h)

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <filesystem>
 #include <future>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -24,12 +22,6 @@ std::string member(const std::u16string& reqInfo, const std::string& name)
     size_t begin = info.find("\"" + name + "\":") + name.size() + 3;
     begin += info[begin] == '"' ? 1 : 0;
     return info.substr(begin, info.find_first_of(",\"}", begin) - begin);
-}
-
-size_t entriesIn(const char* folder)
-{
-    const std::filesystem::directory_iterator all(folder);
-    return size_t(std::distance(begin(all), end(all)));
 }
 
 class QvHttpClientNetTest : public FixtureTest {
@@ -193,16 +185,16 @@ TEST_F(QvHttpClientSoakTest, AThousandRequestsLeaveNoThreadsOrDescriptorsBehind)
     };
     sendAll(300);  // until the whole table exists, so every item's session is open before counting
     EXPECT_EQ(client().itemCount(), 257);
-    const size_t threads = entriesIn("/proc/self/task");
-    const size_t descriptors = entriesIn("/proc/self/fd");
+    const size_t threads = qvtest::countEntries("/proc/self/task");
+    const size_t descriptors = qvtest::countEntries("/proc/self/fd");
     sendAll(1000);
-    EXPECT_EQ(entriesIn("/proc/self/task"), threads);
-    EXPECT_EQ(entriesIn("/proc/self/fd"), descriptors);
+    EXPECT_EQ(qvtest::countEntries("/proc/self/task"), threads);
+    EXPECT_EQ(qvtest::countEntries("/proc/self/fd"), descriptors);
     for (const auto& result : m_log.results()) {
         ASSERT_EQ(result.text, u"done");
     }
     QvHttpClient::releaseInstance();
-    EXPECT_EQ(entriesIn("/proc/self/task"), threads - 5);  // the dispatcher and the four workers
+    EXPECT_EQ(qvtest::countEntries("/proc/self/task"), threads - 5);  // the dispatcher and the four workers
 }
 
 }  // namespace
