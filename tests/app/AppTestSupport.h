@@ -7,11 +7,11 @@
 #include <QtTest>
 #include <deque>
 #include <functional>
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ScopedEnv.h"
 #include "TempDir.h"
 #include "app/MessageBoxes.h"
 #include "foundation/EnvMng.h"
@@ -24,24 +24,6 @@ inline QString q(const char* text)
 {
     return QString::fromUtf8(text);
 }
-
-// Sets environment variables to root + suffix for one test and removes them again, failed or not.
-struct ScopedEnv {
-    std::vector<const char*> names;
-    ScopedEnv(const QString& root, std::initializer_list<std::pair<const char*, const char*>> values)
-    {
-        for (const auto& [name, suffix] : values) {
-            qputenv(name, (root + q(suffix)).toUtf8());
-            names.push_back(name);
-        }
-    }
-    ~ScopedEnv()
-    {
-        for (const char* name : names) {
-            qunsetenv(name);
-        }
-    }
-};
 
 // Releases the program's singletons (the user layers are saved) and forgets the cached files.
 inline void releaseSingletons()

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "ModuleDirFixture.h"
+#include "ScopedEnv.h"
 #include "foundation/QvDirMng.h"
 
 namespace fs = std::filesystem;
@@ -47,6 +48,26 @@ TEST_F(QvDirMngTest, DatedFilePathIsEmptyWhenItsFolderCannotBeMade)
     EXPECT_TRUE(dirs->getDatedFilePath(u"Log", u"qvsc_", u"log", false, false, false).isEmpty());
     EXPECT_TRUE(dirs->getSubDir(u"Log").isEmpty());
     EXPECT_FALSE(dirs->getDirPath(u"Log").isEmpty());  // forming a path needs no folder
+}
+
+// An executable in a folder the user cannot write (one not even root may write): what the program
+// writes moves to the XDG folders, what it only reads stays beside the executable.
+TEST_F(QvDirMngTest, UnwritableExecutableFolderMovesWritesToTheXdgFolders)
+{
+    const std::string xdg = root().string();
+    const ScopedEnv env{{"XDG_CONFIG_HOME", (xdg + "/xdg-config").c_str()},
+                        {"XDG_STATE_HOME", (xdg + "/xdg-state").c_str()},
+                        {"XDG_CACHE_HOME", (xdg + "/xdg-cache").c_str()}};
+    CQvDirMng::releaseInstance();
+    qvplat::setModuleFileNameForTesting(u"/proc/self/qvwebserver");
+    CQvDirMng* dirs = CQvDirMng::getInstance();
+    EXPECT_EQ(u8(dirs->getDirPath(u"user")), xdg + "/xdg-config/qvwebserver");
+    EXPECT_EQ(u8(dirs->getDirPath(u"Log")), xdg + "/xdg-state/qvwebserver");
+    EXPECT_EQ(u8(dirs->getDirPath(u"temp")), xdg + "/xdg-cache/qvwebserver");
+    EXPECT_EQ(u8(dirs->getDirPath(u"config")), "/proc/self/config");
+    CEnvMng::getInstance()->setString(ENV_FILE_SESSION, u"ETC", u"LASTUSEDSESSION", u"Work`api");
+    CEnvMng::releaseInstance();  // saves the user layer
+    EXPECT_TRUE(fs::exists(xdg + "/xdg-config/qvwebserver/session.ini"));
 }
 
 }  // namespace
