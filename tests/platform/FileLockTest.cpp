@@ -7,16 +7,11 @@
 
 namespace {
 
-std::u16string u16(const std::filesystem::path& path)
-{
-    return path.u16string();
-}
-
 // Busy is not a failure; a file that cannot be opened is.
 TEST(FileLockTest, HolderExcludesOthersUntilReleased)
 {
     TempDir dir;
-    const std::u16string path = u16(dir / "settings.lock");
+    const std::u16string path = (dir / "settings.lock").u16string();
     qvplat::FileLock first;
     qvplat::FileLock second;
     ASSERT_TRUE(first.lock(path));
@@ -35,7 +30,7 @@ TEST(FileLockTest, HolderExcludesOthersUntilReleased)
 TEST(FileLockTest, DeadHolderReleasesTheLock)
 {
     TempDir dir;
-    const std::u16string path = u16(dir / "run.lock");
+    const std::u16string path = (dir / "run.lock").u16string();
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
     const pid_t child = ::fork();

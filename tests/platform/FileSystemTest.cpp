@@ -6,16 +6,8 @@
 
 #include "TempDir.h"
 #include "platform/FileSystem.h"
-#include "platform/posix/Utf8.h"
 
 namespace {
-
-using qvplat::detail::fromUtf8;
-
-std::u16string u16(const std::filesystem::path& p)
-{
-    return fromUtf8(p.string());
-}
 
 std::string readStream(std::FILE* file)
 {
@@ -57,9 +49,9 @@ TEST(FileSystemTest, EntryKinds)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.string());
-        EXPECT_EQ(qvplat::pathExists(u16(c.path)), c.exists);
-        EXPECT_EQ(qvplat::isRegularFile(u16(c.path)), c.regular);
-        EXPECT_EQ(qvplat::isDirectory(u16(c.path)), c.directory);
+        EXPECT_EQ(qvplat::pathExists(c.path.u16string()), c.exists);
+        EXPECT_EQ(qvplat::isRegularFile(c.path.u16string()), c.regular);
+        EXPECT_EQ(qvplat::isDirectory(c.path.u16string()), c.directory);
     }
     EXPECT_FALSE(qvplat::pathExists(u""));
 }
@@ -73,7 +65,7 @@ TEST(FileSystemTest, FilesOpenForReadingAsBytesAndCloseOnExec)
         "\xC3\xBC"
         "bung-\xE6\x97\xA5\xF0\x9F\x98\x80.txt",
         "a\r\nb");
-    const std::u16string path = u16(dir.path()) + u"/\u00FCbung-\u65E5\U0001F600.txt";
+    const std::u16string path = dir.path().u16string() + u"/\u00FCbung-\u65E5\U0001F600.txt";
     for (std::FILE* file : {qvplat::openFile(path, "rb"), qvplat::openRegularFileForRead(path)}) {
         ASSERT_NE(file, nullptr);
         EXPECT_EQ(readStream(file), "a\r\nb");
@@ -81,8 +73,8 @@ TEST(FileSystemTest, FilesOpenForReadingAsBytesAndCloseOnExec)
         EXPECT_TRUE(::fcntl(::fileno(file), F_GETFD) & FD_CLOEXEC);
         std::fclose(file);
     }
-    EXPECT_EQ(qvplat::openFile(u16(dir / "missing"), "rb"), nullptr);
-    EXPECT_EQ(qvplat::openRegularFileForRead(u16(dir.path())), nullptr) << "a folder";
+    EXPECT_EQ(qvplat::openFile((dir / "missing").u16string(), "rb"), nullptr);
+    EXPECT_EQ(qvplat::openRegularFileForRead(dir.path().u16string()), nullptr) << "a folder";
 }
 
 }  // namespace

@@ -23,11 +23,6 @@ using qvplat::IniDocument;
 using qvplat::detail::fromUtf8;
 using qvplat::detail::toUtf8;
 
-std::u16string u16(const std::filesystem::path& p)
-{
-    return fromUtf8(p.string());
-}
-
 // The lines of a section as the profile lists give them, in UTF-8.
 std::vector<std::string> entriesOf(const IniDocument& document, const std::u16string& section)
 {
@@ -60,59 +55,43 @@ std::string utf16(std::u16string_view text, bool little)
 
 // ---- The text format (no files) ---------------------------------------------------------------
 
-struct ReadCase {
-    const char* name;
-    std::string content;
-    std::vector<std::string> names;
-    std::u16string section;
-    std::vector<std::string> lines;
-};
-
-// Test logs name each case instead of dumping its bytes.
-void PrintTo(const ReadCase& c, std::ostream* os)
+TEST(IniReadTest, ListsSectionNamesAndLines)
 {
-    *os << c.name;
+    const struct {
+        const char* name;
+        std::string content;
+        std::vector<std::string> names;
+        std::u16string section;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"WhiteSpaceCrAndCtrlZTrimmed", "  [ Sec ]  \r\n\t key  =  value \r\n\x1A\r\n", {"Sec"}, u"Sec", {"key=value"}},
+        {"ValueKeepsLaterEquals",
+         "[S]\nct=text/html; charset=utf-8\nj={\"a\":\"b=c\"}\n",
+         {"S"},
+         u"S",
+         {"ct=text/html; charset=utf-8", "j={\"a\":\"b=c\"}"}},
+        {"LineWithoutEqualsIsBareKey", "[S]\nbare word\nk=v\n", {"S"}, u"S", {"bare word", "k=v"}},
+        {"CommentsLeftOut", "[S]\n;comment=1\nk=v\n   ; indented\n", {"S"}, u"S", {"k=v"}},
+        {"EmptyNameLeftOutEmptyValueKept", "[S]\n=value\nk=\n", {"S"}, u"S", {"k="}},
+        {"SectionNameRunsToLastBracket", "[a]b]\nk=v\n", {"a]b"}, u"a]b", {"k=v"}},
+        {"LinesBeforeFirstSectionIgnored", "orphan=1\n[S]\nk=v\n", {"S"}, u"S", {"k=v"}},
+        {"SectionFoundWithoutRegardToCase", "[Mixed]\nK=v\n", {"Mixed"}, u"mIXED", {"K=v"}},
+        {"FirstOfDuplicateSections", "[S]\na=1\n[s]\nb=2\n", {"S", "s"}, u"S", {"a=1"}},
+        {"MissingSectionIsEmpty", "[S]\nk=v\n", {"S"}, u"T", {}},
+        {"Utf8WithByteOrderMark",
+         "\xEF\xBB\xBF[\xC3\x9Cn\xC3\xAF]\n\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87=\xE2\x82\xAC\n",
+         {"\xC3\x9Cn\xC3\xAF"},
+         u"\u00FCN\u00CF",
+         {"\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87=\xE2\x82\xAC"}},
+        {"InvalidUtf8IsWindows1252", "[S]\nname=caf\xE9 \x80\n", {"S"}, u"S", {"name=caf\xC3\xA9 \xE2\x82\xAC"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const IniDocument document(c.content);
+        EXPECT_EQ(namesOf(document), c.names);
+        EXPECT_EQ(entriesOf(document, c.section), c.lines);
+    }
 }
-
-class IniReadTest : public ::testing::TestWithParam<ReadCase> {};
-
-TEST_P(IniReadTest, ListsSectionNamesAndLines)
-{
-    const ReadCase& c = GetParam();
-    const IniDocument document(c.content);
-    EXPECT_EQ(namesOf(document), c.names);
-    EXPECT_EQ(entriesOf(document, c.section), c.lines);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Formats, IniReadTest,
-    ::testing::Values(
-        ReadCase{"WhiteSpaceCrAndCtrlZTrimmed",
-                 "  [ Sec ]  \r\n\t key  =  value \r\n\x1A\r\n",
-                 {"Sec"},
-                 u"Sec",
-                 {"key=value"}},
-        ReadCase{"ValueKeepsLaterEquals",
-                 "[S]\nct=text/html; charset=utf-8\nj={\"a\":\"b=c\"}\n",
-                 {"S"},
-                 u"S",
-                 {"ct=text/html; charset=utf-8", "j={\"a\":\"b=c\"}"}},
-        ReadCase{"LineWithoutEqualsIsBareKey", "[S]\nbare word\nk=v\n", {"S"}, u"S", {"bare word", "k=v"}},
-        ReadCase{"CommentsLeftOut", "[S]\n;comment=1\nk=v\n   ; indented\n", {"S"}, u"S", {"k=v"}},
-        ReadCase{"EmptyNameLeftOutEmptyValueKept", "[S]\n=value\nk=\n", {"S"}, u"S", {"k="}},
-        ReadCase{"SectionNameRunsToLastBracket", "[a]b]\nk=v\n", {"a]b"}, u"a]b", {"k=v"}},
-        ReadCase{"LinesBeforeFirstSectionIgnored", "orphan=1\n[S]\nk=v\n", {"S"}, u"S", {"k=v"}},
-        ReadCase{"SectionFoundWithoutRegardToCase", "[Mixed]\nK=v\n", {"Mixed"}, u"mIXED", {"K=v"}},
-        ReadCase{"FirstOfDuplicateSections", "[S]\na=1\n[s]\nb=2\n", {"S", "s"}, u"S", {"a=1"}},
-        ReadCase{"MissingSectionIsEmpty", "[S]\nk=v\n", {"S"}, u"T", {}},
-        ReadCase{"Utf8WithByteOrderMark",
-                 "\xEF\xBB\xBF[\xC3\x9Cn\xC3\xAF]\n\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87=\xE2\x82\xAC\n",
-                 {"\xC3\x9Cn\xC3\xAF"},
-                 u"\u00FCN\u00CF",
-                 {"\xD0\xBA\xD0\xBB\xD1\x8E\xD1\x87=\xE2\x82\xAC"}},
-        ReadCase{
-            "InvalidUtf8IsWindows1252", "[S]\nname=caf\xE9 \x80\n", {"S"}, u"S", {"name=caf\xC3\xA9 \xE2\x82\xAC"}}),
-    [](const ::testing::TestParamInfo<ReadCase>& param) { return std::string(param.param.name); });
 
 struct Write {
     std::u16string section;
@@ -120,80 +99,68 @@ struct Write {
     std::optional<std::u16string> value;  // none: delete
 };
 
-struct WriteCase {
-    const char* name;
-    std::string before;
-    std::vector<Write> writes;
-    std::string after;
-};
-
-void PrintTo(const WriteCase& c, std::ostream* os)
-{
-    *os << c.name;
-}
-
-class IniWriteTest : public ::testing::TestWithParam<WriteCase> {};
-
 // Lines nobody changed keep their bytes: a file from another system survives a write of one key.
-TEST_P(IniWriteTest, ChangesOnlyTheWrittenLines)
+TEST(IniWriteTest, ChangesOnlyTheWrittenLines)
 {
-    const WriteCase& c = GetParam();
-    IniDocument document(c.before);
-    for (const Write& w : c.writes) {
-        document.write(w.section, w.key, w.value ? w.value->c_str() : nullptr);
+    const struct {
+        const char* name;
+        std::string before;
+        std::vector<Write> writes;
+        std::string after;
+    } cases[] = {
+        {"ExistingKeyKeepsPlaceAndSpelling",
+         "[Sec]\nFirst=1\nSecond=2\nThird=3\n[Other]\nq=1\n",
+         {{u" SEC ", u" second ", u"new"}, {u"sec", u"Fourth", u"4"}, {u"Third Section", u"z", u"9"}},
+         "[Sec]\nFirst=1\nSecond=new\nThird=3\nFourth=4\n[Other]\nq=1\n\n[Third Section]\nz=9\n"},
+        {"NullValueDeletesOnlyThatKey",
+         "[S]\na=1\nb=2\nc=3\n[T]\nb=9\n",
+         {{u"s", u"B", {}}, {u"S", u"a", {}}, {u"S", u"c", {}}},
+         "[S]\n[T]\nb=9\n"},
+        {"DeletedKeyWrittenAgain", "[S]\na=1\nb=2\n", {{u"S", u"a", {}}, {u"S", u"a", u"3"}}, "[S]\nb=2\na=3\n"},
+        {"WriteOfTheSameValueChangesNothing",
+         "; settings\n\n[Sec]  \r\n  Key = value  \r\nbare\n[Empty]\n",
+         {{u"sec", u"KEY", u"  value "}, {u"Sec", u"missing", {}}, {u"NoSuchSection", u"k", {}}},
+         "; settings\n\n[Sec]  \r\n  Key = value  \r\nbare\n[Empty]\n"},
+        {"CommentsAndBareLinesStay",
+         ";top\n[S]\n; inner\nbare\nk=v\n",
+         {{u"S", u"k", u"w"}, {u"S", u"bare", u"now"}},
+         ";top\n[S]\n; inner\nbare=now\nk=w\n"},
+        {"ValuesStoredTrimmed", "", {{u"S", u"pad", u"  x  "}, {u"S", u"empty", u""}}, "[S]\npad=x\nempty=\n"},
+        {"NewKeyGoesBeforeTrailingEmptyLines", "[S]\na=1\n\n[T]\n", {{u"S", u"b", u"2"}}, "[S]\na=1\nb=2\n\n[T]\n"},
+        {"CrLfKeptAndUsedForNewLines",
+         "[S]\r\na=1\r\n",
+         {{u"S", u"a", u"2"}, {u"S", u"b", u"3"}, {u"T", u"c", u"4"}},
+         "[S]\r\na=2\r\nb=3\r\n\r\n[T]\r\nc=4\r\n"},
+        {"LastLineWithoutNewline", "[S]\na=1", {{u"S", u"b", u"2"}}, "[S]\na=1\nb=2\n"},
+        {"ChangedLastLineKeepsHavingNoNewline", "[S]\na=1", {{u"S", u"a", u"5"}}, "[S]\na=5"},
+        {"Utf8ByteOrderMarkKept", "\xEF\xBB\xBF[S]\nk=1\n", {{u"S", u"k", u"2"}}, "\xEF\xBB\xBF[S]\nk=2\n"},
+        {"Windows1252RoundTrip",
+         "[S]\r\nname=caf\xE9 \x80\x81\r\nk=1\r\n",
+         {{u"S", u"k", u"\u00FC"}},
+         "[S]\r\nname=caf\xE9 \x80\x81\r\nk=\xFC\r\n"},
+        {"Windows1252FileTakingOtherTextBecomesUtf8",
+         "[S]\nname=caf\xE9\n",
+         {{u"S", u"k", u"\uD55C"}},
+         "[S]\nname=caf\xC3\xA9\nk=\xED\x95\x9C\n"},
+        {"Utf16LittleEndianRoundTrip",
+         utf16(u"[S]\r\nname = caf\u00E9\r\nk=1\r\n", true),
+         {{u"S", u"k", u"\uD55C"}},
+         utf16(u"[S]\r\nname = caf\u00E9\r\nk=\uD55C\r\n", true)},
+        {"Utf16BigEndianNewSection",
+         utf16(u"[S]\nk=1\n", false),
+         {{u"T", u"n", u"2"}},
+         utf16(u"[S]\nk=1\n\n[T]\nn=2\n", false)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        IniDocument document(c.before);
+        for (const Write& w : c.writes) {
+            document.write(w.section, w.key, w.value ? w.value->c_str() : nullptr);
+        }
+        EXPECT_EQ(document.serialize(), c.after);
+        EXPECT_EQ(document.isModified(), c.before != c.after);
     }
-    EXPECT_EQ(document.serialize(), c.after);
-    EXPECT_EQ(document.isModified(), c.before != c.after);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, IniWriteTest,
-    ::testing::Values(
-        WriteCase{"ExistingKeyKeepsPlaceAndSpelling",
-                  "[Sec]\nFirst=1\nSecond=2\nThird=3\n[Other]\nq=1\n",
-                  {{u" SEC ", u" second ", u"new"}, {u"sec", u"Fourth", u"4"}, {u"Third Section", u"z", u"9"}},
-                  "[Sec]\nFirst=1\nSecond=new\nThird=3\nFourth=4\n[Other]\nq=1\n\n[Third Section]\nz=9\n"},
-        WriteCase{"NullValueDeletesOnlyThatKey",
-                  "[S]\na=1\nb=2\nc=3\n[T]\nb=9\n",
-                  {{u"s", u"B", {}}, {u"S", u"a", {}}, {u"S", u"c", {}}},
-                  "[S]\n[T]\nb=9\n"},
-        WriteCase{
-            "DeletedKeyWrittenAgain", "[S]\na=1\nb=2\n", {{u"S", u"a", {}}, {u"S", u"a", u"3"}}, "[S]\nb=2\na=3\n"},
-        WriteCase{"WriteOfTheSameValueChangesNothing",
-                  "; settings\n\n[Sec]  \r\n  Key = value  \r\nbare\n[Empty]\n",
-                  {{u"sec", u"KEY", u"  value "}, {u"Sec", u"missing", {}}, {u"NoSuchSection", u"k", {}}},
-                  "; settings\n\n[Sec]  \r\n  Key = value  \r\nbare\n[Empty]\n"},
-        WriteCase{"CommentsAndBareLinesStay",
-                  ";top\n[S]\n; inner\nbare\nk=v\n",
-                  {{u"S", u"k", u"w"}, {u"S", u"bare", u"now"}},
-                  ";top\n[S]\n; inner\nbare=now\nk=w\n"},
-        WriteCase{"ValuesStoredTrimmed", "", {{u"S", u"pad", u"  x  "}, {u"S", u"empty", u""}}, "[S]\npad=x\nempty=\n"},
-        WriteCase{
-            "NewKeyGoesBeforeTrailingEmptyLines", "[S]\na=1\n\n[T]\n", {{u"S", u"b", u"2"}}, "[S]\na=1\nb=2\n\n[T]\n"},
-        WriteCase{"CrLfKeptAndUsedForNewLines",
-                  "[S]\r\na=1\r\n",
-                  {{u"S", u"a", u"2"}, {u"S", u"b", u"3"}, {u"T", u"c", u"4"}},
-                  "[S]\r\na=2\r\nb=3\r\n\r\n[T]\r\nc=4\r\n"},
-        WriteCase{"LastLineWithoutNewline", "[S]\na=1", {{u"S", u"b", u"2"}}, "[S]\na=1\nb=2\n"},
-        WriteCase{"ChangedLastLineKeepsHavingNoNewline", "[S]\na=1", {{u"S", u"a", u"5"}}, "[S]\na=5"},
-        WriteCase{"Utf8ByteOrderMarkKept", "\xEF\xBB\xBF[S]\nk=1\n", {{u"S", u"k", u"2"}}, "\xEF\xBB\xBF[S]\nk=2\n"},
-        WriteCase{"Windows1252RoundTrip",
-                  "[S]\r\nname=caf\xE9 \x80\x81\r\nk=1\r\n",
-                  {{u"S", u"k", u"\u00FC"}},
-                  "[S]\r\nname=caf\xE9 \x80\x81\r\nk=\xFC\r\n"},
-        WriteCase{"Windows1252FileTakingOtherTextBecomesUtf8",
-                  "[S]\nname=caf\xE9\n",
-                  {{u"S", u"k", u"\uD55C"}},
-                  "[S]\nname=caf\xC3\xA9\nk=\xED\x95\x9C\n"},
-        WriteCase{"Utf16LittleEndianRoundTrip",
-                  utf16(u"[S]\r\nname = caf\u00E9\r\nk=1\r\n", true),
-                  {{u"S", u"k", u"\uD55C"}},
-                  utf16(u"[S]\r\nname = caf\u00E9\r\nk=\uD55C\r\n", true)},
-        WriteCase{"Utf16BigEndianNewSection",
-                  utf16(u"[S]\nk=1\n", false),
-                  {{u"T", u"n", u"2"}},
-                  utf16(u"[S]\nk=1\n\n[T]\nn=2\n", false)}),
-    [](const ::testing::TestParamInfo<WriteCase>& param) { return std::string(param.param.name); });
 
 // Damaged bytes (NULs, stray brackets, invalid UTF-8) and a 1 MB line cost nothing around them.
 TEST(IniDamageTest, GarbageAndHugeLinesLoseNothingElse)
@@ -220,7 +187,7 @@ protected:
     static bool update(const std::filesystem::path& file, const std::function<void(IniDocument&)>& change)
     {
         std::string error;
-        const bool ok = qvplat::updateProfileFile(u16(file), change, error);
+        const bool ok = qvplat::updateProfileFile(file.u16string(), change, error);
         EXPECT_EQ(ok, error.empty()) << error;
         return ok;
     }
@@ -270,8 +237,8 @@ TEST_F(ProfileFileTest, ReplacementKeepsModeAndLinkAndClearsDeadSavesOnly)
 TEST_F(ProfileFileTest, MissingFolderFailsAndCreatesNothing)
 {
     std::string error;
-    EXPECT_FALSE(qvplat::updateProfileFile(
-        u16(m_dir / "missing" / "x.ini"), [](IniDocument& document) { document.write(u"S", u"k", u"v"); }, error));
+    EXPECT_FALSE(qvplat::updateProfileFile((m_dir / "missing" / "x.ini").u16string(),
+                                           [](IniDocument& document) { document.write(u"S", u"k", u"v"); }, error));
     EXPECT_NE(error.find("x.ini"), std::string::npos) << error;
     EXPECT_FALSE(std::filesystem::exists(m_dir / "missing"));
 }

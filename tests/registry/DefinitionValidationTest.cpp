@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include "registry/DefinitionValidation.h"
 #include "webserver/WebServerInfo.h"
 
@@ -20,12 +18,6 @@ struct Case {
     F field;
     const char16_t* message;  // null when accepted
 };
-
-// Test logs name each case instead of dumping its bytes.
-void PrintTo(const Case& c, std::ostream* os)
-{
-    *os << c.label;
-}
 
 // Registered beside the definition under test: "site" and the groups "Team", "Ärger" and "team".
 // Groups go through the same rules as names; one refusal shows they are applied.
@@ -51,30 +43,27 @@ const Case kCases[] = {
     {"InnerSignsAndNonLatinCaseAccepted", u"my [site]; v2 웹", 0, u"/s", u"", F::None, nullptr},
 };
 
-class DefinitionValidationTest : public ::testing::TestWithParam<Case> {};
-
-TEST_P(DefinitionValidationTest, RefusesWhatTheSettingsLineCannotHold)
+TEST(DefinitionValidationTest, RefusesWhatTheSettingsLineCannotHold)
 {
-    const Case& c = GetParam();
-    _tag_WebServerInfo d;
-    d.name = c.name;
-    d.port = c.port;
-    d.basepath = c.basepath;
-    d.grpname = c.group;
     QvStringArray names;
     names.add(u"site");
     QvStringArray groups;
     groups.split(u"Team`Ärger`team", u"`");  // "team" stored before names were checked
-    const DefinitionCheck check = checkDefinition(d, names, groups);
-    EXPECT_EQ(check.field, c.field);
-    const std::u16string prefix = c.field == F::Name    ? u"The Local WebServer name "
-                                  : c.field == F::Group ? u"The group name "
-                                                        : u"";
-    EXPECT_EQ(check.message.toUtf8(), c.message ? QvString(prefix + c.message).toUtf8() : std::string());
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.label);
+        _tag_WebServerInfo d;
+        d.name = c.name;
+        d.port = c.port;
+        d.basepath = c.basepath;
+        d.grpname = c.group;
+        const DefinitionCheck check = checkDefinition(d, names, groups);
+        EXPECT_EQ(check.field, c.field);
+        const std::u16string prefix = c.field == F::Name    ? u"The Local WebServer name "
+                                      : c.field == F::Group ? u"The group name "
+                                                            : u"";
+        EXPECT_EQ(check.message.toUtf8(), c.message ? QvString(prefix + c.message).toUtf8() : std::string());
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Cases, DefinitionValidationTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& param) { return param.param.label; });
 
 TEST(DefaultPageTest, EmptyPageBecomesIndexHtmlWithTheDialogsNotice)
 {
