@@ -127,17 +127,6 @@ private slots:
         QApplication::sendEvent(viewport, &wheel);
         QVERIFY(bar->value() > 0);
     }
-
-    void hostWithoutInputIgnoresTheMouse()
-    {
-        QvComplexInput host;
-        host.resize(100, 24);
-        host.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&host));
-        QTest::mouseClick(&host, Qt::LeftButton, {}, QPoint(50, 12));
-        QCOMPARE(toQString(host.sendCommand(QvString(u"cursel"), QvString(u"value"))), QString());
-        QVERIFY(host.findChild<CQvComboPopWnd*>() == nullptr);
-    }
 };
 
 QTEST_MAIN(QvComboPopWndTest)

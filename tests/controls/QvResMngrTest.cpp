@@ -78,14 +78,6 @@ private slots:
         QVERIFY(QFile::remove(toQString(path)));
         QCOMPARE(resources->getArrowImage(), first);
     }
-
-    void fileIconsNeedTheDesktop()
-    {
-        QvResMngr* resources = QvResMngr::getInstance();
-        QVERIFY(resources->getFileIcon(QvString(u"index.html")).isNull());
-        QVERIFY(resources->loadSystemImageList());
-        QVERIFY(!resources->getFileIcon(QvString(u"index.html")).isNull());
-    }
 };
 
 QTEST_MAIN(QvResMngrTest)

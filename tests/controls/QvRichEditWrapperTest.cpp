@@ -23,56 +23,34 @@ class QvRichEditWrapperTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void layoutInsets_data()
+    // As the edit dialog sets it up: the frame on top and bottom only, one line centred.
+    void layoutLeavesTheSidesToTheMargin()
     {
-        QTest::addColumn<int>("frameMode");
-        QTest::addColumn<int>("leftInset");  // the 3-pixel frame on the side plus the 1-pixel margin
-        QTest::newRow("no frame") << int(CQvRichEditWrapper::kFrameNone) << 1;
-        QTest::newRow("all four sides") << int(CQvRichEditWrapper::kFrameAll) << 4;
-        QTest::newRow("top and bottom only") << int(CQvRichEditWrapper::kFrameTopBottom) << 1;
-    }
-    void layoutInsets()
-    {
-        QFETCH(int, frameMode);
-        QFETCH(int, leftInset);
         CQvRichEditWrapper wrapper;
         wrapper.resize(200, 40);
         wrapper.initDisplay(QvString(u"Sans"), 12, Qt::white);
-        wrapper.setFrameMode(frameMode, Qt::gray, 3);
+        wrapper.setFrame();
         const QRect inner = wrapper.getInnerRect();
-        QCOMPARE(inner.left(), leftInset);
-        QCOMPARE(200 - 1 - inner.right(), leftInset);
-        // One line, centred: the space above and below differs by at most a pixel.
+        QCOMPARE(inner.left(), 1);  // the 1-pixel margin, no frame on the sides
+        QCOMPARE(200 - 1 - inner.right(), 1);
         QVERIFY(inner.height() < 40 / 2);
-        QVERIFY(qAbs(inner.top() - (40 - 1 - inner.bottom())) <= 1);
+        QVERIFY(qAbs(inner.top() - (40 - 1 - inner.bottom())) <= 1);  // at most a pixel apart
         QCOMPARE(wrapper.getEdit()->geometry(), inner);
     }
 
-    void mouseReachesTheDelegateInsteadOfTheText_data()
-    {
-        QTest::addColumn<bool>("withDelegate");
-        QTest::addColumn<QStringList>("calls");
-        QTest::newRow("with a delegate") << true
-                                         << QStringList{QStringLiteral("down 7"), QStringLiteral("up 7"),
-                                                        QStringLiteral("click 7")};
-        QTest::newRow("without one") << false << QStringList();
-    }
     void mouseReachesTheDelegateInsteadOfTheText()
     {
-        QFETCH(bool, withDelegate);
-        QFETCH(QStringList, calls);
         RecordingDelegate delegate;
         CQvRichEditWrapper wrapper(nullptr, 13);
         wrapper.resize(200, 30);
         wrapper.initDisplay(QvString(u"Sans"), 12, Qt::white);
         wrapper.setText(QvString(u"text/html"));
-        if (withDelegate) {
-            wrapper.setDelegate(&delegate, 7);
-        }
+        wrapper.setDelegate(&delegate, 7);
         wrapper.show();
         QVERIFY(QTest::qWaitForWindowExposed(&wrapper));
         QTest::mouseClick(wrapper.getEdit()->viewport(), Qt::LeftButton, {}, QPoint(5, 5));
-        QCOMPARE(delegate.calls, calls);
+        QCOMPARE(delegate.calls,
+                 (QStringList{QStringLiteral("down 7"), QStringLiteral("up 7"), QStringLiteral("click 7")}));
         QVERIFY(!wrapper.isPressed());
     }
 };
