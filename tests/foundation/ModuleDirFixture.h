@@ -12,7 +12,6 @@
 #include "foundation/QvFileMng.h"
 #include "foundation/QvLogMng.h"
 #include "foundation/QvString.h"
-#include "foundation/QvWinUtilFunc.h"
 #include "platform/FileSystem.h"
 #include "platform/LocalTime.h"
 #include "platform/Profile.h"
@@ -70,7 +69,6 @@ protected:
         CQvFileMng::releaseInstance();
         CQvEnvMng::releaseInstance();
         CQvLogMng::releaseInstance();
-        CQvWinUtilFunc::releaseInstance();
         CQvDirMng::releaseInstance();
         qvplat::discardPrivateProfileCacheForTesting();
     }

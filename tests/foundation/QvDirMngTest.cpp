@@ -16,7 +16,6 @@ class QvDirMngTest : public ModuleDirTest {};
 TEST_F(QvDirMngTest, PathsLieBesideTheExecutableAndOnlySubDirCallsCreateFolders)
 {
     CQvDirMng* dirs = CQvDirMng::getInstance();
-    EXPECT_EQ(u8(dirs->getModuleDir()), root().string());
     EXPECT_EQ(u8(dirs->getDirPath(u"config")), path("config").string());
     EXPECT_EQ(u8(dirs->getFilePath(u"user", u"env.ini", false)), path("user/env.ini").string());
     EXPECT_FALSE(fs::exists(path("config")));

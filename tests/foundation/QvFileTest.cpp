@@ -7,21 +7,6 @@
 
 namespace {
 
-// The three modes the program opens files with.
-TEST(QvFileModeTest, SelectorsBuildTheModeText)
-{
-    const struct {
-        int access, kind, encoding;
-        const char* mode;
-    } cases[] = {{0, 1, 0, "rb"}, {5, 0, 0, "a+t"}, {4, 1, 0, "w+b"}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(u8(CQvFile::makeOpenMode(static_cast<uint8_t>(c.access), static_cast<uint8_t>(c.kind),
-                                           static_cast<uint8_t>(c.encoding))),
-                  c.mode)
-            << "access " << c.access << " kind " << c.kind << " encoding " << c.encoding;
-    }
-}
-
 class QvFileTest : public ModuleDirTest {};
 
 TEST_F(QvFileTest, OpenTakesNameAndSizeAndReadsWithinTheBuffer)
