@@ -5,7 +5,6 @@
 
 #include "HttpTestSupport.h"
 #include "TempDir.h"
-#include "httpclient/QvHttpConnection.h"
 #include "httpclient/QvHttpWorkItem.h"
 #include "platform/HttpTransport.h"
 
@@ -55,7 +54,6 @@ TEST_F(QvHttpWorkItemNetTest, MultipartPostsSendTheirBodyWithItsBoundaryAndLengt
     const auto results = m_log.results();
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(results[0].text, qv(received[0].body).toStd());
-    EXPECT_EQ(results[0].reqInfo, formItem.getReqInfo().toStd());
     EXPECT_NE(results[0].reqInfo.find(u"\"reqidx\":7,"), std::u16string::npos);
 }
 
@@ -138,7 +136,6 @@ TEST_F(QvHttpWorkItemNetTest, FailureReachesTheCallbackAsAnEnvelopeAndSilentItem
     EXPECT_EQ(calls[0].step, 0);
     EXPECT_EQ(calls[0].text,
               u"{\"lang\":\"kr\", \"msg\":\"URL Open Error!\", \"msgcode\":\"-997\", \"nextflag\":\"L\"}");
-    EXPECT_EQ(item.getResultText().toStd(), calls[0].text);
 
     QvHttpWorkItem noContext(1);
     noContext.setRequest(qv(m_server.url("/text")), qv(""), 0, 0, nullptr, 0, qv(""), &CallbackLog::callback, nullptr);
@@ -150,27 +147,22 @@ TEST_F(QvHttpWorkItemNetTest, FailureReachesTheCallbackAsAnEnvelopeAndSilentItem
     EXPECT_EQ(m_server.received().size(), 1u);  // the unknown type sent nothing
 }
 
-TEST_F(QvHttpWorkItemNetTest, PreparingAgainKeepsTheConnectionAndItsSessionButNotTheOldBody)
+TEST_F(QvHttpWorkItemNetTest, PreparingAgainKeepsTheConnectionButNotTheOldBody)
 {
     QvHttpForm form;
     form[qv("k")].set(0, qv("v"));
     QvHttpWorkItem item(0);
     item.setFormRequest(qv(m_server.url("/echo?a")), qv(""), 1, 4, form, qv(""), nullptr, nullptr);
-    QvHttpConnection* connection = item.getConnection();
     ASSERT_TRUE(item.execute());
-    const void* session = connection->getSessionId();
     item.setRequest(qv(m_server.url("/echo?b")), qv(""), 0, 0, nullptr, 0, qv(""), nullptr, nullptr);
-    EXPECT_EQ(item.getConnection(), connection);
-    EXPECT_EQ(utf8(connection->getUrl()), m_server.url("/echo?b"));
     ASSERT_TRUE(item.execute());
-    EXPECT_EQ(connection->getSessionId(), session);
 
     const auto echoes = m_server.received("/echo");
     ASSERT_EQ(echoes.size(), 2u);
     EXPECT_NE(echoes[0].body.find("name=\"k\""), std::string::npos);
-    EXPECT_EQ(echoes[1].method, "GET");
+    EXPECT_EQ(echoes[1].method + " " + echoes[1].target, "GET /echo?b");
     EXPECT_TRUE(echoes[1].body.empty());
-    EXPECT_EQ(echoes[0].clientPort, echoes[1].clientPort);
+    EXPECT_EQ(echoes[0].clientPort, echoes[1].clientPort);  // the same kept-alive connection
 }
 
 }  // namespace
