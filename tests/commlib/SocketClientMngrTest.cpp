@@ -33,27 +33,26 @@ TEST_F(SocketClientMngrTest, IdsAreHandedOutOnceUnderConcurrencyAndRemoveDestroy
 {
     CSocketClientMngr* manager = CSocketClientMngr::getInstance();
     CCPTBaseWorker worker;
-    EXPECT_EQ(manager->allocateClientId(), 0);
     auto* session = new CountedSession(m_destroyed);
-    EXPECT_EQ(manager->addClient(session, &worker), 1);  // allocates and registers both in one step
-    EXPECT_EQ(manager->findSession(1), session);
-    EXPECT_EQ(manager->findWorker(1), &worker);
+    EXPECT_EQ(manager->addClient(session, &worker), 0);  // registers both in one step
+    EXPECT_EQ(manager->findSession(0), session);
+    EXPECT_EQ(manager->findWorker(0), &worker);
     worker.setState(CCPTBaseWorker::kStateAnswered);
-    manager->remove(1);
+    manager->remove(0);
     // The session goes silently (its delegate, cleared before the stop, heard nothing); the worker stays.
     EXPECT_EQ(m_destroyed.load(), 1);
-    EXPECT_EQ(manager->findSession(1), nullptr);
-    EXPECT_EQ(manager->findWorker(1), nullptr);
+    EXPECT_EQ(manager->findSession(0), nullptr);
+    EXPECT_EQ(manager->findWorker(0), nullptr);
     EXPECT_EQ(worker.getState(), CCPTBaseWorker::kStateAnswered);
-    manager->remove(1);  // an unknown id changes nothing
+    manager->remove(0);  // an unknown id changes nothing
     EXPECT_EQ(manager->sessionCount() + manager->workerCount(), 0);
 
     std::vector<std::vector<int>> ids(4);
     std::vector<std::thread> threads;
     for (auto& list : ids) {
         threads.emplace_back([&] {
-            for (int i = 0; i < 2000; ++i) {
-                list.push_back(manager->allocateClientId());
+            for (int i = 0; i < 500; ++i) {
+                list.push_back(manager->addClient(new CountedSession(m_destroyed), &worker));
             }
         });
     }
@@ -62,9 +61,10 @@ TEST_F(SocketClientMngrTest, IdsAreHandedOutOnceUnderConcurrencyAndRemoveDestroy
         threads[t].join();
         all.insert(ids[t].begin(), ids[t].end());
     }
-    EXPECT_EQ(all.size(), 8000u);
-    EXPECT_EQ(*all.begin(), 2);
-    EXPECT_EQ(*all.rbegin(), 8001);
+    EXPECT_EQ(all.size(), 2000u);
+    EXPECT_EQ(*all.begin(), 1);
+    EXPECT_EQ(*all.rbegin(), 2000);
+    EXPECT_EQ(manager->sessionCount(), 2000);
 }
 
 }  // namespace

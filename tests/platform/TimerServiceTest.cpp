@@ -108,20 +108,22 @@ struct SelfDestroyingOwner {
     std::vector<char> payload = std::vector<char>(4096, 'x');  // freed memory ASan would catch a touch of
 };
 
-TEST(TimerServiceTest, CallbackKnowsItsTimerAndMayDeleteItAndItsOwnerOrCreateOthers)
+TEST(TimerServiceTest, CallbackMayDeleteItsTimerAndItsOwnerOrCreateOthers)
 {
     TickRecorder destroyed(1);
     TickRecorder child(1);
     std::atomic<int> calls{0};
-    std::atomic<qvplat::TimerId> seen{0};
+    std::atomic<qvplat::TimerId> id{0};
     auto* owner = new SelfDestroyingOwner;
-    // The callback asks for its own id: createTimer's result may reach the owner after the first run.
-    const qvplat::TimerId id = qvplat::createTimer(10, 10, [&, owner, done = destroyed.record()] {
+    // As a worker does: the id is stored once createTimer returns, and a tick before that is skipped.
+    id = qvplat::createTimer(10, 10, [&, owner, done = destroyed.record()] {
+        if (id.load() == 0) {
+            return;
+        }
         ++calls;
-        seen = qvplat::currentTimer();
         if (++owner->ticks == 3) {
             qvplat::createTimer(0, 0, child.record());
-            qvplat::deleteTimer(qvplat::currentTimer());
+            qvplat::deleteTimer(id.load());
             delete owner;
             done();
         }
@@ -129,8 +131,6 @@ TEST(TimerServiceTest, CallbackKnowsItsTimerAndMayDeleteItAndItsOwnerOrCreateOth
     ASSERT_TRUE(destroyed.wait() && child.wait());
     waitForLaterTimer(100);
     EXPECT_EQ(calls.load(), 3);
-    EXPECT_EQ(seen.load(), id);
-    EXPECT_EQ(qvplat::currentTimer(), 0u);
 }
 
 TEST(TimerServiceTest, DeleteFromAnotherThreadWaitsForTheRunningCallback)
