@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -249,12 +250,28 @@ long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, s
     if (madeNonBlocking) {
         ::fcntl(socket, F_SETFL, flags | O_NONBLOCK);
     }
+    // Nor has it a "no signal" flag: a peer that is gone would raise SIGPIPE, which ends the
+    // process. The signal is blocked on this thread for the call and, when the call raised it,
+    // taken back before it is unblocked; a SIGPIPE already pending for another reason stays.
+    sigset_t pipeOnly;
+    sigset_t previous;
+    sigemptyset(&pipeOnly);
+    sigaddset(&pipeOnly, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+    sigset_t pendingBefore;
+    ::sigpending(&pendingBefore);
     off_t at = static_cast<off_t>(offset);
     ssize_t n;
     do {
         n = ::sendfile(socket, fileFd, &at, length);
     } while (n < 0 && errno == EINTR);
     const int error = errno;
+    if (n < 0 && error == EPIPE && sigismember(&pendingBefore, SIGPIPE) == 0) {
+        const timespec noWait{};
+        while (::sigtimedwait(&pipeOnly, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (madeNonBlocking) {
         ::fcntl(socket, F_SETFL, flags);
     }
