@@ -5,6 +5,7 @@
 #include <new>
 
 #include "commlib/SessionThreadPool.h"
+#include "commlib/SessionWaker.h"
 #include "commlib/SvrCommLog.h"
 
 namespace {
@@ -42,22 +43,55 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
     }
     m_running = true;
     m_startEvent.set();
+    // The session thread is taken once the connection has input: a connection that stays silent
+    // holds no thread. A connection that cannot be watched is given its thread at once.
+    std::uint64_t ticket = 0;
+    m_startDeferred = true;  // before the watch: the waker may start the thread before it returns
+    try {
+        ticket = CSessionWaker::getInstance()->watch(socket, [this] { startThread(); });
+    } catch (const std::bad_alloc&) {
+        ticket = 0;
+    }
+    m_wakeTicket = ticket;
+    if (ticket == 0) {
+        m_startDeferred = false;
+        startThread();
+        return m_hasThread;
+    }
+    return true;
+}
+
+void CClientPerThread::startThread()
+{
+    m_startTried = true;
+    // Set before the job can run: once it has run, the session may be gone.
+    m_hasThread = true;
+    bool started = false;
     // The thread is handed the session once its socket is there: it starts receiving at once, with
     // one wake-up instead of one for the hand-over and another for the start.
     try {
-        m_hasThread = CSessionThreadPool::getInstance()->run([this, done = m_workDone] {
+        started = CSessionThreadPool::getInstance()->run([this, done = m_workDone] {
             t_servedSession = this;
             threadClientWork();
             t_servedSession = nullptr;
             done->set();
         });
     } catch (const std::bad_alloc&) {
-        m_hasThread = false;
+        started = false;
     }
-    if (!m_hasThread) {
-        qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
+    if (started) {
+        return;  // the session belongs to its thread now
     }
-    return m_hasThread;
+    m_hasThread = false;
+    qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
+    if (m_startDeferred.load()) {
+        // Refused after it was accepted: the connection ends as if its peer had gone.
+        closeOwnSocket(0);
+        notifyDelegate(CCPTWorkDelegate::kStatusClosed, nullptr, 0);
+        m_threadEnded = true;
+    }
+    const auto done = m_workDone;  // the session may go as soon as this is set
+    done->set();
 }
 
 void CClientPerThread::notifyDelegate(int status, const unsigned char* data, int length)
@@ -86,8 +120,8 @@ void CClientPerThread::threadClientWork()
         }
         while (m_running.load()) {
             const int ready = qvplat::waitReadable(socket, kRecvPollMs);
-            if (ready == 0) {
-                continue;
+            if (ready == 0 || !m_running.load()) {
+                continue;  // input that comes after a close was asked for is not served
             }
             if (ready < 0) {
                 if (socket == qvplat::kInvalidSocket) {
@@ -229,10 +263,25 @@ bool CClientPerThread::sendFileData(std::FILE* file, std::uint64_t offset, std::
     return sent;
 }
 
+bool CClientPerThread::cancelWatch()
+{
+    const std::uint64_t ticket = m_wakeTicket.load();
+    if (ticket == 0 || !CSessionWaker::getInstance()->cancel(ticket)) {
+        return false;
+    }
+    m_wakeTicket = 0;
+    return true;
+}
+
 void CClientPerThread::closeConnection()
 {
     m_closeRequested = true;
     m_running = false;
+    // A silent connection has no thread to notice the flag: it gets one now, which closes it as
+    // it would close any other.
+    if (cancelWatch()) {
+        startThread();
+    }
 }
 
 void CClientPerThread::stop()
@@ -240,7 +289,10 @@ void CClientPerThread::stop()
     m_running = false;
     // A thread still waiting for initStart goes straight to its end.
     m_startEvent.set();
-    if (m_hasThread && !isSessionThread()) {
+    // A watch that has fired (or is firing) has started the thread or is about to: waited for
+    // like a thread that runs.
+    const bool watchFired = !cancelWatch() && m_wakeTicket.load() != 0;
+    if ((watchFired || m_startTried.load()) && !isSessionThread()) {
         if (!m_workDone->wait(kStopWaitMaxMs)) {
             // Stuck in a send or a delegate call: shutting the connection down makes its socket
             // calls fail at once, so the thread lets go of this session instead of running on.

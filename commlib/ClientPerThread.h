@@ -33,9 +33,11 @@ public:
     CClientPerThread(const CClientPerThread&) = delete;
     CClientPerThread& operator=(const CClientPerThread&) = delete;
 
-    // Hands the accepted socket over (owned from now on) and gives the session a thread of the
-    // pool (a parked one, else a new one), which receives from then on. False, after logging
-    // "Create Thread Failed!!", when no thread can be had; stop then closes the socket.
+    // Hands the accepted socket over (owned from now on). Once the socket has input the session
+    // gets a thread of the pool (a parked one, else a new one), which receives from then on; a
+    // connection that cannot be watched gets it at once. False, after logging "Create Thread
+    // Failed!!", when no thread can be had at once; stop then closes the socket. When none can be
+    // had later, the same is logged and the connection closed (status 99 reported).
     bool initStart(qvplat::SocketHandle socket);
 
     // Sends all length bytes; true when sent (or nothing to send). False when the peer is gone
@@ -68,6 +70,10 @@ public:
 
 private:
     void threadClientWork();
+    // Runs the session on a pool thread; on failure logs it and ends the connection.
+    void startThread();
+    // Takes back the watch that would start the thread: true when it had not fired (it never will).
+    bool cancelWatch();
     void notifyDelegate(int status, const unsigned char* data, int length);
     void closeOwnSocket(int lingerMs);
     qvplat::SocketHandle currentSocket();
@@ -80,6 +86,10 @@ private:
 
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_hasThread{false};
+    std::atomic<bool> m_startTried{false};
+    std::atomic<bool> m_startDeferred{false};  // the thread is taken once the socket has input
+    // The watch that starts the thread once the socket has input; 0 when there is none.
+    std::atomic<std::uint64_t> m_wakeTicket{0};
     // Set by the pool thread once it no longer touches this session; shared, so that setting it
     // cannot outlive the session.
     std::shared_ptr<qvplat::Event> m_workDone = std::make_shared<qvplat::Event>(true, false);

@@ -11,6 +11,8 @@
 #include "Loopback.h"
 #include "TempDir.h"
 #include "commlib/ClientPerThread.h"
+#include "commlib/SessionThreadPool.h"
+#include "commlib/SessionWaker.h"
 
 namespace {
 
@@ -112,6 +114,35 @@ TEST_F(ClientPerThreadNetTest, ChunksOfAtMost102399BytesReachTheDelegateWithAZer
         EXPECT_EQ(report.status, 0);
         EXPECT_TRUE(report.zeroBehind);
     }
+}
+
+TEST_F(ClientPerThreadNetTest, SilentConnectionHoldsNoThreadUntilItSpeaksOrIsClosedFromOutside)
+{
+    CSessionThreadPool* pool = CSessionThreadPool::getInstance();
+    const int threadsBefore = pool->threadCount();
+    start();
+    ASSERT_TRUE(qvtest::waitUntil([&] { return CSessionWaker::getInstance()->watchedCount() == 1; }, 5000));
+    EXPECT_EQ(pool->threadCount(), threadsBefore);
+    EXPECT_FALSE(m_session.hasThread());
+    // Closed from outside while silent (a server shutting down): the peer sees an orderly close,
+    // the delegate 98 then 99, as for a session that was receiving.
+    m_session.closeConnection();
+    EXPECT_TRUE(m_pair.client.readToEnd(10000).closed);
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(CSessionWaker::getInstance()->watchedCount(), 0);
+    const auto seen = reports();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].status, 98);
+    EXPECT_EQ(seen[1].status, 99);
+}
+
+TEST_F(ClientPerThreadNetTest, StoppingASilentSessionClosesItWithoutWaiting)
+{
+    start();
+    m_session.stop();
+    EXPECT_EQ(CSessionWaker::getInstance()->watchedCount(), 0);
+    EXPECT_TRUE(m_pair.client.readToEnd(5000).closed);
+    EXPECT_TRUE(reports().empty());
 }
 
 TEST_F(ClientPerThreadNetTest, FailureWhileServingEndsThatConnectionOnly)

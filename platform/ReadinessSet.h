@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/Socket.h"
+
+namespace qvplat {
+
+// A set of sockets waited on together, each known by a key of the caller's: one wait tells which
+// of them have input (or a hang-up or an error, which the following receive reports). Watching
+// costs a few bytes in the kernel per socket, however many there are. add and remove may be
+// called while another thread waits.
+class ReadinessSet {
+public:
+    ReadinessSet();
+    ~ReadinessSet();
+    ReadinessSet(const ReadinessSet&) = delete;
+    ReadinessSet& operator=(const ReadinessSet&) = delete;
+
+    // False when the set could not be made (descriptors exhausted); every call then fails.
+    bool isValid() const { return m_handle >= 0; }
+    // Watches socket under key until remove(); false when it cannot be watched.
+    bool add(SocketHandle socket, std::uint64_t key);
+    void remove(SocketHandle socket);
+    // Waits up to timeoutMs (-1 forever) and fills ready with the keys of the sockets that have
+    // input: their count, 0 on time-out, -1 on error (an interrupting signal counts as a time-out).
+    int wait(int timeoutMs, std::vector<std::uint64_t>& ready);
+
+private:
+    int m_handle = -1;
+};
+
+}  // namespace qvplat
