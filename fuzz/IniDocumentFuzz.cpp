@@ -14,7 +14,7 @@ namespace {
 
 struct Section {
     std::u16string name;
-    std::vector<std::u16string> lines;  // name, "=" when present, value
+    std::vector<std::string> lines;  // name, "=" when present, value (UTF-8)
 
     bool operator==(const Section&) const = default;
 };
@@ -25,7 +25,7 @@ std::vector<Section> load(const qvplat::IniDocument& document)
     for (const std::u16string& name : document.sectionNames()) {
         Section section{name, {}};
         document.forEachEntry(name, [&](const qvplat::IniDocument::Entry& e) {
-            section.lines.push_back(e.name + (e.hasValue ? u"=" : u"") + e.value);
+            section.lines.push_back(std::string(e.name) + (e.hasValue ? "=" : "") + std::string(e.value));
         });
         out.push_back(std::move(section));
     }

@@ -22,9 +22,11 @@ enum class IniEncoding { Utf8, Utf8Bom, Utf16Le, Utf16Be, Windows1252 };
 // bare name. Lines before the first section belong to none. Names match without regard to case.
 class IniDocument {
 public:
+    // A key line in UTF-8, the files' own form, so that a caller decodes only what it uses (a
+    // server list holds tens of megabytes of values). The views live until the visit returns.
     struct Entry {
-        std::u16string name;
-        std::u16string value;
+        std::string_view name;
+        std::string_view value;
         bool hasValue = false;  // the line had "="
     };
 
@@ -75,12 +77,20 @@ private:
         bool indexed = false;
     };
 
+    // A key line's name and value as UTF-16, trimmed, NULs replaced.
+    struct Text {
+        std::u16string name;
+        std::u16string value;
+        bool hasValue = false;
+    };
+
     void split();
     std::u16string decode(std::size_t begin, std::size_t end) const;
     std::string encode(std::u16string_view text, bool* lossless = nullptr) const;
     char16_t unitAt(std::size_t pos) const;
     std::u16string keyName(const Line& line) const;
-    Entry entryOf(const Line& line) const;
+    Text textOf(const Line& line) const;
+    Entry entryOf(const Line& line, std::string& nameScratch, std::string& valueScratch) const;
     Section* findSection(std::u16string_view name);
     const Section* findSection(std::u16string_view name) const;
     std::size_t findKey(Section& section, std::u16string_view key);

@@ -32,11 +32,11 @@ QvSingleton<CQvWebServerMngr> s_instance;
 // output (members sorted, one line) is what session.ini has always held.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-bool parseJson(const std::string& text, Json::Value& root)
+bool parseJson(std::string_view text, Json::Value& root)
 {
     Json::Reader reader(Json::Features::all());
     try {
-        return reader.parse(text, root, false);
+        return reader.parse(text.data(), text.data() + text.size(), root, false);
     } catch (const std::exception&) {  // nesting past the reader's depth limit, or no memory
         return false;
     }
@@ -278,7 +278,7 @@ QvMap<QvString, QvString> tableOf(std::vector<StoredLineReader::Type>& types, Te
 }
 
 // definitionFromJson for the lines StoredLineReader takes; false when it does not take line.
-bool definitionFromStoredLine(const std::string& utf8, TextPool& textOf, StoredLineReader& reader,
+bool definitionFromStoredLine(std::string_view utf8, TextPool& textOf, StoredLineReader& reader,
                               std::unique_ptr<_tag_WebServerInfo>& out)
 {
     if (!reader.read(utf8)) {
@@ -318,23 +318,11 @@ bool definitionFromStoredLine(const std::string& utf8, TextPool& textOf, StoredL
     return true;
 }
 
-// text in UTF-8, without a byte at a time for the plain ASCII of nearly every stored line.
-std::string utf8Of(const QvString& text)
-{
-    const std::u16string_view view = text.view();
-    if (!std::all_of(view.begin(), view.end(), [](char16_t c) { return c < 0x80; })) {
-        return text.toUtf8();
-    }
-    std::string out(view.size(), '\0');
-    std::transform(view.begin(), view.end(), out.begin(), [](char16_t c) { return static_cast<char>(c); });
-    return out;
-}
-
 // Builds a record from one stored line; null when the line is not a usable definition.
 // A member of the wrong type makes the whole entry unusable rather than half-read.
-std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text, TextPool& textOf, StoredLineReader& reader)
+std::unique_ptr<_tag_WebServerInfo> definitionFromJson(std::string_view utf8, TextPool& textOf,
+                                                       StoredLineReader& reader)
 {
-    const std::string utf8 = utf8Of(text);
     std::unique_ptr<_tag_WebServerInfo> read;
     if (definitionFromStoredLine(utf8, textOf, reader, read)) {
         return read;
@@ -472,21 +460,6 @@ std::string storedText(const _tag_WebServerInfo& definition, const std::string& 
     return writeCompact(root);
 }
 
-// Whether value holds exactly the text of utf8; false too when that takes decoding to tell.
-bool holdsAscii(const QvString& value, std::string_view utf8)
-{
-    const std::u16string_view view = value.view();
-    if (view.size() != utf8.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < view.size(); ++i) {
-        if (static_cast<unsigned char>(utf8[i]) >= 0x80 || view[i] != static_cast<unsigned char>(utf8[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace
 
 CQvWebServerMngr* CQvWebServerMngr::getInstance()
@@ -522,13 +495,15 @@ bool CQvWebServerMngr::loadServers()
         noteSaveFailure(fileId);
     }
     const QvStringArray names = env->getKeys(kSessionFile, kServerSection);
+    const CQvINIFileMng* file = env->getIniFile(kSessionFile);
     bool allAdded = true;
     m_loading = true;
     TextPool texts;
     StoredLineReader reader;
     for (const QvString& key : names) {
+        // Read as the file holds it (UTF-8): the lines are parsed as bytes, never decoded whole.
         std::unique_ptr<_tag_WebServerInfo> definition =
-            definitionFromJson(env->getString(kSessionFile, kServerSection, key), texts, reader);
+            definitionFromJson(file->getUtf8Value(kServerSection, key, INI_LAYER_MERGED), texts, reader);
         if (!definition) {
             continue;
         }
@@ -618,14 +593,11 @@ bool CQvWebServerMngr::saveDefinition(const _tag_WebServerInfo& definition)
 {
     std::string line = storedText(definition, tableTextOf(definition.contentstype));
     std::erase(line, '\n');
-    CEnvMng* env = CEnvMng::getInstance();
-    const CQvINIFileMng* file = env->getIniFile(kSessionFile);
-    if (file != nullptr && holdsAscii(file->getValue(kServerSection, definition.name, INI_LAYER_USER), line)) {
-        return true;  // stored as it is already (every definition at load and exit, nearly always)
+    // Compared as bytes with what is stored: at load and exit every definition is stored as it is
+    // already, nearly always, and that changes nothing.
+    if (CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile)) {
+        file->setUtf8Value(kServerSection, definition.name, line, INI_LAYER_USER);
     }
-    // Stored values are kept by the thousand and never grown: no spare room.
-    env->setString(kSessionFile, kServerSection, definition.name,
-                   QvString::compact(qvDecodeBytes(line, kCodePageUtf8)));
     return true;
 }
 

@@ -484,10 +484,10 @@ uint32_t getPrivateProfileSection(const std::u16string& section, char16_t* buffe
         ProfileCache& c = cache();
         std::lock_guard lock(c.mutex());
         c.fresh(normalPath(path)).document.forEachEntry(section, [&full](const IniDocument::Entry& entry) {
-            full += entry.name;
+            full += detail::fromUtf8(entry.name);
             if (entry.hasValue) {
                 full += u'=';
-                full += entry.value;
+                full += detail::fromUtf8(entry.value);
             }
             full += u'\0';
         });

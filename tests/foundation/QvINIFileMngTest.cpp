@@ -152,7 +152,7 @@ TEST_F(QvINIFileMngTest, EarlierLoadedProcessWritesOnlyItsOwnChanges)
 
     // The early process stores everything it holds, as the program does on exit, and adds one key.
     for (const auto& [key, value] : *early->getUserLayer().find(u"WEBSVRLIST")) {
-        early->setValue(u"WEBSVRLIST", key, value, INI_LAYER_USER);
+        early->setUtf8Value(u"WEBSVRLIST", key, value, INI_LAYER_USER);
     }
     early->setValue(u"WEBSVRLIST", u"d", u"{\"port\":4}", INI_LAYER_USER);
     ASSERT_TRUE(early->save(u"session.ini"));

@@ -33,7 +33,7 @@ std::vector<std::string> entriesOf(const IniDocument& document, const std::u16st
 {
     std::vector<std::string> lines;
     document.forEachEntry(section, [&lines](const IniDocument::Entry& entry) {
-        lines.push_back(toUtf8(entry.name) + (entry.hasValue ? "=" + toUtf8(entry.value) : ""));
+        lines.push_back(std::string(entry.name) + (entry.hasValue ? "=" + std::string(entry.value) : ""));
     });
     return lines;
 }
