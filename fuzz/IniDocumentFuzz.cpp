@@ -45,5 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     document.write(section, u"written", u"value with = and ; inside");
     const std::vector<Section> written = load(document);
     QV_FUZZ_CHECK(load(qvplat::IniDocument(document.serialize())) == written);
+    // A save that only appends writes the bytes it read and the tail: exactly the rewrite's bytes.
+    if (const auto tail = document.appendedBytes()) {
+        QV_FUZZ_CHECK(document.original() + *tail == document.serialize());
+    }
     return 0;
 }

@@ -461,7 +461,7 @@ bool IniDocument::write(std::u16string_view sectionName, std::u16string_view key
     return true;
 }
 
-void IniDocument::emit(std::string& out, std::size_t index, bool& open) const
+void IniDocument::emit(std::string& out, std::size_t index, bool& open, std::size_t before) const
 {
     const Line& line = m_lines[index];
     if (!line.deleted) {
@@ -470,7 +470,7 @@ void IniDocument::emit(std::string& out, std::size_t index, bool& open) const
             open = false;
         }
         if (line.added || line.replaced) {
-            if (line.blankBefore && out.size() > m_bom) {
+            if (line.blankBefore && before + out.size() > m_bom) {
                 out += encode(m_eol);
             }
             std::u16string text;
@@ -501,7 +501,7 @@ void IniDocument::emit(std::string& out, std::size_t index, bool& open) const
         }
     }
     for (std::size_t added : line.after) {
-        emit(out, added, open);
+        emit(out, added, open, before);
     }
 }
 
@@ -525,6 +525,35 @@ std::string IniDocument::serialize() const
     }
     const std::size_t size = m_bom + ((m_bytes.size() - m_bom) / m_unit) * m_unit;
     out.append(m_bytes, size, std::string::npos);
+    return out;
+}
+
+std::optional<std::string> IniDocument::appendedBytes() const
+{
+    // serialize() keeps the original bytes as they are when it writes every original line untouched,
+    // in the file's own encoding, and adds lines only behind the last one.
+    const bool whole = (m_bytes.size() - m_bom) % m_unit == 0;  // no odd byte of a UTF-16 file behind
+    if (!m_modified || m_source != m_target || !whole) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < m_originalLines; ++i) {
+        const Line& line = m_lines[i];
+        if (line.deleted || line.replaced || (!line.after.empty() && i + 1 != m_originalLines)) {
+            return std::nullopt;
+        }
+    }
+    std::string out;
+    bool open = false;
+    if (m_originalLines > 0) {
+        const Line& last = m_lines[m_originalLines - 1];
+        open = last.next == last.end;
+        for (std::size_t added : last.after) {
+            emit(out, added, open, m_bytes.size());
+        }
+    }
+    for (std::size_t header : m_tail) {
+        emit(out, header, open, m_bytes.size());
+    }
     return out;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -50,6 +51,12 @@ public:
     bool isModified() const { return m_modified; }
     // The file's bytes. A Windows-1252 file that received a character it cannot hold becomes UTF-8.
     std::string serialize() const;
+    // The bytes the document was made from.
+    const std::string& original() const { return m_bytes; }
+    // When every change adds lines at the end of the file (a new key of the last section, new
+    // sections), the bytes serialize() puts behind original(); else nothing. Lets a save of a
+    // large file write the bytes it holds rather than build a copy of them.
+    std::optional<std::string> appendedBytes() const;
 
 private:
     enum class Kind { Blank, Comment, Header, Key };
@@ -96,7 +103,9 @@ private:
     std::size_t findKey(Section& section, std::u16string_view key);
     std::size_t addLine(Line line);
     void noteText(std::u16string_view text);
-    void emit(std::string& out, std::size_t index, bool& open) const;
+    // Appends line index and the lines added behind it; before counts the file's bytes that
+    // precede out (out holds only a tail of the file).
+    void emit(std::string& out, std::size_t index, bool& open, std::size_t before = 0) const;
 
     std::string m_bytes;
     IniEncoding m_source = IniEncoding::Utf8;

@@ -125,6 +125,7 @@ struct WriteCase {
     std::string before;
     std::vector<Write> writes;
     std::string after;
+    bool appends = false;  // every change adds lines at the end: a save can keep the bytes it read
 };
 
 void PrintTo(const WriteCase& c, std::ostream* os)
@@ -144,6 +145,11 @@ TEST_P(IniWriteTest, ChangesOnlyTheWrittenLines)
     }
     EXPECT_EQ(document.serialize(), c.after);
     EXPECT_EQ(document.isModified(), c.before != c.after);
+    const std::optional<std::string> tail = document.appendedBytes();
+    ASSERT_EQ(tail.has_value(), c.appends);
+    if (tail) {
+        EXPECT_EQ(document.original() + *tail, c.after);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -167,14 +173,15 @@ INSTANTIATE_TEST_SUITE_P(
                   ";top\n[S]\n; inner\nbare\nk=v\n",
                   {{u"S", u"k", u"w"}, {u"S", u"bare", u"now"}},
                   ";top\n[S]\n; inner\nbare=now\nk=w\n"},
-        WriteCase{"ValuesStoredTrimmed", "", {{u"S", u"pad", u"  x  "}, {u"S", u"empty", u""}}, "[S]\npad=x\nempty=\n"},
+        WriteCase{
+            "ValuesStoredTrimmed", "", {{u"S", u"pad", u"  x  "}, {u"S", u"empty", u""}}, "[S]\npad=x\nempty=\n", true},
         WriteCase{
             "NewKeyGoesBeforeTrailingEmptyLines", "[S]\na=1\n\n[T]\n", {{u"S", u"b", u"2"}}, "[S]\na=1\nb=2\n\n[T]\n"},
         WriteCase{"CrLfKeptAndUsedForNewLines",
                   "[S]\r\na=1\r\n",
                   {{u"S", u"a", u"2"}, {u"S", u"b", u"3"}, {u"T", u"c", u"4"}},
                   "[S]\r\na=2\r\nb=3\r\n\r\n[T]\r\nc=4\r\n"},
-        WriteCase{"LastLineWithoutNewline", "[S]\na=1", {{u"S", u"b", u"2"}}, "[S]\na=1\nb=2\n"},
+        WriteCase{"LastLineWithoutNewline", "[S]\na=1", {{u"S", u"b", u"2"}}, "[S]\na=1\nb=2\n", true},
         WriteCase{"ChangedLastLineKeepsHavingNoNewline", "[S]\na=1", {{u"S", u"a", u"5"}}, "[S]\na=5"},
         WriteCase{"Utf8ByteOrderMarkKept", "\xEF\xBB\xBF[S]\nk=1\n", {{u"S", u"k", u"2"}}, "\xEF\xBB\xBF[S]\nk=2\n"},
         WriteCase{"Windows1252RoundTrip",
@@ -192,7 +199,13 @@ INSTANTIATE_TEST_SUITE_P(
         WriteCase{"Utf16BigEndianNewSection",
                   utf16(u"[S]\nk=1\n", false),
                   {{u"T", u"n", u"2"}},
-                  utf16(u"[S]\nk=1\n\n[T]\nn=2\n", false)}),
+                  utf16(u"[S]\nk=1\n\n[T]\nn=2\n", false),
+                  true},
+        WriteCase{"NewKeysOfTheLastSectionAndNewSectionsAppend",
+                  "[A]\na=1\n[S]\nk=1\n",
+                  {{u"s", u"n", u"2"}, {u"T", u"x", u"1"}, {u"S", u"m", u"3"}, {u"S", u"n", {}}},
+                  "[A]\na=1\n[S]\nk=1\nm=3\n\n[T]\nx=1\n",
+                  true}),
     [](const ::testing::TestParamInfo<WriteCase>& param) { return std::string(param.param.name); });
 
 // Damaged bytes (NULs, stray brackets, invalid UTF-8) and a 1 MB line cost nothing around them.
