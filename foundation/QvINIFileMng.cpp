@@ -3,11 +3,28 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <utility>
 
+#include "foundation/QvCodePage.h"
 #include "foundation/QvDirMng.h"
 #include "foundation/QvLogMng.h"
 #include "platform/IniDocument.h"
 #include "platform/Profile.h"
+
+namespace {
+
+std::u16string decodeUtf8(std::string_view bytes)
+{
+    return qvDecodeBytes(bytes, kCodePageUtf8);
+}
+
+// Keys are few and short beside the values; they stay UTF-16, ordered as the wide strings are.
+QvString keyOf(std::string_view utf8)
+{
+    return QvString::compact(decodeUtf8(utf8));
+}
+
+}  // namespace
 
 int32_t qvTextToInt(const QvString& text)
 {
@@ -79,10 +96,12 @@ bool CQvINIFileMng::loadLayer(const QvString& path, Layer& layer)
             Section& keys = layer[section];
             int index = 0;
             document.forEachEntry(name, [&](const qvplat::IniDocument::Entry& entry) {
-                const QvString key = QvString::compact(entry.name);
-                const QvString value = QvString::compact(entry.value);
-                log->writeDebug(u"[%d][%s=%s]", index++, key, value);
-                keys.set(key, value);
+                const QvString key = keyOf(entry.name);
+                if (log->isEnabled()) {  // decoding every value for a switched-off log costs a lot
+                    log->writeDebug(u"[%d][%s=%s]", index, key, QvString::compact(decodeUtf8(entry.value)));
+                }
+                ++index;
+                keys[key] = entry.value;
             });
         }
     } catch (const std::bad_alloc&) {
@@ -130,7 +149,7 @@ bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<
                 for (const std::u16string& name : document.sectionNames()) {
                     Section& keys = fresh[QvString::compact(name)];
                     document.forEachEntry(name, [&keys](const qvplat::IniDocument::Entry& entry) {
-                        keys.set(QvString::compact(entry.name), QvString::compact(entry.value));
+                        keys[keyOf(entry.name)] = entry.value;
                     });
                 }
                 for (const auto& [section, keys] : m_changes) {
@@ -152,7 +171,8 @@ bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<
                 for (const auto& [section, keys] : m_changes) {
                     for (const auto& [key, changed] : keys) {
                         if (changed.removed == removals) {
-                            document.write(section.view(), key.view(), removals ? nullptr : changed.value.c_str());
+                            const std::u16string value = decodeUtf8(changed.value);
+                            document.write(section.view(), key.view(), removals ? nullptr : value.c_str());
                         }
                     }
                 }
@@ -167,31 +187,38 @@ bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<
     return true;
 }
 
-const QvString* CQvINIFileMng::findValue(const Layer& layer, const QvString& section, const QvString& key)
+const std::string* CQvINIFileMng::findValue(const Layer& layer, const QvString& section, const QvString& key)
 {
     const Section* keys = layer.find(section);
     return keys != nullptr ? keys->find(key) : nullptr;
 }
-QvString CQvINIFileMng::getValue(const QvString& section, const QvString& key, IniLayer layer) const
+
+const std::string* CQvINIFileMng::findValue(const QvString& section, const QvString& key, IniLayer layer) const
 {
-    const QvString* value = nullptr;
     switch (layer) {
         case INI_LAYER_CONFIG:
-            value = findValue(m_config, section, key);
-            break;
+            return findValue(m_config, section, key);
         case INI_LAYER_USER:
-            value = findValue(m_user, section, key);
-            break;
-        case INI_LAYER_MERGED:
-            value = findValue(m_user, section, key);
-            if (value == nullptr || value->isEmpty()) {
-                value = findValue(m_config, section, key);
-            }
-            break;
+            return findValue(m_user, section, key);
+        case INI_LAYER_MERGED: {
+            const std::string* value = findValue(m_user, section, key);
+            return value == nullptr || value->empty() ? findValue(m_config, section, key) : value;
+        }
         default:
-            break;
+            return nullptr;
     }
-    return value != nullptr ? *value : QvString(u"");
+}
+
+QvString CQvINIFileMng::getValue(const QvString& section, const QvString& key, IniLayer layer) const
+{
+    const std::string* value = findValue(section, key, layer);
+    return QvString::compact(value != nullptr ? decodeUtf8(*value) : std::u16string());
+}
+
+std::string_view CQvINIFileMng::getUtf8Value(const QvString& section, const QvString& key, IniLayer layer) const
+{
+    const std::string* value = findValue(section, key, layer);
+    return value != nullptr ? std::string_view(*value) : std::string_view();
 }
 
 int32_t CQvINIFileMng::getIntValue(const QvString& section, const QvString& key, IniLayer layer) const
@@ -201,16 +228,21 @@ int32_t CQvINIFileMng::getIntValue(const QvString& section, const QvString& key,
 
 void CQvINIFileMng::setValue(const QvString& section, const QvString& key, const QvString& value, IniLayer layer)
 {
+    setUtf8Value(section, key, value.toUtf8(), layer);
+}
+
+void CQvINIFileMng::setUtf8Value(const QvString& section, const QvString& key, std::string_view value, IniLayer layer)
+{
     if (layer == INI_LAYER_CONFIG) {
-        m_config[section].set(key, value);
+        m_config[section][key] = value;
     } else if (layer == INI_LAYER_USER) {
         Section& keys = m_user[section];
-        const QvString* current = keys.find(key);
-        if (current != nullptr && current->view() == value.view()) {
+        const std::string* current = std::as_const(keys).find(key);
+        if (current != nullptr && *current == value) {
             return;  // storing what is there is no change of this process's
         }
-        keys.set(key, value);
-        m_changes[section].set(key, Change{false, value});
+        keys[key] = value;
+        m_changes[section].set(key, Change{false, std::string(value)});
     }
 }
 
@@ -227,7 +259,7 @@ void CQvINIFileMng::deleteKey(const QvString& section, const QvString& key, IniL
     if (Section* keys = m_user.find(section)) {
         keys->erase(key);
     }
-    m_changes[section].set(key, Change{true, QvString()});
+    m_changes[section].set(key, Change{true, std::string()});
 }
 
 QvStringArray CQvINIFileMng::getKeys(const QvString& section, IniLayer layer) const

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <string_view>
 
 #include "foundation/QvMap.h"
 #include "foundation/QvString.h"
@@ -16,7 +18,10 @@ enum IniLayer : int32_t {
 
 // One INI file held in memory as two layers: config (from "config/<name>" beside the executable)
 // and user (from "user/<name>", written back by save). Sections and keys are ordered by
-// case-sensitive comparison in memory; the file matches names without regard to case.
+// case-sensitive comparison in memory; the file matches names without regard to case. Values are
+// kept in UTF-8, the files' form: a server list holds tens of megabytes of them, and most are
+// only ever compared or parsed as bytes. (A lone surrogate, which no UTF-8 file can hold either,
+// reads back as U+FFFD.)
 //
 // Several processes share the user files: the manager remembers which user keys this process
 // set or deleted since it last read the file, and a save applies only those to what the file
@@ -24,7 +29,7 @@ enum IniLayer : int32_t {
 // No lock of its own: one thread (the user-interface thread) uses an object.
 class CQvINIFileMng {
 public:
-    using Section = QvMap<QvString, QvString>;
+    using Section = QvMap<QvString, std::string>;  // key -> value in UTF-8
     using Layer = QvMap<QvString, Section>;
 
     static constexpr uint32_t kDefaultSectionNamesChars = 2048;
@@ -60,10 +65,13 @@ public:
     const QvString& lastError() const { return m_lastError; }
 
     QvString getValue(const QvString& section, const QvString& key, IniLayer layer) const;
+    // getValue in UTF-8, without decoding; the view lives until this object next changes.
+    std::string_view getUtf8Value(const QvString& section, const QvString& key, IniLayer layer) const;
     // The value's leading decimal integer, 0 when there is none.
     int32_t getIntValue(const QvString& section, const QvString& key, IniLayer layer) const;
     // Memory only; config or user layer (a missing section is created); other layers ignored.
     void setValue(const QvString& section, const QvString& key, const QvString& value, IniLayer layer);
+    void setUtf8Value(const QvString& section, const QvString& key, std::string_view value, IniLayer layer);
     void setIntValue(const QvString& section, const QvString& key, int32_t value, IniLayer layer);
     // User layer only: drops the key (the section stays) and records it for removal from the
     // file at the next save.
@@ -78,12 +86,13 @@ public:
 private:
     struct Change {
         bool removed = false;
-        QvString value;
+        std::string value;
     };
 
     bool loadLayer(const QvString& path, Layer& layer);
     bool writeUserFile(const QvString& fileName, const std::function<void(CQvINIFileMng&)>* change);
-    static const QvString* findValue(const Layer& layer, const QvString& section, const QvString& key);
+    static const std::string* findValue(const Layer& layer, const QvString& section, const QvString& key);
+    const std::string* findValue(const QvString& section, const QvString& key, IniLayer layer) const;
 
     Layer m_config;
     Layer m_user;

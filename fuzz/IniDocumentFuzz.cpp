@@ -14,7 +14,7 @@ namespace {
 
 struct Section {
     std::u16string name;
-    std::vector<std::u16string> lines;  // name, "=" when present, value
+    std::vector<std::string> lines;  // name, "=" when present, value (UTF-8)
 
     bool operator==(const Section&) const = default;
 };
@@ -25,7 +25,7 @@ std::vector<Section> load(const qvplat::IniDocument& document)
     for (const std::u16string& name : document.sectionNames()) {
         Section section{name, {}};
         document.forEachEntry(name, [&](const qvplat::IniDocument::Entry& e) {
-            section.lines.push_back(e.name + (e.hasValue ? u"=" : u"") + e.value);
+            section.lines.push_back(std::string(e.name) + (e.hasValue ? "=" : "") + std::string(e.value));
         });
         out.push_back(std::move(section));
     }
@@ -45,5 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     document.write(section, u"written", u"value with = and ; inside");
     const std::vector<Section> written = load(document);
     QV_FUZZ_CHECK(load(qvplat::IniDocument(document.serialize())) == written);
+    // A save that only appends writes the bytes it read and the tail: exactly the rewrite's bytes.
+    if (const auto tail = document.appendedBytes()) {
+        QV_FUZZ_CHECK(document.original() + *tail == document.serialize());
+    }
     return 0;
 }

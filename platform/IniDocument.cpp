@@ -1,6 +1,8 @@
 #include "platform/IniDocument.h"
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "platform/posix/Utf8.h"
 
@@ -45,6 +47,19 @@ void trimInPlace(std::u16string& text)
     const std::size_t begin = static_cast<std::size_t>(trimmed.data() - text.data());
     text.resize(begin + trimmed.size());
     text.erase(0, begin);
+}
+
+std::string_view trimBytes(std::string_view text)
+{
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && isProfileSpace(static_cast<unsigned char>(text[begin]))) {
+        ++begin;
+    }
+    while (end > begin && isProfileSpace(static_cast<unsigned char>(text[end - 1]))) {
+        --end;
+    }
+    return text.substr(begin, end - begin);
 }
 
 }  // namespace
@@ -243,24 +258,51 @@ std::u16string IniDocument::keyName(const Line& line) const
     return name;
 }
 
-IniDocument::Entry IniDocument::entryOf(const Line& line) const
+IniDocument::Text IniDocument::textOf(const Line& line) const
 {
-    Entry entry;
-    entry.name = keyName(line);
+    Text text;
+    text.name = keyName(line);
     if (line.added || line.replaced) {
-        entry.value = line.value;
-        entry.hasValue = true;
+        text.value = line.value;
+        text.hasValue = true;
     } else if (line.equals != line.end) {
-        entry.value = decode(line.equals + m_unit, line.end);
-        trimInPlace(entry.value);
+        text.value = decode(line.equals + m_unit, line.end);
+        trimInPlace(text.value);
+        text.hasValue = true;
+    }
+    // A NUL would end a string of the profile calls' lists early.
+    for (std::u16string* part : {&text.name, &text.value}) {
+        std::replace(part->begin(), part->end(), u'\0', u'\uFFFD');
+    }
+    return text;
+}
+
+IniDocument::Entry IniDocument::entryOf(const Line& line, std::string& nameScratch, std::string& valueScratch) const
+{
+    const bool utf8 = m_source == IniEncoding::Utf8 || m_source == IniEncoding::Utf8Bom;
+    if (!utf8 || line.added || line.replaced) {
+        const Text text = textOf(line);
+        nameScratch = detail::toUtf8(text.name);
+        valueScratch = detail::toUtf8(text.value);
+        return Entry{nameScratch, valueScratch, text.hasValue};
+    }
+    // An untouched line of a UTF-8 file holds its text already; the profile's white space is ASCII,
+    // which never occurs inside a longer UTF-8 sequence, so trimming bytes trims characters.
+    Entry entry;
+    const std::string_view bytes(m_bytes);
+    entry.name = trimBytes(bytes.substr(line.begin, line.equals - line.begin));
+    if (line.equals != line.end) {
+        entry.value = trimBytes(bytes.substr(line.equals + 1, line.end - line.equals - 1));
         entry.hasValue = true;
     }
     // A NUL would end a string of the profile calls' lists early.
-    for (std::u16string* text : {&entry.name, &entry.value}) {
-        for (char16_t& c : *text) {
-            if (c == 0) {
-                c = 0xFFFD;
+    for (auto [part, scratch] : {std::pair(&entry.name, &nameScratch), std::pair(&entry.value, &valueScratch)}) {
+        if (part->find('\0') != std::string_view::npos) {
+            scratch->clear();
+            for (const char c : *part) {
+                *scratch += c == '\0' ? std::string_view("\xEF\xBF\xBD") : std::string_view(&c, 1);
             }
+            *part = *scratch;
         }
     }
     return entry;
@@ -295,10 +337,12 @@ bool IniDocument::forEachEntry(std::u16string_view name, const std::function<voi
         return false;
     }
     // Lines added behind the anchor come right after it, as the file will have them.
+    std::string nameScratch;
+    std::string valueScratch;
     const auto visitLine = [&](std::size_t index, auto& self) -> void {
         const Line& line = m_lines[index];
         if (!line.deleted && line.kind == Kind::Key) {
-            Entry entry = entryOf(line);
+            const Entry entry = entryOf(line, nameScratch, valueScratch);
             if (!entry.name.empty()) {
                 visit(entry);
             }
@@ -370,7 +414,7 @@ bool IniDocument::write(std::u16string_view sectionName, std::u16string_view key
     const std::u16string_view newValue = iniTrim(value);
     if (found != m_lines.size()) {
         Line& line = m_lines[found];
-        const Entry current = entryOf(line);
+        const Text current = textOf(line);
         if (current.hasValue && current.value == newValue) {
             return false;
         }
@@ -417,7 +461,7 @@ bool IniDocument::write(std::u16string_view sectionName, std::u16string_view key
     return true;
 }
 
-void IniDocument::emit(std::string& out, std::size_t index, bool& open) const
+void IniDocument::emit(std::string& out, std::size_t index, bool& open, std::size_t before) const
 {
     const Line& line = m_lines[index];
     if (!line.deleted) {
@@ -426,7 +470,7 @@ void IniDocument::emit(std::string& out, std::size_t index, bool& open) const
             open = false;
         }
         if (line.added || line.replaced) {
-            if (line.blankBefore && out.size() > m_bom) {
+            if (line.blankBefore && before + out.size() > m_bom) {
                 out += encode(m_eol);
             }
             std::u16string text;
@@ -457,7 +501,7 @@ void IniDocument::emit(std::string& out, std::size_t index, bool& open) const
         }
     }
     for (std::size_t added : line.after) {
-        emit(out, added, open);
+        emit(out, added, open, before);
     }
 }
 
@@ -481,6 +525,35 @@ std::string IniDocument::serialize() const
     }
     const std::size_t size = m_bom + ((m_bytes.size() - m_bom) / m_unit) * m_unit;
     out.append(m_bytes, size, std::string::npos);
+    return out;
+}
+
+std::optional<std::string> IniDocument::appendedBytes() const
+{
+    // serialize() keeps the original bytes as they are when it writes every original line untouched,
+    // in the file's own encoding, and adds lines only behind the last one.
+    const bool whole = (m_bytes.size() - m_bom) % m_unit == 0;  // no odd byte of a UTF-16 file behind
+    if (!m_modified || m_source != m_target || !whole) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < m_originalLines; ++i) {
+        const Line& line = m_lines[i];
+        if (line.deleted || line.replaced || (!line.after.empty() && i + 1 != m_originalLines)) {
+            return std::nullopt;
+        }
+    }
+    std::string out;
+    bool open = false;
+    if (m_originalLines > 0) {
+        const Line& last = m_lines[m_originalLines - 1];
+        open = last.next == last.end;
+        for (std::size_t added : last.after) {
+            emit(out, added, open, m_bytes.size());
+        }
+    }
+    for (std::size_t header : m_tail) {
+        emit(out, header, open, m_bytes.size());
+    }
     return out;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -22,9 +23,11 @@ enum class IniEncoding { Utf8, Utf8Bom, Utf16Le, Utf16Be, Windows1252 };
 // bare name. Lines before the first section belong to none. Names match without regard to case.
 class IniDocument {
 public:
+    // A key line in UTF-8, the files' own form, so that a caller decodes only what it uses (a
+    // server list holds tens of megabytes of values). The views live until the visit returns.
     struct Entry {
-        std::u16string name;
-        std::u16string value;
+        std::string_view name;
+        std::string_view value;
         bool hasValue = false;  // the line had "="
     };
 
@@ -48,6 +51,12 @@ public:
     bool isModified() const { return m_modified; }
     // The file's bytes. A Windows-1252 file that received a character it cannot hold becomes UTF-8.
     std::string serialize() const;
+    // The bytes the document was made from.
+    const std::string& original() const { return m_bytes; }
+    // When every change adds lines at the end of the file (a new key of the last section, new
+    // sections), the bytes serialize() puts behind original(); else nothing. Lets a save of a
+    // large file write the bytes it holds rather than build a copy of them.
+    std::optional<std::string> appendedBytes() const;
 
 private:
     enum class Kind { Blank, Comment, Header, Key };
@@ -75,18 +84,28 @@ private:
         bool indexed = false;
     };
 
+    // A key line's name and value as UTF-16, trimmed, NULs replaced.
+    struct Text {
+        std::u16string name;
+        std::u16string value;
+        bool hasValue = false;
+    };
+
     void split();
     std::u16string decode(std::size_t begin, std::size_t end) const;
     std::string encode(std::u16string_view text, bool* lossless = nullptr) const;
     char16_t unitAt(std::size_t pos) const;
     std::u16string keyName(const Line& line) const;
-    Entry entryOf(const Line& line) const;
+    Text textOf(const Line& line) const;
+    Entry entryOf(const Line& line, std::string& nameScratch, std::string& valueScratch) const;
     Section* findSection(std::u16string_view name);
     const Section* findSection(std::u16string_view name) const;
     std::size_t findKey(Section& section, std::u16string_view key);
     std::size_t addLine(Line line);
     void noteText(std::u16string_view text);
-    void emit(std::string& out, std::size_t index, bool& open) const;
+    // Appends line index and the lines added behind it; before counts the file's bytes that
+    // precede out (out holds only a tail of the file).
+    void emit(std::string& out, std::size_t index, bool& open, std::size_t before = 0) const;
 
     std::string m_bytes;
     IniEncoding m_source = IniEncoding::Utf8;

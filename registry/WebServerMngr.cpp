@@ -4,6 +4,7 @@
 #include <rapidjson/reader.h>
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <string>
@@ -32,11 +33,11 @@ QvSingleton<CQvWebServerMngr> s_instance;
 // output (members sorted, one line) is what session.ini has always held.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-bool parseJson(const std::string& text, Json::Value& root)
+bool parseJson(std::string_view text, Json::Value& root)
 {
     Json::Reader reader(Json::Features::all());
     try {
-        return reader.parse(text, root, false);
+        return reader.parse(text.data(), text.data() + text.size(), root, false);
     } catch (const std::exception&) {  // nesting past the reader's depth limit, or no memory
         return false;
     }
@@ -87,18 +88,25 @@ public:
         m_tables.emplace(hash, table);
     }
 
-    // The table read before from the same stored text, or null.
-    const QvMap<QvString, QvString>* tableOf(std::string_view stored) const
+    // The table read before from the same stored text, or null. A table found or remembered is the
+    // last one: the next line most likely carries it too.
+    const QvMap<QvString, QvString>* tableOf(std::string_view stored)
     {
         const auto it = m_tablesByText.find(stored);
-        return it == m_tablesByText.end() ? nullptr : &it->second;
+        if (it == m_tablesByText.end()) {
+            return nullptr;
+        }
+        m_last = &*it;
+        return &it->second;
     }
     void rememberTable(std::string_view stored, const QvMap<QvString, QvString>& table)
     {
         if (m_tablesByText.size() < kTextsRemembered) {
-            m_tablesByText.emplace(std::string(stored), table);
+            m_last = &*m_tablesByText.emplace(std::string(stored), table).first;
         }
     }
+    std::string_view lastTableText() const { return m_last != nullptr ? std::string_view(m_last->first) : ""; }
+    const QvMap<QvString, QvString>& lastTable() const { return m_last->second; }
 
 private:
     static constexpr size_t kTextsRemembered = 64;  // enough for the tables in use, bounded for the rest
@@ -109,6 +117,7 @@ private:
     std::unordered_map<std::string, QvString, Hash, std::equal_to<>> m_texts;
     std::unordered_multimap<size_t, QvMap<QvString, QvString>> m_tables;
     std::unordered_map<std::string, QvMap<QvString, QvString>, Hash, std::equal_to<>> m_tablesByText;
+    const std::pair<const std::string, QvMap<QvString, QvString>>* m_last = nullptr;  // nodes stay put
 };
 
 // Reads a stored line into the members a definition takes, with the JSON reader's outcome for
@@ -129,8 +138,10 @@ public:
     };
 
     // False when the line is not for this reader; the members are valid until the next read. One
-    // reader serves every line of a load, its buffers keeping their room.
-    bool read(std::string_view line)
+    // reader serves every line of a load, its buffers keeping their room. knownTypes is the text of
+    // a content-type table the caller has read already: a "contentstype" object written exactly so
+    // is not parsed again (typesKnown, typeList left empty).
+    bool read(std::string_view line, std::string_view knownTypes = {})
     {
         if (line.find('\0') != std::string_view::npos) {
             return false;
@@ -141,6 +152,8 @@ public:
         }
         port = types = State::Absent;
         typeList.clear();
+        typesKnown = false;
+        m_knownTypes = knownTypes;
         m_depth = m_member = 0;
         m_inTypes = false;
         rapidjson::InsituStringStream stream(m_buffer.data());
@@ -156,6 +169,7 @@ public:
     size_t typesBegin = 0;  // the table's text in the line: [typesBegin, typesEnd)
     size_t typesEnd = 0;
     std::vector<Type> typeList;  // in line order, repeated extensions included
+    bool typesKnown = false;     // "contentstype" held the caller's known table text
 
     bool StartObject()
     {
@@ -167,6 +181,7 @@ public:
             typeList.clear();
             typesBegin = m_stream->Tell() - 1;
             m_inTypes = true;
+            typesKnown = skipKnownTypes();
             return open();
         }
         return other() && open();
@@ -253,8 +268,25 @@ private:
         return true;
     }
 
+    // Nearly every line carries the same few-kilobyte table, most of the parsing work. When the
+    // object just opened is exactly the known table's text, the parser is sent to its closing
+    // brace and reads an empty object; a JSON value reads the same wherever it stands, so that text
+    // gives the table read before.
+    bool skipKnownTypes()
+    {
+        char* open = m_stream->src_ - 1;
+        const size_t left = static_cast<size_t>(m_buffer.data() + m_buffer.size() - open);
+        const size_t size = m_knownTypes.size();
+        if (size < 2 || left < size || std::memcmp(open, m_knownTypes.data(), size) != 0) {
+            return false;
+        }
+        m_stream->src_ = open + size - 1;
+        return true;
+    }
+
     std::string m_buffer;  // the line, parsed in place
     rapidjson::InsituStringStream* m_stream = nullptr;
+    std::string_view m_knownTypes;
     int m_depth = 0;
     int m_member = 0;
     bool m_inTypes = false;
@@ -278,10 +310,10 @@ QvMap<QvString, QvString> tableOf(std::vector<StoredLineReader::Type>& types, Te
 }
 
 // definitionFromJson for the lines StoredLineReader takes; false when it does not take line.
-bool definitionFromStoredLine(const std::string& utf8, TextPool& textOf, StoredLineReader& reader,
+bool definitionFromStoredLine(std::string_view utf8, TextPool& textOf, StoredLineReader& reader,
                               std::unique_ptr<_tag_WebServerInfo>& out)
 {
-    if (!reader.read(utf8)) {
+    if (!reader.read(utf8, textOf.lastTableText())) {
         return false;
     }
     out.reset();
@@ -304,7 +336,9 @@ bool definitionFromStoredLine(const std::string& utf8, TextPool& textOf, StoredL
     if (reader.port == State::Good) {
         definition->port = reader.portValue;
     }
-    if (reader.types == State::Good) {
+    if (reader.types == State::Good && reader.typesKnown) {
+        definition->contentstype = textOf.lastTable();
+    } else if (reader.types == State::Good) {
         // Definitions by the thousand carry the same table: its text is read into a table once.
         const std::string_view stored(utf8.data() + reader.typesBegin, reader.typesEnd - reader.typesBegin);
         if (const QvMap<QvString, QvString>* known = textOf.tableOf(stored)) {
@@ -318,23 +352,11 @@ bool definitionFromStoredLine(const std::string& utf8, TextPool& textOf, StoredL
     return true;
 }
 
-// text in UTF-8, without a byte at a time for the plain ASCII of nearly every stored line.
-std::string utf8Of(const QvString& text)
-{
-    const std::u16string_view view = text.view();
-    if (!std::all_of(view.begin(), view.end(), [](char16_t c) { return c < 0x80; })) {
-        return text.toUtf8();
-    }
-    std::string out(view.size(), '\0');
-    std::transform(view.begin(), view.end(), out.begin(), [](char16_t c) { return static_cast<char>(c); });
-    return out;
-}
-
 // Builds a record from one stored line; null when the line is not a usable definition.
 // A member of the wrong type makes the whole entry unusable rather than half-read.
-std::unique_ptr<_tag_WebServerInfo> definitionFromJson(const QvString& text, TextPool& textOf, StoredLineReader& reader)
+std::unique_ptr<_tag_WebServerInfo> definitionFromJson(std::string_view utf8, TextPool& textOf,
+                                                       StoredLineReader& reader)
 {
-    const std::string utf8 = utf8Of(text);
     std::unique_ptr<_tag_WebServerInfo> read;
     if (definitionFromStoredLine(utf8, textOf, reader, read)) {
         return read;
@@ -439,9 +461,9 @@ std::string tableText(const QvMap<QvString, QvString>& table)
     return out + "}";
 }
 
-// The compact writer's text of a definition, members sorted by name, built member by member: the
-// same bytes as writing a document tree at a fraction of the cost (loading and exit store
-// thousands of definitions). types is tableText(definition.contentstype).
+// The compact writer's text of a definition without newlines, members sorted by name, built member
+// by member: the same bytes as writing a document tree at a fraction of the cost (loading and exit
+// store thousands of definitions). types is tableText(definition.contentstype).
 std::string storedText(const _tag_WebServerInfo& definition, const std::string& types)
 {
     std::string out;
@@ -469,22 +491,9 @@ std::string storedText(const _tag_WebServerInfo& definition, const std::string& 
         table[extension.toUtf8()] = type.toUtf8();
     }
     root["contentstype"] = table;
-    return writeCompact(root);
-}
-
-// Whether value holds exactly the text of utf8; false too when that takes decoding to tell.
-bool holdsAscii(const QvString& value, std::string_view utf8)
-{
-    const std::u16string_view view = value.view();
-    if (view.size() != utf8.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < view.size(); ++i) {
-        if (static_cast<unsigned char>(utf8[i]) >= 0x80 || view[i] != static_cast<unsigned char>(utf8[i])) {
-            return false;
-        }
-    }
-    return true;
+    std::string text = writeCompact(root);
+    std::erase(text, '\n');  // the writer ends its text with one; the quoted texts hold none
+    return text;
 }
 
 }  // namespace
@@ -522,13 +531,15 @@ bool CQvWebServerMngr::loadServers()
         noteSaveFailure(fileId);
     }
     const QvStringArray names = env->getKeys(kSessionFile, kServerSection);
+    const CQvINIFileMng* file = env->getIniFile(kSessionFile);
     bool allAdded = true;
     m_loading = true;
     TextPool texts;
     StoredLineReader reader;
     for (const QvString& key : names) {
+        // Read as the file holds it (UTF-8): the lines are parsed as bytes, never decoded whole.
         std::unique_ptr<_tag_WebServerInfo> definition =
-            definitionFromJson(env->getString(kSessionFile, kServerSection, key), texts, reader);
+            definitionFromJson(file->getUtf8Value(kServerSection, key, INI_LAYER_MERGED), texts, reader);
         if (!definition) {
             continue;
         }
@@ -616,16 +627,12 @@ CWebServer* CQvWebServerMngr::getServer(const QvString& name)
 
 bool CQvWebServerMngr::saveDefinition(const _tag_WebServerInfo& definition)
 {
-    std::string line = storedText(definition, tableTextOf(definition.contentstype));
-    std::erase(line, '\n');
-    CEnvMng* env = CEnvMng::getInstance();
-    const CQvINIFileMng* file = env->getIniFile(kSessionFile);
-    if (file != nullptr && holdsAscii(file->getValue(kServerSection, definition.name, INI_LAYER_USER), line)) {
-        return true;  // stored as it is already (every definition at load and exit, nearly always)
+    const std::string line = storedText(definition, tableTextOf(definition.contentstype));
+    // Compared as bytes with what is stored: at load and exit every definition is stored as it is
+    // already, nearly always, and that changes nothing.
+    if (CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile)) {
+        file->setUtf8Value(kServerSection, definition.name, line, INI_LAYER_USER);
     }
-    // Stored values are kept by the thousand and never grown: no spare room.
-    env->setString(kSessionFile, kServerSection, definition.name,
-                   QvString::compact(qvDecodeBytes(line, kCodePageUtf8)));
     return true;
 }
 

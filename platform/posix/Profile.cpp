@@ -17,6 +17,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -72,8 +73,23 @@ void prefault(char* buffer, std::size_t size)
     }
 }
 
-// The whole file. Missing: true with missing set. Unreadable: false with reason.
-bool readAll(const std::string& path, std::string& bytes, bool& missing, std::string& reason)
+// Closes the descriptor it holds.
+struct OpenFile {
+    int fd = -1;
+    OpenFile() = default;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile()
+    {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+// The whole file. Missing: true with missing set. Unreadable: false with reason. When kept is given,
+// the file read stays open in it.
+bool readAll(const std::string& path, std::string& bytes, bool& missing, std::string& reason, OpenFile* kept = nullptr)
 {
     bytes.clear();
     missing = false;
@@ -123,7 +139,11 @@ bool readAll(const std::string& path, std::string& bytes, bool& missing, std::st
         reason = std::strerror(ENOMEM);  // a file too large for memory is an error, not an abort
         ok = false;
     }
-    ::close(fd);
+    if (ok && kept != nullptr) {
+        kept->fd = fd;
+    } else {
+        ::close(fd);
+    }
     if (!ok) {
         bytes.clear();
         bytes.shrink_to_fit();
@@ -131,7 +151,7 @@ bool readAll(const std::string& path, std::string& bytes, bool& missing, std::st
     return ok;
 }
 
-bool writeAll(int fd, const std::string& bytes)
+bool writeAll(int fd, std::string_view bytes)
 {
     const char* p = bytes.data();
     std::size_t left = bytes.size();
@@ -206,10 +226,26 @@ std::string writeTarget(const std::string& path)
     return path;
 }
 
-// Replaces the file at target with bytes so that a crash at any point leaves either the old or
-// the new content: a temporary file in the same folder is written and synced, then renamed over
-// it. Empty on success, else the reason.
-std::string replaceFileAtomically(const std::string& target, const std::string& bytes)
+// Copies the first size bytes of source to fd without passing them through this process (a server
+// list runs to tens of megabytes). False when the file system cannot or source turned out shorter.
+bool copyStart(int source, int fd, std::size_t size)
+{
+    off_t offset = 0;
+    while (static_cast<std::size_t>(offset) < size) {
+        const ssize_t n = ::copy_file_range(source, &offset, fd, nullptr, size - static_cast<std::size_t>(offset), 0);
+        if (n <= 0 && !(n < 0 && errno == EINTR)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Replaces the file at target with head followed by tail, so that a crash at any point leaves
+// either the old or the new content: a temporary file in the same folder is written and synced,
+// then renamed over it. headSource, when open, is a file that starts with the bytes of head; they
+// are copied from it inside the kernel. Empty on success, else the reason.
+std::string replaceFileAtomically(const std::string& target, std::string_view head, std::string_view tail,
+                                  int headSource = -1)
 {
     const std::string dir = directoryOf(target);
     std::string temp;
@@ -230,7 +266,13 @@ std::string replaceFileAtomically(const std::string& target, const std::string& 
         ::fchmod(fd, st.st_mode & 07777);
     }
     std::string reason;
-    if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
+    bool written = headSource >= 0 && copyStart(headSource, fd, head.size());
+    if (!written) {
+        // Written from memory instead, from the start again after a copy that broke off.
+        written = ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, head);
+    }
+    written = written && writeAll(fd, tail);
+    if (!written || ::fsync(fd) != 0) {
         reason = std::strerror(errno);
     }
     if (::close(fd) != 0 && reason.empty()) {
@@ -308,7 +350,8 @@ bool updateFile(const std::string& path, const std::function<void(IniDocument&)>
     std::string bytes;
     bool missing = false;
     std::string reason;
-    if (!readAll(path, bytes, missing, reason)) {
+    OpenFile read;
+    if (!readAll(path, bytes, missing, reason, &read)) {
         error = failure(path, reason);
         return false;
     }
@@ -320,7 +363,13 @@ bool updateFile(const std::string& path, const std::function<void(IniDocument&)>
         }
         const std::string target = writeTarget(path);
         removeStaleTemps(directoryOf(target), baseNameOf(target));
-        reason = replaceFileAtomically(target, document.serialize());
+        // Adding a definition to a long server list adds its line at the end: the bytes just read
+        // go over as they are, copied from the file itself, and only the new lines are written.
+        if (const std::optional<std::string> tail = document.appendedBytes()) {
+            reason = replaceFileAtomically(target, document.original(), *tail, read.fd);
+        } else {
+            reason = replaceFileAtomically(target, document.serialize(), {});
+        }
     } catch (const std::bad_alloc&) {
         reason = std::strerror(ENOMEM);
     }
@@ -484,10 +533,10 @@ uint32_t getPrivateProfileSection(const std::u16string& section, char16_t* buffe
         ProfileCache& c = cache();
         std::lock_guard lock(c.mutex());
         c.fresh(normalPath(path)).document.forEachEntry(section, [&full](const IniDocument::Entry& entry) {
-            full += entry.name;
+            full += detail::fromUtf8(entry.name);
             if (entry.hasValue) {
                 full += u'=';
-                full += entry.value;
+                full += detail::fromUtf8(entry.value);
             }
             full += u'\0';
         });

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace qvplat::detail {
 namespace {
@@ -149,7 +150,17 @@ std::u16string fromUtf8(std::string_view bytes)
 
 bool isValidUtf8(std::string_view bytes)
 {
-    return decodeUtf8(bytes, nullptr) >= 0;
+    // A settings file runs to tens of megabytes of nearly pure ASCII: skip it a block at a time and
+    // check the rest from the block where something else begins.
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    std::size_t i = 0;
+    for (std::uint64_t words[4]; i + sizeof words <= bytes.size(); i += sizeof words) {
+        std::memcpy(words, bytes.data() + i, sizeof words);
+        if (((words[0] | words[1] | words[2] | words[3]) & kHighBits) != 0) {
+            break;
+        }
+    }
+    return decodeUtf8(bytes.substr(i), nullptr) >= 0;
 }
 
 std::u16string fromWindows1252(std::string_view bytes)

@@ -129,7 +129,8 @@ TEST_F(QvINIFileMngTest, DeletedKeysLeaveTheUserFileAndConfigKeysStay)
 }
 
 // A process that loaded the file earlier writes back only what it changed itself: a key another
-// process deleted stays deleted, a value another process changed stays changed.
+// process deleted stays deleted, a value another process changed stays changed, and its own new
+// key goes behind the one another process added since.
 TEST_F(QvINIFileMngTest, EarlierLoadedProcessWritesOnlyItsOwnChanges)
 {
     write("user/session.ini", "[WEBSVRLIST]\na={\"port\":1}\nb={\"port\":2}\nc={\"port\":3}\n");
@@ -137,15 +138,17 @@ TEST_F(QvINIFileMngTest, EarlierLoadedProcessWritesOnlyItsOwnChanges)
     auto other = loadFresh(u"session.ini");
     other->deleteKey(u"WEBSVRLIST", u"b", INI_LAYER_USER);
     other->setValue(u"WEBSVRLIST", u"c", u"{\"port\":33}", INI_LAYER_USER);
+    other->setValue(u"WEBSVRLIST", u"e", u"{\"port\":5}", INI_LAYER_USER);
     ASSERT_TRUE(other->save(u"session.ini"));
 
     // The early process stores everything it holds, as the program does on exit, and adds one key.
     for (const auto& [key, value] : *early->getUserLayer().find(u"WEBSVRLIST")) {
-        early->setValue(u"WEBSVRLIST", key, value, INI_LAYER_USER);
+        early->setUtf8Value(u"WEBSVRLIST", key, value, INI_LAYER_USER);
     }
     early->setValue(u"WEBSVRLIST", u"d", u"{\"port\":4}", INI_LAYER_USER);
     ASSERT_TRUE(early->save(u"session.ini"));
-    EXPECT_EQ(read(path("user/session.ini")), "[WEBSVRLIST]\na={\"port\":1}\nc={\"port\":33}\nd={\"port\":4}\n");
+    EXPECT_EQ(read(path("user/session.ini")),
+              "[WEBSVRLIST]\na={\"port\":1}\nc={\"port\":33}\ne={\"port\":5}\nd={\"port\":4}\n");
 }
 
 // Out of descriptors while loading: the file exists but cannot be read. The load says so and no

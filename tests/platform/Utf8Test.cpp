@@ -43,6 +43,9 @@ TEST(Utf8Test, IllFormedInputBecomesReplacementCharacters)
         EXPECT_EQ(fromUtf8(c.bytes), c.expected) << c.bytes.size() << " bytes";
         EXPECT_FALSE(qvplat::detail::isValidUtf8(c.bytes));
     }
+    // Behind long ASCII runs, which the check skips a block at a time.
+    EXPECT_FALSE(qvplat::detail::isValidUtf8(std::string(70, 'a') + "\xFF" + std::string(40, 'b')));
+    EXPECT_TRUE(qvplat::detail::isValidUtf8(std::string(70, 'a') + "\xC3\xA9" + std::string(40, 'b')));
     EXPECT_EQ(toUtf8(u"x\xD800y"), "x\xEF\xBF\xBDy") << "a lone surrogate";
     EXPECT_EQ(toUtf8(u"\xDC00"), "\xEF\xBF\xBD");
 }

@@ -33,6 +33,12 @@ struct StoredLine {
 };
 const StoredLine kStoredLines[] = {
     {"plain", R"({"name":"plain","grpname":"G","port":80,"contentstype":{"b":"x/b","a":"x/a"}})", "G|80||a=x/a,b=x/b"},
+    // The table text of the line loaded before, then one that a later member replaces.
+    {"plainAgain", R"({"name":"plainAgain","contentstype":{"b":"x/b","a":"x/a"},"port":1})", "|1||a=x/a,b=x/b"},
+    {"plainAgainThenOther",
+     R"({"name":"plainAgainThenOther","contentstype":{"b":"x/b","a":"x/a"},)"
+     R"("contentstype":{"c":"x/c"}})",
+     "|8080||c=x/c"},
     {"portText", R"({"name":"portText","port":"80"})", ""},
     {"portTrue", R"({"name":"portTrue","port":true})", ""},
     {"portNull", R"({"name":"portNull","port":null})", ""},
