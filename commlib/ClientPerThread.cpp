@@ -44,11 +44,14 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
     m_running = true;
     m_startEvent.set();
     // The session thread is taken once the connection has input: a connection that stays silent
-    // holds no thread. A connection that cannot be watched is given its thread at once.
+    // holds no thread. One whose request came with it (the usual case), or that cannot be
+    // watched, is given its thread at once.
     std::uint64_t ticket = 0;
     m_startDeferred = true;  // before the watch: the waker may start the thread before it returns
     try {
-        ticket = CSessionWaker::getInstance()->watch(socket, [this] { startThread(); });
+        if (qvplat::waitReadable(socket, 0) == 0) {
+            ticket = CSessionWaker::getInstance()->watch(socket, [this] { startThread(); });
+        }
     } catch (const std::bad_alloc&) {
         ticket = 0;
     }
