@@ -49,8 +49,11 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
     std::uint64_t ticket = 0;
     m_startDeferred = true;  // before the watch: the waker may start the thread before it returns
     try {
+        // Made with the first connection, whether or not it is watched: what the server holds
+        // does not depend on how its first clients behaved.
+        CSessionWaker* waker = CSessionWaker::getInstance();
         if (qvplat::waitReadable(socket, 0) == 0) {
-            ticket = CSessionWaker::getInstance()->watch(socket, [this] { startThread(); });
+            ticket = waker->watch(socket, [this] { startThread(); });
         }
     } catch (const std::bad_alloc&) {
         ticket = 0;
@@ -121,21 +124,18 @@ void CClientPerThread::threadClientWork()
             std::lock_guard lock(m_socketMutex);
             socket = m_socket.get();
         }
+        // One call waits for input and takes it; the receive gives up after one poll interval so
+        // that a cleared flag is still noticed in time.
+        if (!qvplat::setReceiveTimeout(socket, kRecvPollMs)) {
+            if (socket == qvplat::kInvalidSocket) {
+                qvsc::log(u"%s SocketError(InvaildSocket) [%d]", kSvrCommTag, m_clientId);
+            } else {
+                qvsc::log(u"%s SocketError [%d]", kSvrCommTag, m_clientId);
+            }
+            notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
+            m_running = false;
+        }
         while (m_running.load()) {
-            const int ready = qvplat::waitReadable(socket, kRecvPollMs);
-            if (ready == 0 || !m_running.load()) {
-                continue;  // input that comes after a close was asked for is not served
-            }
-            if (ready < 0) {
-                if (socket == qvplat::kInvalidSocket) {
-                    qvsc::log(u"%s SocketError(InvaildSocket) [%d]", kSvrCommTag, m_clientId);
-                } else {
-                    qvsc::log(u"%s SocketError [%d]", kSvrCommTag, m_clientId);
-                }
-                notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
-                m_running = false;
-                break;
-            }
             if (!t_recvBuffer) {
                 t_recvBuffer.reset(new (std::nothrow) unsigned char[kRecvBufferBytes]);
                 if (!t_recvBuffer) {
@@ -145,10 +145,12 @@ void CClientPerThread::threadClientWork()
                     break;
                 }
             }
-            // One receive takes what is waiting, up to the maximum (no need to ask how much first);
-            // readable with nothing waiting reads 0 (close) or fails (error).
+            // One receive takes what is waiting, up to the maximum (no need to ask how much first).
             const long received =
                 qvplat::recvSome(socket, t_recvBuffer.get(), static_cast<std::size_t>(kMaxRecvLength));
+            if (received == qvplat::kRecvTimedOut || !m_running.load()) {
+                continue;  // input that comes after a close was asked for is not served
+            }
             if (received == 0) {
                 qvsc::log(u"%s SocketClose [%d]", kSvrCommTag, m_clientId);
                 m_running = false;

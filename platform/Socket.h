@@ -56,9 +56,15 @@ int waitWritable(SocketHandle socket, int timeoutMs);
 // Bytes waiting to be read (FIONREAD); -1 on error.
 int bytesAvailable(SocketHandle socket);
 
-// One recv(): > 0 bytes read, 0 orderly close by the peer (or after a local shutdown), -1 error.
-// Ask for at least 1 byte: a 0-byte read cannot tell a close from data.
+// What recvSome returns when the socket's receive time-out passed without input.
+inline constexpr long kRecvTimedOut = -2;
+// One recv(): > 0 bytes read, 0 orderly close by the peer (or after a local shutdown), -1 error,
+// kRecvTimedOut once the time-out set by setReceiveTimeout passed (a blocking socket without one
+// waits for input). Ask for at least 1 byte: a 0-byte read cannot tell a close from data.
 long recvSome(SocketHandle socket, void* buffer, std::size_t length);
+// Makes a receive on a blocking socket give up after timeoutMs (> 0) without input, so that one
+// call both waits and reads.
+bool setReceiveTimeout(SocketHandle socket, int timeoutMs);
 
 // One non-blocking send() that never raises SIGPIPE: >= 0 bytes sent, -1 error (see lastSendError).
 long sendSome(SocketHandle socket, const void* data, std::size_t length);

@@ -215,10 +215,26 @@ long recvSome(SocketHandle socket, void* buffer, std::size_t length)
         if (n >= 0) {
             return static_cast<long>(n);
         }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            t_lastError = errno;
+            return kRecvTimedOut;
+        }
         if (errno != EINTR) {
             return failWith(errno);
         }
     }
+}
+
+bool setReceiveTimeout(SocketHandle socket, int timeoutMs)
+{
+    timeval limit{};
+    limit.tv_sec = timeoutMs / 1000;
+    limit.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
+    if (::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) {
+        t_lastError = errno;
+        return false;
+    }
+    return true;
 }
 
 long sendSome(SocketHandle socket, const void* data, std::size_t length)
