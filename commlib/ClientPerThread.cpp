@@ -80,7 +80,16 @@ void CClientPerThread::startThread()
             t_servedSession = this;
             threadClientWork();
             t_servedSession = nullptr;
-            done->set();
+            const bool handedOver = m_handOver.exchange(kThreadDone) == kHandedOver;
+            done->set();  // before a release: the destructor's stop then finds the thread done
+            if (handedOver) {
+                // The stopper gave up on this thread: the session is this thread's to release.
+                const std::function<void()> onRelease = std::move(m_onRelease);
+                delete this;
+                if (onRelease) {
+                    onRelease();
+                }
+            }
         });
     } catch (const std::bad_alloc&) {
         started = false;
@@ -291,6 +300,16 @@ void CClientPerThread::closeConnection()
 
 void CClientPerThread::stop()
 {
+    stopWaiting(nullptr);
+}
+
+bool CClientPerThread::stopOrHandOver(std::function<void()> onRelease)
+{
+    return stopWaiting(&onRelease);
+}
+
+bool CClientPerThread::stopWaiting(std::function<void()>* onRelease)
+{
     m_running = false;
     // A thread still waiting for initStart goes straight to its end.
     m_startEvent.set();
@@ -299,16 +318,26 @@ void CClientPerThread::stop()
     const bool watchFired = !cancelWatch() && m_wakeTicket.load() != 0;
     if ((watchFired || m_startTried.load()) && !isSessionThread()) {
         if (!m_workDone->wait(kStopWaitMaxMs)) {
-            // Stuck in a send or a delegate call: shutting the connection down makes its socket
-            // calls fail at once, so the thread lets go of this session instead of running on.
+            // Stuck in a send or a delegate call: shutting the connection down ends it for the
+            // peer and makes every socket call of the thread fail at once.
             {
                 std::lock_guard lock(m_socketMutex);
                 if (m_socket.isValid()) {
                     qvplat::shutdownSocket(m_socket.get());
                 }
             }
+            if (!m_workDone->wait(kHandOverWaitMs) && onRelease != nullptr) {
+                // Still stuck (in the delegate, not in the network): the thread is left to end on
+                // its own and then releases the session itself; its descriptor stays with it so
+                // that no later connection can be reached through a reused number.
+                m_onRelease = std::move(*onRelease);
+                if (m_handOver.exchange(kHandedOver) != kThreadDone) {
+                    return false;
+                }
+            }
             m_workDone->wait(-1);
         }
     }
     closeOwnSocket(0);
+    return true;
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -21,6 +22,7 @@ public:
     static constexpr int kSendRetryMax = 20;                     // 21 waits without progress end a send
     static constexpr int kSendRetryWaitMs = 100;                 // one wait for room to send
     static constexpr int kStopWaitMaxMs = 5000;  // a session thread that does not end is then woken by force
+    static constexpr int kHandOverWaitMs = 500;  // after the forced wake-up, before giving up on the thread
     // After the answer the connection is half-closed and the peer's own close awaited this long,
     // so that input the peer still sends does not turn the close into a reset that destroys the
     // answer before the peer has read it.
@@ -53,10 +55,15 @@ public:
     // its sending side, lets the peer close, closes the socket and reports status 99.
     void closeConnection();
 
-    // Clears the running flag and waits for the session thread (10 ms steps); after 5 seconds the
-    // connection is shut down to wake the thread, which is then joined. Closes the socket if the
-    // thread did not. Not from the session thread.
+    // Clears the running flag and waits for the session thread; after 5 seconds the connection is
+    // shut down to wake the thread, which is then waited for. Closes the socket if the thread did
+    // not. Not from the session thread.
     void stop();
+    // The same, but a thread still stuck a moment after the shut-down (in its delegate) is given
+    // up on: the call returns false, the caller must not delete the session, and the thread,
+    // once it lets go, closes the socket, deletes the session and then runs onRelease. True when
+    // the session is stopped and may be deleted.
+    bool stopOrHandOver(std::function<void()> onRelease);
 
     void setClientId(int clientId) { m_clientId = clientId; }
     int getClientId() const { return m_clientId; }
@@ -72,6 +79,8 @@ private:
     void threadClientWork();
     // Runs the session on a pool thread; on failure logs it and ends the connection.
     void startThread();
+    // stop's body; onRelease null waits for the thread however long it takes.
+    bool stopWaiting(std::function<void()>* onRelease);
     // Takes back the watch that would start the thread: true when it had not fired (it never will).
     bool cancelWatch();
     void notifyDelegate(int status, const unsigned char* data, int length);
@@ -87,6 +96,12 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_hasThread{false};
     std::atomic<bool> m_startTried{false};
+    // Who releases the session when stop gave up on its thread: see stopOrHandOver.
+    static constexpr int kHandOverNone = 0;
+    static constexpr int kHandedOver = 1;
+    static constexpr int kThreadDone = 2;
+    std::atomic<int> m_handOver{kHandOverNone};
+    std::function<void()> m_onRelease;         // written before m_handOver becomes kHandedOver
     std::atomic<bool> m_startDeferred{false};  // the thread is taken once the socket has input
     // The watch that starts the thread once the socket has input; 0 when there is none.
     std::atomic<std::uint64_t> m_wakeTicket{0};

@@ -109,7 +109,7 @@ bool CSocketClientMngr::withSession(int clientId, const std::function<void(CClie
     return true;
 }
 
-void CSocketClientMngr::remove(int clientId)
+bool CSocketClientMngr::remove(int clientId, std::function<void()> onRelease)
 {
     CClientPerThread* session = nullptr;
     {
@@ -120,11 +120,17 @@ void CSocketClientMngr::remove(int clientId)
         }
         m_workers.erase(clientId);
     }
-    if (session != nullptr) {
-        session->setDelegate(nullptr);
-        session->stop();
-        delete session;
+    if (session == nullptr) {
+        return true;
     }
+    session->setDelegate(nullptr);
+    if (!onRelease) {
+        session->stop();
+    } else if (!session->stopOrHandOver(std::move(onRelease))) {
+        return false;  // its thread releases it
+    }
+    delete session;
+    return true;
 }
 
 int CSocketClientMngr::sessionCount() const

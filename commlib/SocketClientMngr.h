@@ -46,7 +46,10 @@ public:
     // Takes the session out (clearing its delegate), stops and destroys it, and forgets the
     // worker without destroying it. The stop runs outside the lock: a session thread that needs the
     // manager meanwhile does not deadlock. Not from the session's own thread.
-    void remove(int clientId);
+    // With onRelease, a session thread stuck in its delegate is given up on after the stop's time
+    // limit (CClientPerThread::stopOrHandOver): false then, and the thread destroys the session
+    // and runs onRelease once it lets go. True when the session is gone (or was not there).
+    bool remove(int clientId, std::function<void()> onRelease = {});
 
     // Asks every registered session to end its connection (as a worker's tick does); their
     // workers then remove them and destroy themselves on their next ticks. For an orderly exit.

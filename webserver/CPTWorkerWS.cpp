@@ -78,8 +78,18 @@ void CCPTWorkerWS::destroySelf()
 {
     const int clientId = m_clientId;
     qvsc::log(u"[CID=%d] destroySelf ST", clientId);
-    // Joins the session thread before this worker, its delegate, goes away.
-    CSocketClientMngr::getInstance()->remove(clientId);
+    if (!m_released) {
+        // Normally the session thread is joined here. One stuck in a call of this worker is given
+        // up on after the stop's limit; this worker then stays until that thread has let go, and
+        // a later tick destroys it, on this timer's thread as always.
+        auto released = std::make_shared<std::atomic<bool>>(false);
+        if (!CSocketClientMngr::getInstance()->remove(clientId, [released] { *released = true; })) {
+            m_released = std::move(released);
+            return;
+        }
+    } else if (!m_released->load()) {
+        return;
+    }
     delete this;
     qvsc::log(u"[CID=%d] destroySelf ED", clientId);
 }

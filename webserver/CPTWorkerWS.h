@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "commlib/CPTBaseWorker.h"
@@ -38,6 +39,8 @@ private:
     void destroySelf();
 
     int m_clientId = -1;
+    // Set when the session's thread was given up on: true once that thread has let go.
+    std::shared_ptr<std::atomic<bool>> m_released;
     CPacketMngWSvr m_packetMng;
     std::shared_ptr<_tag_WebServerInfo> m_serverInfo;
 };

@@ -265,4 +265,31 @@ TEST_F(ClientPerThreadSoakTest, StopOfASessionStuckInItsDelegateWakesItAfterFive
     EXPECT_TRUE(result.closed || result.reset);
 }
 
+// Stuck outside the network (a hung disk, say): the stopper gives up after the limit, the peer
+// sees the end at once, and the thread releases the session when it finally lets go.
+TEST_F(ClientPerThreadSoakTest, StopGivesUpOnAThreadStuckInItsDelegateWhichThenReleasesTheSession)
+{
+    std::atomic<bool> entered{false};
+    std::atomic<bool> letGo{false};
+    m_onData = [&](const std::string&) {
+        entered = true;
+        qvtest::waitUntil([&] { return letGo.load(); }, 30000);
+    };
+    auto* session = new CClientPerThread();
+    session->setDelegate(this);
+    ASSERT_TRUE(session->initStart(m_pair.server));
+    m_pair.server = qvplat::kInvalidSocket;
+    ASSERT_TRUE(m_pair.client.sendAll("go"));
+    ASSERT_TRUE(qvtest::waitUntil([&] { return entered.load(); }, 5000));
+    std::atomic<bool> released{false};
+    const auto begin = Clock::now();
+    EXPECT_FALSE(session->stopOrHandOver([&] { released = true; }));
+    EXPECT_GE(qvtest::secondsSince(begin), 5.0);
+    EXPECT_LT(qvtest::secondsSince(begin), 15.0);
+    EXPECT_TRUE(m_pair.client.readToEnd(5000).closed);
+    EXPECT_FALSE(released.load());
+    letGo = true;
+    EXPECT_TRUE(qvtest::waitUntil([&] { return released.load(); }, 10000));
+}
+
 }  // namespace
