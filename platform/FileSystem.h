@@ -34,7 +34,8 @@ int makeDirectory(const std::u16string& path);
 std::FILE* openFile(const std::u16string& path, const std::string& mode);
 
 // Opens path for binary reading only when it is a regular file; null for folders, FIFOs, devices,
-// sockets and missing entries. Never blocks on a FIFO or a device. The caller owns the stream.
+// sockets and missing entries. Never blocks on a FIFO or a device. The stream is unbuffered: read
+// it in large blocks. The caller owns the stream.
 std::FILE* openRegularFileForRead(const std::u16string& path);
 // The same, also giving the file's size and identity from the one look-up that checked it.
 struct OpenedFileInfo {

@@ -2,9 +2,9 @@
 
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "foundation/QvLogMng.h"
-#include "foundation/QvStringArray.h"
 #include "platform/LocalTime.h"
 
 namespace {
@@ -29,49 +29,59 @@ const char16_t* CHttpResponse::reasonText(int status)
     }
 }
 
-QvString CHttpResponse::makeDateText()
+std::string CHttpResponse::makeDateBytes()
 {
     // The text changes once a second: each thread formats it once per second it answers in.
     const qvplat::SystemTime now = qvplat::getLocalTime();
     thread_local qvplat::SystemTime t_time{};
-    thread_local QvString t_text;
+    thread_local std::string t_bytes;
     const auto sameSecond = [&] {
         return now.year == t_time.year && now.month == t_time.month && now.day == t_time.day &&
                now.dayOfWeek == t_time.dayOfWeek && now.hour == t_time.hour && now.minute == t_time.minute &&
                now.second == t_time.second;
     };
-    if (t_text.isEmpty() || !sameSecond()) {
+    if (t_bytes.empty() || !sameSecond()) {
         QvString text;
         text.formatTime(kDateTemplate, kEnglish, now);
-        t_text = text;
+        t_bytes = text.toUtf8();
         t_time = now;
     }
-    return QvString(t_text.view());
+    return t_bytes;
 }
 
-QvString CHttpResponse::buildHeaderText(int status, const QvString& contentType, long long bodyLength,
-                                        const QvString& dateText)
+std::string CHttpResponse::buildHeaderBytes(int status, const QvString& contentType, long long bodyLength,
+                                            std::string_view dateBytes)
 {
-    QvStringArray lines;
-    lines.addFormat(u"HTTP/1.1 %d %s", status, reasonText(status));
-    lines.addFormat(u"Date: %s", dateText);
-    lines.add(u"Server: QvLocalWebSvr");
+    // Written as bytes straight away: every answer pays for this, and all but the content type
+    // and the date are ASCII.
+    std::string header;
+    header.reserve(192);
+    header += "HTTP/1.1 ";
+    header += std::to_string(status);
+    header += ' ';
+    header += QvString(reasonText(status)).toUtf8();
+    header += "\r\nDate: ";
+    header += dateBytes;
+    header += "\r\nServer: QvLocalWebSvr\r\n";
     // Announced although the worker closes the connection shortly after the answer.
-    lines.add(u"Connection: Keep-Alive");
-    lines.addFormat(u"Content-Type: %s", contentType);
+    header += "Connection: Keep-Alive\r\nContent-Type: ";
+    header += contentType.toUtf8();
     if (bodyLength != 0) {
-        lines.addFormat(u"Content-Length: %d", bodyLength);
+        header += "\r\nContent-Length: ";
+        header += std::to_string(bodyLength);
     }
-    QvString header = lines.join(u"\r\n");
-    header.append(u"\r\n\r\n");
+    header += "\r\n\r\n";
     return header;
 }
 
 std::string CHttpResponse::buildHeaderBytes(int status, const QvString& contentType, long long bodyLength)
 {
-    const QvString header = buildHeaderText(status, contentType, bodyLength, makeDateText());
-    CQvLogMng::getInstance()->writeDebug(u"Response >>>>>>\n%s\nResponse <<<<<<", header);
-    return header.toUtf8();
+    std::string header = buildHeaderBytes(status, contentType, bodyLength, makeDateBytes());
+    CQvLogMng* log = CQvLogMng::getInstance();
+    if (log->isEnabled()) {
+        log->writeDebug(u"Response >>>>>>\n%s\nResponse <<<<<<", QvString::fromUtf8(header));
+    }
+    return header;
 }
 
 int CHttpResponse::buildResponse(int status, const unsigned char* body, int bodyLength, const QvString& contentType,

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "foundation/QvString.h"
 
@@ -15,16 +16,15 @@ public:
     // "OK", "Bad Request", "Not Found", "Unsupported Media Type"; empty for any other status.
     static const char16_t* reasonText(int status);
 
-    // The present local time as the Date line shows it.
-    static QvString makeDateText();
+    // The present local time as the Date line shows it, UTF-8.
+    static std::string makeDateBytes();
 
-    // The header text: status line, Date, Server, Connection, Content-Type and, when bodyLength
-    // is not 0, Content-Length, joined by CRLF and ended by an empty line.
-    static QvString buildHeaderText(int status, const QvString& contentType, long long bodyLength,
-                                    const QvString& dateText);
-
-    // The header text as the bytes that go on the wire (UTF-8, no terminating NUL); also written to
-    // the debug output.
+    // The header as the bytes that go on the wire (UTF-8, no terminating NUL): status line, Date,
+    // Server, Connection, Content-Type and, when bodyLength is not 0, Content-Length, joined by CRLF
+    // and ended by an empty line.
+    static std::string buildHeaderBytes(int status, const QvString& contentType, long long bodyLength,
+                                        std::string_view dateBytes);
+    // The same with the present time; also written to the debug output.
     static std::string buildHeaderBytes(int status, const QvString& contentType, long long bodyLength);
 
     // The whole answer (header bytes, then the body bytes) in one newly allocated block, which

@@ -1,11 +1,13 @@
 #include "webserver/PacketMngWSvr.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 
 #include "commlib/SvrCommLog.h"
 #include "foundation/QvAutoCriticalLock.h"
@@ -136,12 +138,17 @@ void CPacketMngWSvr::processPacketWS(const unsigned char* data, int length)
 {
     const int clientId = m_owner->getClientId();
     httpLog(u"ST processPacketWS[CliID=%d][Len=%d]", clientId, length);
-    const QvString text(reinterpret_cast<const char*>(data), length, kCodePageUtf8);
-    qvsc::debug(u"Request >>>>>>\n%s\nRequest <<<<<<", text);
+    const std::string_view bytes(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+    if (CQvLogMng::getInstance()->isEnabled()) {
+        qvsc::debug(u"Request >>>>>>\n%s\nRequest <<<<<<", QvString(bytes.data(), length, kCodePageUtf8));
+    }
     m_owner->onRecvWorkerData(0, data, length);
 
+    // Only the request line is read; converting the rest of the request would cost every answer.
+    const std::size_t lineEnd = std::min(bytes.find("\r\n"), bytes.size());
+    const QvString requestLine(bytes.data(), static_cast<int>(lineEnd), kCodePageUtf8);
     QvString target;
-    if (parseRequestTarget(text, target)) {
+    if (parseRequestTarget(requestLine, target)) {
         answerRequest(target);
     }
     httpLog(u"ED processPacketWS[CliID=%d][Len=%d]", clientId, length);

@@ -190,7 +190,11 @@ std::FILE* openRegularFileForRead(const std::u16string& path, OpenedFileInfo& in
     if (file == nullptr) {
         t_lastError = errno;
         ::close(fd);
+        return nullptr;
     }
+    // Unbuffered: readers ask for whole blocks (or send from the descriptor), so a stream buffer
+    // would only cost an allocation, a copy and another look at the file.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     return file;
 }
 

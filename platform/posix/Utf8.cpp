@@ -44,7 +44,17 @@ std::string toUtf8(std::u16string_view text)
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char32_t unit = text[i];
         if (unit < 0x80) {
-            out += static_cast<char>(unit);
+            // A run of ASCII is copied in one step: most text here (paths, headers) is nothing else.
+            std::size_t end = i + 1;
+            while (end < text.size() && text[end] < 0x80) {
+                ++end;
+            }
+            const std::size_t at = out.size();
+            out.resize(at + (end - i));
+            for (std::size_t k = i; k < end; ++k) {
+                out[at + (k - i)] = static_cast<char>(text[k]);
+            }
+            i = end - 1;
             continue;
         }
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
