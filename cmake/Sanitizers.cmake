@@ -15,6 +15,13 @@ elseif(QV_SANITIZE_THREAD)
     target_link_options(qv_sanitizers INTERFACE -fsanitize=thread)
 endif()
 
+# The environment of every test that runs Qt: offscreen, and under ThreadSanitizer the suppressions
+# for Qt's own threads (Qt is not built with the tool; see tests/tsan-qt.supp).
+set(QV_QT_TEST_ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+if(QV_SANITIZE_THREAD)
+    list(APPEND QV_QT_TEST_ENVIRONMENT "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/tsan-qt.supp")
+endif()
+
 # Every target of ours links this one: warnings plus the chosen sanitizer.
 add_library(qv_options INTERFACE)
 target_link_libraries(qv_options INTERFACE qv_warnings qv_sanitizers)
