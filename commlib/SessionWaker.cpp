@@ -9,7 +9,7 @@ namespace {
 QvSingleton<CSessionWaker> s_instance;
 
 // The waker only waits and hands over; a small stack is plenty.
-constexpr std::size_t kWakerStackBytes = 64 * 1024;
+constexpr std::size_t kWakerStackBytes = std::size_t{64} * 1024;
 
 }  // namespace
 
