@@ -6,6 +6,8 @@
 #
 #   scripts/fuzz.sh [seconds per harness, default 60] [harness ...]   (default: every harness)
 #
+# The Selector harness drives the Qt controls on the offscreen platform, so the tree is configured with
+# the desktop layers (only the harnesses asked for are built).
 # QV_FUZZ_ARGS adds libFuzzer options to every run (for example -max_len=4096).
 # The seed corpora alone are replayed by the ordinary build's tests (FuzzReplay.*).
 set -euo pipefail
@@ -14,13 +16,13 @@ seconds=${1:-60}
 shift || true
 harnesses=("$@")
 if [ ${#harnesses[@]} -eq 0 ]; then
-    harnesses=(IniDocument HttpAnswer DefinitionLoad RequestChunk)
+    harnesses=(IniDocument HttpAnswer DefinitionLoad RequestChunk Selector)
 fi
 build_dir=${QV_FUZZ_DIR:-build-fuzz}
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DQV_FUZZ=ON -DQV_BUILD_GUI=OFF -DQV_CHECK_HEADERS=OFF >/dev/null
+    -DQV_FUZZ=ON -DQV_BUILD_GUI=ON -DQV_CHECK_HEADERS=OFF >/dev/null
 targets=()
 for harness in "${harnesses[@]}"; do
     targets+=("qv_fuzz_$harness")
