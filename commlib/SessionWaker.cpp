@@ -26,6 +26,7 @@ void CSessionWaker::releaseInstance()
 CSessionWaker::~CSessionWaker()
 {
     m_quit = true;
+    m_ready.interrupt();
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -73,7 +74,8 @@ void CSessionWaker::threadBody()
 {
     std::vector<std::uint64_t> ready;
     while (!m_quit.load()) {
-        if (m_ready.wait(kWaitMs, ready) <= 0) {
+        // No time-out: an idle program (in the tray for hours) is not woken for nothing.
+        if (m_ready.wait(-1, ready) <= 0) {
             continue;
         }
         for (const std::uint64_t ticket : ready) {

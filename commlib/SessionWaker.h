@@ -15,8 +15,6 @@
 // session thread nor its stack. Created on first use; its thread likewise.
 class CSessionWaker {
 public:
-    static constexpr int kWaitMs = 200;  // a release is noticed within one wait
-
     static CSessionWaker* getInstance();
     // Tests only, when nothing is watched: ends the thread and forgets the instance.
     static void releaseInstance();

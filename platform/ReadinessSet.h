@@ -26,9 +26,12 @@ public:
     // Waits up to timeoutMs (-1 forever) and fills ready with the keys of the sockets that have
     // input: their count, 0 on time-out, -1 on error (an interrupting signal counts as a time-out).
     int wait(int timeoutMs, std::vector<std::uint64_t>& ready);
+    // Ends the present wait of another thread (or the next one) at once, as a time-out would.
+    void interrupt();
 
 private:
     int m_handle = -1;
+    int m_interrupt = -1;  // an event counter in the set: written to end a wait
 };
 
 }  // namespace qvplat

@@ -1,6 +1,7 @@
 #include "platform/ReadinessSet.h"
 
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,12 +15,35 @@ constexpr int kEventsPerWait = 64;
 
 }  // namespace
 
-ReadinessSet::ReadinessSet() : m_handle(::epoll_create1(EPOLL_CLOEXEC)) {}
+// The key under which the interrupting counter is watched; never handed out to a caller.
+constexpr std::uint64_t kInterruptKey = ~std::uint64_t{0};
+
+ReadinessSet::ReadinessSet()
+    : m_handle(::epoll_create1(EPOLL_CLOEXEC)), m_interrupt(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kInterruptKey;
+    if (m_handle >= 0 && (m_interrupt < 0 || ::epoll_ctl(m_handle, EPOLL_CTL_ADD, m_interrupt, &event) != 0)) {
+        ::close(m_handle);  // a set that cannot be interrupted is no set: the caller falls back
+        m_handle = -1;
+    }
+}
 
 ReadinessSet::~ReadinessSet()
 {
     if (m_handle >= 0) {
         ::close(m_handle);
+    }
+    if (m_interrupt >= 0) {
+        ::close(m_interrupt);
+    }
+}
+
+void ReadinessSet::interrupt()
+{
+    const std::uint64_t one = 1;
+    while (::write(m_interrupt, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
 
@@ -45,9 +69,15 @@ int ReadinessSet::wait(int timeoutMs, std::vector<std::uint64_t>& ready)
         return errno == EINTR ? 0 : -1;
     }
     for (int i = 0; i < count; ++i) {
-        ready.push_back(events[i].data.u64);
+        if (events[i].data.u64 == kInterruptKey) {
+            std::uint64_t value = 0;
+            while (::read(m_interrupt, &value, sizeof value) < 0 && errno == EINTR) {
+            }
+        } else {
+            ready.push_back(events[i].data.u64);
+        }
     }
-    return count;
+    return static_cast<int>(ready.size());
 }
 
 }  // namespace qvplat
