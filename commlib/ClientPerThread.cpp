@@ -12,8 +12,9 @@ namespace {
 
 // The session a pool thread serves at the moment (null between sessions).
 thread_local const CClientPerThread* t_servedSession = nullptr;
-// Each pool thread's receive buffer: allocated on its first receive and kept for the thread's life,
-// so that neither a connection nor an idle thread pays for one.
+// Each pool thread's receive buffer: allocated on its first receive and kept for the thread's life
+// (parked threads included), so that a connection does not pay for one and a thread that never
+// served holds none.
 thread_local std::unique_ptr<unsigned char[]> t_recvBuffer;
 
 }  // namespace
@@ -78,7 +79,11 @@ void CClientPerThread::startThread()
     try {
         started = CSessionThreadPool::getInstance()->run([this, done = m_workDone] {
             t_servedSession = this;
-            threadClientWork();
+            try {
+                threadClientWork();
+            } catch (...) {
+                // Out of memory in a log line, say: the stopper must still learn that the thread let go.
+            }
             t_servedSession = nullptr;
             const bool handedOver = m_handOver.exchange(kThreadDone) == kHandedOver;
             done->set();  // before a release: the destructor's stop then finds the thread done

@@ -11,9 +11,10 @@
 #include "platform/Socket.h"
 #include "platform/Sync.h"
 
-// One accepted connection: a thread that owns the socket, receives with a short poll, reports
-// every chunk to its delegate and sends on the delegate's behalf. Only this thread closes the
-// socket; other threads end the connection through closeConnection() or stop().
+// One accepted connection, served by a pooled thread once it has input: the thread receives with a
+// short receive time-out, reports every chunk to its delegate and sends on the delegate's behalf.
+// While a thread serves the session, only that thread closes the socket; other threads end the
+// connection through closeConnection() or stop().
 class CClientPerThread {
 public:
     static constexpr int kMaxRecvLength = 0x18FFF;               // 102,399 bytes per receive
@@ -28,7 +29,7 @@ public:
     // answer before the peer has read it.
     static constexpr int kCloseLingerMs = 2000;
 
-    // The session's thread comes from the session thread pool at initStart.
+    // The session's thread comes from the session thread pool once the connection has input.
     CClientPerThread();
     // Stops the session (see stop) after clearing the delegate.
     virtual ~CClientPerThread();

@@ -6,8 +6,8 @@
 
 namespace qvplat {
 
-// Stack for a per-connection session thread: room for its 100 KB receive buffer and the request
-// handling above it, while 1,000 idle connections still cost little memory.
+// Stack for a session thread: room for the request handling (the receive buffer is on the heap),
+// kept small because up to 64 threads stay parked between connections.
 constexpr std::size_t kSessionStackBytes = std::size_t{512} * 1024;
 
 // A joinable thread with a chosen stack size. Every Thread has one owner who joins it; the

@@ -60,6 +60,10 @@ void CCPTWorkerWS::onClientRecv(int clientId, int status, const unsigned char* d
 
 void CCPTWorkerWS::onTimerCheck()
 {
+    if (m_released) {
+        destroySelf();  // waiting for a given-up session thread to let go, whatever the state says
+        return;
+    }
     switch (m_state.load()) {
         case kStateAnswered:
             // The session thread half-closes, lets the peer close, and closes the descriptor itself.
