@@ -40,12 +40,6 @@ CSocketClientMngr::~CSocketClientMngr()
     }
 }
 
-int CSocketClientMngr::allocateClientId()
-{
-    std::lock_guard lock(m_mutex);
-    return m_nextClientId++;
-}
-
 int CSocketClientMngr::addClient(CClientPerThread* session, CCPTBaseWorker* worker)
 {
     std::lock_guard lock(m_mutex);
@@ -58,30 +52,6 @@ int CSocketClientMngr::addClient(CClientPerThread* session, CCPTBaseWorker* work
         throw;
     }
     return clientId;
-}
-
-void CSocketClientMngr::registerSession(int clientId, CClientPerThread* session)
-{
-    CClientPerThread* replaced = nullptr;
-    {
-        std::lock_guard lock(m_mutex);
-        if (CClientPerThread** present = m_sessions.find(clientId)) {
-            if (*present != session) {
-                replaced = *present;
-            }
-        }
-        m_sessions.set(clientId, session);
-    }
-    if (replaced != nullptr) {
-        replaced->setDelegate(nullptr);
-        delete replaced;
-    }
-}
-
-void CSocketClientMngr::registerWorker(int clientId, CCPTBaseWorker* worker)
-{
-    std::lock_guard lock(m_mutex);
-    m_workers.set(clientId, worker);
 }
 
 CClientPerThread* CSocketClientMngr::findSession(int clientId) const

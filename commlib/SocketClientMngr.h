@@ -22,20 +22,13 @@ public:
     CSocketClientMngr(const CSocketClientMngr&) = delete;
     CSocketClientMngr& operator=(const CSocketClientMngr&) = delete;
 
-    // The next client id: 0, 1, 2, ... never reused.
-    int allocateClientId();
-
-    // Allocates the next client id and registers session and worker under it, in one step (one
-    // lock for the listener per connection). Returns the id. On std::bad_alloc nothing is
-    // registered.
+    // Allocates the next client id (0, 1, 2, ... never reused) and registers session and worker under it, in one step
+    // (one lock for the listener per connection). Returns the id. On std::bad_alloc nothing is registered.
     int addClient(CClientPerThread* session, CCPTBaseWorker* worker);
 
-    // Insert, or replace the value under a present id. A replaced session is destroyed.
-    void registerSession(int clientId, CClientPerThread* session);
-    void registerWorker(int clientId, CCPTBaseWorker* worker);
-
     // Null when nothing is registered under the id. The pointer stays valid only while nobody
-    // removes the id; a session's own thread may use its session, since removal joins that thread.
+    // removes the id; a session's own thread may use its session, since removal waits for that
+    // thread (or hands the session over to it).
     CClientPerThread* findSession(int clientId) const;
     CCPTBaseWorker* findWorker(int clientId) const;
 
