@@ -71,18 +71,20 @@ std::u16string realBasePath(const QvString& basePath)
 // True when the opened file really lies below the base folder, links resolved on both sides: a
 // link that leads out of the folder is answered like a target that climbs out of it. The opened
 // file itself is checked, so a link swapped after the check cannot lead elsewhere.
-// A file found inside is remembered for a second by its path and identity: asked for again (as
-// keep-alive clients do), the same path opening the same file needs no second resolution.
+// A file found inside is remembered for a second by its path, its identity and the base it was
+// checked against: asked for again (as keep-alive clients do), the same path opening the same file
+// below the same base needs no second resolution.
 bool liesBelowBase(std::FILE* file, const qvplat::OpenedFileInfo& info, const QvString& path, const QvString& basePath)
 {
     using Clock = std::chrono::steady_clock;
     thread_local std::u16string t_path;
+    thread_local std::u16string t_base;
     thread_local qvplat::OpenedFileInfo t_info;
     thread_local Clock::time_point t_checked;
     const std::u16string base = realBasePath(basePath);
     const Clock::time_point now = Clock::now();
-    if (!base.empty() && t_path == path.view() && t_info.device == info.device && t_info.inode == info.inode &&
-        now - t_checked < std::chrono::seconds(1)) {
+    if (!base.empty() && t_path == path.view() && t_base == base && t_info.device == info.device &&
+        t_info.inode == info.inode && now - t_checked < std::chrono::seconds(1)) {
         return true;
     }
     const std::u16string real = qvplat::realPathOfOpenFile(file);
@@ -94,6 +96,7 @@ bool liesBelowBase(std::FILE* file, const qvplat::OpenedFileInfo& info, const Qv
                         real[length] == qvplat::kPathSeparator;
     if (inside) {
         t_path = path.toStd();
+        t_base = base;
         t_info = info;
         t_checked = now;
     }
