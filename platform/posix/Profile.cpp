@@ -73,9 +73,10 @@ void prefault(char* buffer, std::size_t size)
     }
 }
 
-// Closes the descriptor it holds.
+// Closes the descriptor it holds; readAll also keeps what fstat said of the file as it was read.
 struct OpenFile {
     int fd = -1;
+    struct stat asRead {};
     OpenFile() = default;
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
@@ -141,6 +142,7 @@ bool readAll(const std::string& path, std::string& bytes, bool& missing, std::st
     }
     if (ok && kept != nullptr) {
         kept->fd = fd;
+        ::fstat(fd, &kept->asRead);  // after the read: a change from here on shows in the time stamps
     } else {
         ::close(fd);
     }
@@ -227,25 +229,32 @@ std::string writeTarget(const std::string& path)
 }
 
 // Copies the first size bytes of source to fd without passing them through this process (a server
-// list runs to tens of megabytes). False when the file system cannot or source turned out shorter.
-bool copyStart(int source, int fd, std::size_t size)
+// list runs to tens of megabytes). False when the file system cannot, source turned out shorter,
+// or source changed since it was read (rewritten in place by a program that ignores the lock):
+// its bytes would then no longer be the ones the new lines were put behind.
+bool copyStart(const OpenFile& source, int fd, std::size_t size)
 {
     off_t offset = 0;
     while (static_cast<std::size_t>(offset) < size) {
-        const ssize_t n = ::copy_file_range(source, &offset, fd, nullptr, size - static_cast<std::size_t>(offset), 0);
+        const ssize_t n =
+            ::copy_file_range(source.fd, &offset, fd, nullptr, size - static_cast<std::size_t>(offset), 0);
         if (n <= 0 && !(n < 0 && errno == EINTR)) {
             return false;
         }
     }
-    return true;
+    struct stat now {};
+    const struct stat& was = source.asRead;
+    return ::fstat(source.fd, &now) == 0 && now.st_size == was.st_size && now.st_mtim.tv_sec == was.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == was.st_mtim.tv_nsec && now.st_ctim.tv_sec == was.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == was.st_ctim.tv_nsec;
 }
 
 // Replaces the file at target with head followed by tail, so that a crash at any point leaves
 // either the old or the new content: a temporary file in the same folder is written and synced,
-// then renamed over it. headSource, when open, is a file that starts with the bytes of head; they
-// are copied from it inside the kernel. Empty on success, else the reason.
+// then renamed over it. headSource, when given, is the file that was read into head; its bytes are
+// copied inside the kernel while it is unchanged. Empty on success, else the reason.
 std::string replaceFileAtomically(const std::string& target, std::string_view head, std::string_view tail,
-                                  int headSource = -1)
+                                  const OpenFile* headSource = nullptr)
 {
     const std::string dir = directoryOf(target);
     std::string temp;
@@ -266,7 +275,7 @@ std::string replaceFileAtomically(const std::string& target, std::string_view he
         ::fchmod(fd, st.st_mode & 07777);
     }
     std::string reason;
-    bool written = headSource >= 0 && copyStart(headSource, fd, head.size());
+    bool written = headSource != nullptr && headSource->fd >= 0 && copyStart(*headSource, fd, head.size());
     if (!written) {
         // Written from memory instead, from the start again after a copy that broke off.
         written = ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, head);
@@ -363,10 +372,11 @@ bool updateFile(const std::string& path, const std::function<void(IniDocument&)>
         }
         const std::string target = writeTarget(path);
         removeStaleTemps(directoryOf(target), baseNameOf(target));
-        // Adding a definition to a long server list adds its line at the end: the bytes just read
-        // go over as they are, copied from the file itself, and only the new lines are written.
+        // When every change adds lines at the end (a definition added to a server list that is the
+        // file's last section), the bytes just read go over as they are, copied from the file
+        // itself, and only the new lines are written; any other change rewrites the whole file.
         if (const std::optional<std::string> tail = document.appendedBytes()) {
-            reason = replaceFileAtomically(target, document.original(), *tail, read.fd);
+            reason = replaceFileAtomically(target, document.original(), *tail, &read);
         } else {
             reason = replaceFileAtomically(target, document.serialize(), {});
         }
