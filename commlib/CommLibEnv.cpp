@@ -24,8 +24,8 @@ int CommLibEnv::start()
     if (m_initialized) {
         return kStartOk;
     }
-    // Sockets are part of the system here; sends never raise SIGPIPE (they use MSG_NOSIGNAL), so
-    // there is nothing to prepare.
+    // Sockets are part of the system here and sends never raise SIGPIPE (MSG_NOSIGNAL, or the
+    // signal blocked around sendfile), so there is nothing to prepare.
     m_initialized = true;
     return kStartOk;
 }

@@ -1,9 +1,9 @@
 // Command sequences through the grouped selector's text protocol, one fresh selector per input inside
 // one offscreen host. The input is lines of "command argument" (the first space separates them; the
-// bytes are decoded as UTF-8, malformed ones included); a line "~up", "~down", "~enter" or "~esc" is
-// a key pressed in the open popup instead. The flags are the step's number (the selector ignores them).
-// After every step the answers, the selection, the popup and the documents handed to it must agree
-// with the selector's entries.
+// bytes are decoded as UTF-8, malformed ones included); a line "~up", "~down" or "~enter" is that key
+// pressed in the open popup instead, any other line starting with "~" presses Escape. The flags are the step's number
+// (the selector ignores them). After every step the answers, the selection, the popup and the documents handed to it
+// must agree with the selector's entries.
 
 #include <json/json.h>
 

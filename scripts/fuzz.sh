@@ -12,6 +12,8 @@
 # The seed corpora alone are replayed by the ordinary build's tests (FuzzReplay.*).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# clang with libFuzzer and the sanitizer runtimes (a separate package on Debian 12).
+scripts/setup.sh clang libclang-rt-14-dev
 seconds=${1:-60}
 shift || true
 harnesses=("$@")

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the benchmarks need.
+# Installs every Debian package the build and the tests need (web_bench's comparison with nginx
+# wants nginx-light as well, and skips it when absent). Package names given as arguments are
+# installed too.
 # Idempotent and non-interactive; runs apt-get update at most once per call.
 set -euo pipefail
 
@@ -11,6 +13,7 @@ packages=(
     curl openssl python3 procps
     clang-format clang-tidy
 )
+packages+=("$@")  # what a caller needs besides, e.g. scripts/fuzz.sh its compiler and runtimes
 
 missing=()
 for p in "${packages[@]}"; do

@@ -44,7 +44,8 @@ std::string toUtf8(std::u16string_view text)
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char32_t unit = text[i];
         if (unit < 0x80) {
-            // A run of ASCII is copied in one step: most text here (paths, headers) is nothing else.
+            // A run of ASCII is sized once and then copied: most text here (paths, headers) is
+            // nothing else.
             std::size_t end = i + 1;
             while (end < text.size() && text[end] < 0x80) {
                 ++end;
