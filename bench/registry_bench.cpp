@@ -83,6 +83,9 @@ void runSize(const std::filesystem::path& dir, int count, const std::string& typ
         for (int i = 0; i < count; ++i) {
             out << definitionLine(i, types) << '\n';
         }
+        // As a program that has started a server leaves it: the server list is not the last
+        // section, so adding to it rewrites the file rather than appending.
+        out << "\n[ETC]\nLASTUSEDSESSION=Group1`server1\n";
     }
     const auto fileBytes = std::filesystem::file_size(dir / "user/session.ini");
 
