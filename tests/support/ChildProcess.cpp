@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,6 +32,7 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
 
     // Opened and emptied before the child exists, so waitForOutput never sees what an earlier run left there.
     const int output = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const pid_t parent = ::getpid();
     const int pid = ::fork();
     if (pid == 0) {
         ::dup2(output, 1);
@@ -40,6 +42,11 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        // A test process that dies (an abort, a crash) takes its servers with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
         ::execvp(program.c_str(), argv.data());
         ::_exit(127);
     }

@@ -172,12 +172,6 @@ bool makeConnectedPair(const Listener& listener, ConnectedPair& pair)
 
 namespace loopback {
 
-int findFreePort()
-{
-    const qvtest::Listener probe;
-    return probe.isValid() ? probe.port() : -1;
-}
-
 std::string httpGet(int port, const std::string& target, int timeoutMs)
 {
     qvtest::RawClient client(port);

@@ -107,10 +107,6 @@ bool makeConnectedPair(const Listener& listener, ConnectedPair& pair);
 // Whole-exchange helpers for tests that drive a server through its configuration.
 namespace loopback {
 
-// A TCP port that was free a moment ago, for tests that must write a port into a configuration
-// before the server starts (everything else listens on port 0).
-int findFreePort();
-
 // Sends "GET target HTTP/1.1" with a Host line to 127.0.0.1:port and returns everything received
 // until the server closes the connection or timeoutMs pass. Empty when the connection failed.
 std::string httpGet(int port, const std::string& target, int timeoutMs = 5000);
