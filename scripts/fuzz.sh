@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # clang with libFuzzer and the sanitizer runtimes (a separate package on Debian 12).
-scripts/setup.sh clang libclang-rt-14-dev
+scripts/setup.sh --tests clang libclang-rt-14-dev
 seconds=${1:-60}
 shift || true
 harnesses=("$@")
@@ -24,7 +24,7 @@ build_dir=${QV_FUZZ_DIR:-build-fuzz}
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DQV_FUZZ=ON -DQV_BUILD_GUI=ON -DQV_CHECK_HEADERS=OFF >/dev/null
+    -DQV_FUZZ=ON -DQV_BUILD_TESTS=ON -DQV_BUILD_GUI=ON -DQV_CHECK_HEADERS=OFF >/dev/null
 targets=()
 for harness in "${harnesses[@]}"; do
     targets+=("qv_fuzz_$harness")

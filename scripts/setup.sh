@@ -1,19 +1,33 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build and the tests need (web_bench's comparison with nginx
-# wants nginx-light as well, and skips it when absent). Package names given as arguments are
-# installed too.
+# Installs the Debian packages that building and running the programs need. With --tests it also
+# installs what the test suite and the checks use (GoogleTest, the desktop test session, minisign,
+# the linters and validators); scripts/test.sh and .ci/run ask for that. Other package names given
+# as arguments are installed too (scripts/fuzz.sh adds its compiler and runtimes). web_bench's
+# comparison with nginx wants nginx-light as well, and skips it when absent.
 # Idempotent and non-interactive; runs apt-get update at most once per call.
 set -euo pipefail
 
 packages=(
     g++ cmake make ninja-build pkgconf
-    libjsoncpp-dev rapidjson-dev libcurl4-openssl-dev
+    libjsoncpp-dev rapidjson-dev libcurl4-openssl-dev libsodium-dev
     qt6-base-dev
-    libgtest-dev libgmock-dev
-    curl openssl python3 procps
-    clang-format clang-tidy
+    python3
 )
-packages+=("$@")  # what a caller needs besides, e.g. scripts/fuzz.sh its compiler and runtimes
+test_packages=(
+    libgtest-dev libgmock-dev
+    curl openssl procps
+    minisign
+    xvfb openbox trayer xdotool
+    clang-format clang-tidy
+    desktop-file-utils appstream
+)
+for arg in "$@"; do
+    if [ "$arg" = "--tests" ]; then
+        packages+=("${test_packages[@]}")
+    else
+        packages+=("$arg")
+    fi
+done
 
 missing=()
 for p in "${packages[@]}"; do

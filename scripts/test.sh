@@ -5,7 +5,7 @@
 # example -DQV_SANITIZE_THREAD=ON).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --tests
 jobs=$(nproc)
 if [ -n "${QV_PRESET:-}" ]; then
     cmake --preset "$QV_PRESET" "$@"
@@ -14,6 +14,6 @@ if [ -n "${QV_PRESET:-}" ]; then
     exit 0
 fi
 build_dir=${QV_BUILD_DIR:-build}
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_BUILD_TESTS=ON "$@"
 cmake --build "$build_dir" -j"$jobs"
 ctest --test-dir "$build_dir" --output-on-failure -j"$jobs" --timeout 600
