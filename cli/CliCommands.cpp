@@ -390,6 +390,20 @@ int removeCommand(const std::vector<std::string>& args, std::ostream& out, std::
     return session.finish(code);
 }
 
+// With on, every answer of this process goes to standard error as one access-log line while it lives.
+class AccessLogScope {
+public:
+    explicit AccessLogScope(bool on)
+    {
+        if (on) {
+            CQvAccessLog::setSink(std::make_shared<CQvAccessLogWriter>(stderr));
+        }
+    }
+    ~AccessLogScope() { CQvAccessLog::setSink(nullptr); }
+    AccessLogScope(const AccessLogScope&) = delete;
+    AccessLogScope& operator=(const AccessLogScope&) = delete;
+};
+
 void printServing(const QvServerRecord& record, std::ostream& out)
 {
     const int port = record.listeningPort;
@@ -423,9 +437,7 @@ int runServersCommand(const std::vector<std::string>& words, std::ostream& out, 
     if (args.size() < 2) {
         return usageError(err, "run needs at least one server name");
     }
-    if (accessLog) {
-        CQvAccessLog::setSink(std::make_shared<CQvAccessLogWriter>(stderr));
-    }
+    const AccessLogScope accessLogScope(accessLog);  // outlives the session, whose end ends the connections
     Session session(err);
     if (!session.isUsable()) {
         return session.finish(kExitStartFailed);
@@ -462,9 +474,7 @@ int runServersCommand(const std::vector<std::string>& words, std::ostream& out, 
     out << "Press Ctrl-C to stop." << std::endl;
     qvplat::waitForTerminationSignal();
     out << "Stopping." << std::endl;
-    const int code = session.finish(kExitOk);
-    CQvAccessLog::setSink(nullptr);
-    return code;
+    return session.finish(kExitOk);
 }
 
 int serveCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)

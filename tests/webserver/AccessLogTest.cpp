@@ -1,8 +1,10 @@
-#include "webserver/AccessLog.h"
-
 #include <gtest/gtest.h>
 
+#include "TempDir.h"
+#include "foundation/QvDirMng.h"
 #include "platform/LocalTime.h"
+#include "webserver/AccessLog.h"
+#include "webserver/AccessLogWriter.h"
 
 namespace {
 
@@ -17,17 +19,44 @@ TEST(AccessLogTest, LinesFollowTheCommonLogFormat)
         const char* line;
     };
     const Case cases[] = {
-        {{2026, 6, 5, 5, 9, 5, 7, 0}, 120, "GET / HTTP/1.1", 200, 1234,
+        {{2026, 6, 5, 5, 9, 5, 7, 0},
+         120,
+         "GET / HTTP/1.1",
+         200,
+         1234,
          R"(10.0.0.7 - - [05/Jun/2026:09:05:07 +0200] "GET / HTTP/1.1" 200 1234)"},
-        {{2026, 12, 5, 31, 23, 59, 59, 0}, -210, "GET /x HTTP/1.1", 404, 0,
+        {{2026, 12, 5, 31, 23, 59, 59, 0},
+         -210,
+         "GET /x HTTP/1.1",
+         404,
+         0,
          R"(10.0.0.7 - - [31/Dec/2026:23:59:59 -0330] "GET /x HTTP/1.1" 404 -)"},
-        {{2026, 7, 3, 1, 0, 0, 0, 0}, 0, "GET /\"a\\\x1b[2J\xc3\xa9 HTTP/1.1", 200, 5,
+        {{2026, 7, 3, 1, 0, 0, 0, 0},
+         0,
+         "GET /\"a\\\x1b[2J\xc3\xa9 HTTP/1.1",
+         200,
+         5,
          R"(10.0.0.7 - - [01/Jul/2026:00:00:00 +0000] "GET /\x22a\x5c\x1b[2J\xc3\xa9 HTTP/1.1" 200 5)"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(CQvAccessLog::formatLine("10.0.0.7", c.time, c.offsetMinutes, c.requestLine, c.status, c.bytes),
                   c.line);
     }
+}
+
+// The desktop program's form: the day's file in a folder that the first answer makes.
+TEST(AccessLogTest, DailyFileGetsOneLinePerAnswer)
+{
+    TempDir dir("qvaccess");
+    const auto folder = dir / "state/logs";
+    CQvAccessLogWriter writer(QvString::fromUtf8(folder.string()));
+    writer.logAnswer("127.0.0.1", "GET / HTTP/1.1", 200, 3);
+    writer.logAnswer("127.0.0.1", "GET /x HTTP/1.1", 404, 0);
+    const QvString name = CQvDirMng::makeDatedName(qvplat::getLocalTime(), u"access_", u"log", false, false, false);
+    const std::string text = TempDir::read(folder / name.toUtf8());
+    EXPECT_NE(text.find("\"GET / HTTP/1.1\" 200 3\n127.0.0.1 - - ["), std::string::npos) << text;
+    const std::string last = "\"GET /x HTTP/1.1\" 404 -\n";
+    EXPECT_TRUE(text.size() > last.size() && text.compare(text.size() - last.size(), last.size(), last) == 0) << text;
 }
 
 }  // namespace
