@@ -25,9 +25,8 @@ std::shared_ptr<IQvAccessLogSink> CQvAccessLog::sink()
     return s_sink;
 }
 
-std::string CQvAccessLog::formatLine(const std::string& address, const qvplat::SystemTime& time,
-                                     int utcOffsetMinutes, std::string_view requestLine, int status,
-                                     long long bodyBytes)
+std::string CQvAccessLog::formatLine(const std::string& address, const qvplat::SystemTime& time, int utcOffsetMinutes,
+                                     std::string_view requestLine, int status, long long bodyBytes)
 {
     static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

@@ -21,8 +21,7 @@ public:
     CQvAccessLogWriter(const CQvAccessLogWriter&) = delete;
     CQvAccessLogWriter& operator=(const CQvAccessLogWriter&) = delete;
 
-    void logAnswer(const std::string& address, std::string_view requestLine, int status,
-                   long long bodyBytes) override;
+    void logAnswer(const std::string& address, std::string_view requestLine, int status, long long bodyBytes) override;
 
 private:
     // The day's file, opened (or reopened after midnight) under m_mutex; null when it cannot be.
@@ -31,6 +30,6 @@ private:
     std::mutex m_mutex;
     std::FILE* m_stream = nullptr;  // not owned
     QvString m_folder;
-    QvString m_fileName;            // the open day file's name
-    std::FILE* m_file = nullptr;    // owned
+    QvString m_fileName;          // the open day file's name
+    std::FILE* m_file = nullptr;  // owned
 };
