@@ -1,10 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "TempDir.h"
-#include "foundation/QvDirMng.h"
 #include "platform/LocalTime.h"
 #include "webserver/AccessLog.h"
-#include "webserver/AccessLogWriter.h"
 
 namespace {
 
@@ -42,21 +39,6 @@ TEST(AccessLogTest, LinesFollowTheCommonLogFormat)
         EXPECT_EQ(CQvAccessLog::formatLine("10.0.0.7", c.time, c.offsetMinutes, c.requestLine, c.status, c.bytes),
                   c.line);
     }
-}
-
-// The desktop program's form: the day's file in a folder that the first answer makes.
-TEST(AccessLogTest, DailyFileGetsOneLinePerAnswer)
-{
-    TempDir dir("qvaccess");
-    const auto folder = dir / "state/logs";
-    CQvAccessLogWriter writer(QvString::fromUtf8(folder.string()));
-    writer.logAnswer("127.0.0.1", "GET / HTTP/1.1", 200, 3);
-    writer.logAnswer("127.0.0.1", "GET /x HTTP/1.1", 404, 0);
-    const QvString name = CQvDirMng::makeDatedName(qvplat::getLocalTime(), u"access_", u"log", false, false, false);
-    const std::string text = TempDir::read(folder / name.toUtf8());
-    EXPECT_NE(text.find("\"GET / HTTP/1.1\" 200 3\n127.0.0.1 - - ["), std::string::npos) << text;
-    const std::string last = "\"GET /x HTTP/1.1\" 404 -\n";
-    EXPECT_TRUE(text.size() > last.size() && text.compare(text.size() - last.size(), last.size(), last) == 0) << text;
 }
 
 }  // namespace
