@@ -26,6 +26,10 @@ constexpr const char* kLogOption = "--log";  // run, serve: the access log on st
 
 std::string s_programName = "qvwebserver-cli";
 
+struct Command;
+const Command* s_command = nullptr;  // the command being run, whose usage a usage error shows
+std::string commandUsage(const Command& command);
+
 std::string utf8(const QvString& s)
 {
     return s.toUtf8();
@@ -37,7 +41,8 @@ QvString wide(const std::string& s)
 
 int usageError(std::ostream& err, const std::string& message)
 {
-    err << s_programName << ": " << message << "\n\n" << usageText();
+    err << s_programName << ": " << message << "\n\n"
+        << (s_command != nullptr ? commandUsage(*s_command) : usageText());
     return kExitUsage;
 }
 
@@ -553,13 +558,13 @@ const Command* findCommand(const std::string& name)
     return nullptr;
 }
 
-// "--option=value" is "--option value".
+// "--option=value" is "--option value"; a flag with a value stays whole, an unknown option.
 std::vector<std::string> splitOptionValues(const std::vector<std::string>& args)
 {
     std::vector<std::string> words;
     for (const std::string& arg : args) {
         const size_t equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos && arg.compare(0, equals, kLogOption) != 0) {
             words.push_back(arg.substr(0, equals));
             words.push_back(arg.substr(equals + 1));
         } else {
@@ -648,7 +653,10 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
         out << commandUsage(*command);
         return kExitOk;
     }
-    return command->run(words, out, err);
+    s_command = command;
+    const int code = command->run(words, out, err);
+    s_command = nullptr;
+    return code;
 }
 
 }  // namespace qvcli
