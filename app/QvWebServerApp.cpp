@@ -11,11 +11,14 @@
 #include "app/QvWebServerWnd.h"
 #include "controls/QtConvert.h"
 #include "controls/QvResMngr.h"
+#include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
 #include "foundation/QvFileMng.h"
 #include "foundation/QvLogMng.h"
 #include "foundation/QvWinUtilFunc.h"
 #include "registry/QvServerHost.h"
+#include "webserver/AccessLog.h"
+#include "webserver/AccessLogWriter.h"
 
 namespace {
 
@@ -118,6 +121,10 @@ bool CQvWebServerApp::InitInstance()
                              QvMessageBoxes::Critical);
         return false;
     }
+    // A user's choice, apart from the build's diagnostic log switch: one file a day in the logs folder.
+    if (CEnvMng::getInstance()->getInt(ENV_FILE_ENV, u"QVWEBSERVER", u"accesslog") == 1) {
+        CQvAccessLog::setSink(std::make_shared<CQvAccessLogWriter>(CQvDirMng::getInstance()->getDirPath(u"Log")));
+    }
     return createTrayWindow();
 }
 
@@ -137,6 +144,7 @@ int CQvWebServerApp::ExitInstance()
         m_host->shutdown();
         m_host.reset();
     }
+    CQvAccessLog::setSink(nullptr);
     CQvLogMng::releaseInstance();
     CQvWinUtilFunc::releaseInstance();
     CQvDirMng::releaseInstance();

@@ -1,21 +1,34 @@
 #include "cli/CliCommands.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <ostream>
 
+#include "cli/ServeCommand.h"
+#include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
 #include "platform/Signals.h"
+#include "platform/Version.h"
 #include "registry/QvServerHost.h"
+#include "webserver/AccessLog.h"
+#include "webserver/AccessLogWriter.h"
 #include "webserver/WebServerInfo.h"
 
 namespace qvcli {
 namespace {
 
 constexpr int kMaxPort = 65535;
+constexpr const char* kLogOption = "--log";  // run, serve: the access log on standard error
+
+std::string s_programName = "qvwebserver-cli";
+
+struct Command;
+const Command* s_command = nullptr;  // the command being run, whose usage a usage error shows
+std::string commandUsage(const Command& command);
 
 std::string utf8(const QvString& s)
 {
@@ -28,7 +41,8 @@ QvString wide(const std::string& s)
 
 int usageError(std::ostream& err, const std::string& message)
 {
-    err << "qvwebserver-cli: " << message << "\n\n" << usageText();
+    err << s_programName << ": " << message << "\n\n"
+        << (s_command != nullptr ? commandUsage(*s_command) : usageText());
     return kExitUsage;
 }
 
@@ -66,8 +80,9 @@ struct Arguments {
     }
 };
 
+// flags are options without a value (stored with an empty one).
 bool parseArguments(const std::vector<std::string>& args, const std::vector<std::string>& allowed, Arguments& out,
-                    std::string& error)
+                    std::string& error, const std::vector<std::string>& flags = {})
 {
     for (size_t i = 1; i < args.size(); ++i) {
         const std::string& word = args[i];
@@ -77,6 +92,13 @@ bool parseArguments(const std::vector<std::string>& args, const std::vector<std:
                 return false;
             }
             out.words.push_back(word);
+            continue;
+        }
+        if (std::find(flags.begin(), flags.end(), word) != flags.end()) {
+            if (!out.options.emplace(word, std::string()).second) {
+                error = "option " + word + " given more than once";
+                return false;
+            }
             continue;
         }
         if (std::find(allowed.begin(), allowed.end(), word) == allowed.end()) {
@@ -194,7 +216,8 @@ int listCommand(std::ostream& out, std::ostream& err)
     }
     const std::vector<QvServerRecord> records = session.host().listServers();
     if (records.empty()) {
-        out << "No servers are defined. Add one with: qvwebserver-cli add --name NAME --folder DIR [--port PORT]\n";
+        out << "No servers are defined. Add one with: " << s_programName
+            << " add --name NAME --folder DIR [--port PORT]\n";
         return session.finish(kExitOk);
     }
     std::vector<std::vector<QvString>> rows{{u"GROUP", u"NAME", u"PORT", u"STATE"}};
@@ -372,6 +395,20 @@ int removeCommand(const std::vector<std::string>& args, std::ostream& out, std::
     return session.finish(code);
 }
 
+// With on, every answer of this process goes to standard error as one access-log line while it lives.
+class AccessLogScope {
+public:
+    explicit AccessLogScope(bool on)
+    {
+        if (on) {
+            CQvAccessLog::setSink(std::make_shared<CQvAccessLogWriter>(stderr));
+        }
+    }
+    ~AccessLogScope() { CQvAccessLog::setSink(nullptr); }
+    AccessLogScope(const AccessLogScope&) = delete;
+    AccessLogScope& operator=(const AccessLogScope&) = delete;
+};
+
 void printServing(const QvServerRecord& record, std::ostream& out)
 {
     const int port = record.listeningPort;
@@ -386,11 +423,26 @@ void printServing(const QvServerRecord& record, std::ostream& out)
     }
 }
 
-int runServersCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+int runServersCommand(const std::vector<std::string>& words, std::ostream& out, std::ostream& err)
 {
+    std::vector<std::string> args;
+    bool accessLog = false;
+    for (const std::string& word : words) {
+        if (word == kLogOption) {
+            if (accessLog) {
+                return usageError(err, "option --log given more than once");
+            }
+            accessLog = true;
+        } else if (word.rfind("--", 0) == 0) {
+            return usageError(err, "unknown option " + word);
+        } else {
+            args.push_back(word);
+        }
+    }
     if (args.size() < 2) {
         return usageError(err, "run needs at least one server name");
     }
+    const AccessLogScope accessLogScope(accessLog);  // outlives the session, whose end ends the connections
     Session session(err);
     if (!session.isUsable()) {
         return session.finish(kExitStartFailed);
@@ -416,7 +468,7 @@ int runServersCommand(const std::vector<std::string>& args, std::ostream& out, s
         const QvHostResult result = host.runServer(name);
         const int code = session.report(result);
         if (result.code == QvHostResult::Code::PortInUse) {
-            err << "Choose another port with: qvwebserver-cli edit " << args[i] << " --port "
+            err << "Choose another port with: " << s_programName << " edit " << args[i] << " --port "
                 << CQvServerHost::findFreePort() << '\n';
         }
         if (code != kExitOk) {
@@ -430,28 +482,144 @@ int runServersCommand(const std::vector<std::string>& args, std::ostream& out, s
     return session.finish(kExitOk);
 }
 
+int serveCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    Arguments arguments;
+    std::string error;
+    if (!parseArguments(args, {"--port", "--page"}, arguments, error, {kLogOption})) {
+        return usageError(err, error);
+    }
+    if (arguments.words.size() > 1) {
+        return usageError(err, "serve takes at most one folder");
+    }
+    ServeOptions options;
+    if (!arguments.words.empty()) {
+        options.folder = arguments.words[0];
+    }
+    if (const std::string* port = arguments.option("--port")) {
+        if (!parsePort(*port, options.port)) {
+            err << "Port must be a number: " << *port << '\n';
+            return kExitInvalid;
+        }
+        options.portGiven = true;
+    }
+    if (const std::string* page = arguments.option("--page")) {
+        options.page = *page;
+    }
+    options.accessLog = arguments.option(kLogOption) != nullptr;
+    return serveFolder(options, out, err);
+}
+
+int listCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+{
+    return args.size() == 1 ? listCommand(out, err) : usageError(err, "list takes no arguments");
+}
+
+// One command: how it is called, what it does, and what runs it.
+struct Command {
+    const char* name;
+    const char* synopsis;  // the arguments after the name
+    const char* summary;   // one line of the overview
+    const char* details;   // the rest of its own usage text
+    int (*run)(const std::vector<std::string>&, std::ostream&, std::ostream&);
+};
+
+const Command kCommands[] = {
+    {"list", "", "show every defined server: group, name, port, state",
+     "The state is Run also while another process serves the server. Two definitions that share a port\n"
+     "are named on standard error.\n",
+     listCommandLine},
+    {"run", "NAME... [--log]", "serve the named servers until Ctrl-C or SIGTERM",
+     "Serves on every IPv4 interface and prints the addresses. --log writes one line per answer to\n"
+     "standard error, in the common log format.\n",
+     runServersCommand},
+    {"serve", "[FOLDER] [--port PORT] [--page FILE] [--log]", "serve a folder now, storing nothing",
+     "Serves FOLDER (default: the current folder) until Ctrl-C or SIGTERM with the shipped content-type\n"
+     "table. --port defaults to 8080, and to the next free port when 8080 is taken (0: any free port);\n"
+     "--page, the page for \"/\", to index.html. No definition, settings file or folder is made.\n"
+     "--log writes one line per answer to standard error, in the common log format.\n",
+     serveCommand},
+    {"add", "--name NAME --folder DIR [--port PORT] [--group GROUP] [--page FILE]", "define a new server",
+     "--name and --folder are required. Defaults: --port 8080 (0: a free port chosen at each start),\n"
+     "--group None (no group), --page index.html. Each option may be given once.\n",
+     addCommand},
+    {"edit", "NAME [--port PORT] [--folder DIR] [--page FILE] [--group GROUP] [--new-name NEW]", "change a server",
+     "What is not given stays as it is. Each option may be given once.\n", editCommand},
+    {"remove", "NAME", "delete a server definition", "", removeCommand},
+};
+
+const Command* findCommand(const std::string& name)
+{
+    for (const Command& command : kCommands) {
+        if (name == command.name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+// "--option=value" is "--option value"; a flag with a value stays whole, an unknown option.
+std::vector<std::string> splitOptionValues(const std::vector<std::string>& args)
+{
+    std::vector<std::string> words;
+    for (const std::string& arg : args) {
+        const size_t equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos && arg.compare(0, equals, kLogOption) != 0) {
+            words.push_back(arg.substr(0, equals));
+            words.push_back(arg.substr(equals + 1));
+        } else {
+            words.push_back(arg);
+        }
+    }
+    return words;
+}
+
+// Where this process keeps the definitions (beside the executable, or the XDG folder).
+std::string settingsFile()
+{
+    const QvString folder = CQvDirMng::getInstance()->getDirPath(u"user");
+    return folder.isEmpty() ? std::string("user/session.ini beside the executable") : folder.toUtf8() + "/session.ini";
+}
+
+// The command's name and arguments, as typed.
+std::string callOf(const Command& command)
+{
+    return *command.synopsis == '\0' ? std::string(command.name) : std::string(command.name) + ' ' + command.synopsis;
+}
+
+std::string commandUsage(const Command& command)
+{
+    std::string summary = command.summary;
+    summary[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(summary[0])));
+    return "Usage: " + s_programName + ' ' + callOf(command) + "\n\n" + summary + ".\n" + command.details +
+           "Options take their value as \"--port 8081\" or \"--port=8081\".\n";
+}
+
 }  // namespace
+
+void setProgramName(const std::string& name)
+{
+    if (!name.empty()) {
+        s_programName = name;
+    }
+}
 
 std::string usageText()
 {
-    return "Usage: qvwebserver-cli COMMAND [ARGUMENTS]\n"
-           "\n"
-           "Commands:\n"
-           "  list              show every defined server: group, name, port, state (Run also when\n"
-           "                    another process serves it)\n"
-           "  run NAME...       serve the named servers until Ctrl-C or SIGTERM\n"
-           "  add --name NAME --folder DIR [--port PORT] [--group GROUP] [--page FILE]\n"
-           "                    define a new server\n"
-           "  edit NAME [--port PORT] [--folder DIR] [--page FILE] [--group GROUP] [--new-name NEW]\n"
-           "                    change a server; what is not given stays\n"
-           "  remove NAME       delete a server definition\n"
-           "  help              show this text\n"
-           "\n"
-           "add requires --name and --folder. Defaults: --port 8080 (0: a free port chosen at each start),\n"
-           "--group None (no group), --page index.html. Each option may be given once.\n"
-           "Definitions are kept in user/session.ini beside the executable, shared with the desktop program.\n"
-           "Exit codes: 0 done, 2 usage, 3 unknown server, 4 invalid definition, 5 folder missing,\n"
-           "6 could not start (port in use), 7 name already defined, 8 a settings file could not be written.\n";
+    std::string text = "Usage: " + s_programName + " COMMAND [ARGUMENTS]\n" + "       " + s_programName +
+                       " help COMMAND | COMMAND --help | --version\n\nCommands:\n";
+    for (const Command& command : kCommands) {
+        text += "  " + callOf(command) + "\n      " + command.summary + "\n";
+    }
+    text +=
+        "  help [COMMAND]\n      show this text, or the command's own\n\n"
+        "Options take their value as \"--port 8081\" or \"--port=8081\".\n"
+        "Definitions are kept in " +
+        settingsFile() +
+        ", shared with the desktop program.\n"
+        "Exit codes: 0 done, 2 usage, 3 unknown server, 4 invalid definition, 5 folder missing,\n"
+        "6 could not start (port in use), 7 name already defined, 8 a settings file could not be written.\n";
+    return text;
 }
 
 int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
@@ -459,27 +627,36 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
     if (args.empty()) {
         return usageError(err, "no command given");
     }
-    const std::string& command = args[0];
-    if (command == "help" || command == "--help" || command == "-h") {
-        out << usageText();
+    const std::vector<std::string> words = splitOptionValues(args);
+    const std::string& name = words[0];
+    if (name == "--version" || name == "-V") {
+        out << "qvwebserver-cli " << QvString(qvplat::getProductVersion()).toUtf8() << '\n';
         return kExitOk;
     }
-    if (command == "list") {
-        return args.size() == 1 ? listCommand(out, err) : usageError(err, "list takes no arguments");
+    if (name == "help" || name == "--help" || name == "-h") {
+        if (words.size() == 1) {
+            out << usageText();
+            return kExitOk;
+        }
+        const Command* command = findCommand(words[1]);
+        if (command == nullptr || words.size() > 2) {
+            return usageError(err, "no help on " + words[1]);
+        }
+        out << commandUsage(*command);
+        return kExitOk;
     }
-    if (command == "add") {
-        return addCommand(args, out, err);
+    const Command* command = findCommand(name);
+    if (command == nullptr) {
+        return usageError(err, "unknown command " + name);
     }
-    if (command == "edit") {
-        return editCommand(args, out, err);
+    if (std::any_of(words.begin() + 1, words.end(), [](const std::string& w) { return w == "--help" || w == "-h"; })) {
+        out << commandUsage(*command);
+        return kExitOk;
     }
-    if (command == "remove") {
-        return removeCommand(args, out, err);
-    }
-    if (command == "run") {
-        return runServersCommand(args, out, err);
-    }
-    return usageError(err, "unknown command " + command);
+    s_command = command;
+    const int code = command->run(words, out, err);
+    s_command = nullptr;
+    return code;
 }
 
 }  // namespace qvcli

@@ -5,7 +5,7 @@
 #include <vector>
 
 // The command-line front over the server registry, for machines without a desktop and for
-// scripts. Each command works on the same files beside the executable as the desktop program.
+// scripts. Each command works on the same settings files as the desktop program; "serve" on none.
 namespace qvcli {
 
 // Exit codes a script can act on.
@@ -20,11 +20,16 @@ enum ExitCode : int {
     kExitSaveFailed = 8,     // a settings file could not be written (the message names it and why)
 };
 
-// Runs one command line (without the program name). "run" blocks until the termination
+// Runs one command line (without the program name). "run" and "serve" block until the termination
 // signal arrives; the caller must have blocked SIGINT and SIGTERM before any thread started.
 int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
-// The usage text printed by "help" and after a usage error.
+// The name the program was called by (argv[0]), used in the usage text and in the commands it
+// suggests, so a suggestion can be typed as shown. Empty keeps "qvwebserver-cli".
+void setProgramName(const std::string& name);
+
+// The usage text printed by "help" and after a usage error; it names the settings file this
+// process uses.
 std::string usageText();
 
 }  // namespace qvcli

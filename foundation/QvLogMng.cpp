@@ -1,5 +1,6 @@
 #include "foundation/QvLogMng.h"
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -11,6 +12,7 @@
 namespace {
 
 QvSingleton<CQvLogMng> s_instance;
+std::atomic<bool> s_makeLogFolder{true};
 
 }  // namespace
 
@@ -30,7 +32,16 @@ CQvLogMng::~CQvLogMng() = default;
 
 QvString CQvLogMng::getLogFilePath(const QvString& prefix)
 {
-    return CQvDirMng::getInstance()->getDatedFilePath(u"Log", prefix, u"log", false, false, false);
+    CQvDirMng* dirs = CQvDirMng::getInstance();
+    if (!s_makeLogFolder.load()) {
+        return dirs->getFilePath(u"Log", dirs->makeDatedName(prefix, u"log", false, false, false), false);
+    }
+    return dirs->getDatedFilePath(u"Log", prefix, u"log", false, false, false);
+}
+
+void CQvLogMng::setLogFolderMade(bool make)
+{
+    s_makeLogFolder.store(make);
 }
 
 QvString CQvLogMng::makeFileLine(const qvplat::SystemTime& time, const QvString& message)

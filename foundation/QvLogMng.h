@@ -66,6 +66,9 @@ public:
     // The dated log file below "Log" beside the executable for prefix ("qvsc_" -> .../Log/qvsc_20261204.log).
     // Creates the "Log" directory (even while the switch is off); empty when it cannot.
     static QvString getLogFilePath(const QvString& prefix);
+    // Off: log paths are computed without making the "Log" directory, for a process that must
+    // leave no folder behind (the command line's one-shot serve). On by default.
+    static void setLogFolderMade(bool make);
 
     static QvString makeFileLine(const qvplat::SystemTime& time, const QvString& message);
     static QvString makeDebugLine(const qvplat::SystemTime& time, const QvString& message);

@@ -19,6 +19,9 @@ struct SystemTime {
 
 // The present local time (time zone of the process). Any thread.
 SystemTime getLocalTime();
+// The same, with the local time's distance from UTC in minutes (east positive) at that instant, as
+// the access log's "%z" shows it. Under a test source the offset is 0.
+SystemTime getLocalTime(int& utcOffsetMinutes);
 
 // Test seam: while set, getLocalTime() returns what source returns. An empty function restores the
 // real clock. Thread-safe; the source itself may be called from any thread.

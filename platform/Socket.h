@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 namespace qvplat {
 
@@ -138,6 +139,9 @@ private:
 
 // errno of the last failing call of this header on the calling thread.
 int lastError();
+
+// The address of a connection's peer as text ("127.0.0.1"); "-" when it cannot be had.
+std::string peerAddressText(SocketHandle socket);
 
 // The local port a socket is bound to (for tests that listen on port 0); -1 on error.
 int localPort(SocketHandle socket);

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and running the programs need. With --tests it also
-# installs what the test suite and the checks use (GoogleTest, the desktop test session, minisign,
-# the linters and validators); scripts/test.sh and .ci/run ask for that. Other package names given
-# as arguments are installed too (scripts/fuzz.sh adds its compiler and runtimes). web_bench's
-# comparison with nginx wants nginx-light as well, and skips it when absent.
+# Installs the Debian packages that building, packaging (cpack -G DEB) and running the programs
+# need. With --tests it also installs what the test suite and the checks use (GoogleTest, the
+# desktop test session, minisign, the linters and validators); scripts/test.sh and .ci/run ask for
+# that. Other package names given as arguments are installed too (scripts/fuzz.sh adds its compiler
+# and runtimes). web_bench's comparison with nginx wants nginx-light as well, and skips it when absent.
 # Idempotent and non-interactive; runs apt-get update at most once per call.
 set -euo pipefail
 
@@ -12,6 +12,7 @@ packages=(
     libjsoncpp-dev rapidjson-dev libcurl4-openssl-dev libsodium-dev
     qt6-base-dev
     python3
+    dpkg-dev file
 )
 test_packages=(
     libgtest-dev libgmock-dev
@@ -19,7 +20,7 @@ test_packages=(
     minisign
     xvfb openbox trayer xdotool
     clang-format clang-tidy
-    desktop-file-utils appstream
+    desktop-file-utils appstream man-db
 )
 for arg in "$@"; do
     if [ "$arg" = "--tests" ]; then

@@ -3,6 +3,7 @@
 #include "commlib/ClientPerThread.h"
 #include "commlib/SocketClientMngr.h"
 #include "commlib/SvrCommLog.h"
+#include "webserver/AccessLog.h"
 #include "webserver/WebServerInfo.h"
 
 CCPTWorkerWS::CCPTWorkerWS() : m_packetMng(this) {}
@@ -27,9 +28,28 @@ bool CCPTWorkerWS::sendClientFile(std::FILE* file, std::uint64_t offset, std::ui
     return session->sendFileData(file, offset, length);
 }
 
-void CCPTWorkerWS::onRecvWorkerData(int status, const unsigned char*, int)
+void CCPTWorkerWS::onRecvWorkerData(int status, const unsigned char* data, int length)
 {
     qvsc::log(u"CCPTWorkerWS onRecvWorkerData [CID=%d][nStatus=%d]", m_clientId, status);
+    if (m_accessLog && status == 0 && data != nullptr) {
+        const std::string_view request(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+        m_requestLine = request.substr(0, request.find("\r\n"));
+    }
+}
+
+void CCPTWorkerWS::startAccessLog(qvplat::SocketHandle socket)
+{
+    m_accessLog = CQvAccessLog::sink();
+    if (m_accessLog) {
+        m_peerAddress = qvplat::peerAddressText(socket);
+    }
+}
+
+void CCPTWorkerWS::onAnswerSent(int status, long long bodyBytes)
+{
+    if (m_accessLog) {
+        m_accessLog->logAnswer(m_peerAddress, m_requestLine, status, bodyBytes);
+    }
 }
 
 void CCPTWorkerWS::onClientRecv(int clientId, int status, const unsigned char* data, int length)

@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
 
 #include "commlib/CPTBaseWorker.h"
 #include "commlib/CPTWorkDelegate.h"
+#include "platform/Socket.h"
 #include "webserver/PacketMngWSvr.h"
 
+class IQvAccessLogSink;
 struct _tag_WebServerInfo;
 
 // The web server's worker of one connection: takes each received chunk as one request, answers it
@@ -35,6 +38,11 @@ public:
     void setServerInfo(std::shared_ptr<_tag_WebServerInfo> info) { m_serverInfo = std::move(info); }
     _tag_WebServerInfo* getServerInfo() const { return m_serverInfo.get(); }
 
+    // Listening thread, before the session owns socket: joins the process's access log, if on.
+    void startAccessLog(qvplat::SocketHandle socket);
+    // Session thread, once per answer sent: reports it to the access log, if this connection has one.
+    void onAnswerSent(int status, long long bodyBytes);
+
 private:
     void destroySelf();
 
@@ -43,4 +51,7 @@ private:
     std::shared_ptr<std::atomic<bool>> m_released;
     CPacketMngWSvr m_packetMng;
     std::shared_ptr<_tag_WebServerInfo> m_serverInfo;
+    std::shared_ptr<IQvAccessLogSink> m_accessLog;  // null: no access log
+    std::string m_peerAddress;
+    std::string m_requestLine;  // of the request being answered, kept only for the access log
 };

@@ -196,6 +196,7 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
     std::unique_ptr<unsigned char[]> response;
     const int responseLength = CHttpResponse::buildResponse(status, nullptr, 0, contentType, response);
     m_owner->sendClientData(response.get(), responseLength);
+    m_owner->onAnswerSent(status, 0);
 }
 
 bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvString& contentType)
@@ -208,6 +209,7 @@ bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvStr
                                     static_cast<int>(header.size()))) {
             m_owner->sendClientFile(file, 0, static_cast<std::uint64_t>(size));
         }
+        m_owner->onAnswerSent(kStatusOk, size);
         return true;
     }
     // The file is read straight behind the header into the one block that is sent, so that a
@@ -233,6 +235,7 @@ bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvStr
         std::memcpy(block.get(), header.data(), header.size());
     }
     m_owner->sendClientData(block.get() + offset, static_cast<int>(header.size() - offset + read));
+    m_owner->onAnswerSent(kStatusOk, static_cast<long long>(read));
     return true;
 }
 

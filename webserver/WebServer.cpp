@@ -77,6 +77,7 @@ void CWebServer::processClientBind(qvplat::SocketHandle socket)
         qvplat::drainAndClose(socket);
         return;
     }
+    worker->startAccessLog(socket);
     if (session->initStart(socket)) {
         worker->doBindClientAfter();
     } else {

@@ -11,7 +11,7 @@ std::mutex s_sourceMutex;
 std::function<SystemTime()> s_source;
 std::atomic<bool> s_hasSource{false};  // spares the real clock the lock on every call
 
-SystemTime realLocalTime()
+SystemTime realLocalTime(int* utcOffsetMinutes = nullptr)
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
@@ -27,6 +27,9 @@ SystemTime realLocalTime()
     // A leap second (tm_sec 60) is folded into 59 as Windows never reports it.
     t.second = static_cast<uint16_t>(parts.tm_sec > 59 ? 59 : parts.tm_sec);
     t.milliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
+    if (utcOffsetMinutes != nullptr) {
+        *utcOffsetMinutes = static_cast<int>(parts.tm_gmtoff / 60);
+    }
     return t;
 }
 
@@ -45,6 +48,15 @@ SystemTime getLocalTime()
         }
     }
     return realLocalTime();
+}
+
+SystemTime getLocalTime(int& utcOffsetMinutes)
+{
+    utcOffsetMinutes = 0;
+    if (s_hasSource.load(std::memory_order_acquire)) {
+        return getLocalTime();
+    }
+    return realLocalTime(&utcOffsetMinutes);
 }
 
 void setLocalTimeSource(std::function<SystemTime()> source)

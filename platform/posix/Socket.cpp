@@ -377,6 +377,26 @@ int lastError()
     return t_lastError;
 }
 
+std::string peerAddressText(SocketHandle socket)
+{
+    sockaddr_storage addr{};
+    socklen_t length = sizeof addr;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&addr), &length) != 0) {
+        return "-";
+    }
+    const void* raw = nullptr;
+    if (addr.ss_family == AF_INET) {
+        raw = &reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr;
+    } else if (addr.ss_family == AF_INET6) {
+        raw = &reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_addr;
+    }
+    if (raw == nullptr || ::inet_ntop(addr.ss_family, raw, text, sizeof text) == nullptr) {
+        return "-";
+    }
+    return text;
+}
+
 int localPort(SocketHandle socket)
 {
     sockaddr_storage addr{};

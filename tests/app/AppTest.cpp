@@ -7,14 +7,18 @@
 #include <QPushButton>
 #include <filesystem>
 #include <memory>
+#include <regex>
 
 #include "AppTestSupport.h"
+#include "Loopback.h"
 #include "app/DlgLocalWebServerGen.h"
 #include "app/QvWebServerApp.h"
 #include "app/QvWebServerDlg.h"
 #include "app/QvWebServerWnd.h"
 #include "app/ServerSelector.h"
 #include "controls/QtConvert.h"
+#include "foundation/QvDirMng.h"
+#include "platform/LocalTime.h"
 #include "registry/QvServerHost.h"
 #include "webserver/WebServerInfo.h"
 
@@ -74,6 +78,7 @@ private slots:
     void trayMenuListsTheServers();
     void closedWindowStoresItsRectangle();
     void exitClosesTheDialogAndSaves();
+    void accessLogSwitchWritesADailyFile();
     void linksOpenTheDefaultBrowser();
 
 private:
@@ -254,6 +259,23 @@ void AppTest::exitClosesTheDialogAndSaves()
     QTRY_VERIFY(shown && !app.trayWindow()->mainDialog()->isVisible());
     app.ExitInstance();
     QVERIFY(m_box->user("session.ini").find("site") != std::string::npos);
+}
+
+void AppTest::accessLogSwitchWritesADailyFile()
+{
+    m_box->dir.write("user/env.ini", "[QVWEBSERVER]\naccesslog=1\n");
+    const QvString folder = QvString::fromUtf8(m_box->dir.write("www/index.html", "<p>hi</p>").parent_path().string());
+    Boxes boxes;
+    CQvWebServerApp app(QStringLiteral("qvapptest-log-%1").arg(QCoreApplication::applicationPid()));
+    QVERIFY(app.InitInstance());
+    addServer(*app.host(), u"site", u"", 0, folder);
+    QVERIFY(app.host()->runServer(u"site").ok());
+    QCOMPARE(loopback::bodyOf(loopback::httpGet(app.host()->listServers().at(0).listeningPort, "/x.css")), "");
+    app.ExitInstance();
+    const QvString day = CQvDirMng::makeDatedName(qvplat::getLocalTime(), u"access_", u"log", false, false, false);
+    const std::string log = TempDir::read(m_box->dir / "Log" / day.toUtf8());
+    QVERIFY2(std::regex_search(log, std::regex(R"(^127\.0\.0\.1 - - \[[^\]]+\] "GET /x\.css HTTP/1\.1" 404 -\n$)")),
+             log.c_str());
 }
 
 void AppTest::linksOpenTheDefaultBrowser()

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -70,6 +71,12 @@ TEST_F(CliTest, CommandsAnswerWithTheirExitCodesAndMessages)
         {"add --name x --name y --folder SITE", 2, "--name given more than once\n\nUsage:"},
         {"add --name x --folder", 2, "missing value after --folder"},
         {"frobnicate", 2, "unknown command frobnicate"},
+        {"--version", 0, "^qvwebserver-cli \\d+\\.\\d+\\.\\d+\\.\\d+\\n$"},
+        {"-V", 0, "^qvwebserver-cli \\d+\\.\\d+\\.\\d+\\.\\d+\\n$"},
+        {"add --help", 0, "^Usage: \\S*qvwebserver-cli add --name NAME --folder DIR", "Commands:"},
+        {"help edit", 0, "^Usage: \\S*qvwebserver-cli edit NAME \\[--port PORT\\]", "Commands:"},
+        {"run --help", 0, "^Usage: \\S*qvwebserver-cli run NAME\\.\\.\\. \\[--log\\]", "No server"},
+        {"help frobnicate", 2, "no help on frobnicate"},
         {"add --name beta --port 18002 --folder SITE --group Team", 0, "^Added beta\\.\\n$"},
         {"add --name alpha --port 18001 --folder SITE --page home.html", 0, "Added alpha"},
         {"add --name gamma --port 18002 --folder SITE", 0,
@@ -85,7 +92,8 @@ TEST_F(CliTest, CommandsAnswerWithTheirExitCodesAndMessages)
         {"run nobody", 3, "No server named \"nobody\"."},
         {"remove nobody", 3, "No server named \"nobody\"."},
         {"remove delta", 0, "Removed delta."},
-        {"list", 0, "beta", "delta"},
+        {"add --name=eps --port=18004 --folder SITE", 0, "^Added eps\\.\\n$"},
+        {"list", 0, "None +eps +18004 +Stop\\n", "delta"},
     };
     for (const Step& step : steps) {
         SCOPED_TRACE(step.command);
@@ -95,6 +103,57 @@ TEST_F(CliTest, CommandsAnswerWithTheirExitCodesAndMessages)
         EXPECT_FALSE(std::regex_search(out, std::regex(step.mustNotMatch))) << out;
     }
     EXPECT_NE(TempDir::read(m_dir / "user/session.ini").find(R"(alpha={"basehtml":"home.html")"), std::string::npos);
+    std::string usage;
+    EXPECT_EQ(cli("help", usage), 0);
+    EXPECT_NE(usage.find("Definitions are kept in " + (m_dir / "user/session.ini").string()), std::string::npos)
+        << usage;
+}
+
+// serve answers from the folder it is given, writes one common-log line per answer (none for a
+// request it does not answer), ends with 0 on SIGTERM and leaves the program's folder as it was.
+TEST_F(CliTest, ServeStoresNothingAndLogsOneLinePerAnswer)
+{
+    const auto entries = [this] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(m_dir.path())) {
+            names.push_back(entry.path().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::string> before = entries();
+    TempDir logs("qvserve");
+    ChildProcess server;
+    ASSERT_TRUE(
+        server.start(m_cli, {"serve", (m_dir / "site").string(), "--port=0", "--log"}, (logs / "serve.log").string()));
+    ASSERT_TRUE(server.waitForOutput("Press Ctrl-C to stop.", 10000)) << server.output();
+    std::smatch match;
+    const std::string started = server.output();
+    ASSERT_TRUE(std::regex_search(started, match, std::regex("on port (\\d+),"))) << started;
+    const int port = std::stoi(match[1]);
+    EXPECT_EQ(loopback::bodyOf(loopback::httpGet(port, "/")), "<html><body>CLI</body></html>");
+    EXPECT_NE(loopback::httpGet(port, "/missing\"x").find(" 404 "), std::string::npos);
+    {
+        qvtest::RawClient unanswered(port);
+        ASSERT_TRUE(unanswered.sendAll("POST / HTTP/1.1\r\n\r\n"));
+        EXPECT_TRUE(unanswered.readToEnd(5000).bytes.empty());
+    }
+    server.signal(15);
+    EXPECT_EQ(server.wait(10000), 0) << server.output();
+
+    const std::string stamp =
+        "\\[\\d{2}/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\\d{4}:\\d{2}:\\d{2}:\\d{2} [+-]\\d{4}\\]";
+    const std::regex lines(
+        "Press Ctrl-C to stop\\.\\n"
+        "127\\.0\\.0\\.1 - - " +
+        stamp +
+        " \"GET / HTTP/1\\.1\" 200 29\\n"
+        "127\\.0\\.0\\.1 - - " +
+        stamp +
+        " \"GET /missing\\\\x22x HTTP/1\\.1\" 404 -\\n"
+        "Stopping\\.\\n$");
+    EXPECT_TRUE(std::regex_search(server.output(), lines)) << server.output();
+    EXPECT_EQ(entries(), before);
 }
 
 // The serving process holds its run-state record; every other process sees it, a port clash names
@@ -120,7 +179,7 @@ TEST_F(CliTest, ServingProcessIsSeenByOthersAndPortClashesNameThePort)
     ASSERT_EQ(cli("add --name second --port " + port + " --folder SITE", out), 0) << out;
     EXPECT_EQ(cli("run second", out), 6) << out;
     EXPECT_NE(out.find("Could not start second: port " + port + " is already in use"), std::string::npos) << out;
-    EXPECT_TRUE(std::regex_search(out, std::regex("Choose another port with: qvwebserver-cli edit second --port "
+    EXPECT_TRUE(std::regex_search(out, std::regex("Choose another port with: \\S*qvwebserver-cli edit second --port "
                                                   "[1-9]\\d*\\n")))
         << out;
     first.signal(15);

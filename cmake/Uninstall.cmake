@@ -1,0 +1,31 @@
+# Removes what the last `cmake --install` of this build wrote (its install_manifest.txt), then the
+# folders of the program's own that are left empty. Shared folders (bin, share/applications, ...)
+# stay, even when empty. Run as `cmake --build build --target uninstall` (with the rights the
+# install had).
+if(NOT EXISTS "${MANIFEST}")
+    message(FATAL_ERROR "Nothing to uninstall: ${MANIFEST} is missing (install from this build folder first).")
+endif()
+file(STRINGS "${MANIFEST}" files)
+set(folders "")
+foreach(file IN LISTS files)
+    if(EXISTS "${file}" OR IS_SYMLINK "${file}")
+        message(STATUS "Removing ${file}")
+        file(REMOVE "${file}")
+    endif()
+    get_filename_component(folder "${file}" DIRECTORY)
+    # Only the folders below one named after the program are its own.
+    while(folder MATCHES "/qvwebserver(/|$)")
+        list(APPEND folders "${folder}")
+        get_filename_component(folder "${folder}" DIRECTORY)
+    endwhile()
+endforeach()
+list(REMOVE_DUPLICATES folders)
+# Deepest first, so a parent is empty by the time it is tried.
+list(SORT folders ORDER DESCENDING)
+foreach(folder IN LISTS folders)
+    file(GLOB left "${folder}/*" "${folder}/.*")
+    if(IS_DIRECTORY "${folder}" AND NOT left)
+        message(STATUS "Removing ${folder}/")
+        file(REMOVE_RECURSE "${folder}")
+    endif()
+endforeach()
