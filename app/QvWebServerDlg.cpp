@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QTimer>
 #include <algorithm>
 
 #include "app/AboutDlg.h"
@@ -33,6 +34,9 @@ namespace {
 
 constexpr int kTemplateWidth = 335;  // client area of the template, dialog units
 constexpr int kTemplateHeight = 52;
+
+constexpr int kFrameWaitStepMs = 20;  // how often a shown window looks for its frame
+constexpr int kFrameWaitSteps = 25;   // half a second: a window manager frames a window well within that
 
 constexpr const char16_t* kWindowSection = u"QVWEBSERVER";
 constexpr const char16_t* kLeftKey = u"default_startx";
@@ -71,7 +75,7 @@ QPushButton* makeButton(QWidget* parent, const char* objectName, const QString& 
 {
     auto* button = new QPushButton(text, parent);
     button->setObjectName(QString::fromLatin1(objectName));
-    button->setAutoDefault(false);
+    button->setAutoDefault(true);  // Enter clicks the button that has the focus
     return button;
 }
 
@@ -133,6 +137,12 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
     m_donate->setGeometry(donateLeft, donate.top(), donate.width(), donate.height());
     right = std::max(right, donateLeft + donate.width());
     resize(right + dlu.toX(4), dlu.toY(kTemplateHeight));
+    setMinimumSize(size());  // the controls are placed, not laid out: any smaller would cut some off
+
+    // The frame around a window is known only once the window manager has put it there.
+    m_frameTimer = new QTimer(this);
+    m_frameTimer->setInterval(kFrameWaitStepMs);
+    connect(m_frameTimer, &QTimer::timeout, this, &CQvWebServerDlg::fitRestoredFrame);
 
     connect(m_newServer, &QPushButton::clicked, this, &CQvWebServerDlg::OnNewServer);
     connect(m_openServer, &QPushButton::clicked, this, &CQvWebServerDlg::OnOpenServer);
@@ -186,6 +196,7 @@ int CQvWebServerDlg::DoModal()
 void CQvWebServerDlg::endIfOpen()
 {
     if (isVisible()) {
+        OnClose();  // the window's place is kept however the program ends
         done(kResultCancel);
     }
 }
@@ -242,6 +253,7 @@ void CQvWebServerDlg::fillServerList()
         command(u"additem", joined(joined(name, name), shownGroup(group)));
     }
     command(u"select", toQString(CEnvMng::getInstance()->getString(ENV_FILE_SESSION, u"ETC", u"LASTUSEDSESSION")));
+    selectorSettle(m_selector);
 }
 
 void CQvWebServerDlg::addToGroup(const QString& group, const QString& name)
@@ -261,6 +273,29 @@ int CQvWebServerDlg::indexInGroup(const QString& group, const QString& name) con
 {
     const int index = m_groups.value(group).indexOf(name);
     return index < 0 ? 0 : index;
+}
+
+QvServerRecord CQvWebServerDlg::findRecord(CQvServerHost* host, const QvString& name)
+{
+    for (QvServerRecord& record : host->listServers()) {
+        if (record.name == name) {
+            return record;
+        }
+    }
+    return {};
+}
+
+void CQvWebServerDlg::restartOnNewPort(CQvServerHost* host, const QvServerRecord& before, QWidget* parent)
+{
+    const QvServerRecord now = findRecord(host, before.name);
+    if (!before.running || !now.running || now.port == before.port) {
+        return;
+    }
+    host->stopServer(before.name);
+    const QvHostResult result = host->runServer(before.name);
+    if (!result.ok() && !result.message.isEmpty()) {
+        QvMessageBoxes::show(parent, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+    }
 }
 
 void CQvWebServerDlg::OnNewServer()
@@ -335,6 +370,7 @@ void CQvWebServerDlg::OnChangeServer()
     if (working == nullptr) {
         return;
     }
+    const QvServerRecord before = findRecord(m_host, name);
     const QString oldName = toQString(name);
     const QString oldGroup = groupKey(toQString(working->grpname));
     const QString oldValue = joined(oldName, shownGroup(oldGroup));
@@ -353,6 +389,9 @@ void CQvWebServerDlg::OnChangeServer()
         }
         if (outcome != ServerEditResult::Updated && outcome != ServerEditResult::Renamed) {
             return;
+        }
+        if (outcome == ServerEditResult::Updated) {
+            restartOnNewPort(m_host, before, this);
         }
         command(u"delitem", oldValue);
         command(u"additem", joined(joined(newName, newName), shownGroup(newGroup)));
@@ -373,6 +412,7 @@ void CQvWebServerDlg::OnChangeServer()
         removeFromGroup(oldGroup, oldName);
         command(u"delitem", oldValue);
         command(u"select", QString());
+        selectorSettle(m_selector);
     }
 }
 
@@ -434,6 +474,7 @@ void CQvWebServerDlg::saveWindowRect()
 
 void CQvWebServerDlg::restoreWindowRect()
 {
+    m_restoredFrame = QRect();
     CEnvMng* env = CEnvMng::getInstance();
     const int left = env->getInt(ENV_FILE_ENV, kWindowSection, kLeftKey);
     const int top = env->getInt(ENV_FILE_ENV, kWindowSection, kTopKey);
@@ -450,13 +491,41 @@ void CQvWebServerDlg::restoreWindowRect()
     if (screen == nullptr || !rect.isValid() || !screen->availableGeometry().contains(rect)) {
         return;
     }
-    // The stored edges are the frame's; the client area is what is left inside it.
+    // The stored edges are the frame's. Before the window is shown its frame is not known (or is the
+    // one of its last showing); fitRestoredFrame sets the client size again once it is.
+    m_restoredFrame = rect;
+    placeFrame();
+}
+
+void CQvWebServerDlg::placeFrame()
+{
     const QRect frame = frameGeometry();
     const QRect client = geometry();
-    const int extraWidth = frame.width() - client.width();
-    const int extraHeight = frame.height() - client.height();
-    move(left, top);
-    resize(std::max(rect.width() - extraWidth, minimumWidth()), std::max(rect.height() - extraHeight, minimumHeight()));
+    resize(m_restoredFrame.width() - (frame.width() - client.width()),
+           m_restoredFrame.height() - (frame.height() - client.height()));
+    move(m_restoredFrame.topLeft());  // a window's position is its frame's
+}
+
+void CQvWebServerDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (m_restoredFrame.isValid()) {
+        m_frameWaitSteps = 0;
+        m_frameTimer->start();
+    }
+}
+
+void CQvWebServerDlg::fitRestoredFrame()
+{
+    const bool framed = frameGeometry().size() != geometry().size();
+    if (!framed && ++m_frameWaitSteps < kFrameWaitSteps && isVisible()) {
+        return;  // no frame yet; a desktop without window manager never draws one
+    }
+    m_frameTimer->stop();
+    if (isVisible() && m_restoredFrame.isValid()) {
+        placeFrame();
+    }
+    m_restoredFrame = QRect();
 }
 
 void CQvWebServerDlg::OnClose()

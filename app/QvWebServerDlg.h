@@ -7,10 +7,12 @@
 #include "foundation/QvString.h"
 
 class CQvServerHost;
+struct QvServerRecord;
 class CQvUpdateCheck;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 // The main dialog: the "Used Server" selector, New/Open/Change Server, the links and the donate
 // button. It keeps no server data beyond what addresses the selector's entries; every change goes
@@ -25,13 +27,20 @@ public:
 
     // Runs the dialog modally (initialising it again) and returns its result (IDCANCEL).
     int DoModal();
-    // Ends the dialog with IDCANCEL when it is open, without saving the window rectangle.
+    // Ends the dialog with IDCANCEL when it is open, saving the window rectangle as a close does.
     void endIfOpen();
 
     // The group map: group key ("None" for no group) -> names, in the order they were added.
     void addToGroup(const QString& group, const QString& name);
     void removeFromGroup(const QString& group, const QString& name);
     int indexInGroup(const QString& group, const QString& name) const;
+
+    // After a confirmed edit of name: a server that was running (before) and now has another port
+    // is started again on the new one, since its listener keeps the old port otherwise. A failed
+    // start is told in a box (parent) and leaves the server stopped.
+    static void restartOnNewPort(CQvServerHost* host, const QvServerRecord& before, QWidget* parent);
+    // The record of name as the host lists it now; a default record (not running) when unknown.
+    static QvServerRecord findRecord(CQvServerHost* host, const QvString& name);
 
     void OnNewServer();
     void OnOpenServer();
@@ -52,6 +61,7 @@ protected:
 
     void reject() override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void customEvent(QEvent* event) override;
 
 private:
@@ -59,6 +69,9 @@ private:
     void openLink(const char16_t* key, const char16_t* fallbackUrl);
     void showAbout();
     void loadDonateImage();
+    // Moves and sizes the window so that its frame covers m_restoredFrame, with the frame known now.
+    void placeFrame();
+    void fitRestoredFrame();
 
     CQvServerHost* m_host;
     QStringList m_names;
@@ -75,5 +88,8 @@ private:
     QLabel* m_updateLink;
     QProgressBar* m_progress;
     QPushButton* m_donate;
+    QRect m_restoredFrame;  // the stored frame still to be fitted once the window is framed
+    QTimer* m_frameTimer;
+    int m_frameWaitSteps = 0;
     CQvUpdateCheck* m_updateCheck;  // child object; its answers drive m_progress and the boxes
 };

@@ -83,6 +83,9 @@ void CQvWebServerWnd::onMenuCommand(int id)
         case 0:
             return;
         case kShowMainWindow:
+            if (m_closing) {
+                return;  // a late request to come forward while the program ends
+            }
             if (m_mainDlg.isVisible()) {
                 m_mainDlg.setWindowState(m_mainDlg.windowState() & ~Qt::WindowMinimized);
                 m_mainDlg.raise();
@@ -183,6 +186,7 @@ void CQvWebServerWnd::editServer(const QvString& name)
     if (copy == nullptr) {
         return;
     }
+    const QvServerRecord before = CQvWebServerDlg::findRecord(m_host, name);
     CDlgLocalWebServerGen dialog(m_host, nullptr);  // a run of its own, not the member
     dialog.setDefinition(copy.get());
     dialog.setModify(true);
@@ -193,9 +197,13 @@ void CQvWebServerWnd::editServer(const QvString& name)
     } else if (answer == CDlgLocalWebServerGen::kResultDelete) {
         action = ServerEditAction::Delete;
     }
-    const QvHostResult result = m_host->finishEdit(name, std::move(copy), action);
+    ServerEditResult outcome = ServerEditResult::Cancelled;
+    const QvHostResult result = m_host->finishEdit(name, std::move(copy), action, &outcome);
     if (!result.message.isEmpty()) {
         QvMessageBoxes::show(nullptr, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+    }
+    if (outcome == ServerEditResult::Updated) {
+        CQvWebServerDlg::restartOnNewPort(m_host, before, nullptr);
     }
 }
 
@@ -218,6 +226,6 @@ void CQvWebServerWnd::OnClose()
 void CQvWebServerWnd::customEvent(QEvent* event)
 {
     if (event->type() == kShowMainDialogEvent && static_cast<QvPostedEvent*>(event)->wParam() == 1) {
-        runMainDialog();
+        onMenuCommand(kShowMainWindow);  // raises the dialog when it is open already
     }
 }

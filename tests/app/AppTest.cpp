@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "AppTestSupport.h"
+#include "Loopback.h"
 #include "app/DlgLocalWebServerGen.h"
 #include "app/QvWebServerApp.h"
 #include "app/QvWebServerDlg.h"
@@ -69,8 +70,11 @@ private slots:
     void cleanup() { m_box.reset(); }
 
     void generateRefusesThenFillsTheDefinition();
+    void enterClicksTheFocusedButton_data();
+    void enterClicksTheFocusedButton();
     void modifyModeShowsTheDefinition();
     void mainDialogCreatesRunsChangesAndDeletes();
+    void changedPortRestartsTheServer();
     void trayMenuListsTheServers();
     void closedWindowStoresItsRectangle();
     void exitClosesTheDialogAndSaves();
@@ -88,8 +92,9 @@ void AppTest::generateRefusesThenFillsTheDefinition()
     _tag_WebServerInfo definition;
     dialog.setDefinition(&definition);
     dialog.setModify(false);
+    boxes.otherwise = QvMessageBoxes::IdYes;  // keeps a page that is not there
     whenModal([&] {
-        QVERIFY(!child<QPushButton>(&dialog, "buttonDelete")->isVisible());
+        QVERIFY(child<QPushButton>(&dialog, "buttonDelete")->isVisible());  // taken as Cancel in create mode
         // A refused definition: the box tells why, the field gets the focus, the dialog stays.
         child<QLineEdit>(&dialog, "editName")->clear();
         QTest::mouseClick(child<QPushButton>(&dialog, "buttonOk"), Qt::LeftButton);
@@ -99,19 +104,50 @@ void AppTest::generateRefusesThenFillsTheDefinition()
 
         QTest::keyClicks(child<QLineEdit>(&dialog, "editName"), q("site1"));
         child<QLineEdit>(&dialog, "editPort")->clear();
-        // Choosing a folder replaces Base html with it; the page is then left empty (a notice).
+        // A folder leaves Base html as it was; an empty page becomes index.html (a notice), which is
+        // not there (a question).
         child<QLineEdit>(&dialog, "editBasePath")->setText(q("/srv/www"));
-        QCOMPARE(textOf(&dialog, "editBaseHtml"), q("/srv/www"));
-        child<QLineEdit>(&dialog, "editBaseHtml")->clear();
+        QCOMPARE(textOf(&dialog, "editBaseHtml"), QString());
         QTest::keyClick(&dialog, Qt::Key_Return);
     });
     QCOMPARE(dialog.DoModal(), CDlgLocalWebServerGen::kResultOk);
-    QCOMPARE(boxes.texts.size(), 2);
+    QCOMPARE(boxes.texts.size(), 3);
+    QVERIFY(boxes.texts.value(2).startsWith(q("The page \"index.html\" is not a file below the base path")));
     QCOMPARE(toQString(definition.name), q("site1"));
     QCOMPARE(definition.port, 0);
     QCOMPARE(toQString(definition.basepath), q("/srv/www"));
     QCOMPARE(toQString(definition.grpname), q("None"));
     QVERIFY(definition.contentstype.size() > 10);  // the table of config.json, create mode only
+}
+
+void AppTest::enterClicksTheFocusedButton_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("result");
+    QTest::newRow("a field: the default button") << q("editBaseHtml") << int(CDlgLocalWebServerGen::kResultOk);
+    QTest::newRow("Cancel") << q("buttonCancel") << int(CDlgLocalWebServerGen::kResultCancel);
+    QTest::newRow("Delete") << q("buttonDelete") << int(CDlgLocalWebServerGen::kResultDelete);
+}
+
+void AppTest::enterClicksTheFocusedButton()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, result);
+    Boxes boxes;
+    const QString folder = QString::fromStdString(m_box->dir.write("www/index.html", "").parent_path().string());
+    CDlgLocalWebServerGen dialog(nullptr);
+    _tag_WebServerInfo definition;
+    dialog.setDefinition(&definition);
+    whenModal([&] {
+        child<QLineEdit>(&dialog, "editName")->setText(q("site"));
+        child<QLineEdit>(&dialog, "editBasePath")->setText(folder);
+        child<QLineEdit>(&dialog, "editBaseHtml")->setText(q("index.html"));
+        QWidget* target = child<QWidget>(&dialog, focus.toLatin1().constData());
+        target->setFocus();
+        QTest::keyClick(target, Qt::Key_Return);
+    });
+    QCOMPARE(dialog.DoModal(), result);
+    QVERIFY(boxes.texts.isEmpty());
 }
 
 void AppTest::modifyModeShowsTheDefinition()
@@ -162,7 +198,8 @@ void AppTest::mainDialogCreatesRunsChangesAndDeletes()
         QTest::mouseClick(child<QPushButton>(&dialog, "buttonNewServer"), Qt::LeftButton);
         QCOMPARE(selected(&dialog), q("site"));
 
-        QTest::mouseClick(child<QPushButton>(&dialog, "buttonOpenServer"), Qt::LeftButton);
+        child<QPushButton>(&dialog, "buttonOpenServer")->setFocus();
+        QTest::keyClick(child<QPushButton>(&dialog, "buttonOpenServer"), Qt::Key_Return);
         QVERIFY(host.listServers().at(0).running);
         boxes.answers = {QvMessageBoxes::IdYes};
         QTest::mouseClick(child<QPushButton>(&dialog, "buttonOpenServer"), Qt::LeftButton);
@@ -185,6 +222,33 @@ void AppTest::mainDialogCreatesRunsChangesAndDeletes()
         dialog.endIfOpen();
     });
     QCOMPARE(dialog.DoModal(), CQvWebServerDlg::kResultCancel);
+}
+
+void AppTest::changedPortRestartsTheServer()
+{
+    Boxes boxes;
+    const QString folder =
+        QString::fromStdString(m_box->dir.write("www/index.html", "<p>hello</p>").parent_path().string());
+    CQvServerHost host;
+    host.startup();
+    addServer(host, u"site", u"", 0, fromQString(folder));
+    QVERIFY(host.runServer(u"site").ok());
+    const qvtest::Listener taken;  // the new port is in use: the restart fails and says so
+    QVERIFY(taken.isValid());
+    CQvWebServerDlg dialog(&host);
+    whenModal([&] {
+        whenModal([&] {
+            child<QLineEdit>(QApplication::activeModalWidget(), "editPort")->setText(QString::number(taken.port()));
+            QTest::mouseClick(child<QPushButton>(QApplication::activeModalWidget(), "buttonOk"), Qt::LeftButton);
+        });
+        QTest::mouseClick(child<QPushButton>(&dialog, "buttonChangeServer"), Qt::LeftButton);
+        dialog.endIfOpen();
+    });
+    dialog.DoModal();
+    QCOMPARE(host.listServers().at(0).port, taken.port());
+    QVERIFY(!host.listServers().at(0).running);
+    QCOMPARE(boxes.texts.size(), 1);
+    QVERIFY2(boxes.texts.value(0).contains(QString::number(taken.port())), qPrintable(boxes.texts.value(0)));
 }
 
 void AppTest::trayMenuListsTheServers()
@@ -220,22 +284,33 @@ void AppTest::closedWindowStoresItsRectangle()
     CQvServerHost host;
     host.startup();
     CQvWebServerDlg dialog(&host);
+    const QSize minimum = dialog.minimumSize();
+    const QRect stored(100, 50, minimum.width() + 100, minimum.height() + 40);
     whenModal([&] {
         // The stored edges are the frame's, whatever the platform draws around the client area.
         const QRect outer = dialog.frameGeometry();
         const QRect inner = dialog.geometry();
         const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
                              outer.bottom() - inner.bottom());
-        dialog.setGeometry(QRect(100, 50, 400, 100).marginsRemoved(frame));
+        dialog.setGeometry(stored.marginsRemoved(frame));
         QTest::keyClick(&dialog, Qt::Key_Return);
         QVERIFY(dialog.isVisible());  // Enter never closes the main dialog
         dialog.close();
     });
     QCOMPARE(dialog.DoModal(), CQvWebServerDlg::kResultCancel);
     const std::string env = m_box->user("env.ini");
-    for (const char* line : {"default_startx=100", "default_starty=50", "default_width=500", "default_height=150"}) {
-        QVERIFY2(env.find(line) != std::string::npos, line);
+    for (const QString& line :
+         {q("default_startx=100"), q("default_starty=50"), QStringLiteral("default_width=%1").arg(stored.right() + 1),
+          QStringLiteral("default_height=%1").arg(stored.bottom() + 1)}) {
+        QVERIFY2(env.find(line.toStdString()) != std::string::npos, qPrintable(line));
     }
+    // The next showing covers the same frame; a smaller one never shrinks it below its minimum.
+    dialog.resize(minimum);
+    whenModal([&] {
+        QTRY_COMPARE(dialog.frameGeometry(), stored);
+        dialog.close();
+    });
+    dialog.DoModal();
 }
 
 void AppTest::exitClosesTheDialogAndSaves()
