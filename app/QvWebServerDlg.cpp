@@ -81,7 +81,7 @@ QPushButton* makeButton(QWidget* parent, const char* objectName, const QString& 
 
 }  // namespace
 
-CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog(parent), m_host(host)
+CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog(parent), m_host(host), m_actions(host)
 {
     setObjectName(QStringLiteral("QvWebServerDlg"));
     setWindowTitle(QStringLiteral("QvWebServer.Windows"));
@@ -275,55 +275,17 @@ int CQvWebServerDlg::indexInGroup(const QString& group, const QString& name) con
     return index < 0 ? 0 : index;
 }
 
-QvServerRecord CQvWebServerDlg::findRecord(CQvServerHost* host, const QvString& name)
-{
-    for (QvServerRecord& record : host->listServers()) {
-        if (record.name == name) {
-            return record;
-        }
-    }
-    return {};
-}
-
-void CQvWebServerDlg::restartOnNewPort(CQvServerHost* host, const QvServerRecord& before, QWidget* parent)
-{
-    const QvServerRecord now = findRecord(host, before.name);
-    if (!before.running || !now.running || now.port == before.port) {
-        return;
-    }
-    host->stopServer(before.name);
-    const QvHostResult result = host->runServer(before.name);
-    if (!result.ok() && !result.message.isEmpty()) {
-        QvMessageBoxes::show(parent, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-    }
-}
-
 void CQvWebServerDlg::OnNewServer()
 {
-    std::unique_ptr<_tag_WebServerInfo> definition = m_host->beginEdit(QvString(u""));
-    if (definition == nullptr) {
-        return;
-    }
     CDlgLocalWebServerGen dialog(m_host, this);
-    dialog.setDefinition(definition.get());
-    dialog.setModify(false);
-    if (dialog.DoModal() != CDlgLocalWebServerGen::kResultOk) {
+    const QvEditOutcome added = m_actions.create(dialog, this);
+    if (added.kind != QvEditOutcome::Added) {
         return;
     }
-    const QString name = toQString(definition->name);
-    const QString group = groupKey(toQString(definition->grpname));
-    ServerEditResult outcome = ServerEditResult::Cancelled;
-    const QvHostResult result =
-        m_host->finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm, &outcome);
-    if (!result.message.isEmpty()) {
-        QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-    }
-    if (outcome != ServerEditResult::Added) {
-        return;
-    }
-    addToGroup(group, name);
-    command(u"additem", joined(joined(name, name), shownGroup(group)));
-    command(u"select", joined(shownGroup(group), QString::number(indexInGroup(group, name))));
+    const QString group = groupKey(added.group);
+    addToGroup(group, added.name);
+    command(u"additem", joined(joined(added.name, added.name), shownGroup(group)));
+    command(u"select", joined(shownGroup(group), QString::number(indexInGroup(group, added.name))));
 }
 
 void CQvWebServerDlg::OnOpenServer()
@@ -341,19 +303,10 @@ void CQvWebServerDlg::OnOpenServer()
         }
     }
     if (running) {
-        const QString question =
-            QStringLiteral("The \"%1\" WebServer is running. Do you want to shut down?").arg(toQString(name));
-        if (QvMessageBoxes::show(this, question, QvMessageBoxes::YesNo, QvMessageBoxes::Question) ==
-            QvMessageBoxes::IdYes) {
-            m_host->stopServer(name);
-        }
+        m_actions.stop(name, this);
         return;
     }
-    const QvHostResult result = m_host->runServer(name);
-    if (!result.ok()) {
-        if (!result.message.isEmpty()) {
-            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-        }
+    if (!m_actions.run(name, this)) {
         return;
     }
     const QString shownName = toQString(name);
@@ -366,50 +319,19 @@ void CQvWebServerDlg::OnChangeServer()
     if (name.isEmpty()) {
         return;
     }
-    std::unique_ptr<_tag_WebServerInfo> working = m_host->beginEdit(name);
-    if (working == nullptr) {
-        return;
-    }
-    const QvServerRecord before = findRecord(m_host, name);
-    const QString oldName = toQString(name);
-    const QString oldGroup = groupKey(toQString(working->grpname));
-    const QString oldValue = joined(oldName, shownGroup(oldGroup));
-
     CDlgLocalWebServerGen dialog(m_host, this);
-    dialog.setDefinition(working.get());
-    dialog.setModify(true);
-    const int answer = dialog.DoModal();
-    if (answer == CDlgLocalWebServerGen::kResultOk) {
-        const QString newName = toQString(working->name);
-        const QString newGroup = groupKey(toQString(working->grpname));
-        ServerEditResult outcome = ServerEditResult::Cancelled;
-        const QvHostResult result = m_host->finishEdit(name, std::move(working), ServerEditAction::Confirm, &outcome);
-        if (!result.message.isEmpty()) {
-            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-        }
-        if (outcome != ServerEditResult::Updated && outcome != ServerEditResult::Renamed) {
-            return;
-        }
-        if (outcome == ServerEditResult::Updated) {
-            restartOnNewPort(m_host, before, this);
-        }
+    const QvEditOutcome changed = m_actions.edit(name, dialog, this);
+    const QString oldGroup = groupKey(changed.oldGroup);
+    const QString oldValue = joined(changed.oldName, shownGroup(oldGroup));
+    if (changed.kind == QvEditOutcome::Changed) {
+        const QString newGroup = groupKey(changed.group);
         command(u"delitem", oldValue);
-        command(u"additem", joined(joined(newName, newName), shownGroup(newGroup)));
-        removeFromGroup(oldGroup, oldName);
-        addToGroup(newGroup, newName);
-        command(u"select", joined(shownGroup(newGroup), QString::number(indexInGroup(newGroup, newName))));
-    } else if (answer == CDlgLocalWebServerGen::kResultDelete) {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        ServerEditResult outcome = ServerEditResult::Cancelled;
-        const QvHostResult result = m_host->finishEdit(name, std::move(working), ServerEditAction::Delete, &outcome);
-        QApplication::restoreOverrideCursor();
-        if (!result.message.isEmpty()) {
-            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-        }
-        if (outcome != ServerEditResult::Deleted) {
-            return;
-        }
-        removeFromGroup(oldGroup, oldName);
+        command(u"additem", joined(joined(changed.name, changed.name), shownGroup(newGroup)));
+        removeFromGroup(oldGroup, changed.oldName);
+        addToGroup(newGroup, changed.name);
+        command(u"select", joined(shownGroup(newGroup), QString::number(indexInGroup(newGroup, changed.name))));
+    } else if (changed.kind == QvEditOutcome::Deleted) {
+        removeFromGroup(oldGroup, changed.oldName);
         command(u"delitem", oldValue);
         command(u"select", QString());
         selectorSettle(m_selector);
@@ -481,6 +403,7 @@ void CQvWebServerDlg::restoreWindowRect()
     const int right = env->getInt(ENV_FILE_ENV, kWindowSection, kRightKey);
     const int bottom = env->getInt(ENV_FILE_ENV, kWindowSection, kBottomKey);
     if (left == 0 && top == 0 && right == 0 && bottom == 0) {
+        placeAtTemplatePosition();
         return;
     }
     const QRect rect(QPoint(left, top), QPoint(right - 1, bottom - 1));
@@ -489,12 +412,26 @@ void CQvWebServerDlg::restoreWindowRect()
         screen = QGuiApplication::primaryScreen();
     }
     if (screen == nullptr || !rect.isValid() || !screen->availableGeometry().contains(rect)) {
+        placeAtTemplatePosition();
         return;
     }
     // The stored edges are the frame's. Before the window is shown its frame is not known (or is the
     // one of its last showing); fitRestoredFrame sets the client size again once it is.
     m_restoredFrame = rect;
     placeFrame();
+}
+
+void CQvWebServerDlg::placeAtTemplatePosition()
+{
+    if (testAttribute(Qt::WA_Moved)) {
+        return;  // shown before: it stays where it was
+    }
+    // Centred on its screen, as a dialog comes up. Placed explicitly, since only a window placed
+    // before it is shown learns the size of its frame (on X11), which a close then stores.
+    const QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    if (screen != nullptr) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
 }
 
 void CQvWebServerDlg::placeFrame()

@@ -4,10 +4,10 @@
 #include <QMap>
 #include <QStringList>
 
+#include "app/ServerActions.h"
 #include "foundation/QvString.h"
 
 class CQvServerHost;
-struct QvServerRecord;
 class CQvUpdateCheck;
 class QLabel;
 class QProgressBar;
@@ -34,13 +34,6 @@ public:
     void addToGroup(const QString& group, const QString& name);
     void removeFromGroup(const QString& group, const QString& name);
     int indexInGroup(const QString& group, const QString& name) const;
-
-    // After a confirmed edit of name: a server that was running (before) and now has another port
-    // is started again on the new one, since its listener keeps the old port otherwise. A failed
-    // start is told in a box (parent) and leaves the server stopped.
-    static void restartOnNewPort(CQvServerHost* host, const QvServerRecord& before, QWidget* parent);
-    // The record of name as the host lists it now; a default record (not running) when unknown.
-    static QvServerRecord findRecord(CQvServerHost* host, const QvString& name);
 
     void OnNewServer();
     void OnOpenServer();
@@ -69,11 +62,13 @@ private:
     void openLink(const char16_t* key, const char16_t* fallbackUrl);
     void showAbout();
     void loadDonateImage();
+    void placeAtTemplatePosition();
     // Moves and sizes the window so that its frame covers m_restoredFrame, with the frame known now.
     void placeFrame();
     void fitRestoredFrame();
 
     CQvServerHost* m_host;
+    ServerActions m_actions;
     QStringList m_names;
     QMap<QString, QStringList> m_groups;
 

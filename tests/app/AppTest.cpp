@@ -264,18 +264,19 @@ void AppTest::trayMenuListsTheServers()
     CQvWebServerWnd window(&host, [] {});
     QMenu menu;
     window.buildMenu(&menu);
+    window.buildMenu(&menu);  // every opening builds it again; the fixed commands stay
     QStringList texts;
     for (QAction* action : menu.actions()) {
         texts << action->text();
     }
     QCOMPARE(texts, (QStringList{q("[Work]api:0 [Run]"), q("[Default]site1:8080 [Stop]"), QString(),
                                  q("Show MainWindow"), q("New LocalWebServer"), q("Exit")}));
-    window.onMenuCommand(1);  // answered No: it keeps running
-    QCOMPARE(boxes.texts.value(0), q("The \"api\" WebServer is running. Do you want to shut down?"));
+    menu.actions().at(0)->trigger();  // answered No: it keeps running
+    QTRY_COMPARE(boxes.texts.value(0), q("The \"api\" WebServer is running. Do you want to shut down?"));
     QVERIFY(host.listServers().at(0).running);
     boxes.answers = {QvMessageBoxes::IdYes};
-    window.onMenuCommand(1);
-    QVERIFY(!host.listServers().at(0).running);
+    menu.actions().at(0)->trigger();
+    QTRY_VERIFY(!host.listServers().at(0).running);
 }
 
 void AppTest::closedWindowStoresItsRectangle()
@@ -324,7 +325,7 @@ void AppTest::exitClosesTheDialogAndSaves()
     bool shown = false;
     whenModal([&] {
         shown = app.trayWindow()->mainDialog()->isVisible();
-        app.trayWindow()->onMenuCommand(CQvWebServerWnd::kExit);
+        app.trayWindow()->exitAction()->trigger();
     });
     QTRY_VERIFY(shown && !app.trayWindow()->mainDialog()->isVisible());
     app.ExitInstance();

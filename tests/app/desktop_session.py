@@ -195,6 +195,10 @@ def run(session, program, folder, site):
     program.start()
     program.exit_from_tray()
     first = stored_rect(folder)
+    program.start()
+    program.exit_from_tray()
+    if stored_rect(folder) != first:
+        fail("the first rectangle %s came back as %s" % (first, stored_rect(folder)))
     window = program.start()
     session.xdotool("windowsize", window, "760", "190")
     session.xdotool("windowmove", window, "140", "130")
