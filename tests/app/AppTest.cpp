@@ -208,8 +208,8 @@ void AppTest::changedPortRestartsTheServer()
     QCOMPARE(ServerActions(&host).edit(u"site", dialog, nullptr).kind, QvEditOutcome::Changed);
     QCOMPARE(host.listServers().at(0).port, taken.port());
     QVERIFY(!host.listServers().at(0).running);
-    QCOMPARE(boxes.texts.size(), 1);
-    QVERIFY2(boxes.texts.value(0).contains(QString::number(taken.port())), qPrintable(boxes.texts.value(0)));
+    QVERIFY2(boxes.texts.size() == 1 && boxes.texts.value(0).contains(QString::number(taken.port())),
+             qPrintable(boxes.texts.value(0)));
 }
 
 void AppTest::trayMenuListsTheServers()
