@@ -2,7 +2,9 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -32,6 +34,24 @@ QLabel* addLabel(QWidget* parent, const QString& text, QWidget* buddy)
     label->setBuddy(buddy);
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     return label;
+}
+
+// True when page names a regular file below folder, where the server will look for it: an absolute
+// page as it is, a relative one joined to the folder, links resolved; ".." never counts as below.
+bool isPageBelowFolder(const QString& folder, const QString& page)
+{
+    if (page.split(QLatin1Char('/')).contains(QStringLiteral(".."))) {
+        return false;
+    }
+    QString root = QFileInfo(folder).canonicalFilePath();
+    if (root.isEmpty()) {
+        return false;
+    }
+    if (!root.endsWith(QLatin1Char('/'))) {
+        root += QLatin1Char('/');
+    }
+    const QFileInfo file(QDir::isAbsolutePath(page) ? page : QDir(folder).filePath(page));
+    return file.isFile() && file.canonicalFilePath().startsWith(root);
 }
 
 QString groupOrNone(const QvString& group)
@@ -79,17 +99,19 @@ CDlgLocalWebServerGen::CDlgLocalWebServerGen(CQvServerHost* host, QWidget* paren
     QLabel* basePathLabel = addLabel(this, QStringLiteral("&Base Path:"), m_basePath);
     QLabel* baseHtmlLabel = addLabel(this, QStringLiteral("Base &html:"), m_baseHtml);
 
+    // Every button takes Enter while it has the focus (autoDefault); from a field Enter is Generate.
     m_delete = new QPushButton(QStringLiteral("&Delete"), this);
     m_delete->setObjectName(QStringLiteral("buttonDelete"));
-    m_delete->setAutoDefault(false);
+    m_delete->setAutoDefault(true);  // shown in both modes; the callers take it as Cancel in create mode
 
     m_ok = new QPushButton(QStringLiteral("&Generate"), this);
     m_ok->setObjectName(QStringLiteral("buttonOk"));
+    m_ok->setAutoDefault(true);
     m_ok->setDefault(true);
 
     m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
     m_cancel->setObjectName(QStringLiteral("buttonCancel"));
-    m_cancel->setAutoDefault(false);
+    m_cancel->setAutoDefault(true);
 
     // Right of the dialog's width in the template, so never seen; kept for its place in the order.
     m_contentTypeFilter = new CQvRichEditWrapper(this, 1013);
@@ -119,7 +141,6 @@ CDlgLocalWebServerGen::CDlgLocalWebServerGen(CQvServerHost* host, QWidget* paren
         setTabOrder(order[i - 1], order[i]);
     }
 
-    connect(m_basePath, &QLineEdit::textChanged, this, &CDlgLocalWebServerGen::OnChangeBasePath);
     connect(browseFolder, &QAction::triggered, this, &CDlgLocalWebServerGen::browseBasePath);
     connect(browseFile, &QAction::triggered, this, &CDlgLocalWebServerGen::browseBaseHtml);
     connect(m_ok, &QPushButton::clicked, this, &CDlgLocalWebServerGen::OnOK);
@@ -152,7 +173,6 @@ void CDlgLocalWebServerGen::OnInitDialog()
     m_contentTypeFilter->setDelegate(this, 1013);
     fillGroupBox();
     setWindowTitle(m_modify ? QStringLiteral("Local WebServer Modify") : QStringLiteral("Local WebServer Generate"));
-    m_delete->setVisible(m_modify);
     m_ok->setText(QStringLiteral("&Generate"));
     for (QLineEdit* edit : {m_name, m_port, m_basePath, m_baseHtml}) {
         edit->clear();
@@ -171,8 +191,8 @@ void CDlgLocalWebServerGen::OnInitDialog()
     m_registeredName = m_modify ? definition.name : QvString(u"");
     m_name->setText(toQString(definition.name));
     m_port->setText(QString::number(definition.port));
-    m_basePath->setText(toQString(definition.basepath));  // copies itself into Base html ...
-    m_baseHtml->setText(toQString(definition.basehtml));  // ... which gets its own text back
+    m_basePath->setText(toQString(definition.basepath));
+    m_baseHtml->setText(toQString(definition.basehtml));
     m_group->setEditText(m_modify ? groupOrNone(definition.grpname) : QStringLiteral("None"));
 }
 
@@ -186,11 +206,6 @@ void CDlgLocalWebServerGen::fillGroupBox()
         }
     }
     m_group->setCurrentIndex(0);
-}
-
-void CDlgLocalWebServerGen::OnChangeBasePath(const QString& text)
-{
-    m_baseHtml->setText(text);
 }
 
 void CDlgLocalWebServerGen::browseBasePath()
@@ -257,7 +272,33 @@ void CDlgLocalWebServerGen::OnOK()
     if (!notice.isNull()) {
         QvMessageBoxes::show(this, toQString(notice), QvMessageBoxes::Ok, QvMessageBoxes::Information);
     }
+    if (!confirmPage()) {
+        m_baseHtml->setFocus();
+        return;
+    }
     done(kResultOk);
+}
+
+bool CDlgLocalWebServerGen::confirmPage()
+{
+    QString folder;
+    QString page;
+    {
+        auto lock = m_definition->readLock();
+        folder = toQString(m_definition->basepath);
+        page = toQString(m_definition->basehtml);
+    }
+    if (isPageBelowFolder(folder, page)) {
+        return true;
+    }
+    // "/" would answer 404; the page may still be made later, so the user decides.
+    const QString question =
+        QStringLiteral(
+            "The page \"%1\" is not a file below the base path \"%2\", so \"/\" will not be found.\n"
+            "Keep it anyway?")
+            .arg(page, folder);
+    return QvMessageBoxes::show(this, question, QvMessageBoxes::YesNo, QvMessageBoxes::Warning) ==
+           QvMessageBoxes::IdYes;
 }
 
 void CDlgLocalWebServerGen::reject()

@@ -46,7 +46,8 @@ protected:
 
 private:
     void fillGroupBox();
-    void OnChangeBasePath(const QString& text);
+    // True when the base html is a file below the base path, or the user keeps it after being told.
+    bool confirmPage();
     void browseBasePath();
     void browseBaseHtml();
 

@@ -7,6 +7,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 
+#include "app/AppEvents.h"
 #include "app/MessageBoxes.h"
 #include "app/QvWebServerWnd.h"
 #include "controls/QtConvert.h"
@@ -52,6 +53,7 @@ bool CQvWebServerApp::checkSingleInstance()
             other.write(kForwardRequest);
             other.waitForBytesWritten(kForwardWaitMs);
             other.disconnectFromServer();
+            m_handedOver = true;
             return false;
         }
         auto* server = new QLocalServer(this);
@@ -84,7 +86,11 @@ void CQvWebServerApp::bringForward()
         popup = m_trayWnd->mainDialog();
     }
     if (popup == nullptr) {
-        return;  // only the tray icon: nothing becomes visible
+        // Only the tray icon: the main dialog opens, from the event loop rather than this socket handler.
+        if (m_trayWnd != nullptr) {
+            QApplication::postEvent(m_trayWnd.get(), new QvPostedEvent(kShowMainDialogEvent, 1));
+        }
+        return;
     }
     popup->setWindowState(popup->windowState() & ~Qt::WindowMinimized);
     popup->show();

@@ -25,6 +25,8 @@ public:
 
     // False when another instance answered (and was asked to come forward).
     bool checkSingleInstance();
+    // True once checkSingleInstance handed this start over to the instance already running.
+    bool handedOver() const { return m_handedOver; }
     bool createTrayWindow();
 
     CQvWebServerWnd* trayWindow() const { return m_trayWnd.get(); }
@@ -41,4 +43,5 @@ private:
     std::unique_ptr<CQvServerHost> m_host;
     std::unique_ptr<CQvWebServerWnd> m_trayWnd;
     QLocalServer* m_instanceServer = nullptr;
+    bool m_handedOver = false;
 };

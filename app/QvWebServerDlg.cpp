@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
+#include <QTimer>
 #include <algorithm>
 
 #include "app/AboutDlg.h"
@@ -33,6 +34,9 @@ namespace {
 
 constexpr int kTemplateWidth = 335;  // client area of the template, dialog units
 constexpr int kTemplateHeight = 52;
+
+constexpr int kFrameWaitStepMs = 20;  // how often a shown window looks for its frame
+constexpr int kFrameWaitSteps = 25;   // half a second: a window manager frames a window well within that
 
 constexpr const char16_t* kWindowSection = u"QVWEBSERVER";
 constexpr const char16_t* kLeftKey = u"default_startx";
@@ -71,13 +75,13 @@ QPushButton* makeButton(QWidget* parent, const char* objectName, const QString& 
 {
     auto* button = new QPushButton(text, parent);
     button->setObjectName(QString::fromLatin1(objectName));
-    button->setAutoDefault(false);
+    button->setAutoDefault(true);  // Enter clicks the button that has the focus
     return button;
 }
 
 }  // namespace
 
-CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog(parent), m_host(host)
+CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog(parent), m_host(host), m_actions(host)
 {
     setObjectName(QStringLiteral("QvWebServerDlg"));
     setWindowTitle(QStringLiteral("QvWebServer.Windows"));
@@ -133,6 +137,12 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
     m_donate->setGeometry(donateLeft, donate.top(), donate.width(), donate.height());
     right = std::max(right, donateLeft + donate.width());
     resize(right + dlu.toX(4), dlu.toY(kTemplateHeight));
+    setMinimumSize(size());  // the controls are placed, not laid out: any smaller would cut some off
+
+    // The frame around a window is known only once the window manager has put it there.
+    m_frameTimer = new QTimer(this);
+    m_frameTimer->setInterval(kFrameWaitStepMs);
+    connect(m_frameTimer, &QTimer::timeout, this, &CQvWebServerDlg::fitRestoredFrame);
 
     connect(m_newServer, &QPushButton::clicked, this, &CQvWebServerDlg::OnNewServer);
     connect(m_openServer, &QPushButton::clicked, this, &CQvWebServerDlg::OnOpenServer);
@@ -186,6 +196,7 @@ int CQvWebServerDlg::DoModal()
 void CQvWebServerDlg::endIfOpen()
 {
     if (isVisible()) {
+        OnClose();  // the window's place is kept however the program ends
         done(kResultCancel);
     }
 }
@@ -242,6 +253,7 @@ void CQvWebServerDlg::fillServerList()
         command(u"additem", joined(joined(name, name), shownGroup(group)));
     }
     command(u"select", toQString(CEnvMng::getInstance()->getString(ENV_FILE_SESSION, u"ETC", u"LASTUSEDSESSION")));
+    selectorSettle(m_selector);
 }
 
 void CQvWebServerDlg::addToGroup(const QString& group, const QString& name)
@@ -265,30 +277,15 @@ int CQvWebServerDlg::indexInGroup(const QString& group, const QString& name) con
 
 void CQvWebServerDlg::OnNewServer()
 {
-    std::unique_ptr<_tag_WebServerInfo> definition = m_host->beginEdit(QvString(u""));
-    if (definition == nullptr) {
-        return;
-    }
     CDlgLocalWebServerGen dialog(m_host, this);
-    dialog.setDefinition(definition.get());
-    dialog.setModify(false);
-    if (dialog.DoModal() != CDlgLocalWebServerGen::kResultOk) {
+    const QvEditOutcome added = m_actions.create(dialog, this);
+    if (added.kind != QvEditOutcome::Added) {
         return;
     }
-    const QString name = toQString(definition->name);
-    const QString group = groupKey(toQString(definition->grpname));
-    ServerEditResult outcome = ServerEditResult::Cancelled;
-    const QvHostResult result =
-        m_host->finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm, &outcome);
-    if (!result.message.isEmpty()) {
-        QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-    }
-    if (outcome != ServerEditResult::Added) {
-        return;
-    }
-    addToGroup(group, name);
-    command(u"additem", joined(joined(name, name), shownGroup(group)));
-    command(u"select", joined(shownGroup(group), QString::number(indexInGroup(group, name))));
+    const QString group = groupKey(added.group);
+    addToGroup(group, added.name);
+    command(u"additem", joined(joined(added.name, added.name), shownGroup(group)));
+    command(u"select", joined(shownGroup(group), QString::number(indexInGroup(group, added.name))));
 }
 
 void CQvWebServerDlg::OnOpenServer()
@@ -306,19 +303,10 @@ void CQvWebServerDlg::OnOpenServer()
         }
     }
     if (running) {
-        const QString question =
-            QStringLiteral("The \"%1\" WebServer is running. Do you want to shut down?").arg(toQString(name));
-        if (QvMessageBoxes::show(this, question, QvMessageBoxes::YesNo, QvMessageBoxes::Question) ==
-            QvMessageBoxes::IdYes) {
-            m_host->stopServer(name);
-        }
+        m_actions.stop(name, this);
         return;
     }
-    const QvHostResult result = m_host->runServer(name);
-    if (!result.ok()) {
-        if (!result.message.isEmpty()) {
-            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-        }
+    if (!m_actions.run(name, this)) {
         return;
     }
     const QString shownName = toQString(name);
@@ -331,48 +319,22 @@ void CQvWebServerDlg::OnChangeServer()
     if (name.isEmpty()) {
         return;
     }
-    std::unique_ptr<_tag_WebServerInfo> working = m_host->beginEdit(name);
-    if (working == nullptr) {
-        return;
-    }
-    const QString oldName = toQString(name);
-    const QString oldGroup = groupKey(toQString(working->grpname));
-    const QString oldValue = joined(oldName, shownGroup(oldGroup));
-
     CDlgLocalWebServerGen dialog(m_host, this);
-    dialog.setDefinition(working.get());
-    dialog.setModify(true);
-    const int answer = dialog.DoModal();
-    if (answer == CDlgLocalWebServerGen::kResultOk) {
-        const QString newName = toQString(working->name);
-        const QString newGroup = groupKey(toQString(working->grpname));
-        ServerEditResult outcome = ServerEditResult::Cancelled;
-        const QvHostResult result = m_host->finishEdit(name, std::move(working), ServerEditAction::Confirm, &outcome);
-        if (!result.message.isEmpty()) {
-            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-        }
-        if (outcome != ServerEditResult::Updated && outcome != ServerEditResult::Renamed) {
-            return;
-        }
+    const QvEditOutcome changed = m_actions.edit(name, dialog, this);
+    const QString oldGroup = groupKey(changed.oldGroup);
+    const QString oldValue = joined(changed.oldName, shownGroup(oldGroup));
+    if (changed.kind == QvEditOutcome::Changed) {
+        const QString newGroup = groupKey(changed.group);
         command(u"delitem", oldValue);
-        command(u"additem", joined(joined(newName, newName), shownGroup(newGroup)));
-        removeFromGroup(oldGroup, oldName);
-        addToGroup(newGroup, newName);
-        command(u"select", joined(shownGroup(newGroup), QString::number(indexInGroup(newGroup, newName))));
-    } else if (answer == CDlgLocalWebServerGen::kResultDelete) {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        ServerEditResult outcome = ServerEditResult::Cancelled;
-        const QvHostResult result = m_host->finishEdit(name, std::move(working), ServerEditAction::Delete, &outcome);
-        QApplication::restoreOverrideCursor();
-        if (!result.message.isEmpty()) {
-            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-        }
-        if (outcome != ServerEditResult::Deleted) {
-            return;
-        }
-        removeFromGroup(oldGroup, oldName);
+        command(u"additem", joined(joined(changed.name, changed.name), shownGroup(newGroup)));
+        removeFromGroup(oldGroup, changed.oldName);
+        addToGroup(newGroup, changed.name);
+        command(u"select", joined(shownGroup(newGroup), QString::number(indexInGroup(newGroup, changed.name))));
+    } else if (changed.kind == QvEditOutcome::Deleted) {
+        removeFromGroup(oldGroup, changed.oldName);
         command(u"delitem", oldValue);
         command(u"select", QString());
+        selectorSettle(m_selector);
     }
 }
 
@@ -434,12 +396,14 @@ void CQvWebServerDlg::saveWindowRect()
 
 void CQvWebServerDlg::restoreWindowRect()
 {
+    m_restoredFrame = QRect();
     CEnvMng* env = CEnvMng::getInstance();
     const int left = env->getInt(ENV_FILE_ENV, kWindowSection, kLeftKey);
     const int top = env->getInt(ENV_FILE_ENV, kWindowSection, kTopKey);
     const int right = env->getInt(ENV_FILE_ENV, kWindowSection, kRightKey);
     const int bottom = env->getInt(ENV_FILE_ENV, kWindowSection, kBottomKey);
     if (left == 0 && top == 0 && right == 0 && bottom == 0) {
+        placeAtTemplatePosition();
         return;
     }
     const QRect rect(QPoint(left, top), QPoint(right - 1, bottom - 1));
@@ -448,15 +412,57 @@ void CQvWebServerDlg::restoreWindowRect()
         screen = QGuiApplication::primaryScreen();
     }
     if (screen == nullptr || !rect.isValid() || !screen->availableGeometry().contains(rect)) {
+        placeAtTemplatePosition();
         return;
     }
-    // The stored edges are the frame's; the client area is what is left inside it.
+    // The stored edges are the frame's. Before the window is shown its frame is not known (or is the
+    // one of its last showing); fitRestoredFrame sets the client size again once it is.
+    m_restoredFrame = rect;
+    placeFrame();
+}
+
+void CQvWebServerDlg::placeAtTemplatePosition()
+{
+    if (testAttribute(Qt::WA_Moved)) {
+        return;  // shown before: it stays where it was
+    }
+    // Centred on its screen, as a dialog comes up. Placed explicitly, since only a window placed
+    // before it is shown learns the size of its frame (on X11), which a close then stores.
+    const QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+    if (screen != nullptr) {
+        move(screen->availableGeometry().center() - rect().center());
+    }
+}
+
+void CQvWebServerDlg::placeFrame()
+{
     const QRect frame = frameGeometry();
     const QRect client = geometry();
-    const int extraWidth = frame.width() - client.width();
-    const int extraHeight = frame.height() - client.height();
-    move(left, top);
-    resize(std::max(rect.width() - extraWidth, minimumWidth()), std::max(rect.height() - extraHeight, minimumHeight()));
+    resize(m_restoredFrame.width() - (frame.width() - client.width()),
+           m_restoredFrame.height() - (frame.height() - client.height()));
+    move(m_restoredFrame.topLeft());  // a window's position is its frame's
+}
+
+void CQvWebServerDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (m_restoredFrame.isValid()) {
+        m_frameWaitSteps = 0;
+        m_frameTimer->start();
+    }
+}
+
+void CQvWebServerDlg::fitRestoredFrame()
+{
+    const bool framed = frameGeometry().size() != geometry().size();
+    if (!framed && ++m_frameWaitSteps < kFrameWaitSteps && isVisible()) {
+        return;  // no frame yet; a desktop without window manager never draws one
+    }
+    m_frameTimer->stop();
+    if (isVisible() && m_restoredFrame.isValid()) {
+        placeFrame();
+    }
+    m_restoredFrame = QRect();
 }
 
 void CQvWebServerDlg::OnClose()

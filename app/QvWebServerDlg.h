@@ -4,6 +4,7 @@
 #include <QMap>
 #include <QStringList>
 
+#include "app/ServerActions.h"
 #include "foundation/QvString.h"
 
 class CQvServerHost;
@@ -11,6 +12,7 @@ class CQvUpdateCheck;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QTimer;
 
 // The main dialog: the "Used Server" selector, New/Open/Change Server, the links and the donate
 // button. It keeps no server data beyond what addresses the selector's entries; every change goes
@@ -25,7 +27,7 @@ public:
 
     // Runs the dialog modally (initialising it again) and returns its result (IDCANCEL).
     int DoModal();
-    // Ends the dialog with IDCANCEL when it is open, without saving the window rectangle.
+    // Ends the dialog with IDCANCEL when it is open, saving the window rectangle as a close does.
     void endIfOpen();
 
     // The group map: group key ("None" for no group) -> names, in the order they were added.
@@ -52,6 +54,7 @@ protected:
 
     void reject() override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void customEvent(QEvent* event) override;
 
 private:
@@ -59,8 +62,13 @@ private:
     void openLink(const char16_t* key, const char16_t* fallbackUrl);
     void showAbout();
     void loadDonateImage();
+    void placeAtTemplatePosition();
+    // Moves and sizes the window so that its frame covers m_restoredFrame, with the frame known now.
+    void placeFrame();
+    void fitRestoredFrame();
 
     CQvServerHost* m_host;
+    ServerActions m_actions;
     QStringList m_names;
     QMap<QString, QStringList> m_groups;
 
@@ -75,5 +83,8 @@ private:
     QLabel* m_updateLink;
     QProgressBar* m_progress;
     QPushButton* m_donate;
+    QRect m_restoredFrame;  // the stored frame still to be fitted once the window is framed
+    QTimer* m_frameTimer;
+    int m_frameWaitSteps = 0;
     CQvUpdateCheck* m_updateCheck;  // child object; its answers drive m_progress and the boxes
 };

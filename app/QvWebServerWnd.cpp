@@ -4,19 +4,17 @@
 #include <QApplication>
 #include <QMenu>
 #include <QSystemTrayIcon>
-#include <QTimer>
 
 #include "app/AppEvents.h"
-#include "app/MessageBoxes.h"
 #include "controls/QtConvert.h"
 #include "controls/QvResMngr.h"
 #include "foundation/QvDirMng.h"
 #include "registry/QvServerHost.h"
-#include "webserver/WebServerInfo.h"
 
 CQvWebServerWnd::CQvWebServerWnd(CQvServerHost* host, std::function<void()> exitProgram)
     : QWidget(nullptr),
       m_host(host),
+      m_actions(host),
       m_exitProgram(std::move(exitProgram)),
       m_mainDlg(host, nullptr),
       m_editDlg(host, nullptr),
@@ -24,13 +22,18 @@ CQvWebServerWnd::CQvWebServerWnd(CQvServerHost* host, std::function<void()> exit
 {
     setObjectName(QStringLiteral("ZARN_SERVER_WIN_WEBSERVER_WINDOW"));
     m_menu->setObjectName(QStringLiteral("trayMenu"));
+    m_showMainWindow = addCommand(QStringLiteral("Show MainWindow"), &CQvWebServerWnd::showMainWindow);
+    m_newServer = addCommand(QStringLiteral("New LocalWebServer"), &CQvWebServerWnd::newServer);
+    m_exit = addCommand(QStringLiteral("Exit"), &CQvWebServerWnd::OnClose);
     // Built anew for every opening, from the registry as it is then.
     connect(m_menu.get(), &QMenu::aboutToShow, this, [this] { buildMenu(m_menu.get()); });
-    connect(m_menu.get(), &QMenu::triggered, this, [this](QAction* action) {
-        const int id = action->data().toInt();
-        // After the menu has closed, so the flows' dialogs do not run inside the menu's handler.
-        QTimer::singleShot(0, this, [this, id] { onMenuCommand(id); });
-    });
+}
+
+QAction* CQvWebServerWnd::addCommand(const QString& text, void (CQvWebServerWnd::*command)())
+{
+    auto* action = new QAction(text, this);
+    connect(action, &QAction::triggered, this, command, Qt::QueuedConnection);
+    return action;
 }
 
 CQvWebServerWnd::~CQvWebServerWnd()
@@ -59,47 +62,36 @@ void CQvWebServerWnd::OnCreate()
     QApplication::postEvent(this, new QvPostedEvent(kShowMainDialogEvent, 1));
 }
 
-void CQvWebServerWnd::buildMenu(QMenu* menu) const
+void CQvWebServerWnd::buildMenu(QMenu* menu)
 {
-    menu->clear();
-    int id = 1;
+    menu->clear();  // deletes the server actions of the last opening, keeps the fixed ones
     for (const QvServerRecord& record : m_host->listServers()) {
         const QString group = record.group.isEmpty() ? QStringLiteral("Default") : toQString(record.group);
         const QString text = QStringLiteral("[%1]%2:%3 [%4]")
                                  .arg(group, toQString(record.name), QString::number(record.port),
                                       record.running ? QStringLiteral("Run") : QStringLiteral("Stop"));
         QAction* item = menu->addAction(text);
-        item->setData(id++);
+        const QvString name = record.name;
+        connect(
+            item, &QAction::triggered, this, [this, name] { serverCommand(name); }, Qt::QueuedConnection);
     }
     menu->addSeparator();
-    menu->addAction(QStringLiteral("Show MainWindow"))->setData(kShowMainWindow);
-    menu->addAction(QStringLiteral("New LocalWebServer"))->setData(kNewLocalWebServer);
-    menu->addAction(QStringLiteral("Exit"))->setData(kExit);
+    menu->addAction(m_showMainWindow);
+    menu->addAction(m_newServer);
+    menu->addAction(m_exit);
 }
 
-void CQvWebServerWnd::onMenuCommand(int id)
+void CQvWebServerWnd::showMainWindow()
 {
-    switch (id) {
-        case 0:
-            return;
-        case kShowMainWindow:
-            if (m_mainDlg.isVisible()) {
-                m_mainDlg.setWindowState(m_mainDlg.windowState() & ~Qt::WindowMinimized);
-                m_mainDlg.raise();
-                m_mainDlg.activateWindow();
-            } else {
-                runMainDialog();
-            }
-            return;
-        case kNewLocalWebServer:
-            newServer();
-            return;
-        case kExit:
-            QTimer::singleShot(0, this, &CQvWebServerWnd::OnClose);
-            return;
-        default:
-            serverCommand(id - 1);
-            return;
+    if (m_closing) {
+        return;  // a late request to come forward while the program ends
+    }
+    if (m_mainDlg.isVisible()) {
+        m_mainDlg.setWindowState(m_mainDlg.windowState() & ~Qt::WindowMinimized);
+        m_mainDlg.raise();
+        m_mainDlg.activateWindow();
+    } else {
+        runMainDialog();
     }
 }
 
@@ -119,84 +111,30 @@ void CQvWebServerWnd::newServer()
         m_editDlg.raise();
         return;
     }
-    std::unique_ptr<_tag_WebServerInfo> definition = m_host->beginEdit(QvString(u""));
-    if (definition == nullptr) {
-        return;
-    }
-    m_editDlg.setDefinition(definition.get());
-    m_editDlg.setModify(false);
-    const int answer = m_editDlg.DoModal();
-    m_editDlg.setDefinition(nullptr);
-    if (answer != CDlgLocalWebServerGen::kResultOk) {
-        return;
-    }
-    ServerEditResult outcome = ServerEditResult::Cancelled;
-    const QvHostResult result =
-        m_host->finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm, &outcome);
-    if (!result.message.isEmpty()) {
-        QvMessageBoxes::show(nullptr, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-    }
-    if (outcome == ServerEditResult::Added && m_mainDlg.isVisible()) {
+    if (m_actions.create(m_editDlg, nullptr).kind == QvEditOutcome::Added && m_mainDlg.isVisible()) {
         QApplication::postEvent(&m_mainDlg, new QvPostedEvent(kShowMainDialogEvent, 1));
     }
 }
 
-void CQvWebServerWnd::serverCommand(int index)
+void CQvWebServerWnd::serverCommand(const QvString& name)
 {
-    const std::vector<QvServerRecord> records = m_host->listServers();
-    if (index < 0 || index >= static_cast<int>(records.size())) {
-        return;
-    }
-    const QvServerRecord& record = records[static_cast<size_t>(index)];
-    const QString name = toQString(record.name);
-    if (record.running) {
-        const QString question = QStringLiteral("The \"%1\" WebServer is running. Do you want to shut down?").arg(name);
-        if (QvMessageBoxes::show(nullptr, question, QvMessageBoxes::YesNo, QvMessageBoxes::Question) ==
-            QvMessageBoxes::IdYes) {
-            m_host->stopServer(record.name);
+    bool known = false;
+    bool running = false;
+    for (const QvServerRecord& record : m_host->listServers()) {
+        if (record.name == name) {
+            known = true;
+            running = record.running;
         }
-        return;
     }
-    const QString question = QStringLiteral(
-                                 "Run the \"%1\" WebServer or modify/delete information?\n"
-                                 "Yes: Run the server\nNo: Modify/delete information")
-                                 .arg(name);
-    switch (QvMessageBoxes::show(nullptr, question, QvMessageBoxes::YesNoCancel, QvMessageBoxes::Question)) {
-        case QvMessageBoxes::IdYes: {
-            const QvHostResult result = m_host->runServer(record.name);
-            if (!result.ok() && !result.message.isEmpty()) {
-                QvMessageBoxes::show(nullptr, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-            }
-            break;
-        }
-        case QvMessageBoxes::IdNo:
-            editServer(record.name);
-            break;
-        default:
-            break;
+    if (!known) {
+        return;  // removed since the menu was built
     }
-}
-
-void CQvWebServerWnd::editServer(const QvString& name)
-{
-    std::unique_ptr<_tag_WebServerInfo> copy = m_host->beginEdit(name);
-    if (copy == nullptr) {
+    if (running) {
+        m_actions.stop(name, nullptr);
         return;
     }
     CDlgLocalWebServerGen dialog(m_host, nullptr);  // a run of its own, not the member
-    dialog.setDefinition(copy.get());
-    dialog.setModify(true);
-    const int answer = dialog.DoModal();
-    ServerEditAction action = ServerEditAction::Cancel;
-    if (answer == CDlgLocalWebServerGen::kResultOk) {
-        action = ServerEditAction::Confirm;
-    } else if (answer == CDlgLocalWebServerGen::kResultDelete) {
-        action = ServerEditAction::Delete;
-    }
-    const QvHostResult result = m_host->finishEdit(name, std::move(copy), action);
-    if (!result.message.isEmpty()) {
-        QvMessageBoxes::show(nullptr, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-    }
+    m_actions.runOrEdit(name, dialog, nullptr);
 }
 
 void CQvWebServerWnd::OnClose()
@@ -218,6 +156,6 @@ void CQvWebServerWnd::OnClose()
 void CQvWebServerWnd::customEvent(QEvent* event)
 {
     if (event->type() == kShowMainDialogEvent && static_cast<QvPostedEvent*>(event)->wParam() == 1) {
-        runMainDialog();
+        showMainWindow();  // raises the dialog when it is open already
     }
 }

@@ -6,8 +6,10 @@
 
 #include "app/DlgLocalWebServerGen.h"
 #include "app/QvWebServerDlg.h"
+#include "app/ServerActions.h"
 
 class CQvServerHost;
+class QAction;
 class QMenu;
 class QSystemTrayIcon;
 
@@ -18,22 +20,22 @@ class QSystemTrayIcon;
 class CQvWebServerWnd : public QWidget {
     Q_OBJECT
 public:
-    static constexpr int kShowMainWindow = 101;
-    static constexpr int kNewLocalWebServer = 102;
-    static constexpr int kExit = 103;
-
     // exitProgram runs once the window closed (it leaves the event loops).
     CQvWebServerWnd(CQvServerHost* host, std::function<void()> exitProgram);
     ~CQvWebServerWnd() override;
 
     // The creation sequence: tray icon, then the posted request to show the main dialog.
     void OnCreate();
-    // Fills menu anew from the registry: one item per server (id = index + 1), then the fixed items.
-    void buildMenu(QMenu* menu) const;
-    // Runs the command of a menu id (0 for a dismissed menu).
-    void onMenuCommand(int id);
+    // Fills menu anew from the registry: one action per server, then the three fixed actions.
+    void buildMenu(QMenu* menu);
     // Ends the open dialogs, removes the tray icon and ends the program.
     void OnClose();
+
+    // The menu's commands. Each runs once the menu has closed, so its dialogs never run inside the
+    // menu's own handler.
+    QAction* showMainWindowAction() const { return m_showMainWindow; }
+    QAction* newServerAction() const { return m_newServer; }
+    QAction* exitAction() const { return m_exit; }
 
     CQvWebServerDlg* mainDialog() { return &m_mainDlg; }
     CDlgLocalWebServerGen* editDialog() { return &m_editDlg; }
@@ -45,16 +47,22 @@ protected:
     void customEvent(QEvent* event) override;
 
 private:
+    QAction* addCommand(const QString& text, void (CQvWebServerWnd::*command)());
+    void showMainWindow();
     void runMainDialog();
     void newServer();
-    void serverCommand(int index);
-    void editServer(const QvString& name);
+    // A server's menu item: stop it when it runs, otherwise run, modify or delete it.
+    void serverCommand(const QvString& name);
 
     CQvServerHost* m_host;
+    ServerActions m_actions;
     std::function<void()> m_exitProgram;
     CQvWebServerDlg m_mainDlg;
     CDlgLocalWebServerGen m_editDlg;
     std::unique_ptr<QMenu> m_menu;
+    QAction* m_showMainWindow;
+    QAction* m_newServer;
+    QAction* m_exit;
     QSystemTrayIcon* m_tray = nullptr;
     bool m_closing = false;
 };

@@ -1,5 +1,6 @@
 #include "app/ServerSelector.h"
 
+#include "controls/QvCIComboBox.h"
 #include "controls/QvComplexInput.h"
 
 QWidget* createServerSelector(QWidget* parent)
@@ -12,4 +13,11 @@ QWidget* createServerSelector(QWidget* parent)
 QvString selectorCommand(QWidget* selector, const QvString& command, const QvString& argument)
 {
     return static_cast<QvComplexInput*>(selector)->sendCommand(command, argument, 0);
+}
+
+void selectorSettle(QWidget* selector)
+{
+    if (auto* combo = dynamic_cast<QvCIComboBox*>(static_cast<QvComplexInput*>(selector)->getInput())) {
+        combo->ensureEntrySelected();
+    }
 }

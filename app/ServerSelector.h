@@ -9,3 +9,6 @@ class QWidget;
 // it only through selectorCommand.
 QWidget* createServerSelector(QWidget* parent);
 QvString selectorCommand(QWidget* selector, const QvString& command, const QvString& argument);
+// After a "select": a selection that names no server (a group heading, or a server that is gone)
+// becomes the first server, or none.
+void selectorSettle(QWidget* selector);

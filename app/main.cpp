@@ -1,9 +1,60 @@
 #include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/QvWebServerApp.h"
+#include "platform/Version.h"
+
+namespace {
+
+// The two options the program reads, answered without a display; -1 when neither was given.
+int answerOption(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::printf(
+                "Usage: qvwebserver [--help] [--version]\n"
+                "Runs local static-file web servers from a tray icon and a small window.\n"
+                "A second start brings the running program's window forward.\n"
+                "The command-line front is qvwebserver-cli.\n");
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            const std::u16string version = qvplat::getProductVersion();
+            std::printf("qvwebserver %s\n", QString::fromStdU16String(version).toUtf8().constData());
+            return 0;
+        }
+    }
+    return -1;
+}
+
+bool hasDisplay()
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
+    const int answered = answerOption(argc, argv);
+    if (answered >= 0) {
+        return answered;
+    }
+    // Qt would abort on the missing display; say it in one line instead.
+    if (!hasDisplay()) {
+        std::fprintf(stderr,
+                     "qvwebserver: no display (DISPLAY or WAYLAND_DISPLAY is not set); "
+                     "use qvwebserver-cli without one\n");
+        return 1;
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("QvWebServer"));
     QApplication::setDesktopFileName(QStringLiteral("qvwebserver"));
@@ -11,6 +62,9 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
     CQvWebServerApp app;
     if (!app.InitInstance()) {
+        if (app.handedOver()) {
+            std::fprintf(stderr, "QvWebServer is already running\n");
+        }
         return app.ExitInstance();
     }
     QApplication::exec();

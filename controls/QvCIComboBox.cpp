@@ -9,6 +9,7 @@
 #include <QFontMetrics>
 #include <QPaintDevice>
 #include <QPainter>
+#include <QPen>
 #include <climits>
 
 #include "controls/QtConvert.h"
@@ -124,6 +125,12 @@ void QvCIComboBox::draw(QPainter& dc, const QRect& rcClient)
     const QString text = dc.fontMetrics().elidedText(toQString(m_displayText), Qt::ElideRight, textRect.width());
     dc.setPen(resources->getColor(kColorText));
     dc.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
+    if (m_host != nullptr && m_host->hasFocus()) {
+        // The keyboard focus: a dotted frame around the text, as the desktop's own boxes show it.
+        dc.setPen(QPen(resources->getColor(kColorText), 1, Qt::DotLine));
+        dc.setBrush(Qt::NoBrush);
+        dc.drawRect(m_rcText.adjusted(1, 1, -2, -2));
+    }
 }
 
 QvString QvCIComboBox::sendCommand(const QvString& command, const QvString& argument, int /*flags*/)
@@ -249,6 +256,35 @@ void QvCIComboBox::select(const QvString& argument)
             (*entries)[m_curIndex].m_selected = true;
             m_displayText = (*entries)[m_curIndex].m_disp;
         }
+    }
+    invalidate();
+}
+
+void QvCIComboBox::ensureEntrySelected()
+{
+    const bool onHeading = m_listKind == kListGrouped && m_curGroup == QvString(kGroupsKey);
+    if (!onHeading && currentItem() != nullptr) {
+        return;
+    }
+    clearCurrentFlag();
+    m_curGroup = QvString(kItemsKey);
+    m_curIndex = -1;
+    m_displayText = QvString(u"");
+    QvArray<QvCIComboListItem>* first = nullptr;
+    if (m_listKind != kListGrouped) {
+        first = m_entries.find(QvString(kItemsKey));
+    } else if (const QvArray<QvCIComboListItem>* headings = m_entries.find(QvString(kGroupsKey))) {
+        for (int i = 0; i < headings->size() && (first == nullptr || first->isEmpty()); ++i) {
+            m_curGroup = (*headings)[i].m_value;
+            first = m_entries.find(m_curGroup);
+        }
+    }
+    if (first != nullptr && !first->isEmpty()) {
+        m_curIndex = 0;
+        (*first)[0].m_selected = true;
+        m_displayText = (*first)[0].m_disp;
+    } else {
+        m_curGroup = QvString(kItemsKey);
     }
     invalidate();
 }

@@ -43,6 +43,11 @@ public:
     void draw(QPainter& dc, const QRect& rcClient) override;
     QvString sendCommand(const QvString& command, const QvString& argument, int flags) override;
 
+    // When the selection names no entry (a group heading, or a group or index that is not there),
+    // selects the first entry of the first group, or nothing at all when there is none, so the
+    // closed box never shows a heading or a name that is gone. The owner calls it after filling.
+    void ensureEntrySelected();
+
     uint16_t getMouseState() const { return m_mouseState; }
     bool isOpen() const { return m_isOpen; }
     QvString getDisplayText() const { return m_displayText; }

@@ -12,9 +12,9 @@
 #include "AppTestSupport.h"
 #include "Loopback.h"
 #include "app/DlgLocalWebServerGen.h"
-#include "app/QvWebServerApp.h"
 #include "app/QvWebServerDlg.h"
 #include "app/QvWebServerWnd.h"
+#include "app/ServerActions.h"
 #include "app/ServerSelector.h"
 #include "controls/QtConvert.h"
 #include "foundation/QvDirMng.h"
@@ -75,9 +75,9 @@ private slots:
     void generateRefusesThenFillsTheDefinition();
     void modifyModeShowsTheDefinition();
     void mainDialogCreatesRunsChangesAndDeletes();
+    void changedPortRestartsTheServer();
     void trayMenuListsTheServers();
     void closedWindowStoresItsRectangle();
-    void exitClosesTheDialogAndSaves();
     void accessLogSwitchWritesADailyFile();
     void linksOpenTheDefaultBrowser();
 
@@ -93,8 +93,9 @@ void AppTest::generateRefusesThenFillsTheDefinition()
     _tag_WebServerInfo definition;
     dialog.setDefinition(&definition);
     dialog.setModify(false);
+    boxes.otherwise = QvMessageBoxes::IdYes;  // keeps a page that is not there
     whenModal([&] {
-        QVERIFY(!child<QPushButton>(&dialog, "buttonDelete")->isVisible());
+        QVERIFY(child<QPushButton>(&dialog, "buttonDelete")->isVisible());  // taken as Cancel in create mode
         // A refused definition: the box tells why, the field gets the focus, the dialog stays.
         child<QLineEdit>(&dialog, "editName")->clear();
         QTest::mouseClick(child<QPushButton>(&dialog, "buttonOk"), Qt::LeftButton);
@@ -104,14 +105,14 @@ void AppTest::generateRefusesThenFillsTheDefinition()
 
         QTest::keyClicks(child<QLineEdit>(&dialog, "editName"), q("site1"));
         child<QLineEdit>(&dialog, "editPort")->clear();
-        // Choosing a folder replaces Base html with it; the page is then left empty (a notice).
+        // Base html stays as it was; left empty it becomes index.html (a notice), which is not there.
         child<QLineEdit>(&dialog, "editBasePath")->setText(q("/srv/www"));
-        QCOMPARE(textOf(&dialog, "editBaseHtml"), q("/srv/www"));
-        child<QLineEdit>(&dialog, "editBaseHtml")->clear();
+        QCOMPARE(textOf(&dialog, "editBaseHtml"), QString());
         QTest::keyClick(&dialog, Qt::Key_Return);
     });
     QCOMPARE(dialog.DoModal(), CDlgLocalWebServerGen::kResultOk);
-    QCOMPARE(boxes.texts.size(), 2);
+    QCOMPARE(boxes.texts.size(), 3);
+    QVERIFY(boxes.texts.value(2).startsWith(q("The page \"index.html\" is not a file below the base path")));
     QCOMPARE(toQString(definition.name), q("site1"));
     QCOMPARE(definition.port, 0);
     QCOMPARE(toQString(definition.basepath), q("/srv/www"));
@@ -167,7 +168,8 @@ void AppTest::mainDialogCreatesRunsChangesAndDeletes()
         QTest::mouseClick(child<QPushButton>(&dialog, "buttonNewServer"), Qt::LeftButton);
         QCOMPARE(selected(&dialog), q("site"));
 
-        QTest::mouseClick(child<QPushButton>(&dialog, "buttonOpenServer"), Qt::LeftButton);
+        child<QPushButton>(&dialog, "buttonOpenServer")->setFocus();
+        QTest::keyClick(child<QPushButton>(&dialog, "buttonOpenServer"), Qt::Key_Return);
         QVERIFY(host.listServers().at(0).running);
         boxes.answers = {QvMessageBoxes::IdYes};
         QTest::mouseClick(child<QPushButton>(&dialog, "buttonOpenServer"), Qt::LeftButton);
@@ -192,6 +194,28 @@ void AppTest::mainDialogCreatesRunsChangesAndDeletes()
     QCOMPARE(dialog.DoModal(), CQvWebServerDlg::kResultCancel);
 }
 
+void AppTest::changedPortRestartsTheServer()
+{
+    Boxes boxes;
+    const QString folder =
+        QString::fromStdString(m_box->dir.write("www/index.html", "<p>hello</p>").parent_path().string());
+    CQvServerHost host;
+    host.startup();
+    addServer(host, u"site", u"", 0, fromQString(folder));
+    QVERIFY(host.runServer(u"site").ok());
+    const qvtest::Listener taken;  // the new port is in use: the restart fails and says so
+    CDlgLocalWebServerGen dialog(&host);
+    whenModal([&] {
+        child<QLineEdit>(&dialog, "editPort")->setText(QString::number(taken.port()));
+        QTest::mouseClick(child<QPushButton>(&dialog, "buttonOk"), Qt::LeftButton);
+    });
+    QCOMPARE(ServerActions(&host).edit(u"site", dialog, nullptr).kind, QvEditOutcome::Changed);
+    QCOMPARE(host.listServers().at(0).port, taken.port());
+    QVERIFY(!host.listServers().at(0).running);
+    QVERIFY2(boxes.texts.size() == 1 && boxes.texts.value(0).contains(QString::number(taken.port())),
+             qPrintable(boxes.texts.value(0)));
+}
+
 void AppTest::trayMenuListsTheServers()
 {
     Boxes boxes;
@@ -205,18 +229,19 @@ void AppTest::trayMenuListsTheServers()
     CQvWebServerWnd window(&host, [] {});
     QMenu menu;
     window.buildMenu(&menu);
+    window.buildMenu(&menu);  // every opening builds it again; the fixed commands stay
     QStringList texts;
     for (QAction* action : menu.actions()) {
         texts << action->text();
     }
     QCOMPARE(texts, (QStringList{q("[Work]api:0 [Run]"), q("[Default]site1:8080 [Stop]"), QString(),
                                  q("Show MainWindow"), q("New LocalWebServer"), q("Exit")}));
-    window.onMenuCommand(1);  // answered No: it keeps running
-    QCOMPARE(boxes.texts.value(0), q("The \"api\" WebServer is running. Do you want to shut down?"));
+    menu.actions().at(0)->trigger();  // answered No: it keeps running
+    QTRY_COMPARE(boxes.texts.value(0), q("The \"api\" WebServer is running. Do you want to shut down?"));
     QVERIFY(host.listServers().at(0).running);
     boxes.answers = {QvMessageBoxes::IdYes};
-    window.onMenuCommand(1);
-    QVERIFY(!host.listServers().at(0).running);
+    menu.actions().at(0)->trigger();
+    QTRY_VERIFY(!host.listServers().at(0).running);
 }
 
 void AppTest::closedWindowStoresItsRectangle()
@@ -231,34 +256,16 @@ void AppTest::closedWindowStoresItsRectangle()
         const QRect inner = dialog.geometry();
         const QMargins frame(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
                              outer.bottom() - inner.bottom());
-        dialog.setGeometry(QRect(100, 50, 400, 100).marginsRemoved(frame));
+        dialog.setGeometry(QRect(100, 50, 2000, 400).marginsRemoved(frame));  // above the minimum size
         QTest::keyClick(&dialog, Qt::Key_Return);
         QVERIFY(dialog.isVisible());  // Enter never closes the main dialog
         dialog.close();
     });
     QCOMPARE(dialog.DoModal(), CQvWebServerDlg::kResultCancel);
     const std::string env = m_box->user("env.ini");
-    for (const char* line : {"default_startx=100", "default_starty=50", "default_width=500", "default_height=150"}) {
+    for (const char* line : {"default_startx=100", "default_starty=50", "default_width=2100", "default_height=450"}) {
         QVERIFY2(env.find(line) != std::string::npos, line);
     }
-}
-
-void AppTest::exitClosesTheDialogAndSaves()
-{
-    Boxes boxes;
-    const QString key = QStringLiteral("qvapptest-%1").arg(QCoreApplication::applicationPid());
-    CQvWebServerApp app(key);
-    QVERIFY(app.InitInstance());
-    QVERIFY(!CQvWebServerApp(key).checkSingleInstance());  // a second start hands over and ends
-    addServer(*app.host(), u"site", u"", 0, QvString(u"/nonexistent"));
-    bool shown = false;
-    whenModal([&] {
-        shown = app.trayWindow()->mainDialog()->isVisible();
-        app.trayWindow()->onMenuCommand(CQvWebServerWnd::kExit);
-    });
-    QTRY_VERIFY(shown && !app.trayWindow()->mainDialog()->isVisible());
-    app.ExitInstance();
-    QVERIFY(m_box->user("session.ini").find("site") != std::string::npos);
 }
 
 void AppTest::accessLogSwitchWritesADailyFile()

@@ -11,11 +11,16 @@ QString q(const char* text)
     return QString::fromUtf8(text);
 }
 
-// Runs "command argument|command argument..." (the first space separates them); the last answer.
+// Runs "command argument|command argument..." (the first space separates them; "settle" calls
+// ensureEntrySelected); the last answer.
 QString run(QvCIComboBox& combo, const char* steps)
 {
     QString answer;
     for (const QString& step : q(steps).split(QLatin1Char('|'), Qt::SkipEmptyParts)) {
+        if (step == QLatin1String("settle")) {  // what the owner calls after filling
+            combo.ensureEntrySelected();
+            continue;
+        }
         const qsizetype space = step.indexOf(QLatin1Char(' '));
         const QString argument = space < 0 ? QString() : step.mid(space + 1);
         answer = toQString(combo.sendCommand(fromQString(step.left(space)), fromQString(argument), 0));
@@ -55,6 +60,11 @@ private slots:
         row("delitem removes only the first match", "additem a`first`G|additem a`second`G|delitem a`G|select G`3",
             "second", "a", 1);
         row("delitem of the last entry keeps the heading", "additem a`first`H|delitem a`H|select H`0", "", "", 2);
+        row("settling on a heading takes the first server", "clear|additem w`web0`web|additem x`x0`zz|select |settle",
+            "web0", "w", 2);
+        row("settling with no server left shows nothing", "select G`1|clear|select |settle", "", "", 0);
+        row("settling on a group that is gone takes the first server", "select G`1|select H`0|settle", "d0", "v0", 1);
+        row("settling keeps a server selection", "select G`2|settle", "d2", "v2", 1);
     }
     void commandSequences()
     {

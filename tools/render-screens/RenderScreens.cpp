@@ -1,6 +1,6 @@
 // Renders the desktop program's windows to PNG files, for a look without a display:
 //   qv_render_screens <output folder> <scale>
-// writes main-dialog, edit-create, edit-modify and tray-menu at the given device pixel ratio.
+// writes main-dialog, edit-create, edit-modify, about and tray-menu at the given device pixel ratio.
 #include <QApplication>
 #include <QDir>
 #include <QMenu>
@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "TempDir.h"
+#include "app/AboutDlg.h"
 #include "app/DlgLocalWebServerGen.h"
 #include "app/QvWebServerApp.h"
 #include "app/QvWebServerDlg.h"
@@ -93,6 +94,11 @@ int main(int argc, char** argv)
 
     {
         CQvWebServerDlg dialog(&host);
+        // The selector with the keyboard focus, which it shows with a dotted frame.
+        QTimer::singleShot(50, &dialog, [&dialog] {
+            QApplication::setActiveWindow(&dialog);
+            dialog.findChild<QWidget*>(QStringLiteral("selectorUsedServer"))->setFocus();
+        });
         grabWhenShown(&dialog, "main-dialog");
         dialog.DoModal();
     }
@@ -110,6 +116,11 @@ int main(int argc, char** argv)
         dialog.setModify(true);
         grabWhenShown(&dialog, "edit-modify");
         dialog.DoModal();
+    }
+    {
+        CAboutDlg about;
+        grabWhenShown(&about, "about");
+        about.exec();
     }
     {
         CQvWebServerWnd window(&host, [] {});
