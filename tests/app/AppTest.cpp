@@ -12,6 +12,7 @@
 #include "AppTestSupport.h"
 #include "Loopback.h"
 #include "app/DlgLocalWebServerGen.h"
+#include "app/QvWebServerApp.h"
 #include "app/QvWebServerDlg.h"
 #include "app/QvWebServerWnd.h"
 #include "app/ServerActions.h"
