@@ -9,7 +9,7 @@ set -euo pipefail
 
 packages=(
     g++ cmake make ninja-build pkgconf
-    libjsoncpp-dev rapidjson-dev libcurl4-openssl-dev libsodium-dev
+    libjsoncpp-dev rapidjson-dev libcurl4-openssl-dev libsodium-dev ca-certificates
     qt6-base-dev
     python3
 )
