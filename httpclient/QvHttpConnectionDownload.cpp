@@ -40,8 +40,7 @@ public:
 
     bool onResponseBody(const unsigned char* data, size_t length) override
     {
-        if (m_file == nullptr || length > m_length - m_stored ||
-            std::fwrite(data, 1, length, m_file) != length) {
+        if (m_file == nullptr || length > m_length - m_stored || std::fwrite(data, 1, length, m_file) != length) {
             return false;
         }
         m_stored += length;

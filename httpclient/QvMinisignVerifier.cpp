@@ -30,8 +30,9 @@ bool decodeExactly(std::string_view base64, unsigned char* out, size_t bytes)
 {
     std::vector<unsigned char> decoded(base64.size());
     size_t length = 0;
-    if (base64.empty() || sodium_base642bin(decoded.data(), decoded.size(), base64.data(), base64.size(), nullptr,
-                                            &length, nullptr, sodium_base64_VARIANT_ORIGINAL) != 0 ||
+    if (base64.empty() ||
+        sodium_base642bin(decoded.data(), decoded.size(), base64.data(), base64.size(), nullptr, &length, nullptr,
+                          sodium_base64_VARIANT_ORIGINAL) != 0 ||
         length != bytes) {
         return false;
     }
