@@ -12,6 +12,7 @@ packages=(
     libjsoncpp-dev rapidjson-dev libcurl4-openssl-dev libsodium-dev ca-certificates
     qt6-base-dev
     python3
+    pkexec
 )
 test_packages=(
     libgtest-dev libgmock-dev
