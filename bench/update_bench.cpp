@@ -73,8 +73,9 @@ void serveOnce(int listener, uint64_t bytes)
         }
         request.append(buffer, size_t(n));
     }
-    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                             std::to_string(bytes) + "\r\nConnection: close\r\n\r\n";
+    const std::string head =
+        "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " + std::to_string(bytes) +
+        "\r\nConnection: close\r\n\r\n";
     ::send(peer, head.data(), head.size(), MSG_NOSIGNAL);
     std::vector<unsigned char> block;
     for (uint64_t sent = 0; sent < bytes;) {

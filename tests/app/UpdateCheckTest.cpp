@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -216,6 +217,8 @@ void UpdateCheckTest::checkEndsAsItShouldAndRunsOnlyAVerifiedFile_data()
     QTest::newRow("status 500") << refused({q("--status=500")}, Signed::Good, Key::Config, {}, kNotDownloaded);
     QTest::newRow("no Content-Length") << refused({q("--no-length")}, Signed::Good, Key::Config, {}, kNotDownloaded);
     QTest::newRow("failed download") << refused({q("files-closed")}, Signed::Good, Key::Config, {}, kNotDownloaded);
+    QTest::newRow("trickle past the deadline")
+        << refused({q("--truncate=10"), q("--stall")}, Signed::Good, Key::Config, q("DEADLINE=1"), kNotDownloaded);
     QTest::newRow("too large") << refused({}, Signed::Good, Key::Config, q("MAXDOWNLOAD=27"), kNotDownloaded);
     QTest::newRow("no release key") << refused({}, Signed::Good, Key::None, {}, kNoKey);
     QTest::newRow("a key in the user layer is not trusted")
@@ -284,6 +287,7 @@ void UpdateCheckTest::checkEndsAsItShouldAndRunsOnlyAVerifiedFile()
     CQvServerHost host;
     CQvWebServerDlg dialog(&host);
     auto* bar = child<QProgressBar>(&dialog, "progressUpdate");
+    QVERIFY(!bar->geometry().intersects(child<QLabel>(&dialog, "linkCheckVersion")->geometry()));
     whenModal([&] {
         dialog.OnCheckAppVersion();
         QTRY_COMPARE_WITH_TIMEOUT(answered.texts.size(), c.boxes.size(), kWaitMs);

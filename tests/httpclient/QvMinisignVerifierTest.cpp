@@ -1,5 +1,3 @@
-#include "httpclient/QvMinisignVerifier.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,6 +6,7 @@
 
 #include "ChildProcess.h"
 #include "TempDir.h"
+#include "httpclient/QvMinisignVerifier.h"
 
 namespace {
 
@@ -25,10 +24,10 @@ std::string line(const std::string& text, int index)
 
 struct VerifyCase {
     const char* name;
-    bool legacy;                                      // minisign -l: the whole file signed, not its hash
-    bool otherKey;                                    // signed by another key than the one checked
+    bool legacy;                                       // minisign -l: the whole file signed, not its hash
+    bool otherKey;                                     // signed by another key than the one checked
     std::function<void(std::string& signature)> edit;  // changes the .minisig text
-    std::string fed;                                  // the bytes checked
+    std::string fed;                                   // the bytes checked
     bool signatureAccepted, verified;
 };
 
@@ -50,8 +49,8 @@ TEST(QvMinisignVerifierTest, OnlyThePrehashedSignatureOfTheKeyOverTheSameBytesAn
         {"file changed", false, false, {}, kFile + "x", true, false},
         {"file cut", false, false, {}, kFile.substr(1), true, false},
         {"another key", false, true, {}, kFile, true, false},
-        {"trusted comment changed", false, false, [](std::string& s) { s.insert(s.find("\ntrusted comment: ") + 18, "x"); },
-         kFile, true, false},
+        {"trusted comment changed", false, false,
+         [](std::string& s) { s.insert(s.find("\ntrusted comment: ") + 18, "x"); }, kFile, true, false},
         {"legacy form", true, false, {}, kFile, false, false},
         {"garbage", false, false, [](std::string& s) { s = "untrusted comment: x\nAAAA\ntrusted comment: y\nAAAA\n"; },
          kFile, false, false},
