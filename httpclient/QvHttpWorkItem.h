@@ -16,8 +16,8 @@ struct QvHttpFileTarget;
 // Result and progress callback of a request, on the pool thread that ran it. step 0: the final result
 // (result is the text with its length in characters, or for a File download the bytes with their
 // count; for a download into a file, the stored file's path with its length in characters when it
-// arrived whole, else null and 0); step 1: progress (result null, resultLength the percentage). The return value is not
-// used.
+// arrived whole, else null and 0); step 1: progress (result null, resultLength the percentage).
+// The return value is not used.
 using QvHttpCallback = int (*)(void* context, int32_t reqType, int32_t dataType, const char16_t* reqInfo,
                                int32_t reqInfoLength, int32_t step, const unsigned char* data, uint32_t dataLength,
                                const void* result, int32_t resultLength);
