@@ -105,7 +105,6 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("progressUpdate"));
     m_progress->setTextVisible(false);
-    dlu.place(m_progress, 196, 21, 37, 10);
     m_progress->hide();
 
     m_donate = makeButton(this, "buttonDonate", QStringLiteral("DonateBtn"));
@@ -131,9 +130,13 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
     const int linksRight =
         dlu.placeRow({{m_manualLink, 5, 20, 35, 10}, {m_blogLink, 44, 20, 67, 10}, {m_updateLink, 116, 20, 76, 10}}, 6);
     const int buttonsRight = dlu.placeRow({{m_ok, 134, 34, 50, 14}, {m_exit, 184, 34, 50, 14}});
-    // The donate picture keeps to the right of whatever the links and buttons needed.
+    // The progress bar starts where the links end, so it never covers "Check App Last Version".
+    QRect progress = dlu.toRect(196, 21, 37, 10);
+    progress.moveLeft(std::max(progress.left(), linksRight + dlu.toX(2)));
+    m_progress->setGeometry(progress);
+    // The donate picture keeps to the right of whatever the links, the bar and the buttons needed.
     const QRect donate = dlu.toRect(234, 16, 98, 33);
-    const int donateLeft = std::max({donate.left(), linksRight + dlu.toX(4), buttonsRight + dlu.toX(4)});
+    const int donateLeft = std::max({donate.left(), progress.right() + 1 + dlu.toX(1), buttonsRight + dlu.toX(4)});
     m_donate->setGeometry(donateLeft, donate.top(), donate.width(), donate.height());
     right = std::max(right, donateLeft + donate.width());
     resize(right + dlu.toX(4), dlu.toY(kTemplateHeight));
@@ -167,6 +170,7 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
         m_progress->setRange(0, 100);
     });
     connect(m_updateCheck, &CQvUpdateCheck::progressChanged, m_progress, &QProgressBar::setValue);
+    connect(m_updateCheck, &CQvUpdateCheck::progressEnded, m_progress, &QWidget::hide);
     connect(m_updateCheck, &CQvUpdateCheck::installerStarted, this, [this] {
         close();
         // Posted, like a close to the main window: the program ends once this handler has returned.
@@ -195,6 +199,7 @@ int CQvWebServerDlg::DoModal()
 
 void CQvWebServerDlg::endIfOpen()
 {
+    m_updateCheck->cancel();
     if (isVisible()) {
         OnClose();  // the window's place is kept however the program ends
         done(kResultCancel);
@@ -476,6 +481,7 @@ void CQvWebServerDlg::OnClose()
 
 void CQvWebServerDlg::OnExit()
 {
+    m_updateCheck->cancel();
     OnClose();
     done(kResultCancel);
 }

@@ -27,7 +27,8 @@ public:
 
     // Runs the dialog modally (initialising it again) and returns its result (IDCANCEL).
     int DoModal();
-    // Ends the dialog with IDCANCEL when it is open, saving the window rectangle as a close does.
+    // Ends the dialog with IDCANCEL when it is open, saving the window rectangle as a close does. A
+    // running update check is cancelled either way (the program is about to end).
     void endIfOpen();
 
     // The group map: group key ("None" for no group) -> names, in the order they were added.

@@ -3,18 +3,23 @@
 #include <json/json.h>
 
 #include <QFile>
+#include <QProcess>
+#include <cstdio>
+#include <vector>
 
 #include "app/GuiThread.h"
 #include "app/MessageBoxes.h"
 #include "controls/QtConvert.h"
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
-#include "foundation/QvFile.h"
+#include "foundation/QvINIFileMng.h"
 #include "foundation/QvLogMng.h"
 #include "foundation/QvStringArray.h"
 #include "foundation/QvWinUtilFunc.h"
 #include "httpclient/QvHttpClient.h"
-#include "platform/Process.h"
+#include "httpclient/QvHttpConnection.h"
+#include "httpclient/QvMinisignVerifier.h"
+#include "platform/FileSystem.h"
 
 namespace {
 
@@ -28,11 +33,18 @@ constexpr const char16_t* kDefaultFileUrl = u"http://127.0.0.1:8080";
 
 constexpr const char16_t* kServicePath = u"appversion";
 constexpr const char16_t* kFilePathMarker = u"/var/www/html/";
+constexpr const char16_t* kPublicKeyKey = u"PUBLICKEY";
+constexpr const char16_t* kMaxDownloadKey = u"MAXDOWNLOAD";
+constexpr const char16_t* kDeadlineKey = u"DEADLINE";
+constexpr const char16_t* kDownloadFolderPrefix = u"update-";
+constexpr const char16_t* kSignatureSuffix = u".minisig";
 constexpr int32_t kDataTypeForm = 4;
-constexpr int kIdleWaitMs = 30000;  // bounded by the client's own time-outs
+constexpr size_t kHashBlockBytes = 1 << 20;  // the setup file is hashed a mebibyte at a time
 
-std::mutex s_launcherLock;
-CQvUpdateCheck::Launcher s_launcher;
+const QString kDownloadFailed = QStringLiteral("The update file could not be downloaded. Nothing was run.");
+const QString kNotVerified = QStringLiteral("The update file could not be verified. Nothing was run.");
+const QString kNoReleaseKey = QStringLiteral("Updates cannot be verified: no release key is configured.");
+const QString kRunFailed = QStringLiteral("Installation file execution failed. Please update again!!");
 
 QvString configured(const char16_t* key, const char16_t* fallback)
 {
@@ -78,19 +90,32 @@ QString codeMessage(const Json::Value& answer)
                                          QString::fromStdString(textOf(answer["msg"])));
 }
 
-bool pkexecLauncher(const QvString& path)
+// Reads a whole small file; false when it cannot be read or is larger than limit bytes.
+bool readSmallFile(const QvString& path, uint64_t limit, std::string& out)
 {
-    QFile file(toQString(path));
-    if (!file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeUser)) {
+    qvplat::OpenedFileInfo info;
+    std::FILE* file = qvplat::openRegularFileForRead(path.toStd(), info);
+    if (file == nullptr) {
         return false;
     }
-    // Single quotes keep the path literal; a quote inside it is closed, escaped and reopened.
-    std::u16string quoted = u"'";
-    for (char16_t ch : path.view()) {
-        quoted += ch == u'\'' ? std::u16string(u"'\\''") : std::u16string(1, ch);
-    }
-    quoted += u"'";
-    return qvplat::createProcess(u"pkexec " + quoted);
+    out.resize(info.size <= limit ? size_t(info.size) : 0);
+    const bool read = info.size <= limit && std::fread(out.data(), 1, out.size(), file) == out.size();
+    std::fclose(file);
+    return read;
+}
+
+// Where the signature of path lies: beside it, named after it plus ".minisig".
+QvString signatureOf(QvString path)
+{
+    path += kSignatureSuffix;
+    return path;
+}
+
+// The last segment of a path ("setup/new_setup.sh" -> "new_setup.sh"); empty when it ends in "/".
+QvString lastSegment(const QvString& path)
+{
+    const size_t slash = path.view().rfind(u'/');
+    return slash == std::u16string_view::npos ? path : path.mid(int(slash) + 1);
 }
 
 }  // namespace
@@ -104,8 +129,19 @@ CQvUpdateCheck::CQvUpdateCheck(QObject* parent) : QObject(parent)
 
 CQvUpdateCheck::~CQvUpdateCheck()
 {
-    if (m_requested) {
-        QvHttpClient::getInstance().waitUntilIdle(kIdleWaitMs);
+    // No signal from here: the dialog that receives them is being taken apart.
+    cancelRequests();
+    bool requested = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        requested = m_requested;
+    }
+    if (requested) {
+        // Cancelled requests end within about a second; until then a callback may still run.
+        QvHttpClient::getInstance().waitForRequests(this, -1);
+    }
+    if (m_installer == nullptr || m_installer->state() == QProcess::NotRunning) {
+        removeDownload();
     }
 }
 
@@ -119,6 +155,24 @@ QvString CQvUpdateCheck::fileBaseUrl()
     return configured(kFileUrlKey, kDefaultFileUrl);
 }
 
+CQvUpdateCheck::Settings CQvUpdateCheck::readSettings()
+{
+    Settings settings;
+    const CQvINIFileMng* env = CEnvMng::getInstance()->getIniFile(ENV_FILE_ENV);
+    settings.publicKey = env->getValue(kUpdateSection, kPublicKeyKey, INI_LAYER_CONFIG).toUtf8();
+    const std::string cap = env->getValue(kUpdateSection, kMaxDownloadKey, INI_LAYER_MERGED).toUtf8();
+    char* end = nullptr;
+    const unsigned long long bytes = std::strtoull(cap.c_str(), &end, 10);
+    if (!cap.empty() && *end == '\0' && bytes > 0) {
+        settings.maxDownload = bytes;
+    }
+    const int32_t seconds = env->getIntValue(kUpdateSection, kDeadlineKey, INI_LAYER_MERGED);
+    if (seconds > 0 && seconds <= INT32_MAX / 1000) {
+        settings.deadlineMs = seconds * 1000;
+    }
+    return settings;
+}
+
 void CQvUpdateCheck::addSessions()
 {
     QvHttpClient& client = QvHttpClient::getInstance();
@@ -127,20 +181,31 @@ void CQvUpdateCheck::addSessions()
     QvHttpClient::setDownloadCallback(&CQvUpdateCheck::onReceiveHttpData);
 }
 
-void CQvUpdateCheck::setLauncherForTesting(Launcher launcher)
-{
-    std::lock_guard<std::mutex> guard(s_launcherLock);
-    s_launcher = std::move(launcher);
-}
-
 void CQvUpdateCheck::OnCheckAppVersion()
 {
     const QvString version = CQvWinUtilFunc::getInstance()->getProductVersion();
     const QvHttpForm form = makeForm(u"appverchk", compactInput(version));
     std::lock_guard<std::mutex> guard(m_lock);
+    m_cancelled.store(false);
     m_requested = true;
     versionCheckReqIdx = QvHttpClient::getInstance().postForm(kServicePath, QvString(), form, QvString(),
                                                               &CQvUpdateCheck::onReceiveHttpData, this);
+}
+
+void CQvUpdateCheck::cancel()
+{
+    cancelRequests();
+    emit progressEnded();
+}
+
+void CQvUpdateCheck::cancelRequests()
+{
+    // Under the lock: a request queued after this sees the flag, one queued before gets cancelled.
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_cancelled.store(true);
+    if (m_requested) {
+        QvHttpClient::getInstance().cancelRequests(this);
+    }
 }
 
 int CQvUpdateCheck::onReceiveHttpData(void* context, int32_t reqType, int32_t dataType, const char16_t* reqInfo,
@@ -166,14 +231,15 @@ void CQvUpdateCheck::route(int32_t dataType, int32_t step, const QvString& info,
         return;
     }
     const int32_t idx = description["reqidx"].isInt() ? description["reqidx"].asInt() : -1;
-    int32_t version, setupUrl, download;
+    int32_t version, setupUrl, download, signature;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         version = versionCheckReqIdx;
         setupUrl = setupUrlReqIdx;
         download = downloadReqIdx;
+        signature = signatureReqIdx;
     }
-    if (idx < 0) {
+    if (idx < 0 || m_cancelled.load()) {
         return;
     }
     if (step == 0) {
@@ -182,12 +248,14 @@ void CQvUpdateCheck::route(int32_t dataType, int32_t step, const QvString& info,
         } else if (idx == setupUrl) {
             handleSetupFileUrlAnswer(dataType, info, result, resultLength);
         } else if (idx == download) {
-            handleSetupDownload(0, info, static_cast<const unsigned char*>(result), resultLength);
+            handleSetupDownload(0, static_cast<const char16_t*>(result), resultLength);
+        } else if (idx == signature) {
+            handleSignatureDownload(static_cast<const char16_t*>(result));
         }
     } else if (step == 1) {
         CQvLogMng::getInstance()->writeDebug(u"DOWNLOADING Contents %d Percent\n", int(resultLength));
         if (idx == download) {
-            handleSetupDownload(1, info, nullptr, resultLength);
+            handleSetupDownload(1, nullptr, resultLength);
         }
     }
 }
@@ -222,9 +290,20 @@ void CQvUpdateCheck::handleVersionAnswer(int32_t dataType, const QvString&, cons
     } else if (code == "0001") {
         showBox(QStringLiteral("An updated version exists. Do you want to update?"), QvMessageBoxes::YesNo,
                 QvMessageBoxes::Question, [this](int reply) {
-                    if (reply == QvMessageBoxes::IdYes) {
-                        requestSetupFileUrl();
+                    if (reply != QvMessageBoxes::IdYes || m_cancelled.load()) {
+                        return;
                     }
+                    // Without a key nothing could be verified: say so before anything is fetched.
+                    Settings settings = readSettings();
+                    if (!QvMinisignVerifier().setPublicKey(settings.publicKey)) {
+                        showBox(kNoReleaseKey, QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+                        return;
+                    }
+                    {
+                        std::lock_guard<std::mutex> guard(m_lock);
+                        m_settings = std::move(settings);
+                    }
+                    requestSetupFileUrl();
                 });
     } else {
         showBox(codeMessage(answer) + QStringLiteral("\nUpdate version can not be checked!!"), QvMessageBoxes::Ok,
@@ -236,6 +315,9 @@ void CQvUpdateCheck::requestSetupFileUrl()
 {
     const QvHttpForm form = makeForm(u"appfileurl", compactInput(QvString()));
     std::lock_guard<std::mutex> guard(m_lock);
+    if (m_cancelled.load()) {
+        return;
+    }
     m_requested = true;
     setupUrlReqIdx = QvHttpClient::getInstance().postForm(kServicePath, QvString(), form, QvString(),
                                                           &CQvUpdateCheck::onReceiveHttpData, this);
@@ -268,59 +350,163 @@ void CQvUpdateCheck::startSetupDownload(const QvString& fileUrl)
         showBox(QStringLiteral("The file path is not valid!!"), QvMessageBoxes::YesNo, QvMessageBoxes::Warning);
         return;
     }
-    QvStringArray names;
-    names.add(fileUrl.mid(at + QvString(kFilePathMarker).length()));
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_requested = true;
-    downloadReqIdx = QvHttpClient::getInstance().GetFileDownload(names, QvString(), QvString(), this);
+    const QvString path = fileUrl.mid(at + QvString(kFilePathMarker).length());
+    const QvString name = lastSegment(path);
+    // A folder of its own, open to this user only: nobody can swap the file between check and start.
+    const QvString temp = CQvDirMng::getInstance()->getSubDir(u"temp");
+    const QvString folder = name.isEmpty() || temp.isEmpty()
+                                ? QvString()
+                                : QvString(qvplat::makePrivateDirectory(temp.toStd(), kDownloadFolderPrefix));
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (m_cancelled.load()) {
+        if (!folder.isEmpty()) {
+            qvplat::removeDirectory(folder.toStd());
+        }
+        return;
+    }
+    m_downloadDir = folder;
+    m_filePath = path;
+    m_setupPath = folder.isEmpty() ? QvString() : QvString::formatted(u"%s/%s", folder, name);
+    downloadReqIdx = -1;
+    if (!m_setupPath.isEmpty()) {
+        m_requested = true;
+        const QvHttpFileTarget target{m_setupPath, m_settings.maxDownload, m_settings.deadlineMs};
+        downloadReqIdx = QvHttpClient::getInstance().downloadToFile(path, target, this);
+    }
     // Queued under the lock, so the bar is shown before any progress of this download reaches it.
     if (downloadReqIdx >= 0) {
         QvGuiThread::post(this, [this] { emit progressStarted(); });
+        return;
     }
+    guard.unlock();
+    failDownload(kDownloadFailed);
 }
 
-void CQvUpdateCheck::handleSetupDownload(int32_t step, const QvString& info, const unsigned char* data, uint32_t length)
+void CQvUpdateCheck::handleSetupDownload(int32_t step, const char16_t* storedPath, uint32_t percent)
 {
     if (step == 1) {
-        const int percent = int(length);
-        QvGuiThread::post(this, [this, percent] { emit progressChanged(percent); });
+        QvGuiThread::post(this, [this, percent] { emit progressChanged(int(percent)); });
         return;
     }
-    Json::Value description;
-    if (!parse(info, description)) {
+    if (storedPath == nullptr) {
+        failDownload(kDownloadFailed);
         return;
     }
-    const QvString url = QvString::fromUtf8(textOf(description["baseurl"]));
-    const std::u16string_view text = url.view();
-    const size_t slash = text.rfind(u'/');
-    const QvString name = (slash != std::u16string_view::npos && slash > 0) ? url.mid(int(slash) + 1) : QvString();
-    if (name.isEmpty() || length == 0 || data == nullptr) {
+    std::unique_lock<std::mutex> guard(m_lock);
+    if (m_cancelled.load()) {
         return;
     }
-    const QvString path = CQvDirMng::getInstance()->getFilePath(u"temp", name, true);
-    CQvFile file;
-    if (path.isEmpty() || !file.open(CQvFile::kAccessWriteUpdate, CQvFile::kKindBinary, path, 0)) {
-        return;
-    }
-    const uint32_t written = file.write(data, length, 1, length);
-    file.close();
-    if (written < length) {
-        return;
-    }
-    if (runElevated(path)) {
-        QvGuiThread::post(this, [this] { emit installerStarted(); });
-    } else {
-        showBox(QStringLiteral("Installation file execution failed. Please update again!!"), QvMessageBoxes::YesNo,
-                QvMessageBoxes::Warning);
+    const QvHttpFileTarget target{signatureOf(m_setupPath), kMaxSignatureBytes, m_settings.deadlineMs};
+    signatureReqIdx = QvHttpClient::getInstance().downloadToFile(signatureOf(m_filePath), target, this);
+    if (signatureReqIdx < 0) {
+        guard.unlock();
+        failDownload(kNotVerified);
     }
 }
 
-bool CQvUpdateCheck::runElevated(const QvString& path)
+void CQvUpdateCheck::handleSignatureDownload(const char16_t* storedPath)
 {
-    Launcher launcher;
+    QvString setupPath;
+    std::string publicKey;
     {
-        std::lock_guard<std::mutex> guard(s_launcherLock);
-        launcher = s_launcher;
+        std::lock_guard<std::mutex> guard(m_lock);
+        setupPath = m_setupPath;
+        publicKey = m_settings.publicKey;
     }
-    return launcher ? launcher(path) : pkexecLauncher(path);
+    if (storedPath == nullptr || !verifySetupFile(setupPath, QvString(storedPath), publicKey)) {
+        if (!m_cancelled.load()) {
+            failDownload(kNotVerified);
+        }
+        return;
+    }
+    QvGuiThread::post(this, [this, setupPath] {
+        emit progressEnded();
+        runElevated(setupPath);
+    });
+}
+
+bool CQvUpdateCheck::verifySetupFile(const QvString& setupPath, const QvString& signaturePath,
+                                     const std::string& publicKey)
+{
+    std::string signature;
+    QvMinisignVerifier verifier;
+    if (!readSmallFile(signaturePath, kMaxSignatureBytes, signature) || !verifier.setPublicKey(publicKey) ||
+        !verifier.setSignature(signature)) {
+        return false;
+    }
+    std::FILE* file = qvplat::openRegularFileForRead(setupPath.toStd());
+    if (file == nullptr) {
+        return false;
+    }
+    std::vector<unsigned char> block(kHashBlockBytes);
+    size_t read = 0;
+    // An exit while a large file is hashed ends the check here, not after the last block.
+    while (!m_cancelled.load() && (read = std::fread(block.data(), 1, block.size(), file)) > 0) {
+        verifier.update(block.data(), read);
+    }
+    const bool whole = !m_cancelled.load() && std::ferror(file) == 0;
+    std::fclose(file);
+    return whole && verifier.verify();
+}
+
+void CQvUpdateCheck::failDownload(const QString& text)
+{
+    removeDownload();
+    QvGuiThread::post(this, [this] { emit progressEnded(); });
+    showBox(text, QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+}
+
+void CQvUpdateCheck::removeDownload()
+{
+    QvString folder;
+    QvString setupPath;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        folder = m_downloadDir;
+        setupPath = m_setupPath;
+        m_downloadDir = QvString();
+        m_setupPath = QvString();
+    }
+    if (folder.isEmpty()) {
+        return;
+    }
+    qvplat::removeFile(setupPath.toStd());
+    qvplat::removeFile((signatureOf(setupPath)).toStd());
+    qvplat::removeDirectory(folder.toStd());
+}
+
+void CQvUpdateCheck::runElevated(const QvString& path)
+{
+    const auto ended = [this](bool succeeded) {
+        if (m_installer != nullptr) {
+            m_installer->deleteLater();
+            m_installer = nullptr;
+        }
+        removeDownload();
+        if (succeeded) {
+            emit installerStarted();
+        } else {
+            showBox(kRunFailed, QvMessageBoxes::YesNo, QvMessageBoxes::Warning);
+        }
+    };
+    QFile file(toQString(path));
+    if (m_cancelled.load() || m_installer != nullptr) {
+        removeDownload();
+        return;
+    }
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner)) {
+        ended(false);
+        return;
+    }
+    // pkexec is waited for: it needs this process alive to ask for the password, and only its exit
+    // status says whether the installer ran (126: authorisation refused or dismissed, 127: not run).
+    m_installer = new QProcess(this);
+    connect(m_installer, &QProcess::finished, this,
+            [ended](int code, QProcess::ExitStatus status) { ended(status == QProcess::NormalExit && code == 0); });
+    connect(m_installer, &QProcess::errorOccurred, this, [ended](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            ended(false);
+        }
+    });
+    m_installer->start(QStringLiteral("pkexec"), {toQString(path)});
 }

@@ -12,6 +12,7 @@ else()
     target_link_libraries(qv_rapidjson INTERFACE RapidJSON::RapidJSON)
 endif()
 find_package(CURL REQUIRED)
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)  # release signatures of the update check
 if(QV_BUILD_TESTS)
     find_package(GTest REQUIRED)
     include(GoogleTest)

@@ -71,6 +71,44 @@ bool findContentLength(const QvString& headers, int32_t& length)
     return true;
 }
 
+int parseStatusCode(const std::string& rawHeaders)
+{
+    // "HTTP/1.1 200 OK": three digits after the first blank.
+    const size_t space = rawHeaders.find(' ');
+    if (rawHeaders.compare(0, 5, "HTTP/") != 0 || space == std::string::npos || space + 3 >= rawHeaders.size()) {
+        return 0;
+    }
+    int code = 0;
+    for (size_t at = space + 1; at < space + 4; ++at) {
+        if (!isDigit(rawHeaders[at])) {
+            return 0;
+        }
+        code = code * 10 + (rawHeaders[at] - '0');
+    }
+    return code;
+}
+
+bool findContentLength64(const std::string& rawHeaders, uint64_t& length)
+{
+    for (const std::string& line : splitHeaderLines(rawHeaders)) {
+        const size_t colon = line.find(':');
+        if (colon == std::string::npos || qvplat::toLowerAscii(trimBlanks(line.substr(0, colon))) != "content-length") {
+            continue;
+        }
+        const std::string digits = trimBlanks(line.substr(colon + 1));
+        uint64_t value = 0;
+        for (const char digit : digits) {
+            if (!isDigit(digit) || value > (UINT64_MAX - 9) / 10) {
+                return false;
+            }
+            value = value * 10 + uint64_t(digit - '0');
+        }
+        length = value;
+        return !digits.empty();
+    }
+    return false;
+}
+
 bool containsIgnoringCase(const QvString& text, const char16_t* needle)
 {
     return qvplat::findIgnoreAsciiCase(text.view(), std::u16string_view(needle)) != std::u16string_view::npos;

@@ -19,6 +19,12 @@ QvString findCharset(const QvString& headers);
 // as a number; a value beyond the 32-bit range stops at its largest value. False when there is none.
 bool findContentLength(const QvString& headers, int32_t& length);
 
+// A file download's view of the final response's raw header block: the status code of its status
+// line (0 when unreadable), and the value of its Content-Length line (any case, blanks allowed) as a
+// 64-bit count. False when there is no such line, it holds anything but digits, or it overflows.
+int parseStatusCode(const std::string& rawHeaders);
+bool findContentLength64(const std::string& rawHeaders, uint64_t& length);
+
 // True when text holds needle, ignoring ASCII case.
 bool containsIgnoringCase(const QvString& text, const char16_t* needle);
 

@@ -1,9 +1,11 @@
 #include "httpclient/QvHttpClient.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <new>
 
+#include "httpclient/QvHttpConnection.h"
 #include "platform/Sync.h"
 
 namespace {
@@ -11,6 +13,8 @@ namespace {
 std::mutex s_instanceMutex;
 QvHttpClient* s_instance = nullptr;
 std::atomic<QvHttpCallback> s_downloadCallback{nullptr};
+std::atomic<int> s_idleCloseMs{QvHttpClient::kIdleCloseMs};
+constexpr int kSweepsPerIdleTime = 4;  // a session goes at most a quarter of the idle time late
 
 }  // namespace
 
@@ -44,14 +48,24 @@ QvHttpCallback QvHttpClient::getDownloadCallback()
     return s_downloadCallback.load();
 }
 
-QvHttpClient::QvHttpClient() : m_pool(std::make_unique<QvASQMTPool<QvHttpWorkItem*>>())
+void QvHttpClient::setIdleCloseForTesting(int idleMs)
+{
+    s_idleCloseMs.store(idleMs > 0 ? idleMs : kIdleCloseMs);
+}
+
+QvHttpClient::QvHttpClient()
+    : m_pool(std::make_unique<QvASQMTPool<QvHttpWorkItem*>>()), m_idleCloseMs(s_idleCloseMs.load())
 {
     m_pool->start([this](void* item) { return runItem(item); });
+    const int sweepMs = std::max(1, m_idleCloseMs / kSweepsPerIdleTime);
+    m_idleSweep = qvplat::createTimer(sweepMs, sweepMs, [this] { closeIdleSessions(); });
 }
 
 QvHttpClient::~QvHttpClient()
 {
-    // The pool goes first: once its threads are joined nothing runs an item any more.
+    // The sweep first (this waits for one in progress), then the pool: once its threads are joined
+    // nothing runs an item any more.
+    qvplat::deleteTimer(m_idleSweep);
     m_pool.reset();
     for (QvHttpWorkItem* item : m_items) {
         delete item;
@@ -177,6 +191,40 @@ int32_t QvHttpClient::GetFileDownload(const QvStringArray& names, const QvString
     return lastSubmitted;
 }
 
+int32_t QvHttpClient::downloadToFile(const QvString& name, const QvHttpFileTarget& target, void* context)
+{
+    if (name.isEmpty()) {
+        return -1;
+    }
+    QvString baseUrl;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        _tag_HttpSessionInfo** session = m_sessions.find(kSessionDownloads);
+        if (session == nullptr) {
+            return -1;
+        }
+        baseUrl = (*session)->baseurl;
+    }
+    QvHttpWorkItem* item = nullptr;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            item = takeFreeItemLocked();
+            if (item != nullptr) {
+                item->setRequest(QvString::formatted(u"%s/%s", baseUrl, name), QvString(), QvHttpWorkItem::kReqGet,
+                                 QvHttpWorkItem::kDataFile, nullptr, 0, QvString(), getDownloadCallback(), context);
+                item->setFileTarget(target);
+                m_pool->submit(item);
+                m_lastIndex = item->getReqIdx();
+                return m_lastIndex;
+            }
+        }
+        // As GetFileDownload: without the lock, which the items that free one up need.
+        qvplat::Event wait(true, false);
+        wait.wait(kFreeItemWaitMs);
+    }
+}
+
 int32_t QvHttpClient::postForm(const QvString& path, const QvString& headers, const QvHttpForm& form,
                                const QvString& onlyReturn, QvHttpCallback callback, void* context)
 {
@@ -195,6 +243,48 @@ int32_t QvHttpClient::postForm(const QvString& path, const QvString& headers, co
                          context);
     m_pool->submit(item);
     return m_lastIndex;
+}
+
+void QvHttpClient::cancelRequests(void* context)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (QvHttpWorkItem* item : m_items) {
+        if (item->m_claimed && item->getContext() == context) {
+            item->cancel();
+        }
+    }
+}
+
+bool QvHttpClient::waitForRequests(void* context, int timeoutMs)
+{
+    const auto noneLeft = [this, context] {
+        for (QvHttpWorkItem* item : m_items) {
+            if (item->m_claimed && item->getContext() == context) {
+                return false;
+            }
+        }
+        return true;
+    };
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (timeoutMs < 0) {
+        m_itemReleased.wait(lock, noneLeft);
+        return true;
+    }
+    return m_itemReleased.wait_for(lock, std::chrono::milliseconds(timeoutMs), noneLeft);
+}
+
+void QvHttpClient::closeIdleSessions()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(m_lock);
+    for (QvHttpWorkItem* item : m_items) {
+        // An item not handed out is not running either: nobody else touches its connection now.
+        QvHttpConnection* connection = item->getConnection();
+        if (!item->m_claimed && connection != nullptr && connection->hasSession() &&
+            now - item->lastUsed() >= std::chrono::milliseconds(m_idleCloseMs)) {
+            connection->closeSession();
+        }
+    }
 }
 
 int32_t QvHttpClient::getLastIndex() const

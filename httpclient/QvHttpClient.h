@@ -11,6 +11,9 @@
 #include "foundation/QvStringArray.h"
 #include "httpclient/QvASQMTPool.h"
 #include "httpclient/QvHttpWorkItem.h"
+#include "platform/TimerService.h"
+
+struct QvHttpFileTarget;
 
 // A registered base URL; request paths are joined to it with "%s/%s".
 struct _tag_HttpSessionInfo {
@@ -30,6 +33,9 @@ public:
     static constexpr int32_t kSessionDownloads = 3;      // installer downloads
     static constexpr int32_t kMaxNewItemIndex = 256;     // items 0..256 are created, later ones reused
     static constexpr int kFreeItemWaitMs = 100;          // GetFileDownload's pause between tries
+    // An item unused this long frees its session, so its cached connections (a few descriptors each)
+    // and buffers do not stay for the life of the process; its next request opens a new one.
+    static constexpr int kIdleCloseMs = 60000;
 
     // The client, created (with its started pool) on first use.
     static QvHttpClient& getInstance();
@@ -55,10 +61,23 @@ public:
     // an empty list, or nothing queued).
     int32_t GetFileDownload(const QvStringArray& names, const QvString& headers, const QvString& onlyReturn,
                             void* context);
+    // Downloads name below the session-3 base URL into target (QvHttpConnection::download), with the
+    // download callback. The index, or -1 (no session 3, an empty name).
+    int32_t downloadToFile(const QvString& name, const QvHttpFileTarget& target, void* context);
     // Posts form as multipart/form-data to the session-1 base URL, or to base URL + "/" + path. Returns the
     // request index, or -1 when session 1 is missing or no item is free.
     int32_t postForm(const QvString& path, const QvString& headers, const QvHttpForm& form, const QvString& onlyReturn,
                      QvHttpCallback callback, void* context);
+
+    // Cancels every request of context that is queued or running (QvHttpWorkItem::cancel). Any thread.
+    void cancelRequests(void* context);
+    // Waits until no request of context is queued or running any more (or timeoutMs pass; < 0: no
+    // limit); then no callback reaches context. True when none is left. Not from a callback.
+    bool waitForRequests(void* context, int timeoutMs);
+
+    // Test seam: the idle time after which a session is freed, for clients created afterwards
+    // (0 restores kIdleCloseMs).
+    static void setIdleCloseForTesting(int idleMs);
 
     int32_t getLastIndex() const;
     int itemCount() const;
@@ -76,6 +95,8 @@ private:
 
     QvHttpWorkItem* takeFreeItemLocked();
     bool runItem(void* item);
+    // Frees the sessions of the items idle for longer than m_idleCloseMs (the sweep timer's callback).
+    void closeIdleSessions();
 
     QvMap<int32_t, _tag_HttpSessionInfo*> m_sessions;
     std::unique_ptr<QvASQMTPool<QvHttpWorkItem*>> m_pool;
@@ -83,4 +104,6 @@ private:
     int32_t m_lastIndex = -1;
     mutable std::mutex m_lock;               // sessions, items, claims and lastIndex
     std::condition_variable m_itemReleased;  // an item became idle
+    int m_idleCloseMs;
+    qvplat::TimerId m_idleSweep = 0;
 };

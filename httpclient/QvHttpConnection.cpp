@@ -177,6 +177,14 @@ const void* QvHttpConnection::getSessionId() const
     return m_session ? m_session->handleId() : nullptr;
 }
 
+void QvHttpConnection::closeSession()
+{
+    m_session.reset();
+    m_responseBytes.reset();
+    m_responseCapacity = 0;
+    m_responseLength = 0;
+}
+
 void QvHttpConnection::setResponseBufferLimitForTesting(uint32_t limit)
 {
     s_bufferLimit.store(limit);
@@ -227,6 +235,7 @@ bool QvHttpConnection::prepareExchange(const char16_t* verb, const unsigned char
     exchange.optionalLength = optional != nullptr ? optionalLength : 0;
     exchange.body = m_body.get();
     exchange.bodyLength = m_bodyLength;
+    exchange.cancel = m_cancel;
     return true;
 }
 
@@ -251,6 +260,9 @@ int32_t QvHttpConnection::performAttempts(qvplat::HttpExchange& exchange, const 
 
         QvHttpResponseReader reader(*this);
         const qvplat::HttpExchangeResult sent = m_session->perform(exchange, reader);
+        if (sent.cancelled) {
+            return kResultNoResponse;
+        }
         if (sent.status == qvplat::HttpExchangeStatus::kSendFailed) {
             // The first send goes direct; after a failed one the user's proxy is used by the next attempt.
             if (qvplat::getUserProxyConfig(exchange.url.secure, proxy)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,6 +15,14 @@ struct HttpExchange;
 
 class QvHttpWorkItem;
 class QvHttpResponseReader;
+class QvHttpFileWriter;
+
+// A download stored in a file instead of memory.
+struct QvHttpFileTarget {
+    QvString path;           // created new: never an existing file, never through a link
+    uint64_t maxBytes = 0;   // a larger announced length is refused before a byte is stored
+    int32_t deadlineMs = 0;  // for the whole download, every attempt included; 0 = no limit
+};
 
 // One outgoing HTTP or HTTPS exchange at a time, synchronous on the calling thread. The session
 // (the transport's client handle, with its connection and cookie caches) is opened by the first
@@ -31,6 +40,7 @@ public:
     static constexpr int32_t kResultOpenFailed = -997;    // the session could not be opened
     static constexpr int32_t kResultBufferFailed = -995;  // the response buffer could not grow
     static constexpr int32_t kResultNoResponse = -994;    // three attempts failed
+    static constexpr int32_t kResultNotStored = -993;     // download(): answered, but not stored whole
 
     static constexpr int kMaxAttempts = 3;
     static constexpr uint32_t kInitialBufferBytes = 10240;  // first response buffer; doubles as needed
@@ -54,6 +64,12 @@ public:
     // the start of the request body, the stored body after it.
     int32_t request(const QvString& verb, const QvString& sendHeaders, const unsigned char* optional,
                     uint32_t optionalLength);
+
+    // GETs the URL into target.path, streamed. It counts only with status 200, a Content-Length of at
+    // most target.maxBytes, and exactly that many bytes stored: then kResultOk. Anything else leaves no
+    // file behind and gives kResultNotStored, or the failure of request() when nothing came back.
+    // Progress goes to the hook whenever the whole percentage changes.
+    int32_t download(const QvHttpFileTarget& target);
 
     // Replaces the body by a copy of length bytes; false and no change when data is null.
     bool setBody(const unsigned char* data, uint32_t length);
@@ -81,9 +97,15 @@ public:
     void setProgressHook(ProgressHook hook) { m_progressHook = hook; }
     QvHttpWorkItem* getOwner() const { return m_owner; }
 
-    // True once a request has opened the session; its identity stays the same until destruction.
+    // True once a request has opened the session; its identity stays the same until it is closed.
     bool hasSession() const;
     const void* getSessionId() const;
+    // Frees the session (its cached connections go with it) and the response buffer; the next
+    // request opens a new session. For a connection nobody has used for a while.
+    void closeSession();
+    // While *flag is set (by any thread), exchanges end within about a second and no attempt follows.
+    // The flag must outlive the connection; null detaches it.
+    void setCancelFlag(const std::atomic<bool>* flag) { m_cancel = flag; }
 
     // Test seam: response buffers larger than limit bytes cannot be allocated (0 = no limit).
     static void setResponseBufferLimitForTesting(uint32_t limit);
@@ -95,6 +117,7 @@ public:
 
 private:
     friend class QvHttpResponseReader;
+    friend class QvHttpFileWriter;
 
     // Takes the URL apart and fills the exchange; false when the URL cannot be used.
     bool prepareExchange(const char16_t* verb, const unsigned char* optional, uint32_t optionalLength,
@@ -108,7 +131,9 @@ private:
     void decodeResponse();
 
     std::unique_ptr<qvplat::HttpSession> m_session;
-    bool m_verifyCertificate = false;
+    // HTTPS peers and their names are checked against the system's CA bundle; only a caller that
+    // explicitly turns it off (nothing in the program does) accepts any certificate.
+    bool m_verifyCertificate = true;
     QvString m_url;
     QvString m_host;
     QvString m_rawHeaders;
@@ -126,4 +151,5 @@ private:
     bool m_charsetFixed = false;
     int32_t m_timeouts[4] = {kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs, kReceiveTimeoutMs};
     QvHttpWorkItem* m_owner;
+    const std::atomic<bool>* m_cancel = nullptr;
 };

@@ -41,6 +41,7 @@ void QvHttpWorkItem::prepareUrl(const QvString& url)
             m_connection->clearBody();
         } else {
             m_connection = std::make_unique<QvHttpConnection>(url, this);
+            m_connection->setCancelFlag(&m_cancelled);
         }
     }
 }
@@ -49,6 +50,8 @@ void QvHttpWorkItem::prepare(const QvString& url, const QvString& headers, int32
                              const QvString& onlyReturn, QvHttpCallback callback, void* context)
 {
     prepareUrl(url);
+    m_cancelled.store(false);
+    m_fileTarget.reset();
     m_httpconhead = headers;
     m_reqType = reqType;
     m_dataType = dataType;
@@ -86,9 +89,14 @@ void QvHttpWorkItem::reset()
     m_dataLength = 0;
 }
 
+void QvHttpWorkItem::setFileTarget(const QvHttpFileTarget& target)
+{
+    m_fileTarget = std::make_unique<QvHttpFileTarget>(target);
+}
+
 void QvHttpWorkItem::report(const void* result, int32_t resultLength) const
 {
-    if (m_callback != nullptr && m_context != nullptr) {
+    if (m_callback != nullptr && m_context != nullptr && !m_cancelled.load()) {
         m_callback(m_context, m_reqType, m_dataType, m_reqInfo.c_str(), m_reqInfo.length(), kStepResult, m_data.get(),
                    m_dataLength, result, resultLength);
     }
@@ -96,7 +104,7 @@ void QvHttpWorkItem::report(const void* result, int32_t resultLength) const
 
 bool QvHttpWorkItem::forwardProgress(QvHttpWorkItem* owner, double percent)
 {
-    if (owner == nullptr || owner->m_callback == nullptr || owner->m_context == nullptr) {
+    if (owner == nullptr || owner->m_callback == nullptr || owner->m_context == nullptr || owner->m_cancelled.load()) {
         return false;
     }
     owner->m_callback(owner->m_context, owner->m_reqType, owner->m_dataType, owner->m_reqInfo.c_str(),
@@ -107,8 +115,13 @@ bool QvHttpWorkItem::forwardProgress(QvHttpWorkItem* owner, double percent)
 
 bool QvHttpWorkItem::execute()
 {
+    if (m_cancelled.load()) {
+        m_lastUsed = std::chrono::steady_clock::now();
+        return false;  // cancelled while it waited in the queue
+    }
     if (!m_connection) {
         m_connection = std::make_unique<QvHttpConnection>(m_baseurl, this);
+        m_connection->setCancelFlag(&m_cancelled);
     }
     QvHttpConnection& connection = *m_connection;
     m_reqInfo = makeRequestInfo();
@@ -120,25 +133,7 @@ bool QvHttpWorkItem::execute()
     switch (m_reqType) {
         case kReqGet:
         case kReqDelete:
-            if (m_data) {
-                connection.setBody(m_data.get(), m_dataLength);
-            }
-            m_busy.store(true);
-            result = connection.request(m_reqType == kReqGet ? u"GET" : u"DELETE", m_httpconhead, nullptr, 0);
-            if (result == QvHttpConnection::kResultOk) {
-                if (m_reqType == kReqGet && m_dataType == kDataFile) {
-                    // The announced length decides, never more than arrived: without Content-Length nothing.
-                    const int32_t announced = connection.getContentLength();
-                    const uint32_t count =
-                        announced > 0 ? std::min(static_cast<uint32_t>(announced), connection.getResponseLength()) : 0;
-                    m_fileResult = copyBytes(connection.getResponseBytes(), count);
-                    m_fileResultLength = m_fileResult ? count : 0;
-                    report(m_fileResult.get(), static_cast<int32_t>(m_fileResultLength));
-                } else {
-                    m_resultText = connection.getResponseText();
-                    report(m_resultText.c_str(), m_resultText.length());
-                }
-            }
+            result = runGet(connection);
             break;
         case kReqPost:
             if (m_dataType == kDataFile || m_dataType == kDataForm) {
@@ -181,8 +176,46 @@ bool QvHttpWorkItem::execute()
 
     if (result != QvHttpConnection::kResultOk) {
         m_resultText = makeErrorEnvelope(result);
-        report(m_resultText.c_str(), m_resultText.length());
+        if (m_fileTarget) {
+            report(nullptr, 0);  // a file download's failure is never mistaken for its bytes
+        } else {
+            report(m_resultText.c_str(), m_resultText.length());
+        }
     }
+    m_lastUsed = std::chrono::steady_clock::now();
     m_busy.store(false);
     return result == QvHttpConnection::kResultOk;
+}
+
+int32_t QvHttpWorkItem::runGet(QvHttpConnection& connection)
+{
+    if (m_data) {
+        connection.setBody(m_data.get(), m_dataLength);
+    }
+    m_busy.store(true);
+    const bool file = m_reqType == kReqGet && m_dataType == kDataFile;
+    if (file && m_fileTarget) {
+        const int32_t result = connection.download(*m_fileTarget);
+        if (result == QvHttpConnection::kResultOk) {
+            report(m_fileTarget->path.c_str(), m_fileTarget->path.length());
+        }
+        return result;
+    }
+    const int32_t result = connection.request(m_reqType == kReqGet ? u"GET" : u"DELETE", m_httpconhead, nullptr, 0);
+    if (result != QvHttpConnection::kResultOk) {
+        return result;
+    }
+    if (file) {
+        // The announced length decides, never more than arrived: without Content-Length nothing.
+        const int32_t announced = connection.getContentLength();
+        const uint32_t count =
+            announced > 0 ? std::min(static_cast<uint32_t>(announced), connection.getResponseLength()) : 0;
+        m_fileResult = copyBytes(connection.getResponseBytes(), count);
+        m_fileResultLength = m_fileResult ? count : 0;
+        report(m_fileResult.get(), static_cast<int32_t>(m_fileResultLength));
+    } else {
+        m_resultText = connection.getResponseText();
+        report(m_resultText.c_str(), m_resultText.length());
+    }
+    return result;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
@@ -10,10 +11,13 @@
 
 class QvHttpConnection;
 class QvHttpClient;
+struct QvHttpFileTarget;
 
 // Result and progress callback of a request, on the pool thread that ran it. step 0: the final result
 // (result is the text with its length in characters, or for a File download the bytes with their
-// count); step 1: progress (result null, resultLength the percentage). The return value is not used.
+// count; for a download into a file, the stored file's path with its length in characters when it
+// arrived whole, else null and 0); step 1: progress (result null, resultLength the percentage).
+// The return value is not used.
 using QvHttpCallback = int (*)(void* context, int32_t reqType, int32_t dataType, const char16_t* reqInfo,
                                int32_t reqInfoLength, int32_t step, const unsigned char* data, uint32_t dataLength,
                                const void* result, int32_t resultLength);
@@ -55,6 +59,17 @@ public:
                         const QvHttpForm& form, const QvString& onlyReturn, QvHttpCallback callback, void* context);
     // Clears files, form and data.
     void reset();
+    // Makes the prepared GET of data type File a download into a file (QvHttpConnection::download).
+    // Preparing the item again forgets it.
+    void setFileTarget(const QvHttpFileTarget& target);
+
+    // Ends the request as soon as the transport notices (within about a second) and silences its
+    // callback: once execute sees the flag, no call of the callback starts. Any thread; preparing the
+    // item again clears it.
+    void cancel() { m_cancelled.store(true); }
+    bool isCancelled() const { return m_cancelled.load(); }
+    // When the last run ended (construction time before the first).
+    std::chrono::steady_clock::time_point lastUsed() const { return m_lastUsed; }
 
     // Runs the prepared request and reports through the callback; true when the exchange completed.
     bool execute();
@@ -86,6 +101,7 @@ public:
     const QvString& getResultText() const { return m_resultText; }
     const QvString& getReqInfo() const { return m_reqInfo; }
     QvHttpConnection* getConnection() const { return m_connection.get(); }
+    void* getContext() const { return m_context; }
 
 private:
     friend class QvHttpClient;
@@ -95,6 +111,7 @@ private:
     void prepare(const QvString& url, const QvString& headers, int32_t reqType, int32_t dataType,
                  const QvString& onlyReturn, QvHttpCallback callback, void* context);
     void report(const void* result, int32_t resultLength) const;
+    int32_t runGet(QvHttpConnection& connection);
 
     QvString m_baseurl;
     QvString m_headinfo;
@@ -116,6 +133,9 @@ private:
     uint32_t m_fileResultLength = 0;
     void* m_context = nullptr;
     std::unique_ptr<QvHttpConnection> m_connection;
+    std::unique_ptr<QvHttpFileTarget> m_fileTarget;
+    std::atomic<bool> m_cancelled{false};
+    std::chrono::steady_clock::time_point m_lastUsed = std::chrono::steady_clock::now();
     // Set by the client while the item is handed out, queued or running; guarded by the client's lock.
     bool m_claimed = false;
 };

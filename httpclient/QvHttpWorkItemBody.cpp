@@ -25,6 +25,26 @@ constexpr const char16_t* kFilePartLater =
 constexpr const char16_t* kClosing = u"\r\n--%s--\r\n";
 constexpr const char16_t* kFilePathSeparator = u"@@";
 
+// text as the inside of a JSON string: quote, backslash and control characters escaped.
+QvString jsonText(const QvString& text)
+{
+    std::u16string out;
+    for (const char16_t ch : text.view()) {
+        if (ch == u'"' || ch == u'\\') {
+            out += u'\\';
+            out += ch;
+        } else if (ch < 0x20) {
+            static constexpr char16_t kHex[] = u"0123456789abcdef";
+            out += u"\\u00";
+            out += kHex[ch >> 4];
+            out += kHex[ch & 0xF];
+        } else {
+            out += ch;
+        }
+    }
+    return QvString(out);
+}
+
 constexpr int32_t kKindText = 0;
 constexpr int32_t kKindTextAlt = 1;
 constexpr int32_t kKindFiles = 2;
@@ -117,11 +137,12 @@ QvString QvHttpWorkItem::dataTypeText(int32_t dataType)
 
 QvString QvHttpWorkItem::makeRequestInfo() const
 {
-    // Values go in as they are: the system only puts plain URLs and empty texts there.
+    // The values are escaped: a URL the update service named must not add members of its own.
     return QvString::formatted(
         u"{\"reqidx\":%d,\"baseurl\":\"%s\",\"headinfo\":\"%s\",\"httpconhead\":\"%s\","
         u"\"reqtype\":\"%s\",\"datatype\":\"%s\",\"onlyreturn\":\"%s\"}",
-        m_reqidx, m_baseurl, m_headinfo, m_httpconhead, reqTypeText(m_reqType), dataTypeText(m_dataType), m_onlyreturn);
+        m_reqidx, jsonText(m_baseurl), jsonText(m_headinfo), jsonText(m_httpconhead), reqTypeText(m_reqType),
+        dataTypeText(m_dataType), jsonText(m_onlyreturn));
 }
 
 QvString QvHttpWorkItem::makeErrorEnvelope(int32_t code)

@@ -28,6 +28,18 @@ bool isDirectory(const std::u16string& path);
 // reason in lastFileError()), like _wmkdir.
 int makeDirectory(const std::u16string& path);
 
+// Creates a new folder in parent named prefix plus six random characters, open to the user only
+// (0700), so nobody else can add, swap or change what is put in it. Its path; empty on failure.
+std::u16string makePrivateDirectory(const std::u16string& parent, const std::u16string& prefix);
+
+// Creates path as a new file for binary writing, open to the user only (0600): never an existing
+// file, never through a symbolic link. Null on failure. The caller owns the stream (fclose).
+std::FILE* createNewFile(const std::u16string& path);
+
+// Removes a file, or an empty folder. False when it could not be removed (lastFileError says why).
+bool removeFile(const std::u16string& path);
+bool removeDirectory(const std::u16string& path);
+
 // Opens a stdio stream with a mode built by the Windows-style mode table ("rb", "at, ccs=UTF-8", ...):
 // "t" and any ", ccs=..." suffix are dropped (files are bytes), and the descriptor is close-on-exec.
 // Null on failure. The caller owns the stream (fclose).

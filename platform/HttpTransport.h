@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -46,6 +47,10 @@ struct HttpExchange {
     long connectTimeoutMs = 0;
     long sendTimeoutMs = 0;
     long receiveTimeoutMs = 0;
+    // Milliseconds the whole exchange may take, 0 = no limit: ends a peer that trickles.
+    long deadlineMs = 0;
+    // When given, setting it ends the exchange within about a second, whatever it is waiting for.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Receives the answer of one exchange, on the thread that performs it.
@@ -69,6 +74,7 @@ struct HttpExchangeResult {
     HttpExchangeStatus status = HttpExchangeStatus::kSendFailed;
     bool bodyComplete = false;   // the body arrived whole (only with kHeadersReceived)
     bool stoppedBySink = false;  // a sink callback returned false
+    bool cancelled = false;      // the exchange's cancel flag ended it
     std::string error;           // the transport's reason for a failure, for diagnostics
 };
 

@@ -9,10 +9,11 @@ set -euo pipefail
 
 packages=(
     g++ cmake make ninja-build pkgconf
-    libjsoncpp-dev rapidjson-dev libcurl4-openssl-dev libsodium-dev
+    libjsoncpp-dev rapidjson-dev libcurl4-openssl-dev libsodium-dev ca-certificates
     qt6-base-dev
     python3
     dpkg-dev file
+    pkexec
 )
 test_packages=(
     libgtest-dev libgmock-dev

@@ -153,6 +153,8 @@ struct HttpSession::Impl {
     bool headersDelivered = false;
     bool stoppedBySink = false;
     bool stalled = false;
+    bool cancelled = false;
+    const std::atomic<bool>* cancel = nullptr;
     // Once bytes have moved, the stall limit counts from the last one, either way. curl's own low-speed
     // check averages over several seconds, so after a burst it notices a stall seconds late; it still
     // covers the wait before the first byte.
@@ -218,6 +220,10 @@ struct HttpSession::Impl {
     static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded)
     {
         auto* self = static_cast<Impl*>(user);
+        if (self->cancel != nullptr && self->cancel->load()) {
+            self->cancelled = true;
+            return 1;
+        }
         const auto now = std::chrono::steady_clock::now();
         if (uploaded != self->lastUploaded) {
             self->lastUploaded = uploaded;
@@ -293,6 +299,8 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     s.headersDelivered = false;
     s.stoppedBySink = false;
     s.stalled = false;
+    s.cancelled = false;
+    s.cancel = exchange.cancel;
     s.moved = false;
     s.lastActivity = std::chrono::steady_clock::now();
     s.lastUploaded = 0;
@@ -327,6 +335,7 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, stallMs > 0 ? kLowSpeedBytesPerSecond : 0L);
     curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallMs > 0 ? (stallMs + 999) / 1000 : 0L);
     s.stallMs = stallMs;
+    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, std::max(exchange.deadlineMs, 0L));
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, &s);
@@ -386,7 +395,8 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     curl_slist_free_all(headers);
 
     if (code != CURLE_OK) {
-        result.error = s.stalled                ? std::string("stalled")
+        result.error = s.cancelled              ? std::string("cancelled")
+                       : s.stalled              ? std::string("stalled")
                        : s.errorText[0] != '\0' ? std::string(s.errorText)
                                                 : std::string(curl_easy_strerror(code));
     }
@@ -402,7 +412,9 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
     } else {
         result.status = requestBytes > 0 ? HttpExchangeStatus::kReceiveFailed : HttpExchangeStatus::kSendFailed;
     }
+    result.cancelled = s.cancelled;
     s.sink = nullptr;
+    s.cancel = nullptr;
     s.requestBody.clear();
     s.requestBody.shrink_to_fit();
     return result;

@@ -94,6 +94,49 @@ int makeDirectory(const std::u16string& path)
     return 0;
 }
 
+std::u16string makePrivateDirectory(const std::u16string& parent, const std::u16string& prefix)
+{
+    std::string pattern = detail::toUtf8(parent + u"/" + prefix) + "XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        t_lastError = errno;
+        return {};
+    }
+    return detail::fromUtf8(pattern);
+}
+
+std::FILE* createNewFile(const std::u16string& path)
+{
+    const int fd = ::open(detail::toUtf8(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        t_lastError = errno;
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (file == nullptr) {
+        t_lastError = errno;
+        ::close(fd);
+    }
+    return file;
+}
+
+bool removeFile(const std::u16string& path)
+{
+    if (::unlink(detail::toUtf8(path).c_str()) != 0) {
+        t_lastError = errno;
+        return false;
+    }
+    return true;
+}
+
+bool removeDirectory(const std::u16string& path)
+{
+    if (::rmdir(detail::toUtf8(path).c_str()) != 0) {
+        t_lastError = errno;
+        return false;
+    }
+    return true;
+}
+
 std::FILE* openFile(const std::u16string& path, const std::string& mode)
 {
     // Text translation and the encoding suffix are Windows ideas; files here are bytes.

@@ -1,28 +1,40 @@
 // The update check against the stand-in update service on loopback ports, through the real main
-// dialog, with the message boxes answered by the test and the elevated launcher replaced.
+// dialog, with the message boxes answered by the test, release keys and signatures made by the
+// minisign tool, and pkexec replaced by a stub on PATH that records how it was called.
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLabel>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QTcpServer>
-#include <filesystem>
 #include <memory>
-#include <mutex>
 
 #include "AppTestSupport.h"
 #include "ChildProcess.h"
+#include "app/QvWebServerApp.h"
 #include "app/QvWebServerDlg.h"
-#include "app/UpdateCheck.h"
+#include "app/QvWebServerWnd.h"
 #include "controls/QtConvert.h"
 #include "httpclient/QvHttpClient.h"
-#include "platform/Process.h"
+#include "platform/Version.h"
 #include "registry/QvServerHost.h"
 
 namespace {
 
 constexpr int kWaitMs = 20000;  // generous: the machine is shared
 const QByteArray kSetupBytes("#!/bin/sh\necho new setup\n\x01\x02\xff", 28);
+const QString kOffer = QStringLiteral("An updated version exists. Do you want to update?");
+const QString kNotDownloaded = QStringLiteral("The update file could not be downloaded. Nothing was run.");
+const QString kNotVerified = QStringLiteral("The update file could not be verified. Nothing was run.");
+const QString kNoKey = QStringLiteral("Updates cannot be verified: no release key is configured.");
+// Records its argument count and exit status, keeps a copy of the file it was given when that file
+// is executable, and answers with $QV_STUB_EXIT.
+const char* const kPkexecStub =
+    "#!/bin/sh\necho \"$# ${QV_STUB_EXIT:-0}\" >> \"$0.log\"\n[ -x \"$1\" ] && cp \"$1\" \"$0.ran\"\n"
+    "exit ${QV_STUB_EXIT:-0}\n";
 
 // {"path": "/appversion", "fields": {"cmd": cmd, "input": input}}, as the service records a post.
 QJsonObject post(const char* cmd, const QString& input)
@@ -30,27 +42,6 @@ QJsonObject post(const char* cmd, const QString& input)
     const QJsonObject fields{{q("cmd"), q(cmd)}, {q("input"), input}};
     return QJsonObject{{q("path"), q("/appversion")}, {q("fields"), fields}};
 }
-
-// Stands in for pkexec: remembers the paths and answers as told. Called on pool threads.
-struct Launcher {
-    std::mutex lock;
-    QStringList paths;
-    bool succeed = true;
-    Launcher()
-    {
-        CQvUpdateCheck::setLauncherForTesting([this](const QvString& path) {
-            std::lock_guard<std::mutex> guard(lock);
-            paths << toQString(path);
-            return succeed;
-        });
-    }
-    ~Launcher() { CQvUpdateCheck::setLauncherForTesting({}); }
-    QStringList calls()
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        return paths;
-    }
-};
 
 // Swallows the application's quit request and remembers it.
 struct QuitCatcher : QObject {
@@ -64,17 +55,23 @@ struct QuitCatcher : QObject {
     }
 };
 
+enum class Signed { Good, OtherKey, ChangedAfter, Missing };
+enum class Key { Config, None, UserLayerOnly };
+
 // One way a check can go: the service's latest version (empty: nothing answers) and its options,
-// whether the installer starts, the boxes shown and the last one's buttons and icon, the posts the
-// service records, whether the setup file is written, and the bar's last value (-1: it stays hidden).
+// how the setup file is signed, where the release key is, extra [UPDATE] lines, what pkexec answers;
+// then the boxes shown (every question answered Yes), the last one's buttons and icon, the posts
+// the service records and whether pkexec is called with the signed file.
 struct CheckCase {
     QString latest;
     QStringList serviceArgs;
-    bool launches;
+    Signed signature;
+    Key key;
+    QString update;
+    int pkexecExit;
     QStringList boxes;
     int lastButtons, lastIcon, posts;
-    bool written;
-    int progress;
+    bool callsPkexec;
 };
 
 }  // namespace
@@ -89,56 +86,92 @@ private slots:
     {
         m_box = std::make_unique<Sandbox>();
         m_box->dir.write("setup/new_setup.exe", kSetupBytes.toStdString());
+        m_box->dir.write("bin/pkexec", kPkexecStub);
+        QFile::setPermissions(dir("bin/pkexec"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        m_path = std::make_unique<ScopedEnv>(std::initializer_list<std::pair<const char*, const char*>>{
+            {"PATH", (dir("bin") + q(":") + qEnvironmentVariable("PATH")).toUtf8().constData()}});
     }
     void cleanup()
     {
         QvHttpClient::getInstance().waitUntilIdle(kWaitMs);
         QvHttpClient::releaseInstance();
         m_service.reset();
+        m_path.reset();
         m_box.reset();
     }
 
-    void answersEndTheCheckAsTheyShould_data();
-    void answersEndTheCheckAsTheyShould();
+    void checkEndsAsItShouldAndRunsOnlyAVerifiedFile_data();
+    void checkEndsAsItShouldAndRunsOnlyAVerifiedFile();
+    void exitDuringAStalledDownloadCancelsItAtOnce();
 
 private:
-    void startService(const QString& latest, const QStringList& extra);
-    void pointAt(const QString& serviceUrl, const QString& fileUrl);
+    QString dir(const char* name) const { return QString::fromStdString((m_box->dir.path() / name).string()); }
+    // Makes a key pair with minisign under keys/<name>; returns the public key's base64 line.
+    QString makeKeys(const char* name);
+    void sign(const char* keyName);
+    void startService(const QString& latest, const QStringList& extra, const QString& update, bool filesClosed);
     QList<QJsonObject> recordedPosts() const;
 
     std::unique_ptr<Sandbox> m_box;
+    std::unique_ptr<ScopedEnv> m_path;
     std::unique_ptr<ChildProcess> m_service;
 };
 
-// Points env.ini's config layer at the service.
-void UpdateCheckTest::pointAt(const QString& serviceUrl, const QString& fileUrl)
+QString UpdateCheckTest::makeKeys(const char* name)
 {
-    m_box->dir.write("config/env.ini",
-                     QStringLiteral("[UPDATE]\nSERVICEURL=%1\nFILEURL=%2\n").arg(serviceUrl, fileUrl).toStdString());
+    QDir().mkpath(dir("keys"));
+    const std::string base = dir("keys").toStdString() + "/" + name;
+    std::string output;
+    if (ChildProcess::run("minisign", {"-G", "-W", "-f", "-p", base + ".pub", "-s", base + ".sec"}, output) != 0) {
+        qWarning("minisign -G: %s", output.c_str());
+        return {};
+    }
+    return QString::fromStdString(TempDir::read(base + ".pub")).split(u'\n').value(1);
 }
 
-void UpdateCheckTest::startService(const QString& latest, const QStringList& extra)
+void UpdateCheckTest::sign(const char* keyName)
 {
-    const std::string dir = m_box->dir.path().string();
-    std::vector<std::string> args = {QV_UPDATE_SERVICE,
-                                     "--service-port=0",
-                                     "--file-port=0",
-                                     "--quiet",
-                                     "--latest=" + latest.toStdString(),
-                                     "--setup-file=" + dir + "/setup/new_setup.exe",
-                                     "--record=" + dir + "/posts.jsonl"};
-    for (const QString& arg : extra) {
-        args.push_back(arg.toStdString());
+    std::string output;
+    const std::string key = dir("keys").toStdString() + "/" + keyName + ".sec";
+    QCOMPARE(ChildProcess::run("minisign", {"-S", "-s", key, "-m", dir("setup/new_setup.exe").toStdString()}, output),
+             0);
+}
+
+// Starts the service (or, with latest empty, points at a port nobody listens on) and writes env.ini's
+// config layer: both URLs, then the update lines.
+void UpdateCheckTest::startService(const QString& latest, const QStringList& extra, const QString& update,
+                                   bool filesClosed)
+{
+    QTcpServer closed;
+    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+    QString serviceUrl = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    QString fileUrl = serviceUrl;
+    closed.close();
+    if (!latest.isEmpty()) {
+        const std::string root = m_box->dir.path().string();
+        std::vector<std::string> args = {QV_UPDATE_SERVICE,
+                                         "--service-port=0",
+                                         "--file-port=0",
+                                         "--quiet",
+                                         "--latest=" + latest.toStdString(),
+                                         "--setup-file=" + root + "/setup/new_setup.exe",
+                                         "--record=" + root + "/posts.jsonl"};
+        for (const QString& arg : extra) {
+            args.push_back(arg.toStdString());
+        }
+        m_service = std::make_unique<ChildProcess>();
+        QVERIFY(m_service->start("python3", args, root + "/service.out"));
+        QVERIFY(m_service->waitForOutput("/setup/", kWaitMs));
+        // "update service on http://127.0.0.1:P/appversion, files on http://127.0.0.1:F/setup/"
+        const QRegularExpression ports(q("http://127\\.0\\.0\\.1:(\\d+)/appversion.*http://127\\.0\\.0\\.1:(\\d+)/"));
+        const QRegularExpressionMatch match = ports.match(QString::fromStdString(m_service->output()));
+        QVERIFY(match.hasMatch());
+        serviceUrl = QStringLiteral("http://127.0.0.1:%1").arg(match.captured(1));
+        fileUrl = filesClosed ? fileUrl : QStringLiteral("http://127.0.0.1:%1").arg(match.captured(2));
     }
-    m_service = std::make_unique<ChildProcess>();
-    QVERIFY(m_service->start("python3", args, dir + "/service.out"));
-    QVERIFY(m_service->waitForOutput("/setup/", kWaitMs));
-    // "update service on http://127.0.0.1:P/appversion, files on http://127.0.0.1:F/setup/"
-    const QRegularExpression ports(q("http://127\\.0\\.0\\.1:(\\d+)/appversion.*http://127\\.0\\.0\\.1:(\\d+)/"));
-    const QRegularExpressionMatch match = ports.match(QString::fromStdString(m_service->output()));
-    QVERIFY(match.hasMatch());
-    pointAt(QStringLiteral("http://127.0.0.1:%1").arg(match.captured(1)),
-            QStringLiteral("http://127.0.0.1:%1").arg(match.captured(2)));
+    m_box->dir.write(
+        "config/env.ini",
+        QStringLiteral("[UPDATE]\nSERVICEURL=%1\nFILEURL=%2\n%3\n").arg(serviceUrl, fileUrl, update).toStdString());
 }
 
 QList<QJsonObject> UpdateCheckTest::recordedPosts() const
@@ -152,98 +185,170 @@ QList<QJsonObject> UpdateCheckTest::recordedPosts() const
     return posts;
 }
 
-void UpdateCheckTest::answersEndTheCheckAsTheyShould_data()
+void UpdateCheckTest::checkEndsAsItShouldAndRunsOnlyAVerifiedFile_data()
 {
     QTest::addColumn<CheckCase>("c");
-    const QString offer = q("An updated version exists. Do you want to update?");
-    const int ok = QvMessageBoxes::Ok;
-    const int yesNo = QvMessageBoxes::YesNo;
-    const int warning = QvMessageBoxes::Warning;
-    const int question = QvMessageBoxes::Question;
-    QTest::newRow("latest version") << CheckCase{
-        q("1.0.0.1"), {}, true, {q("This program is the latest version.")}, ok, int(QvMessageBoxes::Information), 1,
-        false,        -1};
-    QTest::newRow("service unreachable") << CheckCase{
-        QString(), {},    true, {q("[-994] Response Data Error!\nUpdate version can not be checked!!")}, ok, warning,
-        0,         false, -1};
-    QTest::newRow("file url outside the web root")
-        << CheckCase{q("9.0.0.0"),
-                     {q("--file-url"), q("http://127.0.0.1/setup/new_setup.exe")},
-                     true,
-                     {offer, q("The file path is not valid!!")},
+    const int ok = QvMessageBoxes::Ok, yesNo = QvMessageBoxes::YesNo;
+    const int warning = QvMessageBoxes::Warning, question = QvMessageBoxes::Question;
+    const QString newer = q("9.0.0.0");
+    const auto refused = [&](const QStringList& args, Signed how, Key key, const QString& update, const QString& box) {
+        return CheckCase{newer, args, how, key, update, 0, {kOffer, box}, ok, warning, key == Key::Config ? 2 : 1,
+                         false};
+    };
+    QTest::newRow("signature good: runs and the program ends")
+        << CheckCase{newer, {}, Signed::Good, Key::Config, {}, 0, {kOffer}, yesNo, question, 2, true};
+    QTest::newRow("elevation refused: the program keeps running")
+        << CheckCase{newer,
+                     {},
+                     Signed::Good,
+                     Key::Config,
+                     {},
+                     126,
+                     {kOffer, q("Installation file execution failed. Please update again!!")},
                      yesNo,
                      warning,
                      2,
-                     false,
-                     -1};
-    QTest::newRow("download without length")  // no length, no percentage
-        << CheckCase{q("9.0.0.0"), {q("--no-length")}, true, {offer}, yesNo, question, 2, false, 0};
-    QTest::newRow("installer does not start") << CheckCase{
-        q("9.0.0.0"), {},      false, {offer, q("Installation file execution failed. Please update again!!")},
-        yesNo,        warning, 2,     true,
-        100};
-    QTest::newRow("installer starts and the program ends")
-        << CheckCase{q("9.0.0.0"), {}, true, {offer}, yesNo, question, 2, true, 100};
+                     true};
+    QTest::newRow("wrong signature") << refused({}, Signed::OtherKey, Key::Config, {}, kNotVerified);
+    QTest::newRow("file changed after signing") << refused({}, Signed::ChangedAfter, Key::Config, {}, kNotVerified);
+    QTest::newRow("missing .minisig") << refused({}, Signed::Missing, Key::Config, {}, kNotVerified);
+    QTest::newRow("truncated body") << refused({q("--truncate=10")}, Signed::Good, Key::Config, {}, kNotDownloaded);
+    QTest::newRow("status 404") << refused({q("--status=404")}, Signed::Good, Key::Config, {}, kNotDownloaded);
+    QTest::newRow("status 500") << refused({q("--status=500")}, Signed::Good, Key::Config, {}, kNotDownloaded);
+    QTest::newRow("no Content-Length") << refused({q("--no-length")}, Signed::Good, Key::Config, {}, kNotDownloaded);
+    QTest::newRow("failed download") << refused({q("files-closed")}, Signed::Good, Key::Config, {}, kNotDownloaded);
+    QTest::newRow("trickle past the deadline")
+        << refused({q("--truncate=10"), q("--stall")}, Signed::Good, Key::Config, q("DEADLINE=1"), kNotDownloaded);
+    QTest::newRow("too large") << refused({}, Signed::Good, Key::Config, q("MAXDOWNLOAD=27"), kNotDownloaded);
+    QTest::newRow("no release key") << refused({}, Signed::Good, Key::None, {}, kNoKey);
+    QTest::newRow("a key in the user layer is not trusted")
+        << refused({}, Signed::Good, Key::UserLayerOnly, {}, kNoKey);
+    QTest::newRow("latest version") << CheckCase{q("1.0.0.1"),
+                                                 {},
+                                                 Signed::Good,
+                                                 Key::Config,
+                                                 {},
+                                                 0,
+                                                 {q("This program is the latest version.")},
+                                                 ok,
+                                                 int(QvMessageBoxes::Information),
+                                                 1,
+                                                 false};
+    QTest::newRow("service unreachable") << CheckCase{
+        {},
+        {},
+        Signed::Good,
+        Key::Config,
+        {},
+        0,
+        {q("[-994] Response Data Error!\nUpdate version can not be checked!!")},
+        ok,
+        warning,
+        0,
+        false};
+    QTest::newRow("file url outside the web root") << CheckCase{newer,
+                                                                {q("--file-url=http://127.0.0.1/setup/new_setup.exe")},
+                                                                Signed::Good,
+                                                                Key::Config,
+                                                                {},
+                                                                0,
+                                                                {kOffer, q("The file path is not valid!!")},
+                                                                yesNo,
+                                                                warning,
+                                                                2,
+                                                                false};
 }
 
-void UpdateCheckTest::answersEndTheCheckAsTheyShould()
+void UpdateCheckTest::checkEndsAsItShouldAndRunsOnlyAVerifiedFile()
 {
     QFETCH(CheckCase, c);
-    const auto& [latest, serviceArgs, launches, boxes, lastButtons, lastIcon, posts, written, progress] = c;
-
-    if (!latest.isEmpty()) {
-        startService(latest, serviceArgs);
-    } else {
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-        const QString url = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
-        closed.close();
-        pointAt(url, url);
+    const QString key = makeKeys("release");
+    QVERIFY(!key.isEmpty() && !makeKeys("other").isEmpty());
+    if (c.signature != Signed::Missing) {
+        sign(c.signature == Signed::OtherKey ? "other" : "release");
     }
+    if (c.signature == Signed::ChangedAfter) {
+        m_box->dir.write("setup/new_setup.exe", "#!/bin/sh\necho something else\n");
+    }
+    QString update = c.update;
+    if (c.key == Key::Config) {
+        update += q("\nPUBLICKEY=") + key;
+    } else if (c.key == Key::UserLayerOnly) {
+        m_box->dir.write("user/env.ini", (q("[UPDATE]\nPUBLICKEY=") + key + q("\n")).toStdString());
+    }
+    QStringList args = c.serviceArgs;
+    const bool filesClosed = args.removeAll(q("files-closed")) > 0;
+    startService(c.latest, args, update, filesClosed);
+    const ScopedEnv answer{{"QV_STUB_EXIT", QByteArray::number(c.pkexecExit).constData()}};
+
     Boxes answered;
     answered.otherwise = QvMessageBoxes::IdYes;
-    Launcher launcher;
-    launcher.succeed = launches;
     QuitCatcher quit;
-    QList<int> seen;  // the progress bar's values
     CQvServerHost host;
     CQvWebServerDlg dialog(&host);
     auto* bar = child<QProgressBar>(&dialog, "progressUpdate");
-    const int untouched = bar->value();
-    connect(bar, &QProgressBar::valueChanged, this, [&seen](int value) { seen << value; });
+    QVERIFY(!bar->geometry().intersects(child<QLabel>(&dialog, "linkCheckVersion")->geometry()));
     whenModal([&] {
         dialog.OnCheckAppVersion();
-        QTRY_COMPARE_WITH_TIMEOUT(answered.texts.size(), boxes.size(), kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(answered.texts.size(), c.boxes.size(), kWaitMs);
+        if (c.callsPkexec) {
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir("bin/pkexec.log")), kWaitMs);
+        }
         // Every request of the check finished and every answer reached the user-interface thread.
         QVERIFY(QvHttpClient::getInstance().waitUntilIdle(kWaitMs));
-        QCoreApplication::sendPostedEvents();
-        QCoreApplication::processEvents();
-        QCOMPARE(answered.texts, boxes);
-        QCOMPARE(answered.lastButtons, lastButtons);
-        QCOMPARE(answered.lastIcon, lastIcon);
+        QTRY_VERIFY_WITH_TIMEOUT(quit.caught == (c.callsPkexec && c.pkexecExit == 0), kWaitMs);
+        QCOMPARE(answered.texts, c.boxes);
+        QCOMPARE(answered.lastButtons, c.lastButtons);
+        QCOMPARE(answered.lastIcon, c.lastIcon);
 
         const QList<QJsonObject> recorded = recordedPosts();
-        QCOMPARE(recorded.size(), posts);
+        QCOMPARE(recorded.size(), c.posts);
         const QString version = toQString(qvplat::getProductVersion());
         const QString asked = q("{\"appname\":\"QvWebServer\",\"appos\":\"Window\",\"appversion\":\"%1\"}\n");
         QCOMPARE(recorded.value(0, post("appverchk", asked.arg(version))), post("appverchk", asked.arg(version)));
         const QJsonObject fileUrl = post("appfileurl", q("{\"appname\":\"QvWebServer\",\"appos\":\"Window\"}\n"));
         QCOMPARE(recorded.value(1, fileUrl), fileUrl);
 
-        const QString stored = toQString(CQvDirMng::getInstance()->getFilePath(u"temp", u"new_setup.exe", false));
-        QFile file(stored);
-        QCOMPARE(file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray(), written ? kSetupBytes : QByteArray());
-        QCOMPARE(launcher.calls(), written ? QStringList{stored} : QStringList());
-        QCOMPARE(bar->isHidden(), progress < 0);
-        QCOMPARE(seen.value(seen.size() - 1, untouched), progress < 0 ? untouched : progress);
-        // The program is told to end (the request is caught here, so the tests go on).
-        if (written && launches) {
-            QTRY_VERIFY_WITH_TIMEOUT(quit.caught, kWaitMs);
-        }
-        QVERIFY(quit.caught == (written && launches));
+        // pkexec got one argument: the signed file, made executable; nothing else was ever started.
+        QFile ran(dir("bin/pkexec.ran"));
+        QCOMPARE(ran.open(QIODevice::ReadOnly) ? ran.readAll() : QByteArray(),
+                 c.callsPkexec ? kSetupBytes : QByteArray());
+        const std::string calls = TempDir::read(m_box->dir / "bin/pkexec.log");
+        QCOMPARE(calls, c.callsPkexec ? "1 " + std::to_string(c.pkexecExit) + "\n" : std::string());
+        // What was downloaded is gone, and the bar with it.
+        QTRY_COMPARE_WITH_TIMEOUT(QDir(dir("temp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList(),
+                                  kWaitMs);
+        QVERIFY(bar->isHidden());
         dialog.close();
     });
     dialog.DoModal();
+}
+
+// Exit from the tray while the download stalls: the request is cancelled, not waited for, and the
+// exit returns with nothing of the check still running (the stall itself would last for ever).
+void UpdateCheckTest::exitDuringAStalledDownloadCancelsItAtOnce()
+{
+    const QString key = makeKeys("release");
+    m_box->dir.write("setup/new_setup.exe", std::string(200000, 'x'));
+    startService(q("9.0.0.0"), {q("--truncate=1000"), q("--stall")}, q("PUBLICKEY=") + key, false);
+    Boxes answered;
+    answered.otherwise = QvMessageBoxes::IdYes;
+    CQvWebServerApp app(QStringLiteral("qvupdatetest-%1").arg(QCoreApplication::applicationPid()));
+    QVERIFY(app.InitInstance());
+    QElapsedTimer exiting;
+    whenModal([&] {
+        CQvWebServerDlg* dialog = app.trayWindow()->mainDialog();
+        dialog->OnCheckAppVersion();
+        QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(dialog, "progressUpdate")->isVisible(), kWaitMs);
+        exiting.start();
+        app.trayWindow()->onMenuCommand(CQvWebServerWnd::kExit);
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(exiting.isValid() && !app.trayWindow()->mainDialog()->isVisible(), kWaitMs);
+    app.ExitInstance();
+    qInfo("exit during a stalled download: %lld ms from Exit to the end of the exit sequence", exiting.elapsed());
+    QVERIFY(QvHttpClient::getInstance().waitUntilIdle(0));
+    QCOMPARE(answered.texts, QStringList{kOffer});
+    QCOMPARE(QDir(dir("temp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 QTEST_MAIN(UpdateCheckTest)

@@ -152,6 +152,28 @@ TEST_F(QvHttpClientNetTest, TheReturnedIndexIdentifiesTheAnswerEvenWithConcurren
     }
 }
 
+// Cached keep-alive connections go once their item has been idle for the (shortened) idle time.
+TEST_F(QvHttpClientNetTest, IdleItemsFreeTheirConnectionsSoDescriptorsReturnToTheirBaseline)
+{
+    QvHttpClient::releaseInstance();
+    QvHttpClient::setIdleCloseForTesting(300);
+    client().addSession(1, qv(m_server.url("/text?body=x")));
+    const size_t before = qvtest::countEntries("/proc/self/fd");
+    for (int i = 0; i < 8; ++i) {
+        ASSERT_GE(post(), 0);
+    }
+    ASSERT_TRUE(m_log.waitForResults(8));
+    ASSERT_TRUE(client().waitUntilIdle(kWaitMs));
+    EXPECT_GT(qvtest::countEntries("/proc/self/fd"), before);  // the connections are kept for reuse
+    for (int i = 0; i < 200 && qvtest::countEntries("/proc/self/fd") != before; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(qvtest::countEntries("/proc/self/fd"), before);
+    EXPECT_EQ(post(), 8);  // a freed item works again with a new session
+    EXPECT_TRUE(m_log.waitForResults(9));
+    QvHttpClient::setIdleCloseForTesting(0);
+}
+
 // A thousand requests take a while: labelled soak, left out of the quick run.
 class QvHttpClientSoakTest : public QvHttpClientNetTest {};
 

@@ -50,14 +50,16 @@ TEST(QvHttpWorkItemBodyTest, ErrorEnvelopesKeepTheirTexts)
     }
 }
 
-TEST(QvHttpWorkItemBodyTest, RequestInfoNamesIndexUrlAndTypesUnescaped)
+// The service names the URL: whatever it holds stays inside its JSON string.
+TEST(QvHttpWorkItemBodyTest, RequestInfoNamesIndexUrlAndTypesEscapedAsJsonText)
 {
     QvHttpWorkItem item(42);
-    item.setRequest(qv("http://host:8080/setup/new\"setup.exe"), qv("X-A: 1"), 0, 3, nullptr, 0, qv("back"), nullptr,
-                    nullptr);
+    item.setRequest(qv("http://host:8080/setup/a\\\"b.sh\",\"reqidx\":7"), qv("X-A: 1\r\n"), 0, 3, nullptr, 0,
+                    qv("back"), nullptr, nullptr);
     EXPECT_EQ(utf8(item.makeRequestInfo()),
-              "{\"reqidx\":42,\"baseurl\":\"http://host:8080/setup/new\"setup.exe\",\"headinfo\":\"\","
-              "\"httpconhead\":\"X-A: 1\",\"reqtype\":\"GET\",\"datatype\":\"File\",\"onlyreturn\":\"back\"}");
+              "{\"reqidx\":42,\"baseurl\":\"http://host:8080/setup/a\\\\\\\"b.sh\\\",\\\"reqidx\\\":7\","
+              "\"headinfo\":\"\",\"httpconhead\":\"X-A: 1\\u000d\\u000a\",\"reqtype\":\"GET\",\"datatype\":\"File\","
+              "\"onlyreturn\":\"back\"}");
 }
 
 TEST(QvHttpWorkItemBodyTest, FormFieldsGoInKeyOrderThenKindOrderAndTheFirstWrittenPartLeads)
