@@ -1,6 +1,7 @@
 // The update check against the stand-in update service on loopback ports, through the real main
 // dialog, with the message boxes answered by the test, release keys and signatures made by the
 // minisign tool, and pkexec replaced by a stub on PATH that records how it was called.
+#include <QAction>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -341,7 +342,7 @@ void UpdateCheckTest::exitDuringAStalledDownloadCancelsItAtOnce()
         dialog->OnCheckAppVersion();
         QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(dialog, "progressUpdate")->isVisible(), kWaitMs);
         exiting.start();
-        app.trayWindow()->onMenuCommand(CQvWebServerWnd::kExit);
+        app.trayWindow()->exitAction()->trigger();
     });
     QTRY_VERIFY_WITH_TIMEOUT(exiting.isValid() && !app.trayWindow()->mainDialog()->isVisible(), kWaitMs);
     app.ExitInstance();
