@@ -45,7 +45,7 @@ bool FileLock::acquire(const std::u16string& path, bool wait)
 {
     unlock();
     m_error.clear();
-    const int fd = ::open(detail::toUtf8(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    const int fd = ::open(detail::toUtf8(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         m_error = std::strerror(errno);
         return false;
