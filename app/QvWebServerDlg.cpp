@@ -244,6 +244,19 @@ void CQvWebServerDlg::fillServerList()
     command(u"select", toQString(CEnvMng::getInstance()->getString(ENV_FILE_SESSION, u"ETC", u"LASTUSEDSESSION")));
 }
 
+void CQvWebServerDlg::refreshServers()
+{
+    if (isVisible()) {
+        command(u"clear", QString());
+        fillServerList();
+    }
+}
+
+QString runningElsewhereText(const QString& name)
+{
+    return QStringLiteral("The \"%1\" WebServer is running in another process of this program.").arg(name);
+}
+
 void CQvWebServerDlg::addToGroup(const QString& group, const QString& name)
 {
     m_groups[group].append(name);
@@ -270,19 +283,27 @@ void CQvWebServerDlg::OnNewServer()
         return;
     }
     CDlgLocalWebServerGen dialog(m_host, this);
-    dialog.setDefinition(definition.get());
-    dialog.setModify(false);
-    if (dialog.DoModal() != CDlgLocalWebServerGen::kResultOk) {
-        return;
-    }
-    const QString name = toQString(definition->name);
-    const QString group = groupKey(toQString(definition->grpname));
+    QString name;
+    QString group;
     ServerEditResult outcome = ServerEditResult::Cancelled;
-    const QvHostResult result =
-        m_host->finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm, &outcome);
-    if (!result.message.isEmpty()) {
-        QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-    }
+    // Another process may take the name between the dialog's check and the apply: the dialog then
+    // opens again with what was typed.
+    do {
+        dialog.setDefinition(definition.get());
+        dialog.setModify(false);
+        if (dialog.DoModal() != CDlgLocalWebServerGen::kResultOk) {
+            return;
+        }
+        name = toQString(definition->name);
+        group = groupKey(toQString(definition->grpname));
+        auto typed = std::make_unique<_tag_WebServerInfo>(*definition);
+        const QvHostResult result =
+            m_host->finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm, &outcome);
+        if (!result.message.isEmpty()) {
+            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+        }
+        definition = std::move(typed);
+    } while (outcome == ServerEditResult::NameTaken);
     if (outcome != ServerEditResult::Added) {
         return;
     }
@@ -299,11 +320,18 @@ void CQvWebServerDlg::OnOpenServer()
     }
     QString group = kNone;
     bool running = false;
+    bool elsewhere = false;
     for (const QvServerRecord& record : m_host->listServers()) {
         if (record.name == name) {
             running = record.running;
+            elsewhere = record.runningElsewhere;
             group = groupKey(toQString(record.group));
         }
+    }
+    if (elsewhere) {
+        QvMessageBoxes::show(this, runningElsewhereText(toQString(name)), QvMessageBoxes::Ok,
+                             QvMessageBoxes::Information);
+        return;
     }
     if (running) {
         const QString question =
@@ -331,8 +359,12 @@ void CQvWebServerDlg::OnChangeServer()
     if (name.isEmpty()) {
         return;
     }
+    // The definition as stored now: another process may have changed or removed it.
     std::unique_ptr<_tag_WebServerInfo> working = m_host->beginEdit(name);
     if (working == nullptr) {
+        QvMessageBoxes::show(this, QStringLiteral("No server named \"%1\".").arg(toQString(name)), QvMessageBoxes::Ok,
+                             QvMessageBoxes::Warning);
+        refreshServers();
         return;
     }
     const QString oldName = toQString(name);
@@ -340,18 +372,35 @@ void CQvWebServerDlg::OnChangeServer()
     const QString oldValue = joined(oldName, shownGroup(oldGroup));
 
     CDlgLocalWebServerGen dialog(m_host, this);
-    dialog.setDefinition(working.get());
-    dialog.setModify(true);
-    const int answer = dialog.DoModal();
-    if (answer == CDlgLocalWebServerGen::kResultOk) {
-        const QString newName = toQString(working->name);
-        const QString newGroup = groupKey(toQString(working->grpname));
-        ServerEditResult outcome = ServerEditResult::Cancelled;
+    int answer = CDlgLocalWebServerGen::kResultCancel;
+    ServerEditResult outcome = ServerEditResult::Cancelled;
+    QString newName;
+    QString newGroup;
+    // A rename refused at the apply (another process took the name) opens the dialog again.
+    do {
+        dialog.setDefinition(working.get());
+        dialog.setModify(true);
+        answer = dialog.DoModal();
+        if (answer != CDlgLocalWebServerGen::kResultOk) {
+            break;
+        }
+        newName = toQString(working->name);
+        newGroup = groupKey(toQString(working->grpname));
+        auto typed = std::make_unique<_tag_WebServerInfo>(*working);
         const QvHostResult result = m_host->finishEdit(name, std::move(working), ServerEditAction::Confirm, &outcome);
         if (!result.message.isEmpty()) {
             QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
         }
+        if (outcome == ServerEditResult::NameTaken && m_host->beginEdit(name) == nullptr) {
+            break;  // gone meanwhile
+        }
+        working = std::move(typed);
+    } while (outcome == ServerEditResult::NameTaken);
+    if (answer == CDlgLocalWebServerGen::kResultOk) {
         if (outcome != ServerEditResult::Updated && outcome != ServerEditResult::Renamed) {
+            if (outcome == ServerEditResult::Unknown) {
+                refreshServers();
+            }
             return;
         }
         command(u"delitem", oldValue);
@@ -361,13 +410,13 @@ void CQvWebServerDlg::OnChangeServer()
         command(u"select", joined(shownGroup(newGroup), QString::number(indexInGroup(newGroup, newName))));
     } else if (answer == CDlgLocalWebServerGen::kResultDelete) {
         QApplication::setOverrideCursor(Qt::WaitCursor);
-        ServerEditResult outcome = ServerEditResult::Cancelled;
         const QvHostResult result = m_host->finishEdit(name, std::move(working), ServerEditAction::Delete, &outcome);
         QApplication::restoreOverrideCursor();
         if (!result.message.isEmpty()) {
             QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
         }
         if (outcome != ServerEditResult::Deleted) {
+            refreshServers();  // gone already: the selector shows what is stored
             return;
         }
         removeFromGroup(oldGroup, oldName);

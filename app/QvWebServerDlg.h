@@ -12,6 +12,9 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 
+// The words for a server that another process of the program serves.
+QString runningElsewhereText(const QString& name);
+
 // The main dialog: the "Used Server" selector, New/Open/Change Server, the links and the donate
 // button. It keeps no server data beyond what addresses the selector's entries; every change goes
 // through the registry's host. Run modally by the tray window, which owns it.
@@ -27,6 +30,9 @@ public:
     int DoModal();
     // Ends the dialog with IDCANCEL when it is open, without saving the window rectangle.
     void endIfOpen();
+    // Fills the selector again from the host (another process changed the servers); nothing when
+    // the dialog is closed.
+    void refreshServers();
 
     // The group map: group key ("None" for no group) -> names, in the order they were added.
     void addToGroup(const QString& group, const QString& name);

@@ -20,8 +20,10 @@ CQvWebServerWnd::CQvWebServerWnd(CQvServerHost* host, std::function<void()> exit
       m_exitProgram(std::move(exitProgram)),
       m_mainDlg(host, nullptr),
       m_editDlg(host, nullptr),
+      m_watcher(host),
       m_menu(std::make_unique<QMenu>())
 {
+    connect(&m_watcher, &CQvSettingsWatcher::settingsChanged, this, &CQvWebServerWnd::onSettingsChanged);
     setObjectName(QStringLiteral("ZARN_SERVER_WIN_WEBSERVER_WINDOW"));
     m_menu->setObjectName(QStringLiteral("trayMenu"));
     // Built anew for every opening, from the registry as it is then.
@@ -65,9 +67,10 @@ void CQvWebServerWnd::buildMenu(QMenu* menu) const
     int id = 1;
     for (const QvServerRecord& record : m_host->listServers()) {
         const QString group = record.group.isEmpty() ? QStringLiteral("Default") : toQString(record.group);
+        const bool running = record.running || record.runningElsewhere;
         const QString text = QStringLiteral("[%1]%2:%3 [%4]")
                                  .arg(group, toQString(record.name), QString::number(record.port),
-                                      record.running ? QStringLiteral("Run") : QStringLiteral("Stop"));
+                                      running ? QStringLiteral("Run") : QStringLiteral("Stop"));
         QAction* item = menu->addAction(text);
         item->setData(id++);
     }
@@ -123,19 +126,25 @@ void CQvWebServerWnd::newServer()
     if (definition == nullptr) {
         return;
     }
-    m_editDlg.setDefinition(definition.get());
-    m_editDlg.setModify(false);
-    const int answer = m_editDlg.DoModal();
-    m_editDlg.setDefinition(nullptr);
-    if (answer != CDlgLocalWebServerGen::kResultOk) {
-        return;
-    }
     ServerEditResult outcome = ServerEditResult::Cancelled;
-    const QvHostResult result =
-        m_host->finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm, &outcome);
-    if (!result.message.isEmpty()) {
-        QvMessageBoxes::show(nullptr, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-    }
+    // Another process may take the name between the dialog's check and the apply: the dialog then
+    // opens again with what was typed.
+    do {
+        m_editDlg.setDefinition(definition.get());
+        m_editDlg.setModify(false);
+        const int answer = m_editDlg.DoModal();
+        m_editDlg.setDefinition(nullptr);
+        if (answer != CDlgLocalWebServerGen::kResultOk) {
+            return;
+        }
+        auto typed = std::make_unique<_tag_WebServerInfo>(*definition);
+        const QvHostResult result =
+            m_host->finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm, &outcome);
+        if (!result.message.isEmpty()) {
+            QvMessageBoxes::show(nullptr, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+        }
+        definition = std::move(typed);
+    } while (outcome == ServerEditResult::NameTaken);
     if (outcome == ServerEditResult::Added && m_mainDlg.isVisible()) {
         QApplication::postEvent(&m_mainDlg, new QvPostedEvent(kShowMainDialogEvent, 1));
     }
@@ -149,6 +158,10 @@ void CQvWebServerWnd::serverCommand(int index)
     }
     const QvServerRecord& record = records[static_cast<size_t>(index)];
     const QString name = toQString(record.name);
+    if (record.runningElsewhere) {
+        QvMessageBoxes::show(nullptr, runningElsewhereText(name), QvMessageBoxes::Ok, QvMessageBoxes::Information);
+        return;
+    }
     if (record.running) {
         const QString question = QStringLiteral("The \"%1\" WebServer is running. Do you want to shut down?").arg(name);
         if (QvMessageBoxes::show(nullptr, question, QvMessageBoxes::YesNo, QvMessageBoxes::Question) ==
@@ -179,23 +192,48 @@ void CQvWebServerWnd::serverCommand(int index)
 
 void CQvWebServerWnd::editServer(const QvString& name)
 {
+    // The definition as stored now: another process may have changed or removed it.
     std::unique_ptr<_tag_WebServerInfo> copy = m_host->beginEdit(name);
     if (copy == nullptr) {
+        QvMessageBoxes::show(nullptr, QStringLiteral("No server named \"%1\".").arg(toQString(name)),
+                             QvMessageBoxes::Ok, QvMessageBoxes::Warning);
         return;
     }
     CDlgLocalWebServerGen dialog(m_host, nullptr);  // a run of its own, not the member
-    dialog.setDefinition(copy.get());
-    dialog.setModify(true);
-    const int answer = dialog.DoModal();
-    ServerEditAction action = ServerEditAction::Cancel;
-    if (answer == CDlgLocalWebServerGen::kResultOk) {
-        action = ServerEditAction::Confirm;
-    } else if (answer == CDlgLocalWebServerGen::kResultDelete) {
-        action = ServerEditAction::Delete;
+    ServerEditResult outcome = ServerEditResult::Cancelled;
+    // A rename refused at the apply (another process took the name) opens the dialog again.
+    do {
+        dialog.setDefinition(copy.get());
+        dialog.setModify(true);
+        const int answer = dialog.DoModal();
+        ServerEditAction action = ServerEditAction::Cancel;
+        if (answer == CDlgLocalWebServerGen::kResultOk) {
+            action = ServerEditAction::Confirm;
+        } else if (answer == CDlgLocalWebServerGen::kResultDelete) {
+            action = ServerEditAction::Delete;
+        }
+        auto typed = std::make_unique<_tag_WebServerInfo>(*copy);
+        const QvHostResult result = m_host->finishEdit(name, std::move(copy), action, &outcome);
+        if (!result.message.isEmpty()) {
+            QvMessageBoxes::show(nullptr, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+        }
+        if (outcome == ServerEditResult::NameTaken && m_host->beginEdit(name) == nullptr) {
+            return;  // gone meanwhile
+        }
+        copy = std::move(typed);
+    } while (outcome == ServerEditResult::NameTaken);
+}
+
+void CQvWebServerWnd::onSettingsChanged()
+{
+    if (m_menu->isVisible()) {
+        buildMenu(m_menu.get());
     }
-    const QvHostResult result = m_host->finishEdit(name, std::move(copy), action);
-    if (!result.message.isEmpty()) {
-        QvMessageBoxes::show(nullptr, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+    m_mainDlg.refreshServers();
+    for (QWidget* widget : QApplication::allWidgets()) {
+        if (auto* dialog = qobject_cast<CDlgLocalWebServerGen*>(widget); dialog != nullptr && dialog->isVisible()) {
+            dialog->refreshGroups();
+        }
     }
 }
 
