@@ -131,17 +131,21 @@ public:
         const QvHostResult started = m_host.startup();
         m_usable = started.code != QvHostResult::Code::NetworkUnavailable;
         m_started = started;
-        m_code = report(started);
+        if (started.code == QvHostResult::Code::SaveFailed) {
+            warn(started.message);  // the settings were read; storing them again failed
+            m_code = kExitSaveFailed;
+        } else {
+            m_code = report(started);
+        }
     }
     bool isUsable() const { return m_usable; }
     CQvServerHost& host() { return m_host; }
 
-    // For a command that only reads: a start-up that could not store the settings again (a
-    // read-only file) is told once and does not fail it.
+    // For list and run: a start-up that could not store the settings again (a read-only file) was
+    // told once and does not fail the command.
     void tolerateStartupSave()
     {
         if (m_started.code == QvHostResult::Code::SaveFailed) {
-            m_warned = m_started.message;
             m_code = kExitOk;
         }
     }
@@ -414,6 +418,7 @@ int runServersCommand(const std::vector<std::string>& args, std::ostream& out, s
     if (!session.isUsable()) {
         return session.finish(kExitStartFailed);
     }
+    session.tolerateStartupSave();
     CQvServerHost& host = session.host();
     const std::vector<QvServerRecord> records = host.listServers();
     const auto recordOf = [&host](const QvString& name) {
