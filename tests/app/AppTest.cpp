@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "AppTestSupport.h"
+#include "ChildProcess.h"
 #include "app/DlgLocalWebServerGen.h"
 #include "app/QvWebServerApp.h"
 #include "app/QvWebServerDlg.h"
@@ -75,6 +76,7 @@ private slots:
     void closedWindowStoresItsRectangle();
     void exitClosesTheDialogAndSaves();
     void linksOpenTheDefaultBrowser();
+    void otherProcessesChangesAppear();
 
 private:
     std::unique_ptr<Sandbox> m_box;
@@ -282,6 +284,50 @@ void AppTest::linksOpenTheDefaultBrowser()
     QTRY_COMPARE(QString::fromStdString(TempDir::read(browser.string() + ".out")),
                  q("--new-window|https://example.org/blog?a=1&b=it's here|--class|"));
     QCOMPARE(boxes.texts.size(), 1);
+}
+
+// A command-line process beside the desktop program: its add, edit, run and remove reach the tray
+// menu through the settings watcher, and Change Server starts from what it stored.
+void AppTest::otherProcessesChangesAppear()
+{
+    Boxes boxes;
+    CQvServerHost host;
+    host.startup();
+    const std::string cliPath = (m_box->dir / "qvwebserver-cli").string();
+    std::filesystem::copy_file(QV_CLI_PATH, cliPath);
+    const std::string folder = m_box->dir.write("www/index.html", "<p>hi</p>").parent_path().string();
+    CQvWebServerWnd window(&host, [] {});
+    const auto cli = [&](std::vector<std::string> args) {
+        std::string out;
+        QCOMPARE(ChildProcess::run(cliPath, args, out), 0);
+    };
+    const auto menuTexts = [&] {
+        window.buildMenu(window.trayMenu());
+        QStringList texts;
+        for (QAction* action : window.trayMenu()->actions()) {
+            texts << action->text();
+        }
+        return texts;
+    };
+    window.editDialog()->show();  // an open edit dialog's group list follows too
+    cli({"add", "--name", "cliadd", "--port", "0", "--folder", folder, "--group", "Cli"});
+    QTRY_VERIFY_WITH_TIMEOUT(menuTexts().contains(q("[Cli]cliadd:0 [Stop]")), 5000);
+    QTRY_VERIFY(child<QComboBox>(window.editDialog(), "comboGroup")->findText(q("Cli")) >= 0);
+    window.editDialog()->hide();
+    cli({"edit", "cliadd", "--page", "other.html"});
+    QCOMPARE(host.beginEdit(u"cliadd")->basehtml, QvString(u"other.html"));  // read from disk at once
+
+    ChildProcess server;
+    QVERIFY(server.start(cliPath, {"run", "cliadd"}, (m_box->dir / "run.log").string()));
+    QVERIFY(server.waitForOutput("Press Ctrl-C to stop.", 10000));
+    QTRY_VERIFY_WITH_TIMEOUT(menuTexts().contains(q("[Cli]cliadd:0 [Run]")), 5000);
+    window.onMenuCommand(1);
+    QCOMPARE(boxes.texts.value(0), q("The \"cliadd\" WebServer is running in another process of this program."));
+    server.signal(15);
+    QCOMPARE(server.wait(5000), 0);
+
+    cli({"remove", "cliadd"});
+    QTRY_VERIFY_WITH_TIMEOUT(menuTexts().value(0).isEmpty(), 5000);  // only the separator and fixed items
 }
 
 QTEST_MAIN(AppTest)
