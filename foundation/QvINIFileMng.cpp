@@ -171,7 +171,9 @@ bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<
 
 void CQvINIFileMng::takeUserLayer(const qvplat::IniDocument& document)
 {
-    // The layer as the file has it now, with what this process has not saved yet on top.
+    // The layer as the file has it now, with what this process has not saved yet on top. The old
+    // layer goes first: a server list runs to tens of megabytes, and two of them need not coexist.
+    m_user = Layer();
     Layer fresh;
     for (const std::u16string& name : document.sectionNames()) {
         Section& keys = fresh[QvString::compact(name)];
