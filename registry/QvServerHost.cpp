@@ -275,8 +275,8 @@ DefinitionCheck CQvServerHost::checkEdit(const QvString& registeredName, const _
     if (!check.isAccepted()) {
         return check;
     }
-    // Names are decided against the file: finishEdit decides again under its lock.
-    reload();
+    // Names are decided against the file, read under its lock; finishEdit decides again under it.
+    registry()->reloadUnderLock();
     if (!registry()->takenName(edited.name, registeredName).isNull()) {
         check.field = DefinitionField::Name;
         check.message = nameTakenMessage(edited.name);
@@ -374,13 +374,15 @@ QvHostResult CQvServerHost::saveResult(QvHostResult result)
 
 QvString CQvServerHost::runLockPath(const QvString& name, QvString& error) const
 {
-    std::string reason;
-    const std::u16string folder = qvplat::runtimeDirectory(reason);
-    if (folder.empty()) {
-        error = QvString::fromUtf8(reason);
-        return QvString(u"");
+    if (m_runtimeDir.isEmpty()) {  // made and checked once; listing thousands of servers asks for each
+        std::string reason;
+        m_runtimeDir = QvString(qvplat::runtimeDirectory(reason));
+        if (m_runtimeDir.isEmpty()) {
+            error = QvString::fromUtf8(reason);
+            return QvString(u"");
+        }
     }
-    return QvString::formatted(u"%s%c%s.run", QvString(folder), qvplat::kPathSeparator,
+    return QvString::formatted(u"%s%c%s.run", m_runtimeDir, qvplat::kPathSeparator,
                                recordName(CQvDirMng::getInstance()->getDirPath(u"user"), name));
 }
 

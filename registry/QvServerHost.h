@@ -132,6 +132,7 @@ private:
     QvString startFailure(const QvString& name, int32_t port, const QvString& reason) const;
 
     bool m_started = false;
+    mutable QvString m_runtimeDir;                          // where run records live, once found
     std::map<std::u16string, qvplat::FileLock> m_runLocks;  // servers this process serves
     mutable std::mutex m_callbackMutex;
     ListenCallback m_callback;  // under m_callbackMutex

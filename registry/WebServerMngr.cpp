@@ -615,6 +615,18 @@ bool CQvWebServerMngr::reloadFromDisk()
     return true;
 }
 
+bool CQvWebServerMngr::reloadUnderLock()
+{
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile);
+    if (file == nullptr) {
+        return false;
+    }
+    m_inTransaction = true;
+    const bool read = file->update(CEnvMng::getFileName(kSessionFile), [this](CQvINIFileMng&) { syncWithStored(); });
+    m_inTransaction = false;
+    return read || reloadFromDisk();
+}
+
 bool CQvWebServerMngr::syncWithStored()
 {
     CEnvMng* env = CEnvMng::getInstance();

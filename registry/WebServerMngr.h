@@ -92,6 +92,8 @@ public:
     // Reads session.ini again and brings the view in line with it (syncWithStored). False when the
     // file could not be read; the view is then kept.
     bool reloadFromDisk();
+    // The same under session.ini's lock (reloadFromDisk when the lock cannot be had).
+    bool reloadUnderLock();
     // Brings the view in line with the definitions session.ini's layers hold: stored names not
     // registered are registered, registered ones take the stored fields, and servers no longer
     // stored are stopped and dropped. Stores nothing. True when anything changed.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +50,11 @@ bool FileLock::acquire(const std::u16string& path, bool wait)
     if (fd < 0) {
         m_error = std::strerror(errno);
         return false;
+    }
+    // A lock file an older version left open to others would let another user hold it for ever.
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) {
+        ::fchmod(fd, 0600);
     }
     int rc = 0;
     do {
