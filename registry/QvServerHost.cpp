@@ -277,6 +277,7 @@ DefinitionCheck CQvServerHost::checkEdit(const QvString& registeredName, const _
     }
     // Names are decided against the file, read under its lock; finishEdit decides again under it.
     registry()->reloadUnderLock();
+    releaseStaleRunLocks();  // a server another process removed has stopped here
     if (!registry()->takenName(edited.name, registeredName).isNull()) {
         check.field = DefinitionField::Name;
         check.message = nameTakenMessage(edited.name);
