@@ -314,6 +314,14 @@ void AppTest::otherProcessesChangesAppear()
     QTRY_VERIFY_WITH_TIMEOUT(menuTexts().contains(q("[Cli]cliadd:0 [Stop]")), 5000);
     QTRY_VERIFY(child<QComboBox>(window.editDialog(), "comboGroup")->findText(q("Cli")) >= 0);
     window.editDialog()->hide();
+    whenModal([&] {  // New LocalWebServer of the name it stored: refused, and the dialog stays open
+        fillEditDialog(q("cliadd"), q("None"), QString::fromStdString(folder));
+        QCOMPARE(boxes.texts.value(0), q("A server named \"cliadd\" already exists."));
+        QVERIFY(window.editDialog()->isVisible());
+        window.editDialog()->endIfOpen();
+    });
+    window.onMenuCommand(CQvWebServerWnd::kNewLocalWebServer);
+    boxes.texts.clear();
     cli({"edit", "cliadd", "--page", "other.html"});
     QCOMPARE(host.beginEdit(u"cliadd")->basehtml, QvString(u"other.html"));  // read from disk at once
 
@@ -325,6 +333,20 @@ void AppTest::otherProcessesChangesAppear()
     QCOMPARE(boxes.texts.value(0), q("The \"cliadd\" WebServer is running in another process of this program."));
     server.signal(15);
     QCOMPARE(server.wait(5000), 0);
+
+    // Modify after another process changed the definition: asked, and "No" stores only the page.
+    boxes.answers = {QvMessageBoxes::IdNo, QvMessageBoxes::IdNo};  // modify rather than run; only my fields
+    whenModal([&] {
+        cli({"edit", "cliadd", "--port", "1234"});
+        QWidget* dialog = QApplication::activeModalWidget();
+        child<QLineEdit>(dialog, "editBaseHtml")->setText(q("mine.html"));
+        QTest::mouseClick(child<QPushButton>(dialog, "buttonOk"), Qt::LeftButton);
+    });
+    window.onMenuCommand(1);
+    QVERIFY(boxes.texts.value(2).startsWith(q("Another process changed the \"cliadd\" WebServer")));
+    const std::unique_ptr<_tag_WebServerInfo> merged = host.beginEdit(u"cliadd");
+    QCOMPARE(merged->port, 1234);
+    QCOMPARE(merged->basehtml, QvString(u"mine.html"));
 
     cli({"remove", "cliadd"});
     QTRY_VERIFY_WITH_TIMEOUT(menuTexts().value(0).isEmpty(), 5000);  // only the separator and fixed items
