@@ -67,7 +67,14 @@ private slots:
         std::filesystem::create_directories(m_box->dir / "config");
         std::filesystem::copy_file(QV_CONFIG_JSON, m_box->dir / "config" / "config.json");
     }
-    void cleanup() { m_box.reset(); }
+    void cleanup()
+    {
+        m_box.reset();
+        // A test that ended the program (QCoreApplication::exit) leaves Qt's quit flag set, so every
+        // later modal loop would return at once; the application's own loop clears it.
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+    }
 
     void generateRefusesThenFillsTheDefinition();
     void modifyModeShowsTheDefinition();
@@ -321,6 +328,7 @@ void AppTest::otherProcessesChangesAppear()
         window.editDialog()->endIfOpen();
     });
     window.onMenuCommand(CQvWebServerWnd::kNewLocalWebServer);
+    QCOMPARE(boxes.texts.size(), 1);
     boxes.texts.clear();
     cli({"edit", "cliadd", "--page", "other.html"});
     QCOMPARE(host.beginEdit(u"cliadd")->basehtml, QvString(u"other.html"));  // read from disk at once
@@ -343,7 +351,8 @@ void AppTest::otherProcessesChangesAppear()
         QTest::mouseClick(child<QPushButton>(dialog, "buttonOk"), Qt::LeftButton);
     });
     window.onMenuCommand(1);
-    QVERIFY(boxes.texts.value(2).startsWith(q("Another process changed the \"cliadd\" WebServer")));
+    QVERIFY2(boxes.texts.value(2).startsWith(q("Another process changed the \"cliadd\" WebServer")),
+             qPrintable(boxes.texts.join(q(" | "))));
     const std::unique_ptr<_tag_WebServerInfo> merged = host.beginEdit(u"cliadd");
     QCOMPARE(merged->port, 1234);
     QCOMPARE(merged->basehtml, QvString(u"mine.html"));
