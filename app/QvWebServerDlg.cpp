@@ -343,10 +343,11 @@ void CQvWebServerDlg::OnOpenServer()
         return;
     }
     const QvHostResult result = m_host->runServer(name);
+    const QvString& text = result.ok() ? result.warning : result.message;  // runs, but could not be noted
+    if (!text.isEmpty()) {
+        QvMessageBoxes::show(this, toQString(text), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+    }
     if (!result.ok()) {
-        if (!result.message.isEmpty()) {
-            QvMessageBoxes::show(this, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
-        }
         return;
     }
     const QString shownName = toQString(name);

@@ -177,8 +177,9 @@ void CQvWebServerWnd::serverCommand(int index)
     switch (QvMessageBoxes::show(nullptr, question, QvMessageBoxes::YesNoCancel, QvMessageBoxes::Question)) {
         case QvMessageBoxes::IdYes: {
             const QvHostResult result = m_host->runServer(record.name);
-            if (!result.ok() && !result.message.isEmpty()) {
-                QvMessageBoxes::show(nullptr, toQString(result.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+            const QvString& text = result.ok() ? result.warning : result.message;  // a run that could not be noted
+            if (!text.isEmpty()) {
+                QvMessageBoxes::show(nullptr, toQString(text), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
             }
             break;
         }
