@@ -164,6 +164,11 @@ QvHostResult CQvServerHost::runServer(const QvString& name)
         folder = server->getServerInfo()->basepath;
         port = server->getServerInfo()->port;
     }
+    // A port stored by hand outside the range would be taken modulo 65536 by the address look-up.
+    if (const DefinitionCheck check = checkDefinition(_tag_WebServerInfo(*server->getServerInfo()));
+        check.field == DefinitionField::Port) {
+        return {QvHostResult::Code::Invalid, QvString::formatted(u"Could not start %s: %s", name, check.message)};
+    }
     if (!qvplat::isDirectory(folder.toStd())) {
         return {QvHostResult::Code::FolderMissing,
                 QvString::formatted(u"The folder of %s does not exist: %s", name, folder)};

@@ -233,12 +233,14 @@ TEST_F(CliTest, ListingChangesNoByteAndAReadOnlyFileIsNeverReplaced)
     EXPECT_EQ(TempDir::read(session), stray);
 
     // A line stored as no writer would write it (blanks in the JSON): loading would store it again.
-    const std::string loose = stray + "loose={ \"name\": \"loose\", \"basepath\": \"/srv\" }\n";
+    const std::string loose = stray + "loose={ \"name\": \"loose\", \"basepath\": \"/srv\", \"port\": 99999 }\n";
     std::ofstream(session, std::ios::binary | std::ios::trunc) << loose;
     fs::permissions(session, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     EXPECT_EQ(cli("list", out), 0) << out;
     const std::regex named(session.string() + ": the file is read-only");
     EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), named), std::sregex_iterator()), 1) << out;
+    EXPECT_EQ(cli("run loose", out), 4) << out;  // a stored port out of range is never served
+    EXPECT_NE(out.find("Could not start loose: Port must be a value less than or equal to 65535!"), std::string::npos);
     for (const char* change : {"add --name new --folder SITE --group Held", "remove loose", "edit loose --port 1"}) {
         SCOPED_TRACE(change);
         EXPECT_EQ(cli(change, out), 8) << out;
