@@ -12,6 +12,7 @@
 #include <QStyle>
 #include <algorithm>
 #include <iterator>
+#include <limits>
 
 #include "app/DialogUnits.h"
 #include "app/MessageBoxes.h"
@@ -193,7 +194,14 @@ void CDlgLocalWebServerGen::OnInitDialog()
     m_port->setText(QString::number(definition.port));
     m_basePath->setText(toQString(definition.basepath));
     m_baseHtml->setText(toQString(definition.basehtml));
-    m_group->setEditText(m_modify ? groupOrNone(definition.grpname) : QStringLiteral("None"));
+    m_group->setEditText(groupOrNone(definition.grpname));  // a create starts at "None"; a retry keeps what was typed
+}
+
+void CDlgLocalWebServerGen::refreshGroups()
+{
+    const QString text = m_group->currentText();
+    fillGroupBox();
+    m_group->setEditText(text);
 }
 
 void CDlgLocalWebServerGen::fillGroupBox()
@@ -236,7 +244,8 @@ void CDlgLocalWebServerGen::OnOK()
         const int port = m_port->text().toInt(&isNumber);
         auto lock = m_definition->writeLock();
         m_definition->name = fromQString(m_name->text());
-        m_definition->port = isNumber ? port : 0;
+        // Only digits can be typed: a text that is no int is too large, and the check refuses it.
+        m_definition->port = isNumber ? port : (m_port->text().isEmpty() ? 0 : std::numeric_limits<int>::max());
         m_definition->basepath = fromQString(m_basePath->text());
         m_definition->basehtml = fromQString(m_baseHtml->text());
         m_definition->grpname = fromQString(m_group->currentText());
@@ -263,6 +272,23 @@ void CDlgLocalWebServerGen::OnOK()
                 break;
         }
         return;
+    }
+    if (m_modify && m_host != nullptr && m_host->changedSinceEdit(m_registeredName)) {
+        const QString question = QStringLiteral(
+                                     "Another process changed the \"%1\" WebServer since this window opened.\n"
+                                     "Yes: Overwrite it with what is shown here\n"
+                                     "No: Store only the fields changed here\n"
+                                     "Cancel: Go back to editing")
+                                     .arg(toQString(m_registeredName));
+        switch (QvMessageBoxes::show(this, question, QvMessageBoxes::YesNoCancel, QvMessageBoxes::Question)) {
+            case QvMessageBoxes::IdYes:
+                m_host->overwriteOnFinish(m_registeredName);
+                break;
+            case QvMessageBoxes::IdNo:
+                break;
+            default:
+                return;
+        }
     }
     QvString notice;
     {

@@ -38,6 +38,8 @@ public:
 
     // Closes the dialog with IDCANCEL when it is open (the tray window's close).
     void endIfOpen();
+    // Fills the group list again from the host (another process added groups), keeping the text.
+    void refreshGroups();
 
 protected:
     void OnInitDialog();

@@ -1,7 +1,6 @@
 #include "app/QvWebServerApp.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFile>
 #include <QIcon>
 #include <QLocalServer>
@@ -17,6 +16,7 @@
 #include "foundation/QvFileMng.h"
 #include "foundation/QvLogMng.h"
 #include "foundation/QvWinUtilFunc.h"
+#include "platform/FileSystem.h"
 #include "registry/QvServerHost.h"
 #include "webserver/AccessLog.h"
 #include "webserver/AccessLogWriter.h"
@@ -37,15 +37,21 @@ CQvWebServerApp::~CQvWebServerApp() = default;
 
 QString CQvWebServerApp::defaultInstanceKey()
 {
-    QString user = qEnvironmentVariable("USER");
-    if (user.isEmpty()) {
-        user = QDir::home().dirName();
+    // In the user's own runtime folder: per user, and out of reach of every other user. Without
+    // that folder there is no channel (running twice beats not running).
+    std::string error;
+    const std::u16string folder = qvplat::runtimeDirectory(error);
+    if (folder.empty()) {
+        return QString();
     }
-    return QStringLiteral("ZARN_SERVER_WIN_WEBSERVER_CLASS-") + user;
+    return toQString(QvString(folder)) + QStringLiteral("/ZARN_SERVER_WIN_WEBSERVER_CLASS");
 }
 
 bool CQvWebServerApp::checkSingleInstance()
 {
+    if (m_instanceKey.isEmpty()) {
+        return true;
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         QLocalSocket other;
         other.connectToServer(m_instanceKey);
@@ -122,10 +128,15 @@ bool CQvWebServerApp::InitInstance()
     setApplicationIcon();
     m_host = std::make_unique<CQvServerHost>();
     const QvHostResult started = m_host->startup();
-    if (!started.ok()) {
+    if (started.code == QvHostResult::Code::NetworkUnavailable) {
         QvMessageBoxes::show(nullptr, QStringLiteral("Windows networks are not available.!!"), QvMessageBoxes::Ok,
                              QvMessageBoxes::Critical);
         return false;
+    }
+    if (!started.ok()) {
+        // The settings could not be stored again (a read-only file, a full disk): the program
+        // still works, and the user learns which file and why.
+        QvMessageBoxes::show(nullptr, toQString(started.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
     }
     // A user's choice, apart from the build's diagnostic log switch: one file a day in the logs folder.
     if (CEnvMng::getInstance()->getInt(ENV_FILE_ENV, u"QVWEBSERVER", u"accesslog") == 1) {
@@ -146,9 +157,14 @@ int CQvWebServerApp::ExitInstance()
     m_trayWnd.reset();
     QvResMngr::releaseInstance();
     // The host stops the servers, stores the definitions, then saves the settings and stops the network.
+    int exitCode = 0;
     if (m_host != nullptr) {
-        m_host->shutdown();
+        const QvHostResult ended = m_host->shutdown();
         m_host.reset();
+        if (!ended.ok()) {
+            QvMessageBoxes::show(nullptr, toQString(ended.message), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
+            exitCode = 1;
+        }
     }
     CQvAccessLog::setSink(nullptr);
     CQvLogMng::releaseInstance();
@@ -158,5 +174,5 @@ int CQvWebServerApp::ExitInstance()
     if (m_instanceServer != nullptr) {
         m_instanceServer->close();
     }
-    return 0;
+    return exitCode;
 }

@@ -261,6 +261,14 @@ void CQvWebServerDlg::fillServerList()
     selectorSettle(m_selector);
 }
 
+void CQvWebServerDlg::refreshServers()
+{
+    if (isVisible()) {
+        command(u"clear", QString());
+        fillServerList();
+    }
+}
+
 void CQvWebServerDlg::addToGroup(const QString& group, const QString& name)
 {
     m_groups[group].append(name);
@@ -301,11 +309,18 @@ void CQvWebServerDlg::OnOpenServer()
     }
     QString group = kNone;
     bool running = false;
+    bool elsewhere = false;
     for (const QvServerRecord& record : m_host->listServers()) {
         if (record.name == name) {
             running = record.running;
+            elsewhere = record.runningElsewhere;
             group = groupKey(toQString(record.group));
         }
+    }
+    if (elsewhere) {
+        QvMessageBoxes::show(this, runningElsewhereText(toQString(name)), QvMessageBoxes::Ok,
+                             QvMessageBoxes::Information);
+        return;
     }
     if (running) {
         m_actions.stop(name, this);
@@ -340,6 +355,8 @@ void CQvWebServerDlg::OnChangeServer()
         command(u"delitem", oldValue);
         command(u"select", QString());
         selectorSettle(m_selector);
+    } else if (changed.kind == QvEditOutcome::Stale) {
+        refreshServers();  // the selector shows what is stored
     }
 }
 

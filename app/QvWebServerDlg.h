@@ -30,6 +30,9 @@ public:
     // Ends the dialog with IDCANCEL when it is open, saving the window rectangle as a close does. A
     // running update check is cancelled either way (the program is about to end).
     void endIfOpen();
+    // Fills the selector again from the host (another process changed the servers); nothing when
+    // the dialog is closed.
+    void refreshServers();
 
     // The group map: group key ("None" for no group) -> names, in the order they were added.
     void addToGroup(const QString& group, const QString& name);

@@ -18,8 +18,10 @@ CQvWebServerWnd::CQvWebServerWnd(CQvServerHost* host, std::function<void()> exit
       m_exitProgram(std::move(exitProgram)),
       m_mainDlg(host, nullptr),
       m_editDlg(host, nullptr),
+      m_watcher(host),
       m_menu(std::make_unique<QMenu>())
 {
+    connect(&m_watcher, &CQvSettingsWatcher::settingsChanged, this, &CQvWebServerWnd::onSettingsChanged);
     setObjectName(QStringLiteral("ZARN_SERVER_WIN_WEBSERVER_WINDOW"));
     m_menu->setObjectName(QStringLiteral("trayMenu"));
     m_showMainWindow = addCommand(QStringLiteral("Show MainWindow"), &CQvWebServerWnd::showMainWindow);
@@ -67,9 +69,10 @@ void CQvWebServerWnd::buildMenu(QMenu* menu)
     menu->clear();  // deletes the server actions of the last opening, keeps the fixed ones
     for (const QvServerRecord& record : m_host->listServers()) {
         const QString group = record.group.isEmpty() ? QStringLiteral("Default") : toQString(record.group);
+        const bool running = record.running || record.runningElsewhere;
         const QString text = QStringLiteral("[%1]%2:%3 [%4]")
                                  .arg(group, toQString(record.name), QString::number(record.port),
-                                      record.running ? QStringLiteral("Run") : QStringLiteral("Stop"));
+                                      running ? QStringLiteral("Run") : QStringLiteral("Stop"));
         QAction* item = menu->addAction(text);
         const QvString name = record.name;
         connect(
@@ -135,6 +138,19 @@ void CQvWebServerWnd::serverCommand(const QvString& name)
     }
     CDlgLocalWebServerGen dialog(m_host, nullptr);  // a run of its own, not the member
     m_actions.runOrEdit(name, dialog, nullptr);
+}
+
+void CQvWebServerWnd::onSettingsChanged()
+{
+    if (m_menu->isVisible()) {
+        buildMenu(m_menu.get());
+    }
+    m_mainDlg.refreshServers();
+    for (QWidget* widget : QApplication::allWidgets()) {
+        if (auto* dialog = qobject_cast<CDlgLocalWebServerGen*>(widget); dialog != nullptr && dialog->isVisible()) {
+            dialog->refreshGroups();
+        }
+    }
 }
 
 void CQvWebServerWnd::OnClose()

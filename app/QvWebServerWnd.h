@@ -7,6 +7,7 @@
 #include "app/DlgLocalWebServerGen.h"
 #include "app/QvWebServerDlg.h"
 #include "app/ServerActions.h"
+#include "app/SettingsWatcher.h"
 
 class CQvServerHost;
 class QAction;
@@ -40,6 +41,10 @@ public:
     CQvWebServerDlg* mainDialog() { return &m_mainDlg; }
     CDlgLocalWebServerGen* editDialog() { return &m_editDlg; }
     QMenu* trayMenu() const { return m_menu.get(); }
+    CQvSettingsWatcher* settingsWatcher() { return &m_watcher; }
+    // Shows what another process stored: the open menu, the main dialog's selector and the group
+    // lists of open edit dialogs are filled again.
+    void onSettingsChanged();
     // True when the desktop shows the tray icon; without one, closing the main dialog ends the program.
     bool hasTray() const;
 
@@ -59,6 +64,7 @@ private:
     std::function<void()> m_exitProgram;
     CQvWebServerDlg m_mainDlg;
     CDlgLocalWebServerGen m_editDlg;
+    CQvSettingsWatcher m_watcher;
     std::unique_ptr<QMenu> m_menu;
     QAction* m_showMainWindow;
     QAction* m_newServer;

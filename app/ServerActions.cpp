@@ -8,11 +8,17 @@
 #include "registry/QvServerHost.h"
 #include "webserver/WebServerInfo.h"
 
+QString runningElsewhereText(const QString& name)
+{
+    return QStringLiteral("The \"%1\" WebServer is running in another process of this program.").arg(name);
+}
+
 bool ServerActions::run(const QvString& name, QWidget* parent) const
 {
     const QvHostResult result = m_host->runServer(name);
-    if (!result.ok()) {
-        tell(result, parent);
+    const QvString& text = result.ok() ? result.warning : result.message;  // runs, but could not be noted
+    if (!text.isEmpty()) {
+        QvMessageBoxes::show(parent, toQString(text), QvMessageBoxes::Ok, QvMessageBoxes::Warning);
     }
     return result.ok();
 }
@@ -31,6 +37,11 @@ bool ServerActions::stop(const QvString& name, QWidget* parent) const
 
 void ServerActions::runOrEdit(const QvString& name, CDlgLocalWebServerGen& dialog, QWidget* parent) const
 {
+    if (findRecord(name).runningElsewhere) {
+        QvMessageBoxes::show(parent, runningElsewhereText(toQString(name)), QvMessageBoxes::Ok,
+                             QvMessageBoxes::Information);
+        return;
+    }
     const QString question = QStringLiteral(
                                  "Run the \"%1\" WebServer or modify/delete information?\n"
                                  "Yes: Run the server\nNo: Modify/delete information")
@@ -47,62 +58,84 @@ void ServerActions::runOrEdit(const QvString& name, CDlgLocalWebServerGen& dialo
     }
 }
 
+int ServerActions::showAndApply(CDlgLocalWebServerGen& dialog, const QvString& name,
+                                std::unique_ptr<_tag_WebServerInfo>& definition, ServerEditResult& result,
+                                QWidget* parent) const
+{
+    int answer = CDlgLocalWebServerGen::kResultCancel;
+    do {
+        dialog.setDefinition(definition.get());
+        dialog.setModify(!name.isEmpty());
+        answer = dialog.DoModal();
+        dialog.setDefinition(nullptr);
+        if (answer != CDlgLocalWebServerGen::kResultOk) {
+            return answer;
+        }
+        auto typed = std::make_unique<_tag_WebServerInfo>(*definition);
+        tell(m_host->finishEdit(name, std::move(definition), ServerEditAction::Confirm, &result), parent);
+        definition = std::move(typed);
+        if (result == ServerEditResult::NameTaken && !name.isEmpty() && m_host->beginEdit(name) == nullptr) {
+            result = ServerEditResult::Unknown;  // gone meanwhile
+        }
+    } while (result == ServerEditResult::NameTaken);
+    return answer;
+}
+
 QvEditOutcome ServerActions::create(CDlgLocalWebServerGen& dialog, QWidget* parent) const
 {
     std::unique_ptr<_tag_WebServerInfo> definition = m_host->beginEdit(QvString(u""));
     if (definition == nullptr) {
         return {};
     }
-    dialog.setDefinition(definition.get());
-    dialog.setModify(false);
-    const int answer = dialog.DoModal();
-    dialog.setDefinition(nullptr);
-    if (answer != CDlgLocalWebServerGen::kResultOk) {
-        return {};  // Cancel, the close box, or Delete, which means Cancel here
+    ServerEditResult result = ServerEditResult::Cancelled;
+    // Cancel, the close box, or Delete, which means Cancel here, add nothing.
+    if (showAndApply(dialog, QvString(u""), definition, result, parent) != CDlgLocalWebServerGen::kResultOk ||
+        result != ServerEditResult::Added) {
+        return {};
     }
     QvEditOutcome added;
+    added.kind = QvEditOutcome::Added;
     added.name = toQString(definition->name);
     added.group = toQString(definition->grpname);
-    ServerEditResult outcome = ServerEditResult::Cancelled;
-    tell(m_host->finishEdit(QvString(u""), std::move(definition), ServerEditAction::Confirm, &outcome), parent);
-    if (outcome == ServerEditResult::Added) {
-        added.kind = QvEditOutcome::Added;
-    }
     return added;
 }
 
 QvEditOutcome ServerActions::edit(const QvString& name, CDlgLocalWebServerGen& dialog, QWidget* parent) const
 {
+    // The definition as stored now: another process may have changed or removed it.
     std::unique_ptr<_tag_WebServerInfo> working = m_host->beginEdit(name);
+    QvEditOutcome changed;
     if (working == nullptr) {
-        return {};
+        QvMessageBoxes::show(parent, QStringLiteral("No server named \"%1\".").arg(toQString(name)), QvMessageBoxes::Ok,
+                             QvMessageBoxes::Warning);
+        changed.kind = QvEditOutcome::Stale;
+        return changed;
     }
     const QvServerRecord before = findRecord(name);
-    QvEditOutcome changed;
     changed.oldName = toQString(name);
     changed.oldGroup = toQString(working->grpname);
 
-    dialog.setDefinition(working.get());
-    dialog.setModify(true);
-    const int answer = dialog.DoModal();
-    dialog.setDefinition(nullptr);
+    ServerEditResult result = ServerEditResult::Cancelled;
+    const int answer = showAndApply(dialog, name, working, result, parent);
     if (answer == CDlgLocalWebServerGen::kResultDelete) {
         return remove(changed, std::move(working), parent);
     }
     if (answer != CDlgLocalWebServerGen::kResultOk) {
         return {};
     }
-    changed.name = toQString(working->name);
-    changed.group = toQString(working->grpname);
-    ServerEditResult outcome = ServerEditResult::Cancelled;
-    tell(m_host->finishEdit(name, std::move(working), ServerEditAction::Confirm, &outcome), parent);
-    if (outcome != ServerEditResult::Updated && outcome != ServerEditResult::Renamed) {
+    if (result != ServerEditResult::Updated && result != ServerEditResult::Renamed) {
+        if (result == ServerEditResult::Unknown) {
+            changed.kind = QvEditOutcome::Stale;
+            return changed;
+        }
         return {};
     }
-    if (outcome == ServerEditResult::Updated) {
+    if (result == ServerEditResult::Updated) {
         restartOnNewPort(before, parent);
     }
     changed.kind = QvEditOutcome::Changed;
+    changed.name = toQString(working->name);
+    changed.group = toQString(working->grpname);
     return changed;
 }
 
@@ -116,7 +149,8 @@ QvEditOutcome ServerActions::remove(QvEditOutcome outcome, std::unique_ptr<_tag_
     QApplication::restoreOverrideCursor();
     tell(result, parent);
     if (done != ServerEditResult::Deleted) {
-        return {};
+        outcome.kind = QvEditOutcome::Stale;  // gone already: the caller shows what is stored
+        return outcome;
     }
     outcome.kind = QvEditOutcome::Deleted;
     outcome.name = outcome.oldName;

@@ -21,7 +21,6 @@
 namespace qvcli {
 namespace {
 
-constexpr int kMaxPort = 65535;
 constexpr const char* kLogOption = "--log";  // run, serve: the access log on standard error
 
 std::string s_programName = "qvwebserver-cli";
@@ -59,6 +58,7 @@ int exitCodeOf(QvHostResult::Code code)
             return kExitFolderMissing;
         case QvHostResult::Code::StartFailed:
         case QvHostResult::Code::PortInUse:
+        case QvHostResult::Code::NetworkUnavailable:
             return kExitStartFailed;
         case QvHostResult::Code::NameTaken:
             return kExitNameTaken;
@@ -152,11 +152,35 @@ public:
     explicit Session(std::ostream& err) : m_err(err)
     {
         const QvHostResult started = m_host.startup();
-        m_usable = started.code != QvHostResult::Code::StartFailed;
-        m_code = report(started);
+        m_usable = started.code != QvHostResult::Code::NetworkUnavailable;
+        m_started = started;
+        if (started.code == QvHostResult::Code::SaveFailed) {
+            warn(started.message);  // the settings were read; storing them again failed
+            m_code = kExitSaveFailed;
+        } else {
+            m_code = report(started);
+        }
     }
     bool isUsable() const { return m_usable; }
     CQvServerHost& host() { return m_host; }
+
+    // For list and run: a start-up that could not store the settings again (a read-only file) was
+    // told once and does not fail the command.
+    void tolerateStartupSave()
+    {
+        if (m_started.code == QvHostResult::Code::SaveFailed) {
+            m_code = kExitOk;
+        }
+    }
+    // Prints a warning once; the same failure met again at the exit is not an error then.
+    void warn(const QvString& message)
+    {
+        if (!message.isEmpty() && message != m_reported) {
+            m_err << "Warning: " << utf8(message) << '\n';
+            m_reported = message;
+            m_warned = message;
+        }
+    }
 
     // Prints a failure's message; returns its exit code.
     int report(const QvHostResult& result)
@@ -171,7 +195,8 @@ public:
     // Ends the session; the command's own code wins over a save failure noticed on the way.
     int finish(int code)
     {
-        const int exitCode = report(m_host.shutdown());
+        const QvHostResult ended = m_host.shutdown();
+        const int exitCode = !m_warned.isEmpty() && ended.message == m_warned ? kExitOk : report(ended);
         if (code != kExitOk) {
             return code;
         }
@@ -183,7 +208,9 @@ private:
     CQvServerHost m_host;
     bool m_usable = false;
     int m_code = kExitOk;
+    QvHostResult m_started;
     QvString m_reported;
+    QvString m_warned;
 };
 
 // Ports that two definitions share: only one of them can run at a time. With name, only the
@@ -214,6 +241,7 @@ int listCommand(std::ostream& out, std::ostream& err)
     if (!session.isUsable()) {
         return session.finish(kExitStartFailed);
     }
+    session.tolerateStartupSave();
     const std::vector<QvServerRecord> records = session.host().listServers();
     if (records.empty()) {
         out << "No servers are defined. Add one with: " << s_programName
@@ -268,19 +296,15 @@ int applyOptions(const Arguments& arguments, _tag_WebServerInfo& definition, std
     return kExitOk;
 }
 
-// The checks before a definition is stored: the shared definition check, the port's upper limit
-// and, when the folder was given, its existence.
+// The checks before a definition is stored: the shared definition check (names as stored now) and,
+// when the folder was given, its existence.
 int checkBeforeStore(CQvServerHost& host, const QvString& registeredName, const _tag_WebServerInfo& definition,
                      bool folderGiven, std::ostream& err)
 {
     const DefinitionCheck check = host.checkEdit(registeredName, definition);
     if (!check.isAccepted()) {
         err << utf8(check.message) << '\n';
-        return kExitInvalid;
-    }
-    if (definition.port > kMaxPort) {
-        err << "Port must be a value less than or equal to 65535!\n";
-        return kExitInvalid;
+        return check.isNameTaken ? kExitNameTaken : kExitInvalid;
     }
     if (folderGiven && !qvplat::isDirectory(definition.basepath.toStd())) {
         err << "The folder does not exist: " << utf8(definition.basepath) << '\n';
@@ -447,6 +471,7 @@ int runServersCommand(const std::vector<std::string>& words, std::ostream& out, 
     if (!session.isUsable()) {
         return session.finish(kExitStartFailed);
     }
+    session.tolerateStartupSave();
     CQvServerHost& host = session.host();
     const std::vector<QvServerRecord> records = host.listServers();
     const auto recordOf = [&host](const QvString& name) {
@@ -466,6 +491,7 @@ int runServersCommand(const std::vector<std::string>& words, std::ostream& out, 
     for (size_t i = 1; i < args.size(); ++i) {
         const QvString name = wide(args[i]);
         const QvHostResult result = host.runServer(name);
+        session.warn(result.warning);
         const int code = session.report(result);
         if (result.code == QvHostResult::Code::PortInUse) {
             err << "Choose another port with: " << s_programName << " edit " << args[i] << " --port "

@@ -54,8 +54,12 @@ CQvDirMng::CQvDirMng()
     m_moduleDir = dir;
 
     // An installed program's folder belongs to the system: what the program writes goes to the user.
+    // The install leaves an "installed" mark beside the executable, which holds for root too (who
+    // could write below the install prefix, and must not).
     const std::u16string moduleDir = m_moduleDir.toStd();
-    if (!moduleDir.empty() && qvplat::isDirectory(moduleDir) && !qvplat::isWritableDirectory(moduleDir)) {
+    const bool installed = qvplat::pathExists(joinPath(m_moduleDir, u"installed").toStd());
+    if (!moduleDir.empty() && qvplat::isDirectory(moduleDir) &&
+        (installed || !qvplat::isWritableDirectory(moduleDir))) {
         const auto below = [](const std::u16string& base) {
             return base.empty() ? QvString(u"") : joinPath(QvString(base), u"qvwebserver");
         };

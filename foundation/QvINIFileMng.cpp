@@ -144,30 +144,12 @@ bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<
         userPath.toStd(),
         [&](qvplat::IniDocument& document) {
             if (change != nullptr) {
-                // The layer as the file has it now, with what this process has not saved yet on top.
-                Layer fresh;
-                for (const std::u16string& name : document.sectionNames()) {
-                    Section& keys = fresh[QvString::compact(name)];
-                    document.forEachEntry(name, [&keys](const qvplat::IniDocument::Entry& entry) {
-                        keys[keyOf(entry.name)] = entry.value;
-                    });
-                }
-                for (const auto& [section, keys] : m_changes) {
-                    for (const auto& [key, changed] : keys) {
-                        if (changed.removed) {
-                            if (Section* found = fresh.find(section)) {
-                                found->erase(key);
-                            }
-                        } else {
-                            fresh[section].set(key, changed.value);
-                        }
-                    }
-                }
-                m_user = std::move(fresh);
+                takeUserLayer(document);
                 (*change)(*this);
             }
-            // Writes first, then removals, each in key order, as the file always received them.
-            for (const bool removals : {false, true}) {
+            // Removals first, then writes, each in key order: a rename to another letter case (a
+            // removal and a write of keys the file matches as one) then leaves the new key.
+            for (const bool removals : {true, false}) {
                 for (const auto& [section, keys] : m_changes) {
                     for (const auto& [key, changed] : keys) {
                         if (changed.removed == removals) {
@@ -184,6 +166,54 @@ bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<
         return false;
     }
     m_changes.clear();
+    return true;
+}
+
+void CQvINIFileMng::takeUserLayer(const qvplat::IniDocument& document)
+{
+    // The layer as the file has it now, with what this process has not saved yet on top. The old
+    // layer goes first: a server list runs to tens of megabytes, and two of them need not coexist.
+    m_user = Layer();
+    Layer fresh;
+    for (const std::u16string& name : document.sectionNames()) {
+        Section& keys = fresh[QvString::compact(name)];
+        document.forEachEntry(
+            name, [&keys](const qvplat::IniDocument::Entry& entry) { keys[keyOf(entry.name)] = entry.value; });
+    }
+    for (const auto& [section, keys] : m_changes) {
+        for (const auto& [key, changed] : keys) {
+            if (changed.removed) {
+                if (Section* found = fresh.find(section)) {
+                    found->erase(key);
+                }
+            } else {
+                fresh[section].set(key, changed.value);
+            }
+        }
+    }
+    m_user = std::move(fresh);
+}
+
+bool CQvINIFileMng::reload(const QvString& fileName)
+{
+    const QvString userPath = CQvDirMng::getInstance()->getFilePath(u"user", fileName, false);
+    if (userPath.isEmpty()) {
+        return false;
+    }
+    qvplat::IniDocument document;
+    std::string error;
+    try {
+        if (!qvplat::readProfileFile(userPath.toStd(), document, error)) {
+            m_lastError = QvString::fromUtf8(error);
+            return false;
+        }
+        takeUserLayer(document);
+    } catch (const std::bad_alloc&) {
+        m_lastError = userPath;
+        m_lastError += u": out of memory";
+        return false;
+    }
+    m_userReadError = u"";  // readable again: this process may write it
     return true;
 }
 
@@ -231,19 +261,23 @@ void CQvINIFileMng::setValue(const QvString& section, const QvString& key, const
     setUtf8Value(section, key, value.toUtf8(), layer);
 }
 
-void CQvINIFileMng::setUtf8Value(const QvString& section, const QvString& key, std::string_view value, IniLayer layer)
+bool CQvINIFileMng::setUtf8Value(const QvString& section, const QvString& key, std::string_view value, IniLayer layer)
 {
     if (layer == INI_LAYER_CONFIG) {
         m_config[section][key] = value;
-    } else if (layer == INI_LAYER_USER) {
-        Section& keys = m_user[section];
-        const std::string* current = std::as_const(keys).find(key);
-        if (current != nullptr && *current == value) {
-            return;  // storing what is there is no change of this process's
-        }
-        keys[key] = value;
-        m_changes[section].set(key, Change{false, std::string(value)});
+        return true;
     }
+    if (layer != INI_LAYER_USER) {
+        return false;
+    }
+    Section& keys = m_user[section];
+    const std::string* current = std::as_const(keys).find(key);
+    if (current != nullptr && *current == value) {
+        return true;  // storing what is there is no change of this process's
+    }
+    keys[key] = value;
+    m_changes[section].set(key, Change{false, std::string(value)});
+    return true;
 }
 
 void CQvINIFileMng::setIntValue(const QvString& section, const QvString& key, int32_t value, IniLayer layer)

@@ -9,6 +9,10 @@
 #include "foundation/QvString.h"
 #include "foundation/QvStringArray.h"
 
+namespace qvplat {
+class IniDocument;
+}
+
 // Which layer of an INI file an operation addresses.
 enum IniLayer : int32_t {
     INI_LAYER_MERGED = 0,  // reads: the user value when present and not empty, else the config value
@@ -61,6 +65,11 @@ public:
     // does not run when the file cannot be read.
     bool update(const QvString& fileName, const std::function<void(CQvINIFileMng&)>& change);
 
+    // Reads user/<fileName> again without its lock (a save replaces the file atomically, so the read
+    // sees one whole version), this process's unsaved changes kept on top: what other processes
+    // stored since becomes visible. False, keeping the layer, when the file cannot be read.
+    bool reload(const QvString& fileName);
+
     // Why the last load or save failed ("<path>: <reason>"); empty after one that succeeded.
     const QvString& lastError() const { return m_lastError; }
 
@@ -71,7 +80,8 @@ public:
     int32_t getIntValue(const QvString& section, const QvString& key, IniLayer layer) const;
     // Memory only; config or user layer (a missing section is created); other layers ignored.
     void setValue(const QvString& section, const QvString& key, const QvString& value, IniLayer layer);
-    void setUtf8Value(const QvString& section, const QvString& key, std::string_view value, IniLayer layer);
+    // False when the layer cannot be written (the merged layer).
+    bool setUtf8Value(const QvString& section, const QvString& key, std::string_view value, IniLayer layer);
     void setIntValue(const QvString& section, const QvString& key, int32_t value, IniLayer layer);
     // User layer only: drops the key (the section stays) and records it for removal from the
     // file at the next save.
@@ -90,6 +100,8 @@ private:
     };
 
     bool loadLayer(const QvString& path, Layer& layer);
+    // m_user becomes what document holds, with this process's unsaved changes on top.
+    void takeUserLayer(const qvplat::IniDocument& document);
     bool writeUserFile(const QvString& fileName, const std::function<void(CQvINIFileMng&)>* change);
     static const std::string* findValue(const Layer& layer, const QvString& section, const QvString& key);
     const std::string* findValue(const QvString& section, const QvString& key, IniLayer layer) const;

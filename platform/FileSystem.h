@@ -24,8 +24,8 @@ bool isRegularFile(const std::u16string& path);
 // True when path names a folder (symbolic links followed).
 bool isDirectory(const std::u16string& path);
 
-// Creates one folder level (mode 0777 less the umask). 0 on success, -1 on failure (errno-style
-// reason in lastFileError()), like _wmkdir.
+// Creates one folder level (mode 0700: what the program keeps is the user's alone). 0 on success, -1 on failure
+// (errno-style reason in lastFileError()), like _wmkdir.
 int makeDirectory(const std::u16string& path);
 
 // Creates a new folder in parent named prefix plus six random characters, open to the user only
@@ -76,5 +76,11 @@ bool isWritableDirectory(const std::u16string& path);
 std::u16string xdgConfigHome();
 std::u16string xdgStateHome();
 std::u16string xdgCacheHome();
+
+// The user's private folder for run records and the single-instance socket:
+// $XDG_RUNTIME_DIR/qvwebserver when that runtime folder exists, else "qvwebserver-<uid>" below the
+// temp folder ($TMPDIR, else /tmp). Created 0700 when missing. Empty with error set when it cannot
+// be made, or is not a folder of this user's own (someone else made it first).
+std::u16string runtimeDirectory(std::string& error);
 
 }  // namespace qvplat

@@ -100,7 +100,9 @@ IniDocument::IniDocument(std::string bytes) : m_bytes(std::move(bytes))
     } else if (m_bytes.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
         m_source = IniEncoding::Utf8Bom;
         m_bom = 3;
-    } else if (!detail::isValidUtf8(m_bytes)) {
+    } else if (!detail::isValidUtf8(m_bytes) && !detail::holdsUtf8MultiByte(m_bytes)) {
+        // ANSI only when nothing in the file is UTF-8: a UTF-8 file with a stray byte keeps its
+        // text, and the stray byte stays as it is in every line nobody changes.
         m_source = IniEncoding::Windows1252;
     }
     m_target = m_source;

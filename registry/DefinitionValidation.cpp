@@ -7,11 +7,14 @@
 
 const char16_t* const kMsgNameEmpty = u"The Local WebServer name must not be empty!";
 const char16_t* const kMsgPortNegative = u"Port must be a value greater than or equal to zero!";
+const char16_t* const kMsgPortTooLarge = u"Port must be a value less than or equal to 65535!";
 const char16_t* const kMsgBasePathEmpty = u"The Local WebServer Base Path must not be empty!";
 const char16_t* const kMsgDefaultPage =
     u"If you do not specify a default page, specify \"index.html\" for the specified path.";
 
 namespace {
+
+constexpr int kMaxPort = 65535;
 
 // C0, DEL, C1 and the Unicode line and paragraph separators: each would break or end the line.
 bool isControl(char16_t c)
@@ -67,6 +70,9 @@ DefinitionCheck checkDefinition(const _tag_WebServerInfo& definition, const QvSt
     }
     if (definition.port < 0) {
         return {DefinitionField::Port, kMsgPortNegative};
+    }
+    if (definition.port > kMaxPort) {
+        return {DefinitionField::Port, kMsgPortTooLarge};  // the address look-up would take it modulo 65536
     }
     if (definition.basepath.isEmpty()) {
         return {DefinitionField::BasePath, kMsgBasePathEmpty};

@@ -12,10 +12,11 @@ enum class DefinitionField { None, Name, Port, BasePath, Group };
 struct DefinitionCheck {
     DefinitionField field = DefinitionField::None;  // the field at fault, None when accepted
     QvString message;                               // the message box text of the refusal
+    bool isNameTaken = false;                       // the name (or a letter-case variant) is stored already
     bool isAccepted() const { return field == DefinitionField::None; }
 };
 
-// Validates in order: name empty, port negative, base path empty, then whether the name and the
+// Validates in order: name empty, port negative, port above 65535, base path empty, then whether the name and the
 // group fit an INI line (the name is a key of session.ini, the group a value of env.ini and a
 // field of the back-quote separated texts): no control character, "=" or back-quote, no leading
 // "[" or ";", no leading or trailing blank, and no other name (group) that equals it without
@@ -35,5 +36,6 @@ bool namesEqualNoCase(const QvString& a, const QvString& b);
 
 extern const char16_t* const kMsgNameEmpty;
 extern const char16_t* const kMsgPortNegative;
+extern const char16_t* const kMsgPortTooLarge;
 extern const char16_t* const kMsgBasePathEmpty;
 extern const char16_t* const kMsgDefaultPage;

@@ -1,5 +1,6 @@
 #include "registry/QvServerHost.h"
 
+#include <cstdint>
 #include <string>
 
 #include "commlib/CommLibEnv.h"
@@ -30,17 +31,22 @@ CQvWebServerMngr* registry()
     return CQvWebServerMngr::getInstance();
 }
 
-// Lock file names spell the server name in hex (UTF-8 bytes), so any name makes a file name and
-// names differing in letter case get different files.
-QvString hexName(const QvString& name)
+// A run record's name: two 64-bit FNV-1a hashes (different offsets) of the settings folder and the
+// server name, so a name of any length makes a file name of 32 digits, names differing in letter
+// case get different files, and two settings folders of one user never share a record.
+QvString recordName(const QvString& settingsFolder, const QvString& name)
 {
-    static constexpr char16_t kDigits[] = u"0123456789abcdef";
-    QvString hex(u"");
-    for (unsigned char byte : name.toUtf8()) {
-        hex.append(kDigits[byte >> 4]);
-        hex.append(kDigits[byte & 0x0F]);
+    std::string bytes = settingsFolder.toUtf8();
+    bytes += '\0';
+    bytes += name.toUtf8();
+    QvString text(u"");
+    for (uint64_t hash : {14695981039346656037ULL, 0x6c62272e07bb0142ULL}) {
+        for (const unsigned char byte : bytes) {
+            hash = (hash ^ byte) * 1099511628211ULL;
+        }
+        text.append(QvString::formatted(u"%08x%08x", static_cast<unsigned>(hash >> 32), static_cast<unsigned>(hash)));
     }
-    return hex;
+    return text;
 }
 
 }  // namespace
@@ -58,7 +64,7 @@ QvHostResult CQvServerHost::startup()
         return {};
     }
     if (CommLibEnv::getInstance()->start() != CommLibEnv::kStartOk) {
-        return {QvHostResult::Code::StartFailed, kNetworkMissing};
+        return {QvHostResult::Code::NetworkUnavailable, kNetworkMissing};
     }
     m_started = true;
     CEnvMng::getInstance();
@@ -86,8 +92,8 @@ QvHostResult CQvServerHost::shutdown()
     // Session threads that ended or wait for work are joined; the pool reaps ended ones only when a
     // later connection comes, which at exit never does.
     CSessionThreadPool::getInstance()->releaseParked();
-    servers->saveAll();
-    QvHostResult result = saveResult({});
+    QvHostResult result = servers->saveAll() ? QvHostResult() : QvHostResult{QvHostResult::Code::SaveFailed, {}};
+    result = saveResult(result);
     CQvWebServerMngr::releaseInstance();
     CEnvMng::releaseInstance();
     CQvLogMng::releaseInstance();
@@ -120,7 +126,9 @@ std::vector<QvServerRecord> CQvServerHost::listServers() const
         if (record.running) {
             record.listeningPort = server->getBoundPort();
         } else if (m_runLocks.find(name.toStd()) == m_runLocks.end()) {
-            record.runningElsewhere = qvplat::isFileLocked(runLockPath(name).toStd());
+            QvString error;
+            const QvString lockPath = runLockPath(name, error);
+            record.runningElsewhere = !lockPath.isEmpty() && qvplat::isFileLocked(lockPath.toStd());
         }
         records.push_back(std::move(record));
     }
@@ -147,7 +155,7 @@ QvHostResult CQvServerHost::runServer(const QvString& name)
     }
     if (server->isRunning()) {
         servers->runServer(name);  // counts as a start: marks it last used
-        return saveResult({});
+        return runResult();
     }
     QvString folder;
     int32_t port = 0;
@@ -156,18 +164,32 @@ QvHostResult CQvServerHost::runServer(const QvString& name)
         folder = server->getServerInfo()->basepath;
         port = server->getServerInfo()->port;
     }
+    // A port stored by hand outside the range would be taken modulo 65536 by the address look-up.
+    if (const DefinitionCheck check = checkDefinition(_tag_WebServerInfo(*server->getServerInfo()));
+        check.field == DefinitionField::Port) {
+        return {QvHostResult::Code::Invalid, QvString::formatted(u"Could not start %s: %s", name, check.message)};
+    }
     if (!qvplat::isDirectory(folder.toStd())) {
         return {QvHostResult::Code::FolderMissing,
                 QvString::formatted(u"The folder of %s does not exist: %s", name, folder)};
     }
-    // The run-state record; without a writable user folder the server still runs, only other
-    // processes cannot see it.
+    // The run-state record: without it other processes could not see the server run, and would
+    // start it a second time.
     qvplat::FileLock runLock;
-    const QvString lockPath = runLockPath(name);
-    CQvDirMng::makeDirectories(CQvDirMng::getInstance()->getDirPath(u"user/run"));
-    if (!runLock.tryLock(lockPath.toStd()) && runLock.error().empty()) {
+    QvString recordError;
+    const QvString lockPath = runLockPath(name, recordError);
+    if (lockPath.isEmpty()) {
         return {QvHostResult::Code::StartFailed,
-                QvString::formatted(u"%s is already running in another process of this program.", name)};
+                QvString::formatted(u"Could not start %s: cannot make its run record: %s", name, recordError)};
+    }
+    if (!runLock.tryLock(lockPath.toStd())) {
+        if (runLock.error().empty()) {
+            return {QvHostResult::Code::StartFailed,
+                    QvString::formatted(u"%s is already running in another process of this program.", name)};
+        }
+        return {QvHostResult::Code::StartFailed,
+                QvString::formatted(u"Could not start %s: cannot make its run record: %s: %s", name, lockPath,
+                                    QvString::fromUtf8(runLock.error()))};
     }
 
     server->setListenObserver([this, name, server](CConnWaitThread::ListenState state) {
@@ -195,10 +217,19 @@ QvHostResult CQvServerHost::runServer(const QvString& name)
         return {reason == kBindFailed ? QvHostResult::Code::PortInUse : QvHostResult::Code::StartFailed,
                 startFailure(name, port, reason)};
     }
-    if (runLock.isLocked()) {
-        m_runLocks[name.toStd()] = std::move(runLock);
+    m_runLocks[name.toStd()] = std::move(runLock);
+    return runResult();
+}
+
+// The server runs: a last-used mark that could not be stored is worth a warning, not a failure.
+QvHostResult CQvServerHost::runResult()
+{
+    QvHostResult result;
+    const QvString error = registry()->takeSaveError();
+    if (!error.isEmpty()) {
+        result.warning = QvString::formatted(u"The settings could not be saved: %s", error);
     }
-    return saveResult({});
+    return result;
 }
 
 QvHostResult CQvServerHost::stopServer(const QvString& name)
@@ -210,9 +241,31 @@ QvHostResult CQvServerHost::stopServer(const QvString& name)
     return {};
 }
 
+bool CQvServerHost::reload()
+{
+    CEnvMng* env = CEnvMng::getInstance();
+    const QvStringArray groupsBefore = listGroups();
+    if (CQvINIFileMng* file = env->getIniFile(kEnvFile)) {
+        file->reload(CEnvMng::getFileName(kEnvFile));
+    }
+    CQvINIFileMng* session = env->getIniFile(ENV_FILE_SESSION);
+    bool changed = false;
+    if (session != nullptr && session->reload(CEnvMng::getFileName(ENV_FILE_SESSION))) {
+        changed = registry()->syncWithStored();
+    }
+    releaseStaleRunLocks();  // a server another process removed has stopped here
+    const QvStringArray groupsAfter = listGroups();
+    bool sameGroups = groupsBefore.size() == groupsAfter.size();
+    for (int i = 0; sameGroups && i < groupsAfter.size(); ++i) {
+        sameGroups = groupsBefore[i].view() == groupsAfter[i].view();
+    }
+    return changed || !sameGroups;
+}
+
 std::unique_ptr<_tag_WebServerInfo> CQvServerHost::beginEdit(const QvString& name)
 {
     if (!name.isEmpty()) {
+        reload();  // the definition as stored now, not as this process loaded it
         return registry()->beginEdit(name);
     }
     auto fresh = std::make_unique<_tag_WebServerInfo>();
@@ -221,15 +274,33 @@ std::unique_ptr<_tag_WebServerInfo> CQvServerHost::beginEdit(const QvString& nam
     return fresh;
 }
 
-DefinitionCheck CQvServerHost::checkEdit(const QvString& registeredName, const _tag_WebServerInfo& edited) const
+DefinitionCheck CQvServerHost::checkEdit(const QvString& registeredName, const _tag_WebServerInfo& edited)
 {
-    QvStringArray others;
-    for (const QvString& name : registry()->serverNames()) {
-        if (name.view() != registeredName.view()) {
-            others.add(name);
-        }
+    DefinitionCheck check = checkDefinition(edited, {}, listGroups());
+    if (!check.isAccepted()) {
+        return check;
     }
-    return checkDefinition(edited, others, listGroups());
+    // Names are decided against the file, read under its lock; finishEdit decides again under it.
+    registry()->reloadUnderLock();
+    releaseStaleRunLocks();  // a server another process removed has stopped here
+    if (!registry()->takenName(edited.name, registeredName).isNull()) {
+        check.field = DefinitionField::Name;
+        check.message = nameTakenMessage(edited.name);
+        check.isNameTaken = true;
+    }
+    return check;
+}
+
+bool CQvServerHost::changedSinceEdit(const QvString& name)
+{
+    const bool changed = registry()->changedSinceEdit(name);
+    releaseStaleRunLocks();
+    return changed;
+}
+
+void CQvServerHost::overwriteOnFinish(const QvString& name)
+{
+    registry()->rebaseEdit(name);
 }
 
 QvHostResult CQvServerHost::finishEdit(const QvString& registeredName, std::unique_ptr<_tag_WebServerInfo> edited,
@@ -238,7 +309,7 @@ QvHostResult CQvServerHost::finishEdit(const QvString& registeredName, std::uniq
     ServerEditResult done = ServerEditResult::Cancelled;
     QvHostResult result;
     if (action == ServerEditAction::Confirm && edited != nullptr) {
-        const DefinitionCheck check = checkEdit(registeredName, *edited);
+        const DefinitionCheck check = checkDefinition(*edited, {}, listGroups());
         if (!check.isAccepted()) {
             result = {QvHostResult::Code::Invalid, check.message};
         } else {
@@ -249,8 +320,9 @@ QvHostResult CQvServerHost::finishEdit(const QvString& registeredName, std::uniq
         const QvString newName = edited != nullptr ? edited->name : QvString(u"");
         done = registry()->finishEdit(registeredName, std::move(edited), action);
         if (done == ServerEditResult::NameTaken) {
-            result = {QvHostResult::Code::NameTaken,
-                      QvString::formatted(u"A server named \"%s\" already exists.", newName)};
+            result = {QvHostResult::Code::NameTaken, nameTakenMessage(newName)};
+        } else if (done == ServerEditResult::NotStored) {
+            result = {QvHostResult::Code::SaveFailed, {}};
         } else if (done == ServerEditResult::Unknown) {
             result = {QvHostResult::Code::UnknownServer,
                       QvString::formatted(u"No server named \"%s\".", registeredName)};
@@ -300,13 +372,24 @@ QvHostResult CQvServerHost::saveResult(QvHostResult result)
     if (!error.isEmpty() && (result.ok() || result.code == QvHostResult::Code::SaveFailed)) {
         return {QvHostResult::Code::SaveFailed, QvString::formatted(u"The settings could not be saved: %s", error)};
     }
+    if (result.code == QvHostResult::Code::SaveFailed && result.message.isEmpty()) {
+        result.message = u"The settings could not be saved.";
+    }
     return result;
 }
 
-QvString CQvServerHost::runLockPath(const QvString& name) const
+QvString CQvServerHost::runLockPath(const QvString& name, QvString& error) const
 {
-    return QvString::formatted(u"%s%c%s.lock", CQvDirMng::getInstance()->getDirPath(u"user/run"),
-                               qvplat::kPathSeparator, hexName(name));
+    if (m_runtimeDir.isEmpty()) {  // made and checked once; listing thousands of servers asks for each
+        std::string reason;
+        m_runtimeDir = QvString(qvplat::runtimeDirectory(reason));
+        if (m_runtimeDir.isEmpty()) {
+            error = QvString::fromUtf8(reason);
+            return QvString(u"");
+        }
+    }
+    return QvString::formatted(u"%s%c%s.run", m_runtimeDir, qvplat::kPathSeparator,
+                               recordName(CQvDirMng::getInstance()->getDirPath(u"user"), name));
 }
 
 void CQvServerHost::releaseStaleRunLocks()
@@ -326,6 +409,11 @@ void CQvServerHost::notify(const QvString& name, ListenEvent event, const QvStri
     if (m_callback) {
         m_callback(name, event, message);
     }
+}
+
+QvString CQvServerHost::nameTakenMessage(const QvString& name)
+{
+    return QvString::formatted(u"A server named \"%s\" already exists.", name);
 }
 
 QvString CQvServerHost::startFailure(const QvString& name, int32_t port, const QvString& reason) const

@@ -30,16 +30,18 @@ struct QvServerRecord {
 struct QvHostResult {
     enum class Code {
         Ok,
-        UnknownServer,  // no server of that name
-        Invalid,        // the definition was refused (message says why)
-        FolderMissing,  // the base folder does not exist
-        StartFailed,    // the listener could not start, or another process serves the server
-        PortInUse,      // binding the port failed (in use, or reserved below 1024); message names the port
-        NameTaken,      // the (new) name is registered already
-        SaveFailed,     // a settings file could not be written; message names it and the reason
+        UnknownServer,       // no server of that name
+        Invalid,             // the definition was refused (message says why)
+        FolderMissing,       // the base folder does not exist
+        StartFailed,         // the listener could not start, or another process serves the server
+        PortInUse,           // binding the port failed (in use, or reserved below 1024); message names the port
+        NameTaken,           // the (new) name is registered already
+        SaveFailed,          // a settings file could not be written; message names it and the reason
+        NetworkUnavailable,  // start-up only: the network environment could not be started
     };
     Code code = Code::Ok;
     QvString message;  // empty when there is nothing to tell
+    QvString warning;  // with Ok: what went wrong on the side without failing the operation
     bool ok() const { return code == Code::Ok; }
 };
 
@@ -51,8 +53,9 @@ struct QvHostResult {
 // arrives on a listening thread.
 //
 // One host per process: the registry and the settings behind it are process-wide singletons.
-// While this process serves a server it holds an inter-process lock on user/run/<name>.lock, so
-// every other process lists the server as running; the system drops the lock when the process dies.
+// While this process serves a server it holds an inter-process lock on a run record in the user's
+// runtime folder (named by a hash of the settings folder and the server name), so every other
+// process of that user lists the server as running; the system drops the lock when the process dies.
 class CQvServerHost {
 public:
     enum class ListenEvent { Listening, SetupFailed, Ended };
@@ -67,9 +70,9 @@ public:
     CQvServerHost(const CQvServerHost&) = delete;
     CQvServerHost& operator=(const CQvServerHost&) = delete;
 
-    // Starts the network environment and loads the settings and the definitions. On StartFailed
-    // the message says what failed and the host is unusable; SaveFailed (loading stores the
-    // definitions again) leaves it usable.
+    // Starts the network environment and loads the settings and the definitions. On
+    // NetworkUnavailable the host is unusable; SaveFailed (loading stores the definitions again)
+    // leaves it usable.
     QvHostResult startup();
     // The exit order; safe to call twice. SaveFailed when storing the definitions failed. No
     // listener callback arrives once it has begun.
@@ -81,16 +84,28 @@ public:
     QvStringArray listGroups() const;
 
     // Starts the server and waits until it listens or failed; the message tells the reason and
-    // the port on failure. Refused while another process serves the server.
+    // the port on failure. Refused while another process serves the server, and when its run
+    // record cannot be made. A server that runs but whose last-used mark could not be stored is Ok
+    // with a warning.
     QvHostResult runServer(const QvString& name);
     QvHostResult stopServer(const QvString& name);
 
-    // The editing protocol (see CQvWebServerMngr): null for an unknown name; an empty name starts
-    // a create from a fresh record holding the configured content types and the group "None".
+    // Reads the settings files again and brings the registry's view in line with what other
+    // processes stored. True when the servers or the groups changed.
+    bool reload();
+
+    // The editing protocol (see CQvWebServerMngr): the definition as stored now (read from disk),
+    // null for an unknown name; an empty name starts a create from a fresh record holding the
+    // configured content types and the group "None".
     std::unique_ptr<_tag_WebServerInfo> beginEdit(const QvString& name);
-    // The shared definition check against the other registered names and the group list, for a
-    // dialog that keeps itself open on a refusal. registeredName is empty for a create.
-    DefinitionCheck checkEdit(const QvString& registeredName, const _tag_WebServerInfo& edited) const;
+    // The shared definition check, with the names as stored on disk now (a name or a letter-case
+    // variant stored already is refused with isNameTaken) and the group list, for a dialog that
+    // keeps itself open on a refusal. registeredName is empty for a create.
+    DefinitionCheck checkEdit(const QvString& registeredName, const _tag_WebServerInfo& edited);
+    // True when another process changed or removed the stored definition since beginEdit(name).
+    bool changedSinceEdit(const QvString& name);
+    // The edit of name then overwrites every field the stored definition holds differently.
+    void overwriteOnFinish(const QvString& name);
     // Validates (checkEdit; an empty base html becomes "index.html" silently), applies and stores;
     // the result carries the edit's outcome and any save failure.
     QvHostResult finishEdit(const QvString& registeredName, std::unique_ptr<_tag_WebServerInfo> edited,
@@ -108,12 +123,16 @@ public:
 
 private:
     QvHostResult saveResult(QvHostResult result);
-    QvString runLockPath(const QvString& name) const;
+    QvHostResult runResult();
+    static QvString nameTakenMessage(const QvString& name);
+    // Empty with error set when the runtime folder cannot be had.
+    QvString runLockPath(const QvString& name, QvString& error) const;
     void releaseStaleRunLocks();
     void notify(const QvString& name, ListenEvent event, const QvString& message);
     QvString startFailure(const QvString& name, int32_t port, const QvString& reason) const;
 
     bool m_started = false;
+    mutable QvString m_runtimeDir;                          // where run records live, once found
     std::map<std::u16string, qvplat::FileLock> m_runLocks;  // servers this process serves
     mutable std::mutex m_callbackMutex;
     ListenCallback m_callback;  // under m_callbackMutex

@@ -17,6 +17,7 @@
 #include "foundation/QvCodePage.h"
 #include "foundation/QvINIFileMng.h"
 #include "foundation/QvSingleton.h"
+#include "registry/DefinitionValidation.h"
 #include "webserver/WebServer.h"
 #include "webserver/WebServerInfo.h"
 
@@ -496,6 +497,44 @@ std::string storedText(const _tag_WebServerInfo& definition, const std::string& 
     return text;
 }
 
+size_t lineHash(std::string_view line)
+{
+    return std::hash<std::string_view>()(line);
+}
+
+bool sameDefinition(const _tag_WebServerInfo& a, const _tag_WebServerInfo& b)
+{
+    return a.name.view() == b.name.view() && a.grpname.view() == b.grpname.view() && a.port == b.port &&
+           a.basepath.view() == b.basepath.view() && a.basehtml.view() == b.basehtml.view() &&
+           a.contentstype == b.contentstype;
+}
+
+// Sets into target the fields in which edited differs from base (what its editor changed); a
+// changed content-type table is merged as the copy rule does.
+void applyChangedFields(_tag_WebServerInfo& target, const _tag_WebServerInfo& base, const _tag_WebServerInfo& edited)
+{
+    if (edited.name.view() != base.name.view()) {
+        target.name = edited.name;
+    }
+    if (edited.grpname.view() != base.grpname.view()) {
+        target.grpname = edited.grpname;
+    }
+    if (edited.port != base.port) {
+        target.port = edited.port;
+    }
+    if (edited.basepath.view() != base.basepath.view()) {
+        target.basepath = edited.basepath;
+    }
+    if (edited.basehtml.view() != base.basehtml.view()) {
+        target.basehtml = edited.basehtml;
+    }
+    if (!(edited.contentstype == base.contentstype)) {
+        for (const auto& [extension, type] : edited.contentstype) {
+            target.contentstype.set(extension, type);
+        }
+    }
+}
+
 }  // namespace
 
 CQvWebServerMngr* CQvWebServerMngr::getInstance()
@@ -536,15 +575,24 @@ bool CQvWebServerMngr::loadServers()
     m_loading = true;
     TextPool texts;
     StoredLineReader reader;
+    QvStringArray groups;  // in load (key) order: the order GROUPLIST numbers them
     for (const QvString& key : names) {
         // Read as the file holds it (UTF-8): the lines are parsed as bytes, never decoded whole.
-        std::unique_ptr<_tag_WebServerInfo> definition =
-            definitionFromJson(file->getUtf8Value(kServerSection, key, INI_LAYER_MERGED), texts, reader);
+        const std::string_view line = file->getUtf8Value(kServerSection, key, INI_LAYER_MERGED);
+        std::unique_ptr<_tag_WebServerInfo> definition = definitionFromJson(line, texts, reader);
+        StoredEntry& stored = m_stored[key];
+        stored.hash = lineHash(line);
         if (!definition) {
             continue;
         }
+        const QvString name = definition->name;
+        const QvString group = definition->grpname;
         if (addServer(definition.get())) {
             static_cast<void>(definition.release());  // the registry owns it now
+            groups.add(group);
+            if (key.view() != name.view()) {
+                m_stored[key].name = name;  // the line stays under its old key too
+            }
         } else {
             allAdded = false;
         }
@@ -552,13 +600,106 @@ bool CQvWebServerMngr::loadServers()
     m_loading = false;
     if (!m_servers.isEmpty()) {
         saveSessionFile();
-        QvStringArray groups;
-        for (const auto& [name, server] : m_servers) {
-            groups.add(server->getServerInfo()->grpname);
-        }
         registerGroups(groups);
     }
     return allAdded;
+}
+
+bool CQvWebServerMngr::reloadFromDisk()
+{
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile);
+    if (file == nullptr || !file->reload(CEnvMng::getFileName(kSessionFile))) {
+        return false;
+    }
+    syncWithStored();
+    return true;
+}
+
+bool CQvWebServerMngr::reloadUnderLock()
+{
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile);
+    if (file == nullptr) {
+        return false;
+    }
+    m_inTransaction = true;
+    const bool read = file->update(CEnvMng::getFileName(kSessionFile), [this](CQvINIFileMng&) { syncWithStored(); });
+    m_inTransaction = false;
+    return read || reloadFromDisk();
+}
+
+bool CQvWebServerMngr::syncWithStored()
+{
+    CEnvMng* env = CEnvMng::getInstance();
+    const CQvINIFileMng* file = env->getIniFile(kSessionFile);
+    if (file == nullptr) {
+        return false;
+    }
+    const QvStringArray keys = env->getKeys(kSessionFile, kServerSection);
+    bool changed = false;
+    TextPool texts;
+    StoredLineReader reader;
+    std::unordered_map<std::u16string, bool> seen;  // names a stored line registers
+    QvMap<QvString, StoredEntry> stored;
+    for (const QvString& key : keys) {
+        const std::string_view line = file->getUtf8Value(kServerSection, key, INI_LAYER_MERGED);
+        const size_t hash = lineHash(line);
+        // A line as this process last saw it registers what it did then: nothing to parse.
+        if (const StoredEntry* known = m_stored.find(key); known != nullptr && known->hash == hash) {
+            if (known->name.isEmpty() || m_servers.contains(known->name)) {
+                if (!known->name.isEmpty()) {
+                    seen.emplace(known->name.toStd(), true);
+                }
+                stored.set(key, *known);
+                continue;
+            }
+        }
+        StoredEntry& entry = stored[key];
+        entry.hash = hash;
+        std::unique_ptr<_tag_WebServerInfo> definition = definitionFromJson(line, texts, reader);
+        if (!definition || !seen.emplace(definition->name.toStd(), true).second) {
+            continue;  // unreadable, or a name an earlier line registered: the first one wins
+        }
+        entry.name = definition->name;
+        if (_tag_WebServerInfo* registered = getDefinition(definition->name)) {
+            if (!sameDefinition(*registered, *definition)) {
+                auto lock = registered->writeLock();
+                registered->grpname = definition->grpname;
+                registered->port = definition->port;
+                registered->basepath = definition->basepath;
+                registered->basehtml = definition->basehtml;
+                registered->contentstype = definition->contentstype;  // as stored, not merged
+                changed = true;
+            }
+        } else {
+            const QvString name = definition->name;
+            m_servers.set(name, new CWebServer(definition.release()));
+            changed = true;
+        }
+    }
+    m_stored = std::move(stored);
+    for (const QvString& name : serverNames()) {
+        if (seen.find(name.toStd()) == seen.end()) {
+            CWebServer* server = *m_servers.find(name);
+            server->stop();  // another process removed it
+            m_servers.erase(name);
+            delete server;
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+QvString CQvWebServerMngr::takenName(const QvString& name, const QvString& except) const
+{
+    if (m_servers.contains(name) && name.view() != except.view()) {
+        return name;
+    }
+    for (const auto& [registered, server] : m_servers) {
+        if (registered.view() != except.view() && namesEqualNoCase(registered, name)) {
+            return registered;
+        }
+    }
+    return QvString();
 }
 
 bool CQvWebServerMngr::addServer(_tag_WebServerInfo* definition)
@@ -568,8 +709,8 @@ bool CQvWebServerMngr::addServer(_tag_WebServerInfo* definition)
     }
     m_servers.set(definition->name, new CWebServer(definition));
     saveDefinition(*definition);
-    if (!m_loading) {
-        saveSessionFile();
+    // A group is registered only once its server is stored: a failed add leaves env.ini alone.
+    if (!savesDeferred() && saveSessionFile()) {
         registerGroup(*definition);
     }
     return true;
@@ -585,8 +726,9 @@ void CQvWebServerMngr::addOrUpdateServer(_tag_WebServerInfo* definition)
         return;
     }
     saveDefinition(*definition);
-    saveSessionFile();
-    registerGroup(*definition);
+    if (!savesDeferred() && saveSessionFile()) {
+        registerGroup(*definition);
+    }
 }
 
 bool CQvWebServerMngr::deleteServer(const QvString& name)
@@ -597,8 +739,12 @@ bool CQvWebServerMngr::deleteServer(const QvString& name)
     }
     CWebServer* server = *found;
     server->stop();
-    CEnvMng::getInstance()->deleteKey(kSessionFile, kServerSection, server->getServerInfo()->name);
-    saveSessionFile();
+    const QvString key = server->getServerInfo()->name;
+    CEnvMng::getInstance()->deleteKey(kSessionFile, kServerSection, key);
+    m_stored.erase(key);
+    if (!savesDeferred()) {
+        saveSessionFile();
+    }
     m_servers.erase(name);
     delete server;
     return true;
@@ -630,9 +776,11 @@ bool CQvWebServerMngr::saveDefinition(const _tag_WebServerInfo& definition)
     const std::string line = storedText(definition, tableTextOf(definition.contentstype));
     // Compared as bytes with what is stored: at load and exit every definition is stored as it is
     // already, nearly always, and that changes nothing.
-    if (CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile)) {
-        file->setUtf8Value(kServerSection, definition.name, line, INI_LAYER_USER);
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile);
+    if (file == nullptr || !file->setUtf8Value(kServerSection, definition.name, line, INI_LAYER_USER)) {
+        return false;
     }
+    m_stored.set(definition.name, StoredEntry{lineHash(line), definition.name});
     return true;
 }
 
@@ -705,15 +853,17 @@ bool CQvWebServerMngr::saveAll()
     }
     // Only definitions edited in memory since the last save differ from the file; storing them
     // here (rather than only when CEnvMng goes) lets a failure reach takeSaveError().
-    saveSessionFile();
-    return true;
+    return saveSessionFile();
 }
 
-void CQvWebServerMngr::saveSessionFile()
+bool CQvWebServerMngr::saveSessionFile()
 {
-    if (!CEnvMng::getInstance()->save(kSessionFile)) {
-        noteSaveFailure(kSessionFile);
+    CEnvMng* env = CEnvMng::getInstance();
+    if (env->save(kSessionFile) || env->lastError(kSessionFile).isEmpty()) {
+        return true;  // stored, or nothing to store
     }
+    noteSaveFailure(kSessionFile);
+    return false;
 }
 
 void CQvWebServerMngr::noteSaveFailure(int fileId)
@@ -786,23 +936,74 @@ std::unique_ptr<_tag_WebServerInfo> CQvWebServerMngr::beginEdit(const QvString& 
     if (registered == nullptr) {
         return nullptr;
     }
-    auto copy = std::make_unique<_tag_WebServerInfo>();
-    *copy = *registered;
+    auto copy = std::make_unique<_tag_WebServerInfo>(*registered);
+    m_editBases[name.toStd()] = std::make_unique<_tag_WebServerInfo>(*registered);
     return copy;
+}
+
+void CQvWebServerMngr::rebaseEdit(const QvString& name)
+{
+    reloadFromDisk();
+    if (const _tag_WebServerInfo* registered = getDefinition(name)) {
+        m_editBases[name.toStd()] = std::make_unique<_tag_WebServerInfo>(*registered);
+    }
+}
+
+bool CQvWebServerMngr::changedSinceEdit(const QvString& name)
+{
+    reloadFromDisk();
+    const _tag_WebServerInfo* registered = getDefinition(name);
+    const auto base = m_editBases.find(name.toStd());
+    return registered == nullptr || (base != m_editBases.end() && !sameDefinition(*base->second, *registered));
 }
 
 ServerEditResult CQvWebServerMngr::finishEdit(const QvString& registeredName,
                                               std::unique_ptr<_tag_WebServerInfo> edited, ServerEditAction action)
 {
+    std::unique_ptr<_tag_WebServerInfo> base;
+    if (const auto found = m_editBases.find(registeredName.toStd()); found != m_editBases.end()) {
+        base = std::move(found->second);
+        m_editBases.erase(found);
+    }
     const bool creating = registeredName.isEmpty();
     if (action == ServerEditAction::Cancel || edited == nullptr || (creating && action == ServerEditAction::Delete)) {
         return ServerEditResult::Cancelled;
     }
-    if (creating) {
-        if (!addServer(edited.get())) {
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile);
+    if (file == nullptr) {
+        return ServerEditResult::NotStored;
+    }
+    // Decided against the file as it is now, under its lock, so that two processes deciding at the
+    // same time see each other's outcome.
+    ServerEditResult result = ServerEditResult::NotStored;
+    QvString group;
+    m_inTransaction = true;
+    const bool stored = file->update(CEnvMng::getFileName(kSessionFile), [&](CQvINIFileMng&) {
+        syncWithStored();
+        result = applyEdit(registeredName, base.get(), edited, action, group);
+    });
+    m_inTransaction = false;
+    if (!stored) {
+        noteSaveFailure(kSessionFile);
+        return result;
+    }
+    if (!group.isNull()) {
+        QvStringArray groups;
+        groups.add(group);
+        registerGroups(groups);
+    }
+    return result;
+}
+
+ServerEditResult CQvWebServerMngr::applyEdit(const QvString& registeredName, const _tag_WebServerInfo* base,
+                                             std::unique_ptr<_tag_WebServerInfo>& edited, ServerEditAction action,
+                                             QvString& group)
+{
+    if (registeredName.isEmpty()) {
+        if (!takenName(edited->name).isNull() || !addServer(edited.get())) {
             return ServerEditResult::NameTaken;
         }
-        static_cast<void>(edited.release());  // the registry owns it now
+        group = edited.release()->grpname;  // the registry owns it now
         return ServerEditResult::Added;
     }
     _tag_WebServerInfo* registered = getDefinition(registeredName);
@@ -813,19 +1014,27 @@ ServerEditResult CQvWebServerMngr::finishEdit(const QvString& registeredName,
         deleteServer(registeredName);
         return ServerEditResult::Deleted;
     }
-    if (edited->name.view() == registeredName.view()) {
-        *registered = *edited;  // the copy rule, under the record's write lock
+    // What this process changed, applied to the definition as stored now.
+    auto merged = std::make_unique<_tag_WebServerInfo>(*registered);
+    if (base == nullptr) {
+        *merged = *edited;
+    } else {
+        applyChangedFields(*merged, *base, *edited);
+    }
+    if (merged->name.view() == registeredName.view()) {
+        *registered = *merged;  // the copy rule, under the record's write lock
         addOrUpdateServer(registered);
+        group = registered->grpname;
         return ServerEditResult::Updated;
     }
     // Refuse before deleting: the old definition must survive a clash.
-    if (m_servers.contains(edited->name)) {
+    if (!takenName(merged->name, registeredName).isNull()) {
         return ServerEditResult::NameTaken;
     }
     deleteServer(registeredName);
-    if (!addServer(edited.get())) {
+    if (!addServer(merged.get())) {
         return ServerEditResult::NameTaken;  // unreachable after the check above
     }
-    static_cast<void>(edited.release());  // the registry owns it now
+    group = merged.release()->grpname;  // the registry owns it now
     return ServerEditResult::Renamed;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -22,8 +23,9 @@ enum class ServerEditResult {
     Renamed,    // the old name was deleted and the edited copy registered under the new one
     Deleted,    // the server was stopped, unregistered and its stored entry removed
     Cancelled,  // nothing changed
-    NameTaken,  // the (new) name is registered already: nothing changed
-    Unknown,    // the server to modify or delete is not registered
+    NameTaken,  // the (new) name, or one that differs only in letter case, is stored already: nothing changed
+    Unknown,    // the server to modify or delete is not stored (any more)
+    NotStored,  // session.ini could not be read: nothing was decided
 };
 
 // Every defined local web server, running or not, with its persistent form in session.ini
@@ -52,6 +54,7 @@ public:
     QvStringArray serverNames() const;
 
     bool loadServers();
+    // False when the stored text could not be set in session.ini's user layer.
     bool saveDefinition(const _tag_WebServerInfo& definition);
     void registerGroup(const _tag_WebServerInfo& definition);
     void setLastUsed(const _tag_WebServerInfo& definition);
@@ -70,19 +73,49 @@ public:
     void listServers(QvStringArray& out);
 
     // The editing protocol shared by every window that edits servers. beginEdit hands out a
-    // fresh record with the registered definition copied onto it (null for an unknown name);
-    // a create starts from a fresh record of its own. finishEdit takes the record back in every
-    // case. A rename onto a registered name is refused before anything is deleted.
+    // fresh record with the registered definition copied onto it (null for an unknown name) and
+    // remembers that copy as the edit's base; a create starts from a fresh record of its own.
+    // finishEdit takes the record back in every case and decides against session.ini as it is on
+    // disk, under its lock: an add or rename onto a stored name (or a letter-case variant) is
+    // NameTaken before anything is deleted, a server gone is Unknown, and a modify applies only the
+    // fields that differ from the base, to the definition as stored now.
     std::unique_ptr<_tag_WebServerInfo> beginEdit(const QvString& name);
     ServerEditResult finishEdit(const QvString& registeredName, std::unique_ptr<_tag_WebServerInfo> edited,
                                 ServerEditAction action);
+    // Makes the stored definition the base of the edit of name, so that finishEdit writes every
+    // field of the edited record (the user chose to overwrite another process's change).
+    void rebaseEdit(const QvString& name);
+    // True when the stored definition of name (read again from disk) is gone or differs from the
+    // base beginEdit handed out.
+    bool changedSinceEdit(const QvString& name);
+
+    // Reads session.ini again and brings the view in line with it (syncWithStored). False when the
+    // file could not be read; the view is then kept.
+    bool reloadFromDisk();
+    // The same under session.ini's lock (reloadFromDisk when the lock cannot be had).
+    bool reloadUnderLock();
+    // Brings the view in line with the definitions session.ini's layers hold: stored names not
+    // registered are registered, registered ones take the stored fields, and servers no longer
+    // stored are stopped and dropped. Stores nothing. True when anything changed.
+    bool syncWithStored();
+    // The registered name other than except that equals name without regard to letter case; a
+    // null string when there is none.
+    QvString takenName(const QvString& name, const QvString& except = QvString()) const;
 
     // The separator of every joined text of the registry (list lines, last-used marker).
     static constexpr char16_t kSeparator = u'`';
 
 private:
+    struct StoredEntry {
+        size_t hash = 0;  // of the line as last read or written
+        QvString name;    // the server the line registered; empty when it registered none
+    };
+
     CQvWebServerMngr();
-    void saveSessionFile();
+    bool savesDeferred() const { return m_loading || m_inTransaction; }
+    ServerEditResult applyEdit(const QvString& registeredName, const _tag_WebServerInfo* base,
+                               std::unique_ptr<_tag_WebServerInfo>& edited, ServerEditAction action, QvString& group);
+    bool saveSessionFile();
     // Adds the groups not yet in GROUPLIST in one transaction on env.ini.
     void registerGroups(const QvStringArray& groups);
     void noteSaveFailure(int fileId);
@@ -91,7 +124,10 @@ private:
     const std::string& tableTextOf(const QvMap<QvString, QvString>& table);
 
     QvMap<QvString, CWebServer*> m_servers;
-    bool m_loading = false;  // loading saves session.ini and the groups once at the end
+    bool m_loading = false;                 // loading saves session.ini and the groups once at the end
+    bool m_inTransaction = false;           // finishEdit saves session.ini once, under its lock
+    QvMap<QvString, StoredEntry> m_stored;  // session.ini key -> what its line was when this process saw it
+    std::map<std::u16string, std::unique_ptr<_tag_WebServerInfo>> m_editBases;  // name -> beginEdit's copy
     QvString m_saveError;
     static constexpr size_t kTableTextsKept = 8;
     std::vector<std::pair<QvMap<QvString, QvString>, std::string>> m_tableTexts;

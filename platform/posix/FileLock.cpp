@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,10 +46,15 @@ bool FileLock::acquire(const std::u16string& path, bool wait)
 {
     unlock();
     m_error.clear();
-    const int fd = ::open(detail::toUtf8(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    const int fd = ::open(detail::toUtf8(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         m_error = std::strerror(errno);
         return false;
+    }
+    // A lock file an older version left open to others would let another user hold it for ever.
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) {
+        ::fchmod(fd, 0600);
     }
     int rc = 0;
     do {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -87,7 +88,7 @@ int makeDirectory(const std::u16string& path)
         t_lastError = ENOENT;
         return -1;
     }
-    if (::mkdir(detail::toUtf8(path).c_str(), 0777) != 0) {
+    if (::mkdir(detail::toUtf8(path).c_str(), 0700) != 0) {  // settings, logs and run records are the user's alone
         t_lastError = errno;
         return -1;
     }
@@ -283,6 +284,39 @@ std::u16string xdgStateHome()
 std::u16string xdgCacheHome()
 {
     return xdgFolder("XDG_CACHE_HOME", ".cache");
+}
+
+std::u16string runtimeDirectory(std::string& error)
+{
+    error.clear();
+    std::string dir;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    struct stat st {};
+    if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &st) == 0 && S_ISDIR(st.st_mode)) {
+        dir = std::string(runtime) + "/qvwebserver";
+    } else {
+        const char* temp = std::getenv("TMPDIR");
+        dir = std::string(temp != nullptr && temp[0] == '/' ? temp : "/tmp") + "/qvwebserver-" +
+              std::to_string(::geteuid());
+    }
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = dir + ": " + std::strerror(errno);
+        return {};
+    }
+    // A folder made by someone else (or a link planted in its place) would hand them our records.
+    if (::lstat(dir.c_str(), &st) != 0) {
+        error = dir + ": " + std::strerror(errno);
+        return {};
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+        error = dir + ": not a folder of this user's own";
+        return {};
+    }
+    if ((st.st_mode & 077) != 0 && ::chmod(dir.c_str(), 0700) != 0) {
+        error = dir + ": " + std::strerror(errno);
+        return {};
+    }
+    return detail::fromUtf8(dir);
 }
 
 }  // namespace qvplat

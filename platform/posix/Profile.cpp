@@ -262,7 +262,7 @@ std::string replaceFileAtomically(const std::string& target, std::string_view he
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         temp = dir + "/" + tempPrefix(baseNameOf(target)) + std::to_string(::getpid()) + "." +
                std::to_string(s_tempCounter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);  // settings are the user's alone
         if (fd < 0 && errno != EEXIST) {
             return std::strerror(errno);
         }
@@ -303,6 +303,13 @@ std::string replaceFileAtomically(const std::string& target, std::string_view he
     return {};
 }
 
+// A file whose owner may not write it was made read-only on purpose: it is never replaced, not even
+// by root, whom access() would let through.
+bool isReadOnlyFile(const struct stat& st)
+{
+    return (st.st_mode & S_IWUSR) == 0;
+}
+
 bool canWrite(const std::string& path)
 {
     const std::string dir = directoryOf(path);
@@ -311,7 +318,7 @@ bool canWrite(const std::string& path)
         return false;
     }
     if (::stat(path.c_str(), &st) == 0) {
-        return S_ISREG(st.st_mode) && ::access(path.c_str(), W_OK) == 0;
+        return S_ISREG(st.st_mode) && !isReadOnlyFile(st) && ::access(path.c_str(), W_OK) == 0;
     }
     return ::access(dir.c_str(), W_OK) == 0;
 }
@@ -371,6 +378,11 @@ bool updateFile(const std::string& path, const std::function<void(IniDocument&)>
             return true;
         }
         const std::string target = writeTarget(path);
+        struct stat st {};
+        if (::stat(target.c_str(), &st) == 0 && isReadOnlyFile(st)) {
+            error = failure(path, "the file is read-only");
+            return false;
+        }
         removeStaleTemps(directoryOf(target), baseNameOf(target));
         // When every change adds lines at the end (a definition added to a server list that is the
         // file's last section), the bytes just read go over as they are, copied from the file

@@ -174,6 +174,40 @@ bool isValidUtf8(std::string_view bytes)
     return decodeUtf8(bytes.substr(i), nullptr) >= 0;
 }
 
+bool holdsUtf8MultiByte(std::string_view bytes)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char b = p[i];
+        int extra = 0;
+        unsigned char low = 0x80;
+        unsigned char high = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2;
+            low = b == 0xE0 ? 0xA0 : 0x80;
+            high = b == 0xED ? 0x9F : 0xBF;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3;
+            low = b == 0xF0 ? 0x90 : 0x80;
+            high = b == 0xF4 ? 0x8F : 0xBF;
+        } else {
+            continue;
+        }
+        bool ok = i + static_cast<std::size_t>(extra) < n;
+        for (int k = 0; ok && k < extra; ++k) {
+            const unsigned char c = p[i + 1 + static_cast<std::size_t>(k)];
+            ok = c >= (k == 0 ? low : 0x80) && c <= (k == 0 ? high : 0xBF);
+        }
+        if (ok) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::u16string fromWindows1252(std::string_view bytes)
 {
     std::u16string out;

@@ -13,6 +13,9 @@ std::string toUtf8(std::u16string_view text);
 std::u16string fromUtf8(std::string_view bytes);
 // True when bytes hold well-formed UTF-8 only.
 bool isValidUtf8(std::string_view bytes);
+// True when bytes hold at least one well-formed multi-byte UTF-8 sequence: a file that does was
+// written as UTF-8, whatever stray bytes it holds besides.
+bool holdsUtf8MultiByte(std::string_view bytes);
 
 // Every byte decodes (the five undefined ones to the C1 controls, as Windows does), so a file read
 // this way is written back byte for byte.

@@ -10,6 +10,7 @@
 #include <regex>
 
 #include "AppTestSupport.h"
+#include "ChildProcess.h"
 #include "Loopback.h"
 #include "app/DlgLocalWebServerGen.h"
 #include "app/QvWebServerApp.h"
@@ -71,7 +72,14 @@ private slots:
         std::filesystem::create_directories(m_box->dir / "config");
         std::filesystem::copy_file(QV_CONFIG_JSON, m_box->dir / "config" / "config.json");
     }
-    void cleanup() { m_box.reset(); }
+    void cleanup()
+    {
+        m_box.reset();
+        // A test that ended the program (QCoreApplication::exit) leaves Qt's quit flag set, so every
+        // later modal loop would return at once; the application's own loop clears it.
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+    }
 
     void generateRefusesThenFillsTheDefinition();
     void modifyModeShowsTheDefinition();
@@ -81,6 +89,7 @@ private slots:
     void closedWindowStoresItsRectangle();
     void accessLogSwitchWritesADailyFile();
     void linksOpenTheDefaultBrowser();
+    void otherProcessesChangesAppear();
 
 private:
     std::unique_ptr<Sandbox> m_box;
@@ -312,6 +321,75 @@ void AppTest::linksOpenTheDefaultBrowser()
     QTRY_COMPARE(QString::fromStdString(TempDir::read(browser.string() + ".out")),
                  q("--new-window|https://example.org/blog?a=1&b=it's here|--class|"));
     QCOMPARE(boxes.texts.size(), 1);
+}
+
+// A command-line process beside the desktop program: its add, edit, run and remove reach the tray
+// menu through the settings watcher, and Change Server starts from what it stored.
+void AppTest::otherProcessesChangesAppear()
+{
+    Boxes boxes;
+    CQvServerHost host;
+    host.startup();
+    const std::string cliPath = (m_box->dir / "qvwebserver-cli").string();
+    std::filesystem::copy_file(QV_CLI_PATH, cliPath);
+    const std::string folder = m_box->dir.write("www/index.html", "<p>hi</p>").parent_path().string();
+    CQvWebServerWnd window(&host, [] {});
+    const auto cli = [&](std::vector<std::string> args) {
+        std::string out;
+        QCOMPARE(ChildProcess::run(cliPath, args, out), 0);
+    };
+    const auto menuTexts = [&] {
+        window.buildMenu(window.trayMenu());
+        QStringList texts;
+        for (QAction* action : window.trayMenu()->actions()) {
+            texts << action->text();
+        }
+        return texts;
+    };
+    window.editDialog()->show();  // an open edit dialog's group list follows too
+    cli({"add", "--name", "cliadd", "--port", "0", "--folder", folder, "--group", "Cli"});
+    QTRY_VERIFY_WITH_TIMEOUT(menuTexts().contains(q("[Cli]cliadd:0 [Stop]")), 5000);
+    QTRY_VERIFY(child<QComboBox>(window.editDialog(), "comboGroup")->findText(q("Cli")) >= 0);
+    window.editDialog()->hide();
+    window.newServerAction()->trigger();  // queued: its dialog opens before the steps below run
+    whenModal([&] {  // New LocalWebServer of the name it stored: refused, and the dialog stays open
+        fillEditDialog(q("cliadd"), q("None"), QString::fromStdString(folder));
+        QCOMPARE(boxes.texts.value(0), q("A server named \"cliadd\" already exists."));
+        QVERIFY(window.editDialog()->isVisible());
+        window.editDialog()->endIfOpen();
+    });
+    QTRY_COMPARE(boxes.texts.size(), 1);
+    boxes.texts.clear();
+    cli({"edit", "cliadd", "--page", "other.html"});
+    QCOMPARE(host.beginEdit(u"cliadd")->basehtml, QvString(u"other.html"));  // read from disk at once
+
+    ChildProcess server;
+    QVERIFY(server.start(cliPath, {"run", "cliadd"}, (m_box->dir / "run.log").string()));
+    QVERIFY(server.waitForOutput("Press Ctrl-C to stop.", 10000));
+    QTRY_VERIFY_WITH_TIMEOUT(menuTexts().contains(q("[Cli]cliadd:0 [Run]")), 5000);
+    window.trayMenu()->actions().at(0)->trigger();
+    QTRY_COMPARE(boxes.texts.value(0), q("The \"cliadd\" WebServer is running in another process of this program."));
+    server.signal(15);
+    QCOMPARE(server.wait(5000), 0);
+
+    // Modify after another process changed the definition: asked, and "No" stores only the page.
+    m_box->dir.write("www/mine.html", "<p>mine</p>");              // a page that exists: no question about it
+    boxes.answers = {QvMessageBoxes::IdNo, QvMessageBoxes::IdNo};  // modify rather than run; only my fields
+    menuTexts();
+    window.trayMenu()->actions().at(0)->trigger();
+    whenModal([&] {
+        cli({"edit", "cliadd", "--port", "1234"});
+        QWidget* dialog = QApplication::activeModalWidget();
+        child<QLineEdit>(dialog, "editBaseHtml")->setText(q("mine.html"));
+        QTest::mouseClick(child<QPushButton>(dialog, "buttonOk"), Qt::LeftButton);
+    });
+    QTRY_VERIFY(boxes.texts.value(2).startsWith(q("Another process changed the \"cliadd\" WebServer")));
+    const std::unique_ptr<_tag_WebServerInfo> merged = host.beginEdit(u"cliadd");
+    QCOMPARE(merged->port, 1234);
+    QCOMPARE(merged->basehtml, QvString(u"mine.html"));
+
+    cli({"remove", "cliadd"});
+    QTRY_VERIFY_WITH_TIMEOUT(menuTexts().value(0).isEmpty(), 5000);  // only the separator and fixed items
 }
 
 QTEST_MAIN(AppTest)

@@ -1,9 +1,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
+#include "ChildProcess.h"
+#include "ScopedEnv.h"
 #include "TempDir.h"
 #include "platform/FileSystem.h"
 
@@ -75,6 +79,39 @@ TEST(FileSystemTest, FilesOpenForReadingAsBytesAndCloseOnExec)
     }
     EXPECT_EQ(qvplat::openFile((dir / "missing").u16string(), "rb"), nullptr);
     EXPECT_EQ(qvplat::openRegularFileForRead(dir.path().u16string()), nullptr) << "a folder";
+}
+
+// The runtime folder is the user's alone: made 0700 (or made so), and refused when another user
+// made it first (that user runs mkdir through setpriv; only root can switch to it).
+TEST(FileSystemTest, RuntimeFolderIsPrivateAndRefusedWhenSomeoneElseOwnsIt)
+{
+    TempDir dir("qvruntime");
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    const std::string uid = std::to_string(::geteuid());
+    const auto mode = [](const std::string& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    };
+    std::string error;
+    {
+        const ScopedEnv env{{"XDG_RUNTIME_DIR", dir.path().c_str()}};
+        EXPECT_EQ(qvplat::runtimeDirectory(error), (dir.path() / "qvwebserver").u16string()) << error;
+        EXPECT_EQ(mode((dir.path() / "qvwebserver").string()), 0700);
+    }
+    const ScopedEnv env{{"XDG_RUNTIME_DIR", nullptr}, {"TMPDIR", dir.path().c_str()}};
+    const std::string fallback = (dir.path() / ("qvwebserver-" + uid)).string();
+    ::mkdir(fallback.c_str(), 0755);
+    EXPECT_EQ(qvplat::runtimeDirectory(error), std::filesystem::path(fallback).u16string()) << error;
+    EXPECT_EQ(mode(fallback), 0700);
+    std::filesystem::remove(fallback);
+    std::string out;
+    if (::geteuid() != 0 ||
+        ChildProcess::run("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "mkdir", fallback}, out) !=
+            0) {
+        GTEST_SKIP() << "cannot run a command as another user here: " << out;
+    }
+    EXPECT_TRUE(qvplat::runtimeDirectory(error).empty());
+    EXPECT_EQ(error, fallback + ": not a folder of this user's own");
 }
 
 }  // namespace

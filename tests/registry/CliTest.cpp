@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -9,6 +10,7 @@
 
 #include "ChildProcess.h"
 #include "Loopback.h"
+#include "ScopedEnv.h"
 #include "TempDir.h"
 
 namespace {
@@ -27,15 +29,16 @@ protected:
         fs::copy_file(QV_CONFIG_JSON, m_dir / "config/config.json");
         m_dir.write("site/index.html", "<html><body>CLI</body></html>");
     }
-    int cli(const std::string& command, std::string& out)
+    std::vector<std::string> argsOf(const std::string& command) const
     {
         std::vector<std::string> args;
         std::istringstream words(command);
         for (std::string word; words >> word;) {
             args.push_back(word == "''" ? "" : word == "SITE" ? (m_dir / "site").string() : word);
         }
-        return ChildProcess::run(m_cli, args, out);
+        return args;
     }
+    int cli(const std::string& command, std::string& out) { return ChildProcess::run(m_cli, argsOf(command), out); }
     std::string list()
     {
         std::string out;
@@ -67,7 +70,6 @@ TEST_F(CliTest, CommandsAnswerWithTheirExitCodesAndMessages)
         {"add --name '' --folder SITE", 4, "The Local WebServer name must not be empty!"},
         {"add --name x --folder /nonexistent/qv", 5, "The folder does not exist"},
         {"add --name x --port eighty --folder SITE", 4, "Port must be a number: eighty"},
-        {"add --name x --port 70000 --folder SITE", 4, "less than or equal to 65535"},
         {"add --name x --name y --folder SITE", 2, "--name given more than once\n\nUsage:"},
         {"add --name x --folder", 2, "missing value after --folder"},
         {"frobnicate", 2, "unknown command frobnicate"},
@@ -221,6 +223,130 @@ TEST_F(CliTest, ConcurrentAddsLoseNoDefinitionAndNoGroup)
             EXPECT_TRUE(std::regex_search(groups, std::regex("\\n\\d{4}=g" + n + "\\n"))) << groups;
         }
     }
+}
+
+// The five ways two processes used to overwrite each other, each run by two processes at once a few
+// times: whichever decides second decides against what the first stored.
+TEST_F(CliTest, TwoProcessesAtOnceDecideAgainstTheStoredDefinitions)
+{
+    struct Race {
+        const char* setup;
+        const char* first;
+        const char* second;
+        const char* outcomes;   // the allowed pairs of exit codes, first then second
+        const char* mustMatch;  // in the list afterwards
+        const char* mustNotMatch;
+    };
+    const Race races[] = {
+        {"", "add --name dup --port 21001 --folder SITE", "add --name dup --port 21002 --folder SITE", "07 70",
+         "\\bdup +2100[12] +Stop\n", "\\bdup\\b[\\s\\S]*\\bdup\\b"},
+        {"", "add --name Case --port 21001 --folder SITE", "add --name case --port 21002 --folder SITE", "07 70",
+         "\\b(Case +21001|case +21002) +Stop\n", "\\bCase\\b[\\s\\S]*\\bcase\\b|\\bcase\\b[\\s\\S]*\\bCase\\b"},
+        {"add --name x --port 21001 --folder SITE;add --name z --port 21002 --folder SITE", "edit x --new-name y",
+         "edit z --new-name y", "07 70", "\\b(y +21001 +Stop\n[\\s\\S]*z +21002|x +21001 [\\s\\S]*y +21002) +Stop\n",
+         "\\bx\\b[\\s\\S]*\\bz\\b"},
+        {"add --name one --port 21001 --folder SITE", "edit one --port 21003", "edit one --page other.html", "00",
+         "\\bone +21003 +Stop\n", "^$"},
+        {"add --name v --port 21001 --folder SITE", "remove v", "edit v --port 21004", "00 03",
+         "^No servers are defined", "\\bv\\b"},
+    };
+    constexpr int kRounds = 3;
+    for (const Race& race : races) {
+        for (int round = 0; round < kRounds; ++round) {
+            SCOPED_TRACE(std::string(race.first) + " / " + race.second + ", round " + std::to_string(round));
+            fs::remove_all(m_dir / "user");
+            std::string out;
+            std::istringstream setup(race.setup);
+            for (std::string command; std::getline(setup, command, ';');) {
+                ASSERT_EQ(cli(command, out), 0) << out;
+            }
+            ChildProcess a;
+            ChildProcess b;
+            ASSERT_TRUE(a.start(m_cli, argsOf(race.first), (m_dir / "a.log").string()) &&
+                        b.start(m_cli, argsOf(race.second), (m_dir / "b.log").string()));
+            const std::string codes = std::to_string(a.wait(30000)) + std::to_string(b.wait(30000));
+            EXPECT_NE(std::string(race.outcomes).find(codes), std::string::npos) << a.output() << b.output();
+            const std::string listed = list();
+            EXPECT_TRUE(std::regex_search(listed, std::regex(race.mustMatch))) << listed;
+            EXPECT_FALSE(std::regex_search(listed, std::regex(race.mustNotMatch))) << listed;
+            if (std::string(race.second) == "edit one --page other.html") {
+                EXPECT_NE(TempDir::read(m_dir / "user/session.ini").find("\"basehtml\":\"other.html\""),
+                          std::string::npos);
+            }
+        }
+    }
+}
+
+// What list reads it leaves as it is: a stray byte in a UTF-8 file keeps the file UTF-8 and
+// unchanged, and a read-only file is never replaced (a change exits 8 naming it; list warns once).
+TEST_F(CliTest, ListingChangesNoByteAndAReadOnlyFileIsNeverReplaced)
+{
+    std::string out;
+    ASSERT_EQ(cli("add --name \xEC\x9B\xB9 --port 0 --folder SITE", out), 0) << out;
+    const fs::path session = m_dir / "user/session.ini";
+    const std::string stray = "; caf\xE9\n" + TempDir::read(session);
+    std::ofstream(session, std::ios::binary | std::ios::trunc) << stray;
+    EXPECT_EQ(cli("list", out), 0) << out;
+    EXPECT_NE(out.find("\xEC\x9B\xB9 "), std::string::npos) << out;
+    EXPECT_EQ(TempDir::read(session), stray);
+
+    // A line stored as no writer would write it (blanks in the JSON): loading would store it again.
+    const std::string loose = stray + "loose={ \"name\": \"loose\", \"basepath\": \"/srv\", \"port\": 99999 }\n";
+    std::ofstream(session, std::ios::binary | std::ios::trunc) << loose;
+    fs::permissions(session, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    EXPECT_EQ(cli("list", out), 0) << out;
+    const std::regex named(session.string() + ": the file is read-only");
+    EXPECT_EQ(std::distance(std::sregex_iterator(out.begin(), out.end(), named), std::sregex_iterator()), 1) << out;
+    EXPECT_EQ(cli("run loose", out), 4) << out;  // a stored port out of range is never served
+    EXPECT_NE(out.find("Could not start loose: Port must be a value less than or equal to 65535!"), std::string::npos);
+    for (const char* change : {"add --name new --folder SITE --group Held", "remove loose", "edit loose --port 1"}) {
+        SCOPED_TRACE(change);
+        EXPECT_EQ(cli(change, out), 8) << out;
+        EXPECT_TRUE(std::regex_search(out, named)) << out;
+    }
+    // A server still runs when its last-used mark cannot be stored.
+    ChildProcess server;
+    ASSERT_TRUE(start(server, "\xEC\x9B\xB9")) << server.output();
+    EXPECT_TRUE(
+        std::regex_search(server.output(), std::regex("Warning: .*" + session.string() + ": the file is read-only")))
+        << server.output();
+    server.signal(15);
+    EXPECT_EQ(server.wait(5000), 0) << server.output();
+    EXPECT_EQ(TempDir::read(session), loose);
+    EXPECT_EQ(TempDir::read(m_dir / "user/env.ini").find("Held"), std::string::npos);  // nothing of a failed add
+    fs::permissions(session, fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// An installed program (the "installed" mark beside it) keeps its settings in the XDG folders and
+// its run records in the runtime folder, all the user's alone; a second process sees the server run.
+TEST_F(CliTest, InstalledProgramKeepsPrivateSettingsAndSharesItsRunState)
+{
+    const fs::path xdg = m_dir / "xdg";
+    fs::create_directories(xdg / "runtime");
+    fs::permissions(xdg / "runtime", fs::perms::owner_all);
+    const ScopedEnv env{{"XDG_CONFIG_HOME", (xdg / "config").c_str()}, {"XDG_RUNTIME_DIR", (xdg / "runtime").c_str()}};
+    std::ofstream(m_dir / "installed").put('\n');
+    std::string out;
+    ASSERT_EQ(cli("add --name inst --port 0 --folder SITE", out), 0) << out;
+    EXPECT_FALSE(fs::exists(m_dir / "user"));
+    ChildProcess server;
+    ASSERT_TRUE(start(server, "inst")) << server.output();
+    EXPECT_TRUE(std::regex_search(list(), std::regex("inst +0 +Run\n")));
+    const auto mode = [](const fs::path& path) {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    };
+    const fs::path settings = xdg / "config/qvwebserver";
+    EXPECT_EQ(mode(settings), 0700);
+    EXPECT_EQ(mode(settings / "session.ini"), 0600);
+    EXPECT_EQ(mode(settings / ".session.ini.lock"), 0600);
+    EXPECT_EQ(mode(xdg / "runtime/qvwebserver"), 0700);
+    for (const auto& record : fs::directory_iterator(xdg / "runtime/qvwebserver")) {
+        EXPECT_EQ(mode(record.path()), 0600) << record.path();
+        EXPECT_EQ(record.path().filename().string().size(), 36u) << record.path();  // 32 hex digits and ".run"
+    }
+    server.signal(15);
+    EXPECT_EQ(server.wait(5000), 0) << server.output();
 }
 
 // A user folder that cannot be written (permission bits, and for root the immutable attribute where

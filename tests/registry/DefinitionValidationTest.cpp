@@ -24,7 +24,8 @@ struct Case {
 const Case kCases[] = {
     {"EmptyNameFirst", u"", -1, u"", u"", F::Name, u"must not be empty!"},
     {"NegativePortSecond", u"a=b", -1, u"", u"", F::Port, u"Port must be a value greater than or equal to zero!"},
-    {"EmptyBasePathThird", u"a=b", 0, u"", u"", F::BasePath, u"The Local WebServer Base Path must not be empty!"},
+    {"PortAboveTheRange", u"a=b", 65536, u"", u"", F::Port, u"Port must be a value less than or equal to 65535!"},
+    {"EmptyBasePathThird", u"a=b", 65535, u"", u"", F::BasePath, u"The Local WebServer Base Path must not be empty!"},
     {"NameWithEquals", u"a=b", 80, u"/s", u"", F::Name, u"must not contain \"=\"!"},
     {"NameStartingWithBracket", u"[x]", 80, u"/s", u"", F::Name, u"must not start with \"[\" or \";\"!"},
     {"NameStartingWithSemicolon", u";x", 80, u"/s", u"", F::Name, u"must not start with \"[\" or \";\"!"},

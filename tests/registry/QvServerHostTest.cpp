@@ -64,7 +64,7 @@ TEST_F(QvServerHostTest, EditingProtocolLosesNoDefinition)
     EXPECT_EQ(m_outcome, ServerEditResult::Added);
     EXPECT_EQ(m_host.beginEdit(u"web")->basehtml, u"index.html");  // the default page, without a notice
     EXPECT_EQ(create(u"web", 9000).code, Code::NameTaken);
-    EXPECT_EQ(create(u"WEB", 9000).code, Code::Invalid);    // differs only in letter case
+    EXPECT_EQ(create(u"WEB", 9000).code, Code::NameTaken);  // differs only in letter case
     EXPECT_TRUE(create(u"never", 1, Action::Delete).ok());  // Delete in a create is Cancel
     EXPECT_EQ(m_outcome, ServerEditResult::Cancelled);
     EXPECT_EQ(m_host.beginEdit(u"never"), nullptr);

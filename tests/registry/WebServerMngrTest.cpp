@@ -141,6 +141,17 @@ TEST_F(WebServerMngrTest, LoadingStoresConfigLayerDefinitionsInTheUserLayer)
     EXPECT_NE(userValue("session.ini", "shipped").find("\"port\":8081"), std::string::npos);
 }
 
+// Loaded groups are numbered in key order, not in the order of the names they carry.
+TEST_F(WebServerMngrTest, LoadedGroupsAreRegisteredInKeyOrder)
+{
+    m_exeDir.write("user/session.ini",
+                   "[WEBSVRLIST]\nk3={\"name\":\"z\",\"grpname\":\"\"}\n"
+                   "oldkey={\"name\":\"a\",\"grpname\":\"Work\"}\n");
+    EXPECT_EQ(CQvWebServerMngr::getInstance()->serverCount(), 2);
+    EXPECT_EQ(userValue("env.ini", "CNT") + "|" + userValue("env.ini", "0001") + "|" + userValue("env.ini", "0002"),
+              "2||Work");
+}
+
 TEST_F(WebServerMngrTest, GroupsGrowOnlyForNewNamesOtherThanNoneAndTheListIsInNameOrder)
 {
     for (const auto& [name, group] :
