@@ -132,19 +132,6 @@ bool parsePort(const std::string& text, int& port)
     return true;
 }
 
-std::string absoluteFolder(const std::string& folder)
-{
-    std::error_code ec;
-    std::string path = std::filesystem::absolute(std::filesystem::path(folder), ec).lexically_normal().string();
-    if (ec) {
-        path = folder;
-    }
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path;
-}
-
 // One command's use of the host: start-up, the command's own failures, and the exit order, whose
 // save failure is reported like any other.
 class Session {
@@ -622,6 +609,19 @@ std::string commandUsage(const Command& command)
 }
 
 }  // namespace
+
+std::string absoluteFolder(const std::string& folder)
+{
+    std::error_code ec;
+    std::string path = std::filesystem::absolute(std::filesystem::path(folder), ec).lexically_normal().string();
+    if (ec) {
+        path = folder;
+    }
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
+}
 
 void setProgramName(const std::string& name)
 {

@@ -28,6 +28,9 @@ int runCommand(const std::vector<std::string>& args, std::ostream& out, std::ost
 // suggests, so a suggestion can be typed as shown. Empty keeps "qvwebserver-cli".
 void setProgramName(const std::string& name);
 
+// folder as an absolute, normalised path without a trailing separator (as given when that fails).
+std::string absoluteFolder(const std::string& folder);
+
 // The usage text printed by "help" and after a usage error; it names the settings file this
 // process uses.
 std::string usageText();

@@ -1,7 +1,6 @@
 #include "cli/ServeCommand.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <ostream>
 
@@ -98,19 +97,6 @@ public:
 private:
     std::unique_ptr<CWebServer> m_server;
 };
-
-std::string absoluteFolder(const std::string& folder)
-{
-    std::error_code ec;
-    std::string path = std::filesystem::absolute(std::filesystem::path(folder), ec).lexically_normal().string();
-    if (ec) {
-        path = folder;
-    }
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path;
-}
 
 }  // namespace
 
