@@ -19,6 +19,7 @@ public:
     static void releaseInstance();
 
     // 0 when the network is ready, also when it already was; otherwise 1 or 2 (never here).
+    // The first start raises the process's soft descriptor limit to the hard one.
     int start();
     // 0 when stopped (or never started); 3, 4 or 5 for a clean-up failure (never here).
     // The flag is cleared in every case.

@@ -21,8 +21,9 @@ public:
     Thread& operator=(const Thread&) = delete;
 
     // Starts body on a new thread. stackBytes 0 takes the system default; smaller requests are raised
-    // to a safe minimum (and enlarged under sanitizers). False when the thread cannot be created (or
-    // the failure seam is on) or this object already has a joinable thread; the caller logs it.
+    // to a safe minimum (and enlarged under sanitizers). False when the thread cannot be created (no
+    // memory for it either; or the failure seam is on) or this object already has a joinable
+    // thread; the caller logs it.
     bool start(std::function<void()> body, std::size_t stackBytes = 0);
 
     // True from a successful start() until join() or a successful tryJoinFor().
