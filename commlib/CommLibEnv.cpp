@@ -32,6 +32,9 @@ int CommLibEnv::start()
     const qvplat::DescriptorLimits now = qvplat::descriptorLimits();
     qvsc::log(u"%s Descriptor Limit soft=%d hard=%d, soft now=%d", kSvrCommTag, static_cast<int>(before.soft),
               static_cast<int>(before.hard), static_cast<int>(now.soft));
+    if (qvplat::shareAllocatorUnderAddressLimit()) {
+        qvsc::log(u"%s Address Space Limited: One Allocation Arena", kSvrCommTag);
+    }
     m_initialized = true;
     return kStartOk;
 }

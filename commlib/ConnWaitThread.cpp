@@ -39,7 +39,7 @@ bool CConnWaitThread::initStart(int port)
     m_boundPort = -1;
     m_running = true;
     setListenState(ListenState::Starting);
-    const bool started = m_thread.start([this] { threadWaitWork(); });
+    const bool started = m_thread.start([this] { threadWaitWork(); }, qvplat::kServiceStackBytes);
     if (!started) {
         setListenState(ListenState::NotStarted);
     }

@@ -101,13 +101,15 @@ int CSessionWaker::reclaimSilent()
 
 void CSessionWaker::threadBody()
 {
-    std::vector<std::uint64_t> ready;
+    qvplat::ReadinessSet::ReadyKeys ready;
     while (!m_quit.load()) {
         // No time-out: an idle program (in the tray for hours) is not woken for nothing.
-        if (m_ready.wait(-1, ready) <= 0) {
+        const int count = m_ready.wait(-1, ready);
+        if (count <= 0) {
             continue;
         }
-        for (const std::uint64_t ticket : ready) {
+        for (int i = 0; i < count; ++i) {
+            const std::uint64_t ticket = ready[static_cast<std::size_t>(i)];
             std::function<void()> start;
             {
                 // Claimed under the lock, so that a cancel either wins before this or sees it done.

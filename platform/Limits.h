@@ -16,4 +16,9 @@ DescriptorLimits raiseDescriptorLimit();
 // True for an errno value that means no descriptor was left (the process's or the system's).
 bool isOutOfDescriptors(int error);
 
+// Under an address-space limit (ulimit -v), makes every thread allocate from one shared arena:
+// each further arena of the C library reserves 64 MiB of address space, however little it holds,
+// and a few of them leave no room to serve. True when the process runs under such a limit.
+bool shareAllocatorUnderAddressLimit();
+
 }  // namespace qvplat

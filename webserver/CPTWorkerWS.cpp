@@ -103,7 +103,7 @@ bool CCPTWorkerWS::isRequestReady(std::string_view chunk)
 
 void CCPTWorkerWS::onTimerCheck()
 {
-    if (m_released) {
+    if (m_handedOver) {
         destroySelf();  // waiting for a given-up session thread to let go, whatever the state says
         return;
     }
@@ -129,16 +129,17 @@ void CCPTWorkerWS::destroySelf()
 {
     const int clientId = m_clientId;
     qvsc::log(u"[CID=%d] destroySelf ST", clientId);
-    if (!m_released) {
+    if (!m_handedOver) {
         // Normally the session thread is joined here. One stuck in a call of this worker is given
         // up on after the stop's limit; this worker then stays until that thread has let go, and
-        // a later tick destroys it, on this timer's thread as always.
-        auto released = std::make_shared<std::atomic<bool>>(false);
+        // a later tick destroys it, on this timer's thread as always. Nothing here needs memory
+        // (the call is a pointer wide), so a connection can always end, however short memory is.
+        std::atomic<bool>* released = &m_sessionReleased;
         if (!CSocketClientMngr::getInstance()->remove(clientId, [released] { *released = true; })) {
-            m_released = std::move(released);
+            m_handedOver = true;
             return;
         }
-    } else if (!m_released->load()) {
+    } else if (!m_sessionReleased.load()) {
         return;
     }
     delete this;

@@ -52,8 +52,8 @@ private:
     bool m_endsWithCR = false;  // session thread: the buffered bytes end in the CR of a line end
     // When the unfinished request line buffered now began (steady clock, ms); 0 when there is none.
     std::atomic<long long> m_lineSinceMs{0};
-    // Set when the session's thread was given up on: true once that thread has let go.
-    std::shared_ptr<std::atomic<bool>> m_released;
+    bool m_handedOver = false;                   // timer thread: the session's thread was given up on...
+    std::atomic<bool> m_sessionReleased{false};  // ...and has let go since
     CPacketMngWSvr m_packetMng;
     std::shared_ptr<_tag_WebServerInfo> m_serverInfo;
 };

@@ -1,5 +1,6 @@
 #include "platform/Limits.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -42,6 +43,16 @@ DescriptorLimits raiseDescriptorLimit()
 bool isOutOfDescriptors(int error)
 {
     return error == EMFILE || error == ENFILE;
+}
+
+bool shareAllocatorUnderAddressLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+        return false;
+    }
+    ::mallopt(M_ARENA_MAX, 1);
+    return true;
 }
 
 }  // namespace qvplat

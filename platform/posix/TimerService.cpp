@@ -135,7 +135,7 @@ private:
         m_workers.reserve(kTimerThreads);  // a started thread is always kept, so it is always joined
         for (int i = 0; i < kTimerThreads; ++i) {
             auto worker = std::make_unique<Thread>();
-            if (!worker->start([this] { work(); })) {
+            if (!worker->start([this] { work(); }, kServiceStackBytes)) {
                 break;
             }
             m_workers.push_back(std::move(worker));
