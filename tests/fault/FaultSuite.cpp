@@ -172,26 +172,24 @@ protected:
         m_big = std::move(big);
     }
 
-    void add(const std::string& name, int port)
+    void add(const std::string& name, int port, const std::string& page = "index.html")
     {
         std::string out;
-        ASSERT_EQ(
-            ChildProcess::run(m_cli, {"add", "--name", name, "--port", std::to_string(port), "--folder", m_site}, out),
-            0)
+        ASSERT_EQ(ChildProcess::run(
+                      m_cli,
+                      {"add", "--name", name, "--port", std::to_string(port), "--folder", m_site, "--page", page}, out),
+                  0)
             << out;
     }
 
-    // Starts `run name` (through a shell when a descriptor limit is given) and returns its port.
-    int start(ChildProcess& server, const std::string& name, int descriptorLimit = 0)
+    // Starts `run name` (through a shell running setUp first when given: limits, a working folder)
+    // and returns its port.
+    int start(ChildProcess& server, const std::string& name, const std::string& setUp = "")
     {
         const std::string log = (m_dir / (name + ".log")).string();
         const bool started =
-            descriptorLimit > 0
-                ? server.start(
-                      "/bin/sh",
-                      {"-c", "ulimit -n " + std::to_string(descriptorLimit) + "; exec \"$0\" run \"$1\"", m_cli, name},
-                      log)
-                : server.start(m_cli, {"run", name}, log);
+            !setUp.empty() ? server.start("/bin/sh", {"-c", setUp + " && exec \"$0\" run \"$1\"", m_cli, name}, log)
+                           : server.start(m_cli, {"run", name}, log);
         if (!started || !server.waitForOutput("Press Ctrl-C to stop.", 30000)) {
             ADD_FAILURE() << "run " << name << " did not start: " << server.output();
             return 0;
@@ -352,7 +350,7 @@ TEST_F(FaultSoakTest, SlowlorisConnectionsDoNotStopTheNormalClient)
 TEST_F(FaultSoakTest, DescriptorExhaustionIsSurvived)
 {
     add("site", 0);
-    const int port = start(m_server, "site", 64);
+    const int port = start(m_server, "site", "ulimit -n 64");
     ASSERT_GT(port, 0);
     std::vector<std::unique_ptr<RawClient>> hogs;
     for (int i = 0; i < 120; ++i) {
@@ -367,6 +365,79 @@ TEST_F(FaultSoakTest, DescriptorExhaustionIsSurvived)
     EXPECT_LT(cpu, 1.5) << "the server spins while it cannot accept";
     hogs.clear();
     EXPECT_TRUE(qvtest::waitUntil([&] { return loopback::bodyOf(fetch(port, "/index.html")) == m_index; }));
+}
+
+// Silent connections beyond the descriptor limit (soft = hard = 256): the longest silent are closed
+// so that a normal client is still answered.
+TEST_F(FaultSoakTest, SilentConnectionsBeyondTheDescriptorLimitLeaveRoomForANormalClient)
+{
+    add("site", 0);
+    const int port = start(m_server, "site", "ulimit -n 256");
+    ASSERT_GT(port, 0);
+    std::vector<std::unique_ptr<RawClient>> silent;
+    for (int i = 0; i < 1100; ++i) {
+        silent.push_back(std::make_unique<RawClient>(port));
+    }
+    const auto connected = std::count_if(silent.begin(), silent.end(), [](const auto& c) { return c->isConnected(); });
+    std::string answer;
+    EXPECT_TRUE(
+        qvtest::waitUntil([&] { return loopback::bodyOf(answer = fetch(port, "/index.html")) == m_index; }, 30000))
+        << answer;
+    const auto held = std::count_if(silent.begin(), silent.end(), [](const auto& c) { return stillOpen(*c); });
+    std::printf("[1,100 silent at 256 descriptors] connected=%ld still open=%ld, %s\n", static_cast<long>(connected),
+                static_cast<long>(held), describe(holdingsOf(m_server.pid())).c_str());
+}
+
+// Memory that cannot be had costs connections, never the process: bursts of 400 connections, half
+// of them asking for the 20 MiB file, under a 200 MB address-space limit.
+TEST_F(FaultSoakTest, BurstsUnderAMemoryLimitLeaveTheServerAnswering)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit the limit";
+#endif
+    add("site", 0);
+    const int port = start(m_server, "site", "ulimit -v 200000");
+    ASSERT_GT(port, 0);
+    for (int burst = 0; burst < 3; ++burst) {
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int i = 0; i < 400; ++i) {
+            clients.push_back(std::make_unique<RawClient>(port));
+            clients.back()->sendAll(i % 2 == 0 ? bigRequest() : "GET /index.html HTTP/1.1\r\n\r\n", 1000);
+        }
+        const Holdings during = holdingsOf(m_server.pid());
+        clients.clear();
+        EXPECT_TRUE(qvtest::waitUntil([&] { return loopback::bodyOf(fetch(port, "/index.html")) == m_index; }, 30000))
+            << "after burst " << burst;
+        std::printf("[burst %d of 400 under ulimit -v 200000] during: %s\n", burst, describe(during).c_str());
+    }
+}  // TearDown: the server still ends with exit code 0
+
+TEST_F(FaultSoakTest, RequestLineCutAcrossSegmentsIsAnsweredWhole)
+{
+    m_dir.write("site/index.html.bak", "backup");
+    const int port = startSite();
+    RawClient client(port);
+    ASSERT_TRUE(client.sendAll("GET /index.ht"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the attack's pause, not a wait for the server
+    ASSERT_TRUE(client.sendAll("ml.bak HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(loopback::bodyOf(client.readHttpAnswer(10000)), "backup");
+}
+
+// A default page that is a link leading out, or a base html climbing out (served from the folder,
+// where the working folder once made it work): 404.
+TEST_F(FaultSoakTest, DefaultPagesLeadingOutOfTheFolderAreNotFound)
+{
+    m_dir.write("secret.txt", "secret");
+    fs::create_symlink("../secret.txt", m_dir / "site/link.html");
+    add("link", 0, "link.html");
+    add("dots", 0, "../secret.txt");
+    for (const char* name : {"link", "dots"}) {
+        ChildProcess server;
+        const int port = start(server, name, "cd '" + m_site + "'");
+        EXPECT_EQ(fetch(port, "/").rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << name;
+        server.signal(SIGTERM);
+        EXPECT_EQ(server.wait(30000), 0) << server.output();
+    }
 }
 
 // A server started and stopped over and over while 64 clients hammer it and a steady neighbour:
