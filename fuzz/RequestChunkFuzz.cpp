@@ -6,6 +6,9 @@
 //   <tmp>/secret.txt, <tmp>/site-other/secret.txt          outside (the second shares the prefix)
 //   <tmp>/site/index.html, sub/page.txt, inner -> sub       the base folder, a link that stays inside
 //   <tmp>/site/out -> ..                                    a link that leads out
+//   <tmp>/linked/index.html -> ../secret.txt                a second base folder whose default page leads out
+//
+// Each input goes to both base folders; a request line it leaves unfinished is ended with CR LF.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +31,7 @@ namespace fs = std::filesystem;
 constexpr const char* kSecret = "QV-FUZZ-SECRET";
 
 std::unique_ptr<TempDir> s_root;  // removed when the process ends
-std::string s_base;
+std::string s_base;               // the base folder of the request being processed
 
 // Answers are kept instead of sent.
 class CapturingWorker : public CCPTWorkerWS {
@@ -82,21 +85,29 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     s_root->write("site/sub/page.txt", "page");
     fs::create_directory_symlink("sub", *s_root / "site" / "inner");
     fs::create_directory_symlink("..", *s_root / "site" / "out");
-    s_base = (*s_root / "site").string();
+    fs::create_directories(*s_root / "linked");
+    fs::create_symlink("../secret.txt", *s_root / "linked" / "index.html");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    auto info = std::make_shared<_tag_WebServerInfo>();
-    info->basepath = QvString::fromUtf8((*s_root / "site").string());
-    info->basehtml = u"index.html";
-    info->contentstype.set(u"html", u"text/html");
-    info->contentstype.set(u"txt", u"text/plain");
-    CapturingWorker worker;
-    worker.setClientId(1);
-    worker.setServerInfo(info);
-    worker.onClientRecv(1, 0, data, static_cast<int>(size));
-    QV_FUZZ_CHECK(worker.m_sent.find(kSecret) == std::string::npos);
+    for (const char* folder : {"site", "linked"}) {
+        s_base = (*s_root / folder).string();
+        auto info = std::make_shared<_tag_WebServerInfo>();
+        info->basepath = QvString::fromUtf8(s_base);
+        info->basehtml = u"index.html";
+        info->contentstype.set(u"html", u"text/html");
+        info->contentstype.set(u"txt", u"text/plain");
+        CapturingWorker worker;
+        worker.setClientId(1);
+        worker.setServerInfo(info);
+        worker.onClientRecv(1, 0, data, static_cast<int>(size));
+        if (worker.getState() == CCPTBaseWorker::kStateIdle) {
+            const unsigned char lineEnd[] = {'\r', '\n'};
+            worker.onClientRecv(1, 0, lineEnd, 2);
+        }
+        QV_FUZZ_CHECK(worker.m_sent.find(kSecret) == std::string::npos);
+    }
     return 0;
 }
