@@ -89,8 +89,10 @@ public:
         BaseEntry entry{basePath.toStd(), {}, now};
         entry.real = qvplat::realPath(entry.key);  // outside the lock: it walks the file system
         std::u16string real = entry.real;
-        std::lock_guard lock(m_mutex);
-        remember(m_bases, kMaxBases, std::move(entry));
+        if (!real.empty()) {  // a failure (no memory, say) is not remembered for a second
+            std::lock_guard lock(m_mutex);
+            remember(m_bases, kMaxBases, std::move(entry));
+        }
         return real;
     }
 
