@@ -39,9 +39,10 @@ public:
     // Hands the accepted socket over (owned from now on). Once the socket has input the session
     // gets a thread of the pool (a parked one, else a new one), which receives from then on; a
     // connection that cannot be watched gets it at once. While it is silent, descriptors running
-    // short may close it (CSessionWaker::reclaimSilent; status 99 reported). False, after logging "Create Thread
-    // Failed!!", when no thread can be had at once; stop then closes the socket. When none can be
-    // had later, the same is logged and the connection closed (status 99 reported).
+    // short may close it (CSessionWaker::reclaimSilent; status 99 reported). False, after logging
+    // "Create Thread Failed!!", when no thread can be had at once; stop then closes the socket.
+    // When none can be had later, the same is logged and the connection closed (status 99
+    // reported).
     bool initStart(qvplat::SocketHandle socket);
 
     // Sends all length bytes; true when sent (or nothing to send). False when the peer is gone
