@@ -120,7 +120,7 @@ bool Thread::start(std::function<void()> body, std::size_t stackBytes)
         m_state.reset();
         return false;
     }
-    handed.release();  // the thread owns it now
+    static_cast<void>(handed.release());  // the thread owns it now
     state->handle = handle;
     return true;
 }
