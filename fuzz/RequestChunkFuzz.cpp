@@ -1,7 +1,7 @@
 // One received chunk through the web server's request processor, over a fixed temporary base folder.
-// Every path the processor tries to open must lie below the base folder: the link-time wrap of
-// qvplat::openRegularFileForRead (see CMakeLists.txt) checks each one before the real open. No answer
-// may carry the marker that every file outside the base folder holds, links followed or not.
+// Every path the processor tries to open must lie below the base folder, links resolved: the link-time
+// wrap of qvplat::openRegularFileForRead (see CMakeLists.txt) checks each one before the real open. No
+// answer may carry the marker that every file outside the base folder holds.
 //
 //   <tmp>/secret.txt, <tmp>/site-other/secret.txt          outside (the second shares the prefix)
 //   <tmp>/site/index.html, sub/page.txt, inner -> sub       the base folder, a link that stays inside
@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "FuzzCheck.h"
@@ -46,15 +47,16 @@ public:
     std::string m_sent;
 };
 
-// Lexically: a target never climbs out of the base folder by "..", so nothing outside is even
-// opened. Links are resolved by the processor after the open (the opened file's real path), and
-// the marker check shows that nothing they reach outside is ever answered.
+// Links resolved: nothing outside the base folder is even opened (the processor resolves a path
+// before it opens it, and checks the opened file again after).
 bool isInsideBase(const std::u16string& path)
 {
+    std::error_code error;
     const std::string text =
-        fs::path(QvString(path.c_str(), static_cast<int>(path.size())).toUtf8()).lexically_normal().string();
+        fs::weakly_canonical(QvString(path.c_str(), static_cast<int>(path.size())).toUtf8(), error).string();
     // The base folder itself may be tried too (an empty target): it is no regular file and opens nothing.
-    return text.compare(0, s_base.size(), s_base) == 0 && (text.size() == s_base.size() || text[s_base.size()] == '/');
+    return !error && text.compare(0, s_base.size(), s_base) == 0 &&
+           (text.size() == s_base.size() || text[s_base.size()] == '/');
 }
 
 }  // namespace
@@ -93,7 +95,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     for (const char* folder : {"site", "linked"}) {
-        s_base = (*s_root / folder).string();
+        s_base = fs::canonical(*s_root / folder).string();
         auto info = std::make_shared<_tag_WebServerInfo>();
         info->basepath = QvString::fromUtf8(s_base);
         info->basehtml = u"index.html";

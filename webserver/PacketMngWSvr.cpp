@@ -96,15 +96,16 @@ public:
         return real;
     }
 
-    // True when this path opened this very file (device and inode) below this base within the
-    // validity: asked for again, as keep-alive clients do, it needs no second resolution.
-    bool isKnownInside(const QvString& path, const std::u16string& base, const qvplat::OpenedFileInfo& info)
+    // True when this path opened this very file (device and inode; any file when info is null)
+    // below this base within the validity: asked for again, as keep-alive clients do, it needs
+    // no second resolution.
+    bool isKnownInside(const QvString& path, const std::u16string& base, const qvplat::OpenedFileInfo* info)
     {
         const Clock::time_point now = Clock::now();
         std::lock_guard lock(m_mutex);
         for (const FileEntry& entry : m_files) {
-            if (entry.key == path.view() && entry.base == base && entry.device == info.device &&
-                entry.inode == info.inode && now - entry.at <= kValidity) {
+            if (entry.key == path.view() && entry.base == base && now - entry.at <= kValidity &&
+                (info == nullptr || (entry.device == info->device && entry.inode == info->inode))) {
                 return true;
             }
         }
@@ -160,9 +161,29 @@ ResolvedPaths& resolvedPaths()
     return *s_paths;
 }
 
-// True when the opened file really lies below the base folder, links resolved on both sides: a
-// link that leads out of the folder is answered like a target that climbs out of it. The opened
-// file itself is checked, so a link swapped after the check cannot lead elsewhere.
+bool isBelow(const std::u16string& real, const std::u16string& base)
+{
+    const std::size_t length = base.back() == qvplat::kPathSeparator ? base.size() - 1 : base.size();
+    return real.size() > length + 1 && real.compare(0, length, base, 0, length) == 0 &&
+           real[length] == qvplat::kPathSeparator;
+}
+
+// Before the open: true when the path, links resolved, lies below the base folder (or did within
+// the last second), so that a link leading out of the folder is not even opened.
+bool pathLiesBelowBase(const QvString& path, const QvString& basePath)
+{
+    ResolvedPaths& paths = resolvedPaths();
+    const std::u16string base = paths.realBase(basePath);
+    if (base.empty()) {
+        return false;
+    }
+    return paths.isKnownInside(path, base, nullptr) || isBelow(qvplat::realPath(path.toStd()), base);
+}
+
+// After the open: true when the opened file really lies below the base folder, links resolved on
+// both sides: a link that leads out of the folder is answered like a target that climbs out of
+// it. The opened file itself is checked, so a link swapped since the check before the open
+// cannot lead elsewhere.
 bool liesBelowBase(std::FILE* file, const qvplat::OpenedFileInfo& info, const QvString& path, const QvString& basePath)
 {
     ResolvedPaths& paths = resolvedPaths();
@@ -170,13 +191,10 @@ bool liesBelowBase(std::FILE* file, const qvplat::OpenedFileInfo& info, const Qv
     if (base.empty()) {
         return false;
     }
-    if (paths.isKnownInside(path, base, info)) {
+    if (paths.isKnownInside(path, base, &info)) {
         return true;
     }
-    const std::u16string real = qvplat::realPathOfOpenFile(file);
-    const std::size_t length = base.back() == qvplat::kPathSeparator ? base.size() - 1 : base.size();
-    const bool inside = real.size() > length + 1 && real.compare(0, length, base, 0, length) == 0 &&
-                        real[length] == qvplat::kPathSeparator;
+    const bool inside = isBelow(qvplat::realPathOfOpenFile(file), base);
     if (inside) {
         paths.rememberInside(path, base, info);
     }
@@ -260,7 +278,8 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
     if (!mapping.refused) {
         FileHandle file;
         qvplat::OpenedFileInfo info;
-        status = openRequestedFile(mapping.filePath, file, info);
+        status = pathLiesBelowBase(mapping.filePath, basePath) ? openRequestedFile(mapping.filePath, file, info)
+                                                               : kStatusNotFound;
         // The default page too: a link named index.html must not lead out of the folder.
         if (status != kStatusNotFound && !liesBelowBase(file.get(), info, mapping.filePath, basePath)) {
             status = kStatusNotFound;
