@@ -1,6 +1,7 @@
 #include "commlib/CPTBaseWorker.h"
 
 #include <chrono>
+#include <new>
 
 #include "commlib/SvrCommLog.h"
 
@@ -38,11 +39,16 @@ void CCPTBaseWorker::doBindClientAfter()
     const int firstDelayMs = kTimerFirstDelayMs + static_cast<int>((kTickGridMs - nowMs % kTickGridMs) % kTickGridMs);
     // A tick that could come before the id is stored (it cannot, 1 s early, but a stalled thread
     // is no proof) is skipped, so that a worker never destroys itself without deleting its timer.
-    const qvplat::TimerId timer = qvplat::createTimer(firstDelayMs, kTimerPeriodMs, [this] {
-        if (m_timerId.load() != 0) {
-            onTimerCheck();
-        }
-    });
+    qvplat::TimerId timer = 0;
+    try {
+        timer = qvplat::createTimer(firstDelayMs, kTimerPeriodMs, [this] {
+            if (m_timerId.load() != 0) {
+                onTimerCheck();
+            }
+        });
+    } catch (const std::bad_alloc&) {
+        timer = 0;  // no memory for the timer: as if it could not be created
+    }
     if (timer == 0) {
         qvsc::log(u"CCPTBaseWorker::doBindClientAfter Timer Create Failed [%d]", -1);
         return;

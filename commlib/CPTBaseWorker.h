@@ -33,8 +33,8 @@ public:
     // Sends length bytes of file from offset to the connection; the base sends nothing and
     // returns false.
     virtual bool sendClientFile(std::FILE* file, std::uint64_t offset, std::uint64_t length);
-    // Creates the timer (first tick after 1,000 to 1,020 ms, then every 200 ms). On failure the worker never
-    // acts on its state.
+    // Creates the timer (first tick after 1,000 to 1,020 ms, then every 200 ms). On failure (no
+    // thread or memory for it; hasTimer() stays false) the worker never acts on its state.
     virtual void doBindClientAfter();
     // Called on every timer tick, on a timer thread; the base does nothing.
     virtual void onTimerCheck();

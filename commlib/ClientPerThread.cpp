@@ -12,10 +12,9 @@ namespace {
 
 // The session a pool thread serves at the moment (null between sessions).
 thread_local const CClientPerThread* t_servedSession = nullptr;
-// Each pool thread's receive buffer: allocated on its first receive and kept for the thread's life
-// (parked threads included), so that a connection does not pay for one and a thread that never
-// served holds none.
-thread_local std::unique_ptr<unsigned char[]> t_recvBuffer;
+
+static_assert(CSessionThreadPool::kThreadBufferBytes >= CClientPerThread::kRecvBufferBytes,
+              "a pool thread's buffer takes one receive and the zero behind it");
 
 }  // namespace
 
@@ -54,7 +53,8 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
         // does not depend on how its first clients behaved.
         CSessionWaker* waker = CSessionWaker::getInstance();
         if (qvplat::waitReadable(socket, 0) == 0) {
-            ticket = waker->watch(socket, [this] { startThread(); });
+            ticket = waker->watch(
+                socket, [this] { startThread(); }, [this] { endUnserved(); });
         }
     } catch (const std::bad_alloc&) {
         ticket = 0;
@@ -105,11 +105,20 @@ void CClientPerThread::startThread()
     m_hasThread = false;
     qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
     if (m_startDeferred.load()) {
-        // Refused after it was accepted: the connection ends as if its peer had gone.
-        closeOwnSocket(0);
-        notifyDelegate(CCPTWorkDelegate::kStatusClosed, nullptr, 0);
-        m_threadEnded = true;
+        endUnserved();  // refused after it was accepted
+        return;
     }
+    const auto done = m_workDone;  // the session may go as soon as this is set
+    done->set();
+}
+
+void CClientPerThread::endUnserved()
+{
+    // Ends as if its peer had gone, on the calling thread: no session thread ever ran.
+    m_running = false;
+    closeOwnSocket(0);
+    notifyDelegate(CCPTWorkDelegate::kStatusClosed, nullptr, 0);
+    m_threadEnded = true;
     const auto done = m_workDone;  // the session may go as soon as this is set
     done->set();
 }
@@ -149,19 +158,11 @@ void CClientPerThread::threadClientWork()
             notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
             m_running = false;
         }
+        // The pool thread's own buffer, given to it when it was made: receiving needs no memory.
+        unsigned char* const buffer = CSessionThreadPool::threadBuffer();
         while (m_running.load()) {
-            if (!t_recvBuffer) {
-                t_recvBuffer.reset(new (std::nothrow) unsigned char[kRecvBufferBytes]);
-                if (!t_recvBuffer) {
-                    qvsc::log(u"%s SocketError(Memory) [%d]", kSvrCommTag, m_clientId);
-                    notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
-                    m_running = false;
-                    break;
-                }
-            }
             // One receive takes what is waiting, up to the maximum (no need to ask how much first).
-            const long received =
-                qvplat::recvSome(socket, t_recvBuffer.get(), static_cast<std::size_t>(kMaxRecvLength));
+            const long received = qvplat::recvSome(socket, buffer, static_cast<std::size_t>(kMaxRecvLength));
             if (received == qvplat::kRecvTimedOut || !m_running.load()) {
                 continue;  // input that comes after a close was asked for is not served
             }
@@ -174,8 +175,8 @@ void CClientPerThread::threadClientWork()
                 notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
                 m_running = false;
             } else {
-                t_recvBuffer[static_cast<std::size_t>(received)] = 0;
-                notifyDelegate(CCPTWorkDelegate::kStatusData, t_recvBuffer.get(), static_cast<int>(received));
+                buffer[static_cast<std::size_t>(received)] = 0;
+                notifyDelegate(CCPTWorkDelegate::kStatusData, buffer, static_cast<int>(received));
             }
         }
         if (m_closeRequested.load()) {

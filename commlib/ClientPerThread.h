@@ -38,9 +38,11 @@ public:
 
     // Hands the accepted socket over (owned from now on). Once the socket has input the session
     // gets a thread of the pool (a parked one, else a new one), which receives from then on; a
-    // connection that cannot be watched gets it at once. False, after logging "Create Thread
-    // Failed!!", when no thread can be had at once; stop then closes the socket. When none can be
-    // had later, the same is logged and the connection closed (status 99 reported).
+    // connection that cannot be watched gets it at once. While it is silent, descriptors running
+    // short may close it (CSessionWaker::reclaimSilent; status 99 reported). False, after logging
+    // "Create Thread Failed!!", when no thread can be had at once; stop then closes the socket.
+    // When none can be had later, the same is logged and the connection closed (status 99
+    // reported).
     bool initStart(qvplat::SocketHandle socket);
 
     // Sends all length bytes; true when sent (or nothing to send). False when the peer is gone
@@ -80,6 +82,9 @@ private:
     void threadClientWork();
     // Runs the session on a pool thread; on failure logs it and ends the connection.
     void startThread();
+    // Closes a connection that never got a thread (none could be had, or it was reclaimed while
+    // silent) and reports status 99.
+    void endUnserved();
     // stop's body; onRelease null waits for the thread however long it takes.
     bool stopWaiting(std::function<void()>* onRelease);
     // Takes back the watch that would start the thread: true when it had not fired (it never will).

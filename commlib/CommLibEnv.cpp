@@ -1,6 +1,8 @@
 #include "commlib/CommLibEnv.h"
 
+#include "commlib/SvrCommLog.h"
 #include "foundation/QvSingleton.h"
+#include "platform/Limits.h"
 
 namespace {
 
@@ -25,7 +27,14 @@ int CommLibEnv::start()
         return kStartOk;
     }
     // Sockets are part of the system here and sends never raise SIGPIPE (MSG_NOSIGNAL, or the
-    // signal blocked around sendfile), so there is nothing to prepare.
+    // signal blocked around sendfile). What a server needs is descriptors: one per connection.
+    const qvplat::DescriptorLimits before = qvplat::raiseDescriptorLimit();
+    const qvplat::DescriptorLimits now = qvplat::descriptorLimits();
+    qvsc::log(u"%s Descriptor Limit soft=%d hard=%d, soft now=%d", kSvrCommTag, static_cast<int>(before.soft),
+              static_cast<int>(before.hard), static_cast<int>(now.soft));
+    if (qvplat::shareAllocatorUnderAddressLimit()) {
+        qvsc::log(u"%s Address Space Limited: One Allocation Arena", kSvrCommTag);
+    }
     m_initialized = true;
     return kStartOk;
 }

@@ -19,6 +19,8 @@ public:
     static void releaseInstance();
 
     // 0 when the network is ready, also when it already was; otherwise 1 or 2 (never here).
+    // The first start raises the process's soft descriptor limit to the hard one and, under an
+    // address-space limit, keeps the allocator from reserving address space per thread.
     int start();
     // 0 when stopped (or never started); 3, 4 or 5 for a clean-up failure (never here).
     // The flag is cleared in every case.

@@ -1,9 +1,12 @@
 #include "commlib/ConnWaitThread.h"
 
 #include <chrono>
+#include <new>
 #include <thread>
 
+#include "commlib/SessionWaker.h"
 #include "commlib/SvrCommLog.h"
+#include "platform/Limits.h"
 
 namespace {
 
@@ -36,7 +39,7 @@ bool CConnWaitThread::initStart(int port)
     m_boundPort = -1;
     m_running = true;
     setListenState(ListenState::Starting);
-    const bool started = m_thread.start([this] { threadWaitWork(); });
+    const bool started = m_thread.start([this] { threadWaitWork(); }, qvplat::kServiceStackBytes);
     if (!started) {
         setListenState(ListenState::NotStarted);
     }
@@ -92,6 +95,18 @@ void CConnWaitThread::setListenState(ListenState state)
         m_listenState = state;
     }
     m_stateChanged.notify_all();
+}
+
+int CConnWaitThread::reclaimDescriptors()
+{
+    int closed = 0;
+    try {
+        closed = CSessionWaker::getInstance()->reclaimSilent();
+    } catch (const std::bad_alloc&) {
+        closed = 0;
+    }
+    qvsc::log(u"%s Out Of Descriptors: %d Silent Connections Closed", kSvrCommTag, closed);
+    return closed;
 }
 
 void CConnWaitThread::threadWaitWork()
@@ -154,11 +169,15 @@ void CConnWaitThread::threadWaitWork()
         for (int accepted = 0; accepted < kAcceptBatchMax && m_running.load(); ++accepted) {
             const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket.get());
             if (client == qvplat::kInvalidSocket) {
-                if (!qvplat::acceptWouldBlock()) {
-                    // Descriptors exhausted: the connection stays queued; pausing keeps the loop
-                    // from spinning on it while a stop is still noticed quickly.
-                    std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
+                if (qvplat::acceptWouldBlock()) {
+                    break;
                 }
+                if (qvplat::isOutOfDescriptors(qvplat::lastError()) && reclaimDescriptors() > 0) {
+                    continue;  // descriptors are free again: the queued connection is taken now
+                }
+                // The connection stays queued; pausing keeps the loop from spinning on it while a
+                // stop is still noticed quickly.
+                std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
                 break;
             }
             qvsc::log(u"%s Accept Client Process Start", kSvrCommTag);
@@ -170,7 +189,13 @@ void CConnWaitThread::threadWaitWork()
             }
             if (prepared) {
                 qvsc::log(u"%s Accept Client Process Lib Work Finish[Socket=%d]", kSvrCommTag, client);
-                processClientBind(client);
+                try {
+                    processClientBind(client);
+                } catch (...) {
+                    // Out of memory, most likely: the subclass has released what it could; the
+                    // listener goes on for the next connection.
+                    qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);
+                }
             } else {
                 qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);
                 qvplat::drainAndClose(client);

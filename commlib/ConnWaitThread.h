@@ -62,6 +62,9 @@ public:
 
 private:
     void threadWaitWork();
+    // Accept failed for want of descriptors: closes the connections silent longest (never one
+    // being answered) and returns how many, so that the queued connections can be taken.
+    static int reclaimDescriptors();
     void setListenState(ListenState state);
 
     std::atomic<int> m_port{0};

@@ -1,6 +1,7 @@
 #include "commlib/SessionThreadPool.h"
 
 #include <algorithm>
+#include <new>
 
 #include "foundation/QvSingleton.h"
 
@@ -8,7 +9,21 @@ namespace {
 
 QvSingleton<CSessionThreadPool> s_instance;
 
+// The buffer of the pool thread running (a plain pointer: a thread-local that needs destruction
+// would need memory at a thread's first use, and without it the C library ends the process).
+thread_local unsigned char* t_threadBuffer = nullptr;
+
 }  // namespace
+
+CSessionThreadPool::CSessionThreadPool()
+{
+    m_parked.reserve(kMaxParked);  // parking a thread then never needs memory
+}
+
+unsigned char* CSessionThreadPool::threadBuffer()
+{
+    return t_threadBuffer;
+}
 
 CSessionThreadPool* CSessionThreadPool::getInstance()
 {
@@ -56,7 +71,7 @@ bool CSessionThreadPool::run(std::function<void()> job)
 {
     std::vector<std::unique_ptr<Slot>> exited;
     Slot* fresh = nullptr;
-    {
+    try {
         std::lock_guard lock(m_mutex);
         exited = takeExited();
         if (!m_parked.empty()) {
@@ -66,10 +81,13 @@ bool CSessionThreadPool::run(std::function<void()> job)
             slot->wake.notify_one();
         } else {
             auto slot = std::make_unique<Slot>();
+            slot->buffer = std::make_unique_for_overwrite<unsigned char[]>(kThreadBufferBytes);
             slot->job = std::move(job);
             fresh = slot.get();
             m_slots.push_back(std::move(slot));
         }
+    } catch (const std::bad_alloc&) {
+        return false;  // no memory for a thread's slot: no thread
     }
     for (auto& slot : exited) {
         slot->thread.join();  // its body has returned already
@@ -88,6 +106,7 @@ bool CSessionThreadPool::run(std::function<void()> job)
 
 void CSessionThreadPool::threadBody(Slot* slot)
 {
+    t_threadBuffer = slot->buffer.get();
     std::unique_lock lock(m_mutex);
     for (;;) {
         slot->wake.wait(lock, [slot] { return slot->job || slot->quit; });

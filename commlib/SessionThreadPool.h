@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
 #include <list>
 #include <memory>
@@ -17,6 +18,9 @@ public:
     // Threads kept parked for later connections; a thread that finishes while this many wait ends,
     // so a burst of connections does not keep its threads (and their stacks) for good.
     static constexpr int kMaxParked = 64;
+    // Each thread is given a buffer of this size when it is made (a session's receive buffer plus
+    // the zero behind the data), so that serving a connection needs no memory of the thread's own.
+    static constexpr std::size_t kThreadBufferBytes = 0x19000;
 
     static CSessionThreadPool* getInstance();
     // Tests only, when no job runs: ends and joins every thread and forgets the instance.
@@ -26,9 +30,11 @@ public:
     CSessionThreadPool(const CSessionThreadPool&) = delete;
     CSessionThreadPool& operator=(const CSessionThreadPool&) = delete;
 
-    // Runs job on a parked thread, or on a new one when none is parked. False when no thread can be
-    // had; the job then never runs. Any thread.
+    // Runs job on a parked thread, or on a new one when none is parked. False when no thread (or no
+    // memory for it) can be had; the job then never runs. Any thread.
     bool run(std::function<void()> job);
+    // On a pool thread: the buffer it was given (kThreadBufferBytes). Null on any other thread.
+    static unsigned char* threadBuffer();
     // Ends and joins the parked threads, so that the next run needs a new thread.
     void releaseParked();
     int parkedCount() const;
@@ -41,9 +47,10 @@ private:
         std::condition_variable wake;
         bool quit = false;
         bool exited = false;  // the body has left its loop; only joining remains
+        std::unique_ptr<unsigned char[]> buffer;
     };
 
-    CSessionThreadPool() = default;
+    CSessionThreadPool();
     void threadBody(Slot* slot);
     // Takes the slots of ended threads out of m_slots (under m_mutex), to be joined outside it.
     std::vector<std::unique_ptr<Slot>> takeExited();

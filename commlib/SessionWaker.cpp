@@ -1,5 +1,6 @@
 #include "commlib/SessionWaker.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "foundation/QvSingleton.h"
@@ -32,7 +33,7 @@ CSessionWaker::~CSessionWaker()
     }
 }
 
-std::uint64_t CSessionWaker::watch(qvplat::SocketHandle socket, std::function<void()> start)
+std::uint64_t CSessionWaker::watch(qvplat::SocketHandle socket, std::function<void()> start, std::function<void()> drop)
 {
     std::lock_guard lock(m_mutex);
     if (!m_ready.isValid()) {
@@ -44,7 +45,7 @@ std::uint64_t CSessionWaker::watch(qvplat::SocketHandle socket, std::function<vo
         return 0;
     }
     const std::uint64_t ticket = m_nextTicket++;
-    m_watches.emplace(ticket, Watch{socket, std::move(start)});
+    m_watches.emplace(ticket, Watch{socket, std::move(start), std::move(drop)});
     if (!m_ready.add(socket, ticket)) {
         m_watches.erase(ticket);
         return 0;
@@ -70,15 +71,45 @@ int CSessionWaker::watchedCount() const
     return static_cast<int>(m_watches.size());
 }
 
+int CSessionWaker::reclaimSilent()
+{
+    std::vector<std::function<void()>> drops;
+    {
+        std::lock_guard lock(m_mutex);
+        const std::size_t watched = m_watches.size();
+        const std::size_t count = std::min(watched, std::max<std::size_t>(kReclaimMin, watched / 8));
+        drops.reserve(count);  // may throw: nothing is taken yet
+        while (drops.size() < count) {
+            const auto oldest = m_watches.begin();
+            m_ready.remove(oldest->second.socket);
+            drops.push_back(std::move(oldest->second.drop));
+            m_watches.erase(oldest);
+        }
+    }
+    // Outside the lock, as start runs: a drop reports the close to its connection's worker.
+    for (const std::function<void()>& drop : drops) {
+        try {
+            if (drop) {
+                drop();
+            }
+        } catch (...) {
+            // drop reports its own failures; the others are still dropped.
+        }
+    }
+    return static_cast<int>(drops.size());
+}
+
 void CSessionWaker::threadBody()
 {
-    std::vector<std::uint64_t> ready;
+    qvplat::ReadinessSet::ReadyKeys ready;
     while (!m_quit.load()) {
         // No time-out: an idle program (in the tray for hours) is not woken for nothing.
-        if (m_ready.wait(-1, ready) <= 0) {
+        const int count = m_ready.wait(-1, ready);
+        if (count <= 0) {
             continue;
         }
-        for (const std::uint64_t ticket : ready) {
+        for (int i = 0; i < count; ++i) {
+            const std::uint64_t ticket = ready[static_cast<std::size_t>(i)];
             std::function<void()> start;
             {
                 // Claimed under the lock, so that a cancel either wins before this or sees it done.

@@ -44,8 +44,12 @@ public:
         if (bytes <= kMaxBlockBytes) {
             std::lock_guard lock(mutex());
             if (blocks().size() < kMaxBlocks) {
-                blocks().emplace_back(block, bytes);
-                return;
+                try {
+                    blocks().emplace_back(block, bytes);
+                    return;
+                } catch (const std::bad_alloc&) {
+                    // No memory to keep it (give runs in destructors): the block goes back instead.
+                }
             }
         }
         qvplat::freePages(block, bytes);

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
-#include <vector>
 
 #include "platform/Socket.h"
 
@@ -23,9 +23,14 @@ public:
     // Watches socket under key until remove(); false when it cannot be watched.
     bool add(SocketHandle socket, std::uint64_t key);
     void remove(SocketHandle socket);
+    // Keys reported per wait at most; more ready sockets are reported by the next wait.
+    static constexpr int kMaxReadyPerWait = 64;
+    using ReadyKeys = std::array<std::uint64_t, kMaxReadyPerWait>;
+
     // Waits up to timeoutMs (-1 forever) and fills ready with the keys of the sockets that have
     // input: their count, 0 on time-out, -1 on error (an interrupting signal counts as a time-out).
-    int wait(int timeoutMs, std::vector<std::uint64_t>& ready);
+    // Needs no memory, so that a waiting thread goes on when there is none.
+    int wait(int timeoutMs, ReadyKeys& ready);
     // Ends the present wait of another thread (or the next one) at once, as a time-out would.
     void interrupt();
 

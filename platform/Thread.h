@@ -9,6 +9,9 @@ namespace qvplat {
 // Stack for a session thread: room for the request handling (the receive buffer is on the heap),
 // kept small because up to 64 threads stay parked between connections.
 constexpr std::size_t kSessionStackBytes = std::size_t{512} * 1024;
+// Stack for the timer and listening threads: shallow calls. The system's default (often 8 MiB a
+// thread) is address space a process under a limit cannot spare.
+constexpr std::size_t kServiceStackBytes = std::size_t{512} * 1024;
 
 // A joinable thread with a chosen stack size. Every Thread has one owner who joins it; the
 // destructor joins a thread that is still joinable (destroyed from its own body, where joining is
@@ -21,8 +24,9 @@ public:
     Thread& operator=(const Thread&) = delete;
 
     // Starts body on a new thread. stackBytes 0 takes the system default; smaller requests are raised
-    // to a safe minimum (and enlarged under sanitizers). False when the thread cannot be created (or
-    // the failure seam is on) or this object already has a joinable thread; the caller logs it.
+    // to a safe minimum (and enlarged under sanitizers). False when the thread cannot be created (no
+    // memory for it either; or the failure seam is on) or this object already has a joinable
+    // thread; the caller logs it.
     bool start(std::function<void()> body, std::size_t stackBytes = 0);
 
     // True from a successful start() until join() or a successful tryJoinFor().

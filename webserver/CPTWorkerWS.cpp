@@ -1,10 +1,23 @@
 #include "webserver/CPTWorkerWS.h"
 
+#include <algorithm>
+#include <chrono>
+
 #include "commlib/ClientPerThread.h"
 #include "commlib/SocketClientMngr.h"
 #include "commlib/SvrCommLog.h"
 #include "webserver/AccessLog.h"
 #include "webserver/WebServerInfo.h"
+
+namespace {
+
+long long steadyNowMs()
+{
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return std::max<long long>(1, std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+}  // namespace
 
 CCPTWorkerWS::CCPTWorkerWS() : m_packetMng(this) {}
 
@@ -61,10 +74,25 @@ void CCPTWorkerWS::onClientRecv(int clientId, int status, const unsigned char* d
     switch (status) {
         case kStatusData:
             qvsc::log(u"<==Source Session Receive Send Target Session [CID=%d][Len=%d]", clientId, length);
-            m_recvBuffer.append(data, static_cast<std::size_t>(length > 0 ? length : 0));
-            m_packetMng.processRecvBuffer();
-            m_state = kStateAnswered;
-            break;
+            {
+                const std::string_view chunk(reinterpret_cast<const char*>(data),
+                                             static_cast<std::size_t>(length > 0 ? length : 0));
+                m_recvBuffer.append(data, chunk.size());
+                if (isRequestReady(chunk)) {
+                    m_packetMng.processRecvBuffer();
+                } else if (m_recvBuffer.size() < static_cast<std::size_t>(CClientPerThread::kMaxRecvLength)) {
+                    long long none = 0;
+                    m_lineSinceMs.compare_exchange_strong(none, steadyNowMs());
+                    break;  // the rest of the line is awaited
+                } else {
+                    // A request line longer than one receive is never answered.
+                    m_recvBuffer.take(nullptr, m_recvBuffer.size());
+                }
+                m_endsWithCR = false;
+                m_lineSinceMs = 0;
+                m_state = kStateAnswered;
+                break;
+            }
         case kStatusRecvError:
             qvsc::log(u"<==Source Session Receive Error [CID=%d]", clientId);
             break;
@@ -78,11 +106,30 @@ void CCPTWorkerWS::onClientRecv(int clientId, int status, const unsigned char* d
     }
 }
 
+bool CCPTWorkerWS::isRequestReady(std::string_view chunk)
+{
+    if (chunk.empty()) {
+        return true;
+    }
+    const bool lineEnded = (m_endsWithCR && chunk.front() == '\n') || chunk.find("\r\n") != std::string_view::npos;
+    m_endsWithCR = chunk.back() == '\r';
+    if (lineEnded) {
+        return true;
+    }
+    char head[4];
+    const std::size_t count = m_recvBuffer.peek(head, sizeof head);
+    return !CPacketMngWSvr::mayBeGetLine(std::string_view(head, count));
+}
+
 void CCPTWorkerWS::onTimerCheck()
 {
-    if (m_released) {
+    if (m_handedOver) {
         destroySelf();  // waiting for a given-up session thread to let go, whatever the state says
         return;
+    }
+    const long long lineSince = m_lineSinceMs.load();
+    if (lineSince != 0 && m_state.load() == kStateIdle && steadyNowMs() - lineSince >= kRequestLineWaitMs) {
+        m_state = kStateAnswered;  // closed as after an answer, without one
     }
     switch (m_state.load()) {
         case kStateAnswered:
@@ -102,16 +149,17 @@ void CCPTWorkerWS::destroySelf()
 {
     const int clientId = m_clientId;
     qvsc::log(u"[CID=%d] destroySelf ST", clientId);
-    if (!m_released) {
+    if (!m_handedOver) {
         // Normally the session thread is joined here. One stuck in a call of this worker is given
         // up on after the stop's limit; this worker then stays until that thread has let go, and
-        // a later tick destroys it, on this timer's thread as always.
-        auto released = std::make_shared<std::atomic<bool>>(false);
+        // a later tick destroys it, on this timer's thread as always. Nothing here needs memory
+        // (the call is a pointer wide), so a connection can always end, however short memory is.
+        std::atomic<bool>* released = &m_sessionReleased;
         if (!CSocketClientMngr::getInstance()->remove(clientId, [released] { *released = true; })) {
-            m_released = std::move(released);
+            m_handedOver = true;
             return;
         }
-    } else if (!m_released->load()) {
+    } else if (!m_sessionReleased.load()) {
         return;
     }
     delete this;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "commlib/CPTBaseWorker.h"
 #include "commlib/CPTWorkDelegate.h"
@@ -17,6 +18,11 @@ struct _tag_WebServerInfo;
 // itself after the close. Created by CWebServer; destroys itself.
 class CCPTWorkerWS : public CCPTBaseWorker, public CCPTWorkDelegate {
 public:
+    // A request line cut by the network waits this long for its end, from its first bytes on;
+    // one still unfinished then closes the connection unanswered. Short, since a waiting line
+    // holds a session thread: a line cut by the network is whole within milliseconds.
+    static constexpr int kRequestLineWaitMs = 2000;
+
     CCPTWorkerWS();
     ~CCPTWorkerWS() override;
 
@@ -28,7 +34,8 @@ public:
     // Status 0 when a request starts being processed, 1 when the connection has closed. Logs only.
     virtual void onRecvWorkerData(int status, const unsigned char* data, int length);
 
-    // Session thread: 0 appends the chunk and answers it (state 4), 99 marks the close (state 2).
+    // Session thread: 0 appends the chunk and, once the request line has ended (CR LF), answers
+    // what is buffered (state 4); 99 marks the close (state 2).
     void onClientRecv(int clientId, int status, const unsigned char* data, int length) override;
 
     void setClientId(int clientId) { m_clientId = clientId; }
@@ -45,10 +52,16 @@ public:
 
 private:
     void destroySelf();
+    // Session thread: true when what is buffered is to be processed now (its request line ended,
+    // or it cannot become a line that is answered); chunk is the part just appended.
+    bool isRequestReady(std::string_view chunk);
 
     int m_clientId = -1;
-    // Set when the session's thread was given up on: true once that thread has let go.
-    std::shared_ptr<std::atomic<bool>> m_released;
+    bool m_endsWithCR = false;  // session thread: the buffered bytes end in the CR of a line end
+    // When the unfinished request line buffered now began (steady clock, ms); 0 when there is none.
+    std::atomic<long long> m_lineSinceMs{0};
+    bool m_handedOver = false;                   // timer thread: the session's thread was given up on...
+    std::atomic<bool> m_sessionReleased{false};  // ...and has let go since
     CPacketMngWSvr m_packetMng;
     std::shared_ptr<_tag_WebServerInfo> m_serverInfo;
     std::shared_ptr<IQvAccessLogSink> m_accessLog;  // null: no access log

@@ -1,6 +1,7 @@
 #include "webserver/HttpResponse.h"
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -31,22 +32,34 @@ const char16_t* CHttpResponse::reasonText(int status)
 
 std::string CHttpResponse::makeDateBytes()
 {
-    // The text changes once a second: each thread formats it once per second it answers in.
-    const qvplat::SystemTime now = qvplat::getLocalTime();
-    thread_local qvplat::SystemTime t_time{};
-    thread_local std::string t_bytes;
-    const auto sameSecond = [&] {
-        return now.year == t_time.year && now.month == t_time.month && now.day == t_time.day &&
-               now.dayOfWeek == t_time.dayOfWeek && now.hour == t_time.hour && now.minute == t_time.minute &&
-               now.second == t_time.second;
+    // The text changes once a second: it is formatted once per second for every thread. (Not per
+    // thread: a thread-local string would need memory at a thread's first answer, and without it
+    // the C library ends the whole process.)
+    struct DateCache {
+        std::mutex mutex;
+        qvplat::SystemTime time{};
+        std::string bytes;
     };
-    if (t_bytes.empty() || !sameSecond()) {
-        QvString text;
-        text.formatTime(kDateTemplate, kEnglish, now);
-        t_bytes = text.toUtf8();
-        t_time = now;
+    static DateCache* s_cache = new DateCache();  // never destroyed: answers may run while the process ends
+    const qvplat::SystemTime now = qvplat::getLocalTime();
+    const auto sameSecond = [&now](const qvplat::SystemTime& time) {
+        return now.year == time.year && now.month == time.month && now.day == time.day &&
+               now.dayOfWeek == time.dayOfWeek && now.hour == time.hour && now.minute == time.minute &&
+               now.second == time.second;
+    };
+    {
+        std::lock_guard lock(s_cache->mutex);
+        if (!s_cache->bytes.empty() && sameSecond(s_cache->time)) {
+            return s_cache->bytes;
+        }
     }
-    return t_bytes;
+    QvString text;
+    text.formatTime(kDateTemplate, kEnglish, now);
+    std::string bytes = text.toUtf8();
+    std::lock_guard lock(s_cache->mutex);
+    s_cache->bytes = bytes;
+    s_cache->time = now;
+    return bytes;
 }
 
 std::string CHttpResponse::buildHeaderBytes(int status, const QvString& contentType, long long bodyLength,

@@ -5,14 +5,18 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "commlib/SessionWaker.h"
 #include "commlib/SvrCommLog.h"
 #include "foundation/QvAutoCriticalLock.h"
 #include "foundation/QvStringArray.h"
 #include "platform/FileSystem.h"
+#include "platform/Limits.h"
 #include "webserver/CPTWorkerWS.h"
 #include "webserver/ContentTypeTable.h"
 #include "webserver/HttpResponse.h"
@@ -24,6 +28,8 @@ namespace {
 // ones stream from the file after the header, so that the memory an answer holds is bounded
 // whatever the file's size.
 constexpr long long kOneBlockMaxBytes = 64LL * 1024;
+
+using Clock = std::chrono::steady_clock;
 
 constexpr char16_t kSeparatorText[2] = {qvplat::kPathSeparator, u'\0'};
 
@@ -43,62 +49,154 @@ using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 // device: never blocks).
 int openRequestedFile(const QvString& path, FileHandle& file, qvplat::OpenedFileInfo& info)
 {
-    file.reset(qvplat::openRegularFileForRead(path.toStd(), info));
+    const std::u16string name = path.toStd();
+    file.reset(qvplat::openRegularFileForRead(name, info));
+    if (!file && qvplat::isOutOfDescriptors(qvplat::lastFileError()) &&
+        CSessionWaker::getInstance()->reclaimSilent() > 0) {
+        // Connections that never spoke held the last descriptors: this client, being answered,
+        // goes first.
+        file.reset(qvplat::openRegularFileForRead(name, info));
+    }
     if (!file) {
         return CPacketMngWSvr::kStatusNotFound;
     }
     return info.size > 0 ? CPacketMngWSvr::kStatusOk : CPacketMngWSvr::kStatusBadRequest;
 }
 
-// The base folder's real path, resolved at most once a second per thread (a request must not pay
-// for resolving every folder level, and a folder moved meanwhile is caught within a second).
-std::u16string realBasePath(const QvString& basePath)
-{
-    using Clock = std::chrono::steady_clock;
-    constexpr auto kValidity = std::chrono::seconds(1);
-    thread_local std::u16string t_key;
-    thread_local std::u16string t_real;
-    thread_local Clock::time_point t_resolved;
-    const Clock::time_point now = Clock::now();
-    if (t_key != basePath.view() || now - t_resolved > kValidity) {
-        t_key = basePath.toStd();
-        t_real = qvplat::realPath(t_key);
-        t_resolved = now;
-    }
-    return t_real;
-}
+// What answers found out about paths lately, shared by every session thread: resolving the base
+// folder's every level, or an opened file's real path, for each request would cost every answer.
+// (Not thread_local: a thread's first use of such a variable needs memory, and when there is none
+// the C library ends the whole process.)
+class ResolvedPaths {
+public:
+    // A folder moved (or a link changed) meanwhile is caught within this time.
+    static constexpr auto kValidity = std::chrono::seconds(1);
+    static constexpr std::size_t kMaxBases = 16;  // base folders remembered: one per running server, normally
+    static constexpr std::size_t kMaxFiles = 32;  // files found inside: the ones asked for again and again
 
-// True when the opened file really lies below the base folder, links resolved on both sides: a
-// link that leads out of the folder is answered like a target that climbs out of it. The opened
-// file itself is checked, so a link swapped after the check cannot lead elsewhere.
-// A file found inside is remembered for a second by its path, its identity and the base it was
-// checked against: asked for again (as keep-alive clients do), the same path opening the same file
-// below the same base needs no second resolution.
-bool liesBelowBase(std::FILE* file, const qvplat::OpenedFileInfo& info, const QvString& path, const QvString& basePath)
-{
-    using Clock = std::chrono::steady_clock;
-    thread_local std::u16string t_path;
-    thread_local std::u16string t_base;
-    thread_local qvplat::OpenedFileInfo t_info;
-    thread_local Clock::time_point t_checked;
-    const std::u16string base = realBasePath(basePath);
-    const Clock::time_point now = Clock::now();
-    if (!base.empty() && t_path == path.view() && t_base == base && t_info.device == info.device &&
-        t_info.inode == info.inode && now - t_checked < std::chrono::seconds(1)) {
-        return true;
+    // The base folder's real path; empty when it cannot be resolved.
+    std::u16string realBase(const QvString& basePath)
+    {
+        const Clock::time_point now = Clock::now();
+        {
+            std::lock_guard lock(m_mutex);
+            for (const BaseEntry& entry : m_bases) {
+                if (entry.key == basePath.view() && now - entry.at <= kValidity) {
+                    return entry.real;
+                }
+            }
+        }
+        BaseEntry entry{basePath.toStd(), {}, now};
+        entry.real = qvplat::realPath(entry.key);  // outside the lock: it walks the file system
+        std::u16string real = entry.real;
+        if (!real.empty()) {  // a failure (no memory, say) is not remembered for a second
+            std::lock_guard lock(m_mutex);
+            remember(m_bases, kMaxBases, std::move(entry));
+        }
+        return real;
     }
-    const std::u16string real = qvplat::realPathOfOpenFile(file);
-    if (base.empty() || real.empty()) {
+
+    // True when this path opened this very file (device and inode; any file when info is null)
+    // below this base within the validity: asked for again, as keep-alive clients do, it needs
+    // no second resolution.
+    bool isKnownInside(const QvString& path, const std::u16string& base, const qvplat::OpenedFileInfo* info)
+    {
+        const Clock::time_point now = Clock::now();
+        std::lock_guard lock(m_mutex);
+        for (const FileEntry& entry : m_files) {
+            if (entry.key == path.view() && entry.base == base && now - entry.at <= kValidity &&
+                (info == nullptr || (entry.device == info->device && entry.inode == info->inode))) {
+                return true;
+            }
+        }
         return false;
     }
+
+    void rememberInside(const QvString& path, const std::u16string& base, const qvplat::OpenedFileInfo& info)
+    {
+        FileEntry entry{path.toStd(), base, info.device, info.inode, Clock::now()};
+        std::lock_guard lock(m_mutex);
+        remember(m_files, kMaxFiles, std::move(entry));
+    }
+
+private:
+    struct BaseEntry {
+        std::u16string key;
+        std::u16string real;
+        Clock::time_point at;
+    };
+    struct FileEntry {
+        std::u16string key;
+        std::u16string base;
+        std::uint64_t device;
+        std::uint64_t inode;
+        Clock::time_point at;
+    };
+
+    // Replaces the entry of the same key, else the oldest once the table is full.
+    template <class Entry>
+    static void remember(std::vector<Entry>& entries, std::size_t maxEntries, Entry entry)
+    {
+        auto slot = std::find_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.key == entry.key; });
+        if (slot == entries.end() && entries.size() < maxEntries) {
+            entries.push_back(std::move(entry));
+            return;
+        }
+        if (slot == entries.end()) {
+            slot = std::min_element(entries.begin(), entries.end(),
+                                    [](const Entry& a, const Entry& b) { return a.at < b.at; });
+        }
+        *slot = std::move(entry);
+    }
+
+    std::mutex m_mutex;
+    std::vector<BaseEntry> m_bases;
+    std::vector<FileEntry> m_files;
+};
+
+ResolvedPaths& resolvedPaths()
+{
+    // Never destroyed: a session thread may still answer while the process ends.
+    static ResolvedPaths* s_paths = new ResolvedPaths();
+    return *s_paths;
+}
+
+bool isBelow(const std::u16string& real, const std::u16string& base)
+{
     const std::size_t length = base.back() == qvplat::kPathSeparator ? base.size() - 1 : base.size();
-    const bool inside = real.size() > length + 1 && real.compare(0, length, base, 0, length) == 0 &&
-                        real[length] == qvplat::kPathSeparator;
+    return real.size() > length + 1 && real.compare(0, length, base, 0, length) == 0 &&
+           real[length] == qvplat::kPathSeparator;
+}
+
+// Before the open: true when the path, links resolved, lies below the base folder (or did within
+// the last second), so that a link leading out of the folder is not even opened.
+bool pathLiesBelowBase(const QvString& path, const QvString& basePath)
+{
+    ResolvedPaths& paths = resolvedPaths();
+    const std::u16string base = paths.realBase(basePath);
+    if (base.empty()) {
+        return false;
+    }
+    return paths.isKnownInside(path, base, nullptr) || isBelow(qvplat::realPath(path.toStd()), base);
+}
+
+// After the open: true when the opened file really lies below the base folder, links resolved on
+// both sides: a link that leads out of the folder is answered like a target that climbs out of
+// it. The opened file itself is checked, so a link swapped since the check before the open
+// cannot lead elsewhere.
+bool liesBelowBase(std::FILE* file, const qvplat::OpenedFileInfo& info, const QvString& path, const QvString& basePath)
+{
+    ResolvedPaths& paths = resolvedPaths();
+    const std::u16string base = paths.realBase(basePath);
+    if (base.empty()) {
+        return false;
+    }
+    if (paths.isKnownInside(path, base, &info)) {
+        return true;
+    }
+    const bool inside = isBelow(qvplat::realPathOfOpenFile(file), base);
     if (inside) {
-        t_path = path.toStd();
-        t_base = base;
-        t_info = info;
-        t_checked = now;
+        paths.rememberInside(path, base, info);
     }
     return inside;
 }
@@ -180,10 +278,10 @@ void CPacketMngWSvr::answerRequest(const QvString& target)
     if (!mapping.refused) {
         FileHandle file;
         qvplat::OpenedFileInfo info;
-        status = openRequestedFile(mapping.filePath, file, info);
-        // The configured page ("/") may live anywhere; a requested file must lie in the folder.
-        if (status != kStatusNotFound && target != u"/" &&
-            !liesBelowBase(file.get(), info, mapping.filePath, basePath)) {
+        status = pathLiesBelowBase(mapping.filePath, basePath) ? openRequestedFile(mapping.filePath, file, info)
+                                                               : kStatusNotFound;
+        // The default page too: a link named index.html must not lead out of the folder.
+        if (status != kStatusNotFound && !liesBelowBase(file.get(), info, mapping.filePath, basePath)) {
             status = kStatusNotFound;
         }
         if (status == kStatusOk) {
@@ -254,9 +352,17 @@ bool CPacketMngWSvr::parseRequestTarget(const QvString& requestText, QvString& t
     return true;
 }
 
+bool CPacketMngWSvr::mayBeGetLine(std::string_view head)
+{
+    constexpr std::string_view kGet = "GET ";
+    const std::size_t count = std::min(head.size(), kGet.size());
+    return head.substr(0, count) == kGet.substr(0, count);
+}
+
 QvString CPacketMngWSvr::resolveBaseHtml(const QvString& basePath, const QvString& baseHtml)
 {
-    if (baseHtml.find(qvplat::kPathSeparator) >= 0 || basePath.isEmpty()) {
+    // Relative to the base path, never to the process's working folder.
+    if ((!baseHtml.isEmpty() && baseHtml.at(0) == qvplat::kPathSeparator) || basePath.isEmpty()) {
         return baseHtml;
     }
     QvString path = basePath;
@@ -265,6 +371,23 @@ QvString CPacketMngWSvr::resolveBaseHtml(const QvString& basePath, const QvStrin
     }
     path.append(baseHtml);
     return path;
+}
+
+bool CPacketMngWSvr::hasParentSegment(const QvString& path)
+{
+    int start = 0;
+    const int length = path.length();
+    while (start <= length) {
+        int end = path.find(qvplat::kPathSeparator, start);
+        if (end < 0) {
+            end = length;
+        }
+        if (end - start == 2 && path.at(start) == u'.' && path.at(start + 1) == u'.') {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
 }
 
 bool CPacketMngWSvr::climbsAboveBase(const QvString& convertedTarget)
@@ -298,6 +421,10 @@ QvTargetMapping CPacketMngWSvr::mapRequestTarget(const QvString& target, const Q
     if (target == u"/") {
         mapping.filePath = resolveBaseHtml(basePath, baseHtml);
         mapping.extension = u"html";
+        // Where the page may lie is checked on the opened file (below the base folder's real
+        // path); a ".." is refused before anything is opened.
+        mapping.refused = basePath.isEmpty() || hasParentSegment(baseHtml) ||
+                          baseHtml.view().find(u'\0') != std::u16string_view::npos;
         return mapping;
     }
     QvString converted = target;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <string_view>
 
 #include "foundation/QvString.h"
 
@@ -12,7 +13,8 @@ struct QvTargetMapping {
     QvString filePath;
     QvString extension;
     // True when the target must not be opened at all (it climbs above the base path, names a
-    // sibling of the base folder, holds a NUL, or there is no base path): the answer is 404.
+    // sibling of the base folder, holds a NUL, a base html page holds "..", or there is no base
+    // path): the answer is 404.
     bool refused = false;
 };
 
@@ -42,12 +44,17 @@ public:
     // The target of a "GET <target>" request line (case-sensitive method, the rest of the line and
     // the headers unexamined); false when the request gets no answer.
     static bool parseRequestTarget(const QvString& requestText, QvString& target);
+    // False once the first bytes of a request rule out a "GET " request line (no answer can come).
+    static bool mayBeGetLine(std::string_view head);
     // Maps a target below basePath: "/" is the base html page with extension "html"; any other
     // target loses its query, gets platform separators and is appended to basePath unchanged
     // (no percent-decoding); the extension is the text behind the last "." of the converted target.
     static QvTargetMapping mapRequestTarget(const QvString& target, const QvString& basePath, const QvString& baseHtml);
-    // A bare page name (no separator) lives in basePath; anything else is used as it stands.
+    // An absolute page path is used as it stands; a relative one is joined to basePath. Either way
+    // the page is served only when it lies below the base folder's real path.
     static QvString resolveBaseHtml(const QvString& basePath, const QvString& baseHtml);
+    // True when one of the path's segments is "..".
+    static bool hasParentSegment(const QvString& path);
     // True when the ".." segments of a converted target climb above where it starts.
     static bool climbsAboveBase(const QvString& convertedTarget);
 

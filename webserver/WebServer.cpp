@@ -77,16 +77,21 @@ void CWebServer::processClientBind(qvplat::SocketHandle socket)
         qvplat::drainAndClose(socket);
         return;
     }
+    m_pendingSession = nullptr;
+    m_pendingWorker = nullptr;
     worker->startAccessLog(socket);
-    if (session->initStart(socket)) {
-        worker->doBindClientAfter();
-    } else {
-        // No session thread: the connection is refused; the session's stop closes the socket.
+    // The timer first (its first tick is a second away): a worker without one could never close
+    // its connection nor end itself, so the connection is refused instead.
+    worker->doBindClientAfter();
+    if (!worker->hasTimer()) {
+        qvplat::drainAndClose(socket);
+    }
+    if (!worker->hasTimer() || !session->initStart(socket)) {
+        // No timer or no session thread: the connection is refused; the session's stop closes the
+        // socket it was given.
         CSocketClientMngr::getInstance()->remove(worker->getClientId());
         delete worker;
     }
-    m_pendingSession = nullptr;
-    m_pendingWorker = nullptr;
 }
 
 void CWebServer::processStop(int code, const QvString& message)

@@ -8,13 +8,6 @@
 
 namespace qvplat {
 
-namespace {
-
-// Events taken per wait; more ready sockets are reported by the next wait.
-constexpr int kEventsPerWait = 64;
-
-}  // namespace
-
 // The key under which the interrupting counter is watched; never handed out to a caller.
 constexpr std::uint64_t kInterruptKey = ~std::uint64_t{0};
 
@@ -60,24 +53,24 @@ void ReadinessSet::remove(SocketHandle socket)
     ::epoll_ctl(m_handle, EPOLL_CTL_DEL, socket, nullptr);
 }
 
-int ReadinessSet::wait(int timeoutMs, std::vector<std::uint64_t>& ready)
+int ReadinessSet::wait(int timeoutMs, ReadyKeys& ready)
 {
-    ready.clear();
-    epoll_event events[kEventsPerWait];
-    const int count = ::epoll_wait(m_handle, events, kEventsPerWait, timeoutMs);
+    epoll_event events[kMaxReadyPerWait];
+    const int count = ::epoll_wait(m_handle, events, kMaxReadyPerWait, timeoutMs);
     if (count < 0) {
         return errno == EINTR ? 0 : -1;
     }
+    int keys = 0;
     for (int i = 0; i < count; ++i) {
         if (events[i].data.u64 == kInterruptKey) {
             std::uint64_t value = 0;
             while (::read(m_interrupt, &value, sizeof value) < 0 && errno == EINTR) {
             }
         } else {
-            ready.push_back(events[i].data.u64);
+            ready[static_cast<std::size_t>(keys++)] = events[i].data.u64;
         }
     }
-    return static_cast<int>(ready.size());
+    return keys;
 }
 
 }  // namespace qvplat

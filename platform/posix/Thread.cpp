@@ -7,7 +7,9 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <new>
 
 namespace qvplat {
 namespace {
@@ -88,7 +90,16 @@ bool Thread::start(std::function<void()> body, std::size_t stackBytes)
     if (joinable() || !body || s_failCreation.load()) {
         return false;
     }
-    auto state = std::make_shared<State>();
+    // Everything the start needs is had before anything is published: out of memory, nothing
+    // starts and this object stays as it was.
+    std::shared_ptr<State> state;
+    std::unique_ptr<std::shared_ptr<State>> handed;
+    try {
+        state = std::make_shared<State>();
+        handed = std::make_unique<std::shared_ptr<State>>(state);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     state->body = std::move(body);
 
     pthread_attr_t attr;
@@ -102,15 +113,14 @@ bool Thread::start(std::function<void()> body, std::size_t stackBytes)
     // Published before the thread runs, so its body may already ask this object about itself.
     state->joinable = true;
     m_state = state;
-    auto* handed = new std::shared_ptr<State>(state);
     pthread_t handle{};
-    const int rc = pthread_create(&handle, &attr, threadEntry, handed);
+    const int rc = pthread_create(&handle, &attr, threadEntry, handed.get());
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        delete handed;
         m_state.reset();
         return false;
     }
+    static_cast<void>(handed.release());  // the thread owns it now
     state->handle = handle;
     return true;
 }

@@ -49,8 +49,14 @@ public:
         record->periodMs = periodMs;
         record->due = Clock::now() + std::chrono::milliseconds(firstDelayMs > 0 ? firstDelayMs : 0);
         const bool earliest = m_queue.empty() || record->due < m_queue.begin()->first;
-        m_queue.emplace(record->due, record->id);
+        // Both tables or neither (out of memory): a queued id without its record would stop the service.
         m_timers.emplace(record->id, record);
+        try {
+            m_queue.emplace(record->due, record->id);
+        } catch (...) {
+            m_timers.erase(record->id);
+            throw;
+        }
         const TimerId id = record->id;
         lock.unlock();
         if (earliest) {
@@ -126,9 +132,10 @@ private:
         if (!m_workers.empty()) {
             return true;
         }
+        m_workers.reserve(kTimerThreads);  // a started thread is always kept, so it is always joined
         for (int i = 0; i < kTimerThreads; ++i) {
             auto worker = std::make_unique<Thread>();
-            if (!worker->start([this] { work(); })) {
+            if (!worker->start([this] { work(); }, kServiceStackBytes)) {
                 break;
             }
             m_workers.push_back(std::move(worker));
@@ -149,7 +156,8 @@ private:
                 m_wake.wait_until(lock, due);
                 continue;
             }
-            m_queue.erase(m_queue.begin());
+            // Kept to be queued again: a periodic timer's next run needs no memory.
+            auto queued = m_queue.extract(m_queue.begin());
             const auto started = Clock::now();
             std::shared_ptr<TimerRecord> record = m_timers.at(id);
             record->running = true;
@@ -162,7 +170,11 @@ private:
             }
 
             t_currentTimer = id;
-            record->callback();
+            try {
+                record->callback();
+            } catch (...) {
+                // A run that fails (out of memory) is that run's loss; the timer and the others go on.
+            }
             t_currentTimer = 0;
 
             lock.lock();
@@ -171,7 +183,8 @@ private:
             if (!record->deleted) {
                 if (record->periodMs > 0) {
                     record->due = nextDue(record->due, started, Clock::now(), record->periodMs);
-                    m_queue.emplace(record->due, id);
+                    queued.value() = {record->due, id};
+                    m_queue.insert(std::move(queued));
                 } else {
                     m_timers.erase(id);
                 }

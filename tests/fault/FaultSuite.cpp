@@ -2,7 +2,6 @@
 // machine would, and checks that the server goes on serving everyone else and gives back every
 // descriptor and thread it took. Each attack prints what it measured (run the binary, or ctest -V).
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 #include "Loopback.h"
 #include "TempDir.h"
 #include "commlib/SessionThreadPool.h"
+#include "platform/Limits.h"
 
 namespace {
 
@@ -124,20 +124,6 @@ private:
     std::thread m_thread;
 };
 
-// Raises this process's descriptor limit (the server inherits it) as far as allowed; the new limit.
-rlim_t raiseDescriptorLimit()
-{
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    const rlimit wanted{16384, std::max<rlim_t>(limit.rlim_max, 16384)};
-    if (setrlimit(RLIMIT_NOFILE, &wanted) != 0) {  // raising the hard limit needs privilege
-        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 16384);
-        setrlimit(RLIMIT_NOFILE, &limit);
-    }
-    getrlimit(RLIMIT_NOFILE, &limit);
-    return limit.rlim_cur;
-}
-
 // Sends a reset instead of an orderly close.
 void abortConnection(RawClient& client)
 {
@@ -158,7 +144,7 @@ class FaultSoakTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        raiseDescriptorLimit();
+        qvplat::raiseDescriptorLimit();  // the clients' side; the server inherits it
         m_cli = (m_dir / "qvwebserver-cli").string();
         fs::copy_file(QV_CLI_PATH, m_cli);
         fs::create_directories(m_dir / "config");
@@ -172,26 +158,22 @@ protected:
         m_big = std::move(big);
     }
 
-    void add(const std::string& name, int port)
+    void add(const std::string& name, int port, const std::string& page = "index.html")
     {
+        const std::vector<std::string> args{"add",      "--name", name,     "--port", std::to_string(port),
+                                            "--folder", m_site,   "--page", page};
         std::string out;
-        ASSERT_EQ(
-            ChildProcess::run(m_cli, {"add", "--name", name, "--port", std::to_string(port), "--folder", m_site}, out),
-            0)
-            << out;
+        ASSERT_EQ(ChildProcess::run(m_cli, args, out), 0) << out;
     }
 
-    // Starts `run name` (through a shell when a descriptor limit is given) and returns its port.
-    int start(ChildProcess& server, const std::string& name, int descriptorLimit = 0)
+    // Starts `run name` (through a shell running setUp first when given: limits, a working folder)
+    // and returns its port.
+    int start(ChildProcess& server, const std::string& name, const std::string& setUp = "")
     {
         const std::string log = (m_dir / (name + ".log")).string();
         const bool started =
-            descriptorLimit > 0
-                ? server.start(
-                      "/bin/sh",
-                      {"-c", "ulimit -n " + std::to_string(descriptorLimit) + "; exec \"$0\" run \"$1\"", m_cli, name},
-                      log)
-                : server.start(m_cli, {"run", name}, log);
+            !setUp.empty() ? server.start("/bin/sh", {"-c", setUp + " && exec \"$0\" run \"$1\"", m_cli, name}, log)
+                           : server.start(m_cli, {"run", name}, log);
         if (!started || !server.waitForOutput("Press Ctrl-C to stop.", 30000)) {
             ADD_FAILURE() << "run " << name << " did not start: " << server.output();
             return 0;
@@ -301,7 +283,7 @@ TEST_F(FaultSoakTest, ClientsThatResetHalfCloseOrStopReadingHarmNoOneElse)
 TEST_F(FaultSoakTest, TwoThousandIdleConnectionsDoNotStopTheNormalClient)
 {
     // The server inherits this process's limit; each side holds one descriptor per connection.
-    const int count = static_cast<int>(std::min<rlim_t>(2000, raiseDescriptorLimit() - 100));
+    const int count = static_cast<int>(std::min<long long>(2000, qvplat::descriptorLimits().soft - 100));
     if (count < 2000) {
         std::printf("descriptor limit allows only %d idle connections\n", count);
     }
@@ -352,7 +334,7 @@ TEST_F(FaultSoakTest, SlowlorisConnectionsDoNotStopTheNormalClient)
 TEST_F(FaultSoakTest, DescriptorExhaustionIsSurvived)
 {
     add("site", 0);
-    const int port = start(m_server, "site", 64);
+    const int port = start(m_server, "site", "ulimit -n 64");
     ASSERT_GT(port, 0);
     std::vector<std::unique_ptr<RawClient>> hogs;
     for (int i = 0; i < 120; ++i) {
@@ -367,6 +349,75 @@ TEST_F(FaultSoakTest, DescriptorExhaustionIsSurvived)
     EXPECT_LT(cpu, 1.5) << "the server spins while it cannot accept";
     hogs.clear();
     EXPECT_TRUE(qvtest::waitUntil([&] { return loopback::bodyOf(fetch(port, "/index.html")) == m_index; }));
+}
+
+// Silent connections beyond the descriptor limit (soft = hard = 256) leave a normal client answered.
+TEST_F(FaultSoakTest, SilentConnectionsBeyondTheDescriptorLimitLeaveRoomForANormalClient)
+{
+    add("site", 0);
+    const int port = start(m_server, "site", "ulimit -n 256");
+    ASSERT_GT(port, 0);
+    std::vector<std::unique_ptr<RawClient>> silent;
+    for (int i = 0; i < 1100; ++i) {
+        silent.push_back(std::make_unique<RawClient>(port));
+    }
+    std::string answer;
+    EXPECT_TRUE(
+        qvtest::waitUntil([&] { return loopback::bodyOf(answer = fetch(port, "/index.html")) == m_index; }, 30000))
+        << answer;
+    const auto held = std::count_if(silent.begin(), silent.end(), [](const auto& c) { return stillOpen(*c); });
+    std::printf("[1,100 silent at 256 descriptors] still open=%ld, %s\n", static_cast<long>(held),
+                describe(holdingsOf(m_server.pid())).c_str());
+}
+
+// Memory that cannot be had costs connections, never the process (half the requests are for 20 MiB).
+TEST_F(FaultSoakTest, BurstsUnderAMemoryLimitLeaveTheServerAnswering)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit the limit";
+#endif
+    add("site", 0);
+    const int port = start(m_server, "site", "ulimit -v 200000");
+    ASSERT_GT(port, 0);
+    for (int burst = 0; burst < 3; ++burst) {
+        std::vector<std::unique_ptr<RawClient>> clients;
+        for (int i = 0; i < 400; ++i) {
+            clients.push_back(std::make_unique<RawClient>(port));
+            clients.back()->sendAll(i % 2 == 0 ? bigRequest() : "GET /index.html HTTP/1.1\r\n\r\n", 1000);
+        }
+        const Holdings during = holdingsOf(m_server.pid());
+        clients.clear();
+        EXPECT_TRUE(qvtest::waitUntil([&] { return loopback::bodyOf(fetch(port, "/index.html")) == m_index; }, 30000))
+            << "after burst " << burst;
+        std::printf("[burst %d of 400 under ulimit -v 200000] during: %s\n", burst, describe(during).c_str());
+    }
+}  // TearDown: the server still ends with exit code 0
+
+TEST_F(FaultSoakTest, RequestLineCutAcrossSegmentsIsAnsweredWhole)
+{
+    m_dir.write("site/index.html.bak", "backup");
+    const int port = startSite();
+    RawClient client(port);
+    ASSERT_TRUE(client.sendAll("GET /index.ht"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the attack's pause, not a wait for the server
+    ASSERT_TRUE(client.sendAll("ml.bak HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(loopback::bodyOf(client.readHttpAnswer(10000)), "backup");
+}
+
+// A default page linking out, or a base html climbing out (run from the folder, as cwd once served it).
+TEST_F(FaultSoakTest, DefaultPagesLeadingOutOfTheFolderAreNotFound)
+{
+    m_dir.write("secret.txt", "secret");
+    fs::create_symlink("../secret.txt", m_dir / "site/link.html");
+    add("link", 0, "link.html");
+    add("dots", 0, "../secret.txt");
+    for (const char* name : {"link", "dots"}) {
+        ChildProcess server;
+        const int port = start(server, name, "cd '" + m_site + "'");
+        EXPECT_EQ(fetch(port, "/").rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u) << name;
+        server.signal(SIGTERM);
+        EXPECT_EQ(server.wait(30000), 0) << server.output();
+    }
 }
 
 // A server started and stopped over and over while 64 clients hammer it and a steady neighbour:

@@ -11,6 +11,7 @@
 
 #include "Loopback.h"
 #include "TempDir.h"
+#include "commlib/ClientPerThread.h"
 #include "platform/LocalTime.h"
 #include "webserver/CPTWorkerWS.h"
 #include "webserver/PacketMngWSvr.h"
@@ -91,10 +92,9 @@ TEST(TargetMappingTest, TargetsThatWouldLeaveTheBasePathAreRefused)
     const QvTargetMapping inside = CPacketMngWSvr::mapRequestTarget(u"x.txt", u"/srv/site/", u"index.html");
     EXPECT_FALSE(inside.refused);
     EXPECT_EQ(inside.filePath, QvString(u"/srv/site/x.txt"));
-    // A bare page name lives in the base path; without a base path nothing below "/" is served.
-    EXPECT_EQ(CPacketMngWSvr::resolveBaseHtml(u"/srv/site/", u"i.html"), QvString(u"/srv/site/i.html"));
-    EXPECT_EQ(CPacketMngWSvr::resolveBaseHtml(u"", u"i.html"), QvString(u"i.html"));
+    // Without a base path nothing is served.
     EXPECT_TRUE(CPacketMngWSvr::mapRequestTarget(u"/etc/passwd", u"", u"index.html").refused);
+    EXPECT_TRUE(CPacketMngWSvr::mapRequestTarget(u"/", u"", u"/srv/site/index.html").refused);
     // An 8 KB target is mapped whole: no cut that could end in a "..".
     QvString longTarget(u"/");
     longTarget.append(QvString(std::u16string(8190, u'a')));
@@ -102,6 +102,28 @@ TEST(TargetMappingTest, TargetsThatWouldLeaveTheBasePathAreRefused)
     const QvTargetMapping longMapping = CPacketMngWSvr::mapRequestTarget(longTarget, u"/srv/site", u"i.html");
     EXPECT_FALSE(longMapping.refused);
     EXPECT_EQ(longMapping.filePath.length(), 9 + longTarget.length());
+}
+
+// The default page: joined to the base path (never the working folder), absolute as it stands, no "..".
+TEST(TargetMappingTest, BaseHtmlIsJoinedToTheBasePathAndRefusedWithDotDot)
+{
+    const std::tuple<const char16_t*, const char16_t*, const char16_t*> cases[] = {
+        {u"/srv/site/", u"i.html", u"/srv/site/i.html"},
+        {u"/srv/site", u"sub/i.htm", u"/srv/site/sub/i.htm"},
+        {u"/srv/site", u"/srv/site/i.html", u"/srv/site/i.html"},
+        {u"/srv/site", u"/etc/passwd", u"/etc/passwd"},  // opened, then refused by its real path
+        {u"/srv/site", u"a..b.html", u"/srv/site/a..b.html"},
+        {u"/srv/site", u"../secret.txt", nullptr},
+        {u"/srv/site", u"sub/../i.html", nullptr},
+    };
+    for (const auto& [base, page, path] : cases) {
+        const QvTargetMapping mapping = CPacketMngWSvr::mapRequestTarget(u"/", base, page);
+        EXPECT_EQ(mapping.refused, path == nullptr) << QvString(page).toUtf8();
+        EXPECT_EQ(mapping.extension, QvString(u"html"));
+        if (path != nullptr) {
+            EXPECT_EQ(mapping.filePath, QvString(path)) << QvString(page).toUtf8();
+        }
+    }
 }
 
 // A worker whose answers are captured instead of sent: the bytes of every send, a streamed file
@@ -202,10 +224,45 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
     }
     EXPECT_EQ(answer("POST / HTTP/1.1\r\n\r\n"), "");
     EXPECT_EQ(answer(std::string("\xff\xfe\0GET /\xc0\xaf", 10)), "");
-    m_info->basehtml = u"/dev/zero";  // a full path as it stands, still with the html type
-    EXPECT_EQ(get("/"), header("404 Not Found", "text/html"));
+    // The default page passes the same check as every target (links: the fault suite): a full
+    // path outside, a device are not found; one inside is served, still with the html type.
+    const std::pair<std::string, std::string> pages[] = {
+        {(m_dir / "secret.txt").string(), header("404 Not Found", "text/html")},
+        {"/dev/zero", header("404 Not Found", "text/html")},
+        {(m_dir / "site" / "readme").string(), header("200 OK", "text/html", 12) + "plain readme"},
+    };
+    for (const auto& [page, expected] : pages) {
+        m_info->basehtml = QvString::fromUtf8(page);
+        EXPECT_EQ(get("/"), expected) << page;
+    }
     EXPECT_EQ(m_worker.getRecvBuffer().size(), 0u);
     EXPECT_EQ(m_worker.getState(), CCPTBaseWorker::kStateAnswered);
+}
+
+// Answered once the request line has ended (CR LF, even across chunks); bytes that cannot become a
+// "GET " line, or a line longer than one receive, end it at once unanswered (state 4: closed).
+TEST_F(RequestProcessingTest, RequestIsAnsweredOnceItsRequestLineHasEnded)
+{
+    const std::string ok = header("200 OK", "text/html", 9) + "<p>hi</p>";
+    const std::string longLine = "GET /" + std::string(CClientPerThread::kMaxRecvLength, 'a');
+    const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
+        {{"G", "ET / HTTP/1.1\r", "\nHost: x"}, ok, CCPTBaseWorker::kStateAnswered},
+        {{"GET / HTTP/1.1\n", "Host: x\n"}, "", CCPTBaseWorker::kStateIdle},  // only CR LF ends the line
+        {{"GET / HTTP/1.1\r"}, "", CCPTBaseWorker::kStateIdle},
+        {{"GEX /"}, "", CCPTBaseWorker::kStateAnswered},
+        {{longLine.substr(0, 60000), longLine.substr(60000)}, "", CCPTBaseWorker::kStateAnswered},
+    };
+    for (const auto& [chunks, expected, state] : cases) {
+        CapturingWorker worker;
+        worker.setClientId(5);
+        worker.setServerInfo(m_info);
+        for (const std::string& chunk : chunks) {
+            worker.onClientRecv(5, 0, reinterpret_cast<const unsigned char*>(chunk.data()),
+                                static_cast<int>(chunk.size()));
+        }
+        EXPECT_EQ(worker.m_sent.empty() ? "" : worker.m_sent[0], expected) << chunks[0].substr(0, 20);
+        EXPECT_EQ(worker.getState(), state) << chunks[0].substr(0, 20);
+    }
 }
 
 // A length beyond 32 bits is written in full.

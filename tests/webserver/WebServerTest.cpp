@@ -87,6 +87,15 @@ TEST_F(WebServerNetTest, AnsweredConnectionIsClosedOnTheFirstTickAfterAboutASeco
     EXPECT_LT(seconds, 3.0);  // about 1.2 s; generous for a loaded machine
 }
 
+TEST_F(WebServerNetTest, RequestLineNeverFinishedIsClosedUnanswered)
+{
+    RawClient client(m_port);
+    ASSERT_TRUE(client.sendAll("GET /index.html HTTP/1.1"));
+    const qvtest::ReadResult result = client.readToEnd(20000);
+    EXPECT_TRUE(result.closed);
+    EXPECT_EQ(result.bytes, "");
+}
+
 TEST_F(WebServerNetTest, NoSessionThreadToBeHadRefusesOnlyThatConnection)
 {
     EXPECT_EQ(getBody("/index.html"), kHello);  // the timer service and the listener exist
