@@ -28,8 +28,7 @@ TEST(DesktopEntryTest, ExecLineExpandsFieldCodesAndUndoesQuoting)
         {u"", {}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(qvplat::expandExec({c.exec, u"Web", u"web", u"/a/web.desktop"}, t), c.words)
-            << "case " << &c - cases;
+        EXPECT_EQ(qvplat::expandExec({c.exec, u"Web", u"web", u"/a/web.desktop"}, t), c.words) << "case " << &c - cases;
     }
 }
 
