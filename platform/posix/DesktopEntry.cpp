@@ -272,6 +272,82 @@ bool isFieldCode(char16_t c)
     return c == u'%' || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
 }
 
+bool isBlank(char16_t c)
+{
+    return c == u' ' || c == u'\t' || c == u'\n';
+}
+
+// The words of an Exec line as they are made.
+struct ExecWords {
+    std::vector<std::u16string> words;
+    std::u16string word;
+    bool inWord = false;  // an empty quoted argument is a word too
+    bool placed = false;  // the target stands somewhere
+
+    void add(std::u16string_view text)
+    {
+        word += text;
+        inWord = true;
+    }
+    void end()
+    {
+        if (inWord) {
+            words.push_back(std::move(word));
+        }
+        word.clear();
+        inWord = false;
+    }
+};
+
+// The double-quoted part that starts at line[i]; i ends on the closing quote. Inside, only \" \` \$
+// \\ are escapes and no field code but %% may stand. False when it is not closed or holds a code.
+bool readDoubleQuoted(const std::u16string& line, std::size_t& i, ExecWords& out)
+{
+    out.add(u"");
+    for (++i; i < line.size() && line[i] != u'"'; ++i) {
+        const char16_t next = i + 1 < line.size() ? line[i + 1] : u'\0';
+        if (line[i] == u'%' && next != u'%' && isFieldCode(next)) {
+            return false;
+        }
+        if ((line[i] == u'\\' && std::u16string_view(u"\"`$\\").find(next) != std::u16string_view::npos) ||
+            (line[i] == u'%' && next == u'%')) {
+            ++i;
+        }
+        out.word += line[i];
+    }
+    return i < line.size();
+}
+
+// Single quotes are not in the desktop-entry rules, but the shells and GLib take them: literal text.
+bool readSingleQuoted(const std::u16string& line, std::size_t& i, ExecWords& out)
+{
+    const std::size_t close = line.find(u'\'', i + 1);
+    if (close == std::u16string::npos) {
+        return false;
+    }
+    out.add(std::u16string_view(line).substr(i + 1, close - i - 1));
+    i = close;
+    return true;
+}
+
+void expandFieldCode(char16_t code, bool alone, const DesktopEntryExec& entry, const std::u16string& target,
+                     ExecWords& out)
+{
+    if (code == u'%') {
+        out.add(u"%");
+    } else if (code == u'f' || code == u'F' || code == u'u' || code == u'U') {
+        out.add(target);
+        out.placed = true;
+    } else if (code == u'c' && !entry.name.empty()) {
+        out.add(entry.name);
+    } else if (code == u'k' && !entry.path.empty()) {
+        out.add(entry.path);
+    } else if (code == u'i' && alone && !entry.icon.empty()) {
+        out.words.emplace_back(u"--icon");
+        out.add(entry.icon);
+    }  // deprecated and unknown codes are dropped
+}
+
 // One word quoted so that splitCommandLine gives it back unchanged.
 std::string quoteWord(const std::string& word)
 {
@@ -320,81 +396,35 @@ std::vector<std::u16string> expandExec(const DesktopEntryExec& entry, const std:
 {
     const std::u16string line = unescapeValue(entry.exec);
     const std::size_t n = line.size();
-    const auto isBlank = [&](std::size_t i) {
-        return i == n || line[i] == u' ' || line[i] == u'\t' || line[i] == u'\n';
-    };
-    std::vector<std::u16string> words;
-    std::u16string word;
-    bool inWord = false;  // an empty quoted argument is a word too
-    bool placed = false;
+    ExecWords out;
     for (std::size_t i = 0; i < n; ++i) {
         const char16_t c = line[i];
-        if (isBlank(i)) {
-            if (inWord) {
-                words.push_back(std::move(word));
-            }
-            word.clear();
-            inWord = false;
+        const char16_t next = i + 1 < n ? line[i + 1] : u'\0';
+        bool wellFormed = true;
+        if (isBlank(c)) {
+            out.end();
         } else if (c == u'"') {
-            // Inside double quotes only \" \` \$ \\ are escapes, and no field code but %% may stand.
-            for (++i; i < n && line[i] != u'"'; ++i) {
-                const char16_t next = i + 1 < n ? line[i + 1] : u'\0';
-                if (line[i] == u'%' && isFieldCode(next) && next != u'%') {
-                    return {};
-                }
-                if ((line[i] == u'\\' && std::u16string_view(u"\"`$\\").find(next) != std::u16string_view::npos) ||
-                    (line[i] == u'%' && next == u'%')) {
-                    ++i;
-                }
-                word += line[i];
-            }
-            if (i == n) {
-                return {};
-            }
-            inWord = true;
-        } else if (c == u'\'') {  // not in the desktop-entry rules, but the shells' and GLib's
-            const std::size_t close = line.find(u'\'', i + 1);
-            if (close == std::u16string::npos) {
-                return {};
-            }
-            word.append(line, i + 1, close - i - 1);
-            i = close;
-            inWord = true;
+            wellFormed = readDoubleQuoted(line, i, out);
+        } else if (c == u'\'') {
+            wellFormed = readSingleQuoted(line, i, out);
         } else if (c == u'\\' && i + 1 < n) {
-            word += line[++i];
-            inWord = true;
-        } else if (c == u'%' && i + 1 < n && isFieldCode(line[i + 1])) {
-            const char16_t code = line[++i];
-            const bool alone = !inWord && isBlank(i + 1);
-            const std::u16string* value = nullptr;
-            if (code == u'%') {
-                word += u'%';
-                inWord = true;
-            } else if (code == u'f' || code == u'F' || code == u'u' || code == u'U') {
-                word += target;
-                inWord = placed = true;
-            } else if (code == u'c' || code == u'k') {
-                value = code == u'c' ? &entry.name : &entry.path;
-            } else if (code == u'i' && alone && !entry.icon.empty()) {
-                words.emplace_back(u"--icon");
-                value = &entry.icon;
-            }  // deprecated and unknown codes are dropped
-            if (value != nullptr && !value->empty()) {
-                word += *value;
-                inWord = true;
-            }
+            out.add(std::u16string_view(line).substr(++i, 1));
+        } else if (c == u'%' && isFieldCode(next)) {
+            const bool alone = !out.inWord && (i + 2 == n || isBlank(line[i + 2]));
+            expandFieldCode(next, alone, entry, target, out);
+            ++i;
         } else {
-            word += c;
-            inWord = true;
+            out.add(std::u16string_view(line).substr(i, 1));
+        }
+        if (!wellFormed) {
+            return {};
         }
     }
-    if (inWord) {
-        words.push_back(std::move(word));
+    out.end();
+    if (!out.words.empty() && !out.placed) {
+        out.words.push_back(target);
     }
-    if (!words.empty() && !placed) {
-        words.push_back(target);
-    }
-    return words;
+    return std::move(out.words);
 }
 
 }  // namespace qvplat
