@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace qvplat {
 
@@ -10,10 +11,23 @@ namespace qvplat {
 bool assocQueryExecutable(const std::u16string& extension, std::u16string& out);
 
 // The command line that opens target with that default program: the entry's whole Exec line
-// (wrappers such as "flatpak run ..." or "env VAR=1 prog" included) with its field codes
-// replaced: %u %U %f %F by target, %% by %, the others dropped; target is appended when the line
-// has no file or URL code. Every word is quoted for splitCommandLine. False when there is no
-// default program or its Exec program cannot be found.
+// (wrappers such as "flatpak run ..." or "env VAR=1 prog" included) expanded by expandExec, every
+// word quoted for splitCommandLine. False when there is no default program, its Exec line is
+// malformed or its program cannot be found.
 bool assocQueryCommand(const std::u16string& extension, const std::u16string& target, std::u16string& out);
+
+// What the field codes of a desktop entry's Exec value refer to.
+struct DesktopEntryExec {
+    std::u16string exec;  // the Exec value as the file stores it, escapes included
+    std::u16string name;  // Name, for %c
+    std::u16string icon;  // Icon, for %i
+    std::u16string path;  // the entry's own file, for %k
+};
+
+// The words that open target with entry: the string escapes and the quoting undone, %f %F %u %U
+// replaced by target (appended when the line has none), %c %k by the name and path, a lone %i by
+// "--icon" and the icon, %% by %, the other codes dropped. Empty when the line is malformed: an
+// unclosed quote, or a field code inside quotes (where a target would land inside a shell string).
+std::vector<std::u16string> expandExec(const DesktopEntryExec& entry, const std::u16string& target);
 
 }  // namespace qvplat

@@ -3,7 +3,8 @@
 # need. With --tests it also installs what the test suite and the checks use (GoogleTest, the
 # desktop test session, minisign, the linters and validators); scripts/test.sh and .ci/run ask for
 # that. Other package names given as arguments are installed too (scripts/fuzz.sh adds its compiler
-# and runtimes). web_bench's comparison with nginx wants nginx-light as well, and skips it when absent.
+# and runtimes). With --bench it adds what web_bench compares with and loads by (nginx-light, wrk);
+# without them it prints our figures alone.
 # Idempotent and non-interactive; runs apt-get update at most once per call.
 set -euo pipefail
 
@@ -23,9 +24,12 @@ test_packages=(
     clang-format clang-tidy
     desktop-file-utils appstream man-db
 )
+bench_packages=(nginx-light wrk)
 for arg in "$@"; do
     if [ "$arg" = "--tests" ]; then
         packages+=("${test_packages[@]}")
+    elif [ "$arg" = "--bench" ]; then
+        packages+=("${bench_packages[@]}")
     else
         packages+=("$arg")
     fi

@@ -169,58 +169,17 @@ std::string findDesktopFile(const std::string& id)
     return {};
 }
 
-// The words of a desktop entry's Exec value (its escapes and quoting rules).
-std::vector<std::string> execWords(const std::string& value)
+// The program of an Exec line's words: "env NAME=value program ..." names it after the assignments.
+std::string execProgram(const std::vector<std::u16string>& words)
 {
-    std::string unescaped;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '\\' && i + 1 < value.size()) {
-            const char next = value[++i];
-            switch (next) {
-                case 's':
-                    unescaped += ' ';
-                    break;
-                case 'n':
-                    unescaped += '\n';
-                    break;
-                case 't':
-                    unescaped += '\t';
-                    break;
-                case 'r':
-                    unescaped += '\r';
-                    break;
-                default:
-                    unescaped += '\\';
-                    unescaped += next;
-                    break;  // kept for the quoting rules below
-            }
-        } else {
-            unescaped += value[i];
-        }
-    }
-    std::vector<std::string> words;
-    for (const std::u16string& word : splitCommandLine(detail::fromUtf8(unescaped))) {
-        words.push_back(detail::toUtf8(word));
-    }
-    return words;
-}
-
-std::string execProgram(const std::string& desktopFile)
-{
-    const auto exec = keyFileValue(desktopFile, "[Desktop Entry]", "Exec");
-    if (!exec) {
-        return {};
-    }
-    std::vector<std::string> words = execWords(*exec);
     std::size_t first = 0;
-    // "env NAME=value program ..." names its program after the assignments.
-    if (!words.empty() && (words[0] == "env" || words[0] == "/usr/bin/env")) {
+    if (!words.empty() && (words[0] == u"env" || words[0] == u"/usr/bin/env")) {
         first = 1;
-        while (first < words.size() && words[first].find('=') != std::string::npos) {
+        while (first < words.size() && words[first].find(u'=') != std::u16string::npos) {
             ++first;
         }
     }
-    return first < words.size() ? words[first] : std::string();
+    return first < words.size() ? detail::toUtf8(words[first]) : std::string();
 }
 
 bool isExecutableFile(const std::string& path)
@@ -277,11 +236,116 @@ std::string defaultDesktopFile(const std::u16string& extension)
     return findDesktopFile(desktopId);
 }
 
-// The words of the entry's Exec value, unescaped; empty when it has none.
-std::vector<std::string> execLineWords(const std::string& desktopFile)
+// The entry's Exec line expanded for target; empty when it has none or it is malformed.
+std::vector<std::u16string> execLine(const std::string& desktopFile, const std::u16string& target)
 {
     const auto exec = keyFileValue(desktopFile, "[Desktop Entry]", "Exec");
-    return exec ? execWords(*exec) : std::vector<std::string>();
+    if (!exec) {
+        return {};
+    }
+    const auto field = [&](std::string_view key) {
+        return detail::fromUtf8(keyFileValue(desktopFile, "[Desktop Entry]", key).value_or(""));
+    };
+    return expandExec({detail::fromUtf8(*exec), field("Name"), field("Icon"), detail::fromUtf8(desktopFile)}, target);
+}
+
+// The string escapes of a key-file value (\s \n \t \r \\); any other backslash is left for the quoting.
+std::u16string unescapeValue(const std::u16string& value)
+{
+    std::u16string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char16_t next = i + 1 < value.size() ? value[i + 1] : u'\0';
+        const std::u16string_view from = u"sntr\\";
+        const std::size_t at = value[i] == u'\\' ? from.find(next) : std::u16string_view::npos;
+        if (at == std::u16string_view::npos) {
+            out += value[i];
+        } else {
+            out += u" \n\t\r\\"[at];
+            ++i;
+        }
+    }
+    return out;
+}
+
+bool isFieldCode(char16_t c)
+{
+    return c == u'%' || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
+bool isBlank(char16_t c)
+{
+    return c == u' ' || c == u'\t' || c == u'\n';
+}
+
+// The words of an Exec line as they are made.
+struct ExecWords {
+    std::vector<std::u16string> words;
+    std::u16string word;
+    bool inWord = false;  // an empty quoted argument is a word too
+    bool placed = false;  // the target stands somewhere
+
+    void add(std::u16string_view text)
+    {
+        word += text;
+        inWord = true;
+    }
+    void end()
+    {
+        if (inWord) {
+            words.push_back(std::move(word));
+        }
+        word.clear();
+        inWord = false;
+    }
+};
+
+// The double-quoted part that starts at line[i]; i ends on the closing quote. Inside, only \" \` \$
+// \\ are escapes and no field code but %% may stand. False when it is not closed or holds a code.
+bool readDoubleQuoted(const std::u16string& line, std::size_t& i, ExecWords& out)
+{
+    out.add(u"");
+    for (++i; i < line.size() && line[i] != u'"'; ++i) {
+        const char16_t next = i + 1 < line.size() ? line[i + 1] : u'\0';
+        if (line[i] == u'%' && next != u'%' && isFieldCode(next)) {
+            return false;
+        }
+        if ((line[i] == u'\\' && std::u16string_view(u"\"`$\\").find(next) != std::u16string_view::npos) ||
+            (line[i] == u'%' && next == u'%')) {
+            ++i;
+        }
+        out.word += line[i];
+    }
+    return i < line.size();
+}
+
+// Single quotes are not in the desktop-entry rules, but the shells and GLib take them: literal text.
+bool readSingleQuoted(const std::u16string& line, std::size_t& i, ExecWords& out)
+{
+    const std::size_t close = line.find(u'\'', i + 1);
+    if (close == std::u16string::npos) {
+        return false;
+    }
+    out.add(std::u16string_view(line).substr(i + 1, close - i - 1));
+    i = close;
+    return true;
+}
+
+void expandFieldCode(char16_t code, bool alone, const DesktopEntryExec& entry, const std::u16string& target,
+                     ExecWords& out)
+{
+    if (code == u'%') {
+        out.add(u"%");
+    } else if (code == u'f' || code == u'F' || code == u'u' || code == u'U') {
+        out.add(target);
+        out.placed = true;
+    } else if (code == u'c' && !entry.name.empty()) {
+        out.add(entry.name);
+    } else if (code == u'k' && !entry.path.empty()) {
+        out.add(entry.path);
+    } else if (code == u'i' && alone && !entry.icon.empty()) {
+        out.words.emplace_back(u"--icon");
+        out.add(entry.icon);
+    }  // deprecated and unknown codes are dropped
 }
 
 // One word quoted so that splitCommandLine gives it back unchanged.
@@ -303,10 +367,8 @@ std::string quoteWord(const std::string& word)
 bool assocQueryExecutable(const std::u16string& extension, std::u16string& out)
 {
     const std::string desktopFile = defaultDesktopFile(extension);
-    if (desktopFile.empty()) {
-        return false;
-    }
-    const std::string program = resolveInPath(execProgram(desktopFile));
+    const std::string program =
+        desktopFile.empty() ? std::string() : resolveInPath(execProgram(execLine(desktopFile, u"")));
     if (program.empty()) {
         return false;
     }
@@ -317,39 +379,52 @@ bool assocQueryExecutable(const std::u16string& extension, std::u16string& out)
 bool assocQueryCommand(const std::u16string& extension, const std::u16string& target, std::u16string& out)
 {
     const std::string desktopFile = defaultDesktopFile(extension);
-    if (desktopFile.empty() || resolveInPath(execProgram(desktopFile)).empty()) {
+    const std::vector<std::u16string> words =
+        desktopFile.empty() ? std::vector<std::u16string>() : execLine(desktopFile, target);
+    if (resolveInPath(execProgram(words)).empty()) {
         return false;
     }
-    const std::string url = detail::toUtf8(target);
-    bool placed = false;
     std::string commandLine;
-    for (const std::string& word : execLineWords(desktopFile)) {
-        std::string expanded;
-        bool dropWord = false;
-        for (std::size_t i = 0; i < word.size(); ++i) {
-            if (word[i] != '%' || i + 1 == word.size()) {
-                expanded += word[i];
-                continue;
-            }
-            const char code = word[++i];
-            if (code == '%') {
-                expanded += '%';
-            } else if (code == 'u' || code == 'U' || code == 'f' || code == 'F') {
-                expanded += url;
-                placed = true;
-            } else if (word.size() == 2) {
-                dropWord = true;  // a code standing alone (%i, %c, %k, ...) takes its word with it
-            }
-        }
-        if (!dropWord) {
-            commandLine += (commandLine.empty() ? "" : " ") + quoteWord(expanded);
-        }
-    }
-    if (!placed) {
-        commandLine += " " + quoteWord(url);
+    for (const std::u16string& word : words) {
+        commandLine += (commandLine.empty() ? "" : " ") + quoteWord(detail::toUtf8(word));
     }
     out = detail::fromUtf8(commandLine);
     return true;
+}
+
+std::vector<std::u16string> expandExec(const DesktopEntryExec& entry, const std::u16string& target)
+{
+    const std::u16string line = unescapeValue(entry.exec);
+    const std::size_t n = line.size();
+    ExecWords out;
+    for (std::size_t i = 0; i < n; ++i) {
+        const char16_t c = line[i];
+        const char16_t next = i + 1 < n ? line[i + 1] : u'\0';
+        bool wellFormed = true;
+        if (isBlank(c)) {
+            out.end();
+        } else if (c == u'"') {
+            wellFormed = readDoubleQuoted(line, i, out);
+        } else if (c == u'\'') {
+            wellFormed = readSingleQuoted(line, i, out);
+        } else if (c == u'\\' && i + 1 < n) {
+            out.add(std::u16string_view(line).substr(++i, 1));
+        } else if (c == u'%' && isFieldCode(next)) {
+            const bool alone = !out.inWord && (i + 2 == n || isBlank(line[i + 2]));
+            expandFieldCode(next, alone, entry, target, out);
+            ++i;
+        } else {
+            out.add(std::u16string_view(line).substr(i, 1));
+        }
+        if (!wellFormed) {
+            return {};
+        }
+    }
+    out.end();
+    if (!out.words.empty() && !out.placed) {
+        out.words.push_back(target);
+    }
+    return std::move(out.words);
 }
 
 }  // namespace qvplat

@@ -319,7 +319,7 @@ void AppTest::linksOpenTheDefaultBrowser()
                          " --new-window %U --class %c\n");
     dialog.OnVisitBlog();
     QTRY_COMPARE(QString::fromStdString(TempDir::read(browser.string() + ".out")),
-                 q("--new-window|https://example.org/blog?a=1&b=it's here|--class|"));
+                 q("--new-window|https://example.org/blog?a=1&b=it's here|--class|Fake|"));
     QCOMPARE(boxes.texts.size(), 1);
 }
 
