@@ -4,7 +4,7 @@ without them. The frame rectangle survives restarts to the pixel, Enter on a foc
 nothing, a second start shows the running program's window."""
 import os, re, shutil, signal, subprocess, sys, tempfile, time
 
-WAIT_S = 15.0  # any one wait; a healthy session answers within a second or two
+WAIT_S = 60.0  # any one wait; a healthy session answers within a second or two, a loaded machine later
 MAIN = "^QvWebServer.Windows"
 children = []
 env = {k: v for k, v in os.environ.items()
