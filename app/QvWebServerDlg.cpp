@@ -249,11 +249,9 @@ QvString CQvWebServerDlg::command(const char16_t* name, const QString& argument)
 void CQvWebServerDlg::fillServerList()
 {
     m_groups.clear();
-    m_names.clear();
     for (const QvServerRecord& record : m_host->listServers()) {
         const QString name = toQString(record.name);
         const QString group = groupKey(toQString(record.group));
-        m_names << name;
         addToGroup(group, name);
         command(u"additem", joined(joined(name, name), shownGroup(group)));
     }

@@ -73,7 +73,6 @@ private:
 
     CQvServerHost* m_host;
     ServerActions m_actions;
-    QStringList m_names;
     QMap<QString, QStringList> m_groups;
 
     QPushButton* m_ok;

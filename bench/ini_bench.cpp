@@ -16,7 +16,6 @@
 #include "foundation/QvDirMng.h"
 #include "foundation/QvINIFileMng.h"
 #include "platform/FileSystem.h"
-#include "platform/Profile.h"
 
 namespace fs = std::filesystem;
 
@@ -127,7 +126,6 @@ int main()
     const Figures create = repeat(
         [&] {
             CEnvMng::releaseInstance();
-            qvplat::discardPrivateProfileCacheForTesting();
             fs::remove(sessionFile);
             CEnvMng* env = CEnvMng::getInstance();
             for (int i = 0; i < kServers; ++i) {
@@ -143,7 +141,6 @@ int main()
     {
         // The first start on this file: load, then the save of the exit sequence.
         CEnvMng::releaseInstance();
-        qvplat::discardPrivateProfileCacheForTesting();
         const uintmax_t sizeBefore = fs::file_size(sessionFile);
         CEnvMng* env = CEnvMng::getInstance();
         const int loaded = env->getKeys(ENV_FILE_SESSION, u"WEBSVRLIST").size();
@@ -154,17 +151,11 @@ int main()
                     probe.untouched() ? "untouched" : "REWRITTEN", sizeBefore,
                     static_cast<uintmax_t>(fs::file_size(sessionFile)));
     }
-    const Figures load = repeat(
-        [&] {
-            CEnvMng::releaseInstance();
-            qvplat::discardPrivateProfileCacheForTesting();
-        },
-        [&] { CEnvMng::getInstance(); });
+    const Figures load = repeat([&] { CEnvMng::releaseInstance(); }, [&] { CEnvMng::getInstance(); });
     print("load (CEnvMng creation: env.ini, net.ini, session.ini)", load);
     CEnvMng::releaseInstance();
 
     // The same file again from scratch, through one manager, to time the INI code alone.
-    qvplat::discardPrivateProfileCacheForTesting();
     fs::remove(sessionFile);
     {
         CQvINIFileMng ini;
@@ -180,12 +171,7 @@ int main()
         wide = std::make_unique<CQvINIFileMng>();
         wide->setBufferSizes(CEnvMng::kSectionNamesChars, kWideSectionChars);
     };
-    const Figures wideLoad = repeat(
-        [&] {
-            qvplat::discardPrivateProfileCacheForTesting();
-            freshManager();
-        },
-        [&] { wide->load(sessionName); });
+    const Figures wideLoad = repeat([&] { freshManager(); }, [&] { wide->load(sessionName); });
     print("load of session.ini (file read and parsed)", wideLoad);
     std::printf("  definitions loaded: %d of %d\n", wide->getKeys(u"WEBSVRLIST", INI_LAYER_USER).size(), kServers);
 
@@ -213,7 +199,6 @@ int main()
 
     CEnvMng::releaseInstance();
     CQvDirMng::releaseInstance();
-    qvplat::discardPrivateProfileCacheForTesting();
     qvplat::setModuleFileNameForTesting(u"");
     std::error_code ec;
     fs::remove_all(root, ec);

@@ -176,12 +176,12 @@ bool pinTo(const std::vector<int>& cpus)
 int freePort()
 {
     qvplat::AddrInfo info;
-    if (!qvplat::resolvePassive(0, info)) {
+    qvplat::SocketHandle probe = qvplat::kInvalidSocket;
+    if (qvplat::resolvePassive(0, info).failed() || qvplat::createSocket(info, probe).failed()) {
         return -1;
     }
-    const qvplat::SocketHandle probe = qvplat::createSocket(info);
     int port = -1;
-    if (qvplat::bindSocket(probe, info)) {
+    if (!qvplat::bindSocket(probe, info).failed()) {
         port = qvplat::localPort(probe);
     }
     qvplat::closeSocket(probe);

@@ -29,7 +29,6 @@ constexpr int kMaxPort = 65535;
 constexpr int kPortTries = 100;          // ports tried upward from the default before giving up
 constexpr int kListenWaitMs = 5000;      // a listener reports its bind result well within this
 constexpr int kConnectionsEndMs = 5000;  // as long as the registry's exit gives open connections
-constexpr const char16_t* kBindFailed = u"Socket Bind Failed!!";  // the listener's processStop text
 
 // The process-wide services a one-shot server starts, ended in reverse order however serving ends.
 class ServeSession {
@@ -78,14 +77,14 @@ public:
                 return m_server->getBoundPort();
             }
             m_server->stop();  // a failed set-up leaves the running flag set
-            if (m_server->lastStopMessage() != kBindFailed) {
+            if (!m_server->setupError().isPortUnavailable()) {
                 break;
             }
             const auto lock = served.writeLock();
             ++served.port;
         }
         err << "Could not serve on port " << wanted;
-        if (m_server->lastStopMessage() == kBindFailed) {
+        if (m_server->setupError().isPortUnavailable()) {
             err << (mayMove ? " or the ports above it: they are in use."
                             : ": it is in use or needs administrator rights.")
                 << " Choose another port with --port P (0: any free port).";

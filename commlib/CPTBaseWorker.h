@@ -20,7 +20,7 @@ public:
 
     static constexpr int kStateIdle = 0;
     static constexpr int kStateClosed = 2;    // the connection has closed: destroy the worker
-    static constexpr int kStateAnswered = 4;  // a request was answered: close the connection
+    static constexpr int kStateFinished = 4;  // done with the request (answered or refused): close the connection
 
     CCPTBaseWorker();
     // Deletes the timer without waiting for a callback in progress when called from that callback.

@@ -83,6 +83,7 @@ void CClientPerThread::startThread()
                 threadClientWork();
             } catch (...) {
                 // Out of memory in a log line, say: the stopper must still learn that the thread let go.
+                qvsc::logCaught(u"Client Work");
             }
             t_servedSession = nullptr;
             const bool handedOver = m_handOver.exchange(kThreadDone) == kHandedOver;
@@ -132,6 +133,7 @@ void CClientPerThread::notifyDelegate(int status, const unsigned char* data, int
             // Serving this connection failed (out of memory, most likely): the connection ends,
             // the server and every other connection go on.
             qvsc::log(u"%s Delegate Failed [%d]", kSvrCommTag, m_clientId);
+            qvsc::logCaught(u"Delegate");
             m_running = false;
         }
     }

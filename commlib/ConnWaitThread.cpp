@@ -38,6 +38,10 @@ bool CConnWaitThread::initStart(int port)
     m_port = port;
     m_boundPort = -1;
     m_running = true;
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_setupError = {};
+    }
     setListenState(ListenState::Starting);
     const bool started = m_thread.start([this] { threadWaitWork(); }, qvplat::kServiceStackBytes);
     if (!started) {
@@ -73,28 +77,30 @@ CConnWaitThread::ListenState CConnWaitThread::getListenState() const
     return m_listenState;
 }
 
-void CConnWaitThread::setListenObserver(std::function<void(ListenState)> observer)
-{
-    std::lock_guard lock(m_stateMutex);
-    m_observer = std::move(observer);
-}
-
 void CConnWaitThread::setListenState(ListenState state)
 {
-    std::function<void(ListenState)> observer;
-    {
-        std::lock_guard lock(m_stateMutex);
-        observer = m_observer;
-    }
-    // Before the waiters see the state: whoever waited for it finds the observer done.
-    if (observer) {
-        observer(state);
-    }
     {
         std::lock_guard lock(m_stateMutex);
         m_listenState = state;
     }
     m_stateChanged.notify_all();
+}
+
+qvplat::SocketError CConnWaitThread::setupError() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_setupError;
+}
+
+void CConnWaitThread::failSetup(const qvplat::SocketError& error, const char16_t* message)
+{
+    m_listenSocket.reset();
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_setupError = error;
+    }
+    processStop(kStopSetupFailed, message);
+    setListenState(ListenState::SetupFailed);
 }
 
 int CConnWaitThread::reclaimDescriptors()
@@ -117,32 +123,28 @@ void CConnWaitThread::threadWaitWork()
     // Set-up failures end the thread but leave the running flag set: run control keeps showing
     // the server as running until it is stopped explicitly.
     qvplat::AddrInfo info;
-    if (!qvplat::resolvePassive(port, info)) {
+    if (const qvplat::SocketError error = qvplat::resolvePassive(port, info); error.failed()) {
         qvsc::log(u"%s getAddrInfo Failed!!", kSvrCommTag);
-        processStop(kStopSetupFailed, u"getAddrInfo Failed!!");
-        setListenState(ListenState::SetupFailed);
+        failSetup(error, u"getAddrInfo Failed!!");
         return;
     }
-    m_listenSocket.reset(qvplat::createSocket(info));
-    if (!m_listenSocket.isValid()) {
+    qvplat::SocketHandle socket = qvplat::kInvalidSocket;
+    if (const qvplat::SocketError error = qvplat::createSocket(info, socket); error.failed()) {
         qvsc::log(u"%s Socket Create Failed!!", kSvrCommTag);
-        processStop(kStopSetupFailed, u"Socket Create Failed!!");
-        setListenState(ListenState::SetupFailed);
+        failSetup(error, u"Socket Create Failed!!");
         return;
     }
-    qvplat::setReuseAddr(m_listenSocket.get());
-    if (!qvplat::bindSocket(m_listenSocket.get(), info)) {
-        qvsc::log(u"%s[%d] Socket Bind Failed!!", kSvrCommTag, qvplat::lastError());
-        m_listenSocket.reset();
-        processStop(kStopSetupFailed, u"Socket Bind Failed!!");
-        setListenState(ListenState::SetupFailed);
+    m_listenSocket.reset(socket);
+    // Without the option a port left in TIME_WAIT by the last run stays taken for a while; bind says so.
+    (void)qvplat::setReuseAddr(m_listenSocket.get());
+    if (const qvplat::SocketError error = qvplat::bindSocket(m_listenSocket.get(), info); error.failed()) {
+        qvsc::log(u"%s[%d] Socket Bind Failed!!", kSvrCommTag, error.code);
+        failSetup(error, u"Socket Bind Failed!!");
         return;
     }
-    if (!qvplat::listenSocket(m_listenSocket.get())) {
+    if (const qvplat::SocketError error = qvplat::listenSocket(m_listenSocket.get()); error.failed()) {
         qvsc::log(u"%s Socket Listen Failed!!", kSvrCommTag);
-        m_listenSocket.reset();
-        processStop(kStopSetupFailed, u"Socket Listen Failed!!");
-        setListenState(ListenState::SetupFailed);
+        failSetup(error, u"Socket Listen Failed!!");
         return;
     }
     // Accepting until nothing is pending needs an accept that does not wait.
@@ -186,6 +188,7 @@ void CConnWaitThread::threadWaitWork()
                 prepared = processClientBindBefore();
             } catch (...) {
                 prepared = false;  // this connection is refused; the listener goes on
+                qvsc::logCaught(u"Accept Client Prepare");
             }
             if (prepared) {
                 qvsc::log(u"%s Accept Client Process Lib Work Finish[Socket=%d]", kSvrCommTag, client);
@@ -195,6 +198,7 @@ void CConnWaitThread::threadWaitWork()
                     // Out of memory, most likely: the subclass has released what it could; the
                     // listener goes on for the next connection.
                     qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);
+                    qvsc::logCaught(u"Accept Client Hand-over");
                 }
             } else {
                 qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);

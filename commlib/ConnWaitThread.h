@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 
 #include "foundation/QvString.h"
@@ -47,10 +46,9 @@ public:
     // SetupFailed/Ended; Starting on time-out.
     ListenState waitUntilListening(int timeoutMs) const;
     ListenState getListenState() const;
-    // Called on the listening thread at every state change (Starting on the caller of initStart),
-    // before waitUntilListening sees the new state. Set it while the listener is stopped; null
-    // removes it.
-    void setListenObserver(std::function<void(ListenState)> observer);
+    // The failed step of the last set-up (op None when it listened or has not got that far); ready
+    // once waitUntilListening reports SetupFailed.
+    qvplat::SocketError setupError() const;
 
     // Called right after accept, before the socket is handed over: prepare what will serve the
     // connection; false makes the listener close the socket at once.
@@ -66,6 +64,8 @@ private:
     // being answered) and returns how many, so that the queued connections can be taken.
     static int reclaimDescriptors();
     void setListenState(ListenState state);
+    // Records error, tells the subclass (message) and reports SetupFailed.
+    void failSetup(const qvplat::SocketError& error, const char16_t* message);
 
     std::atomic<int> m_port{0};
     std::atomic<int> m_boundPort{-1};
@@ -77,5 +77,5 @@ private:
     mutable std::mutex m_stateMutex;
     mutable std::condition_variable m_stateChanged;
     ListenState m_listenState = ListenState::NotStarted;
-    std::function<void(ListenState)> m_observer;  // under m_stateMutex
+    qvplat::SocketError m_setupError;  // under m_stateMutex
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "commlib/SvrCommLog.h"
 #include "foundation/QvSingleton.h"
 
 namespace {
@@ -120,6 +121,7 @@ void CSessionThreadPool::threadBody(Slot* slot)
             job();
         } catch (...) {
             // A job's failure ends that job only; the thread serves the next one.
+            qvsc::logCaught(u"Pool Job");
         }
         job = nullptr;  // what the job captured goes before the thread is handed out again
         lock.lock();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "commlib/SvrCommLog.h"
 #include "foundation/QvSingleton.h"
 
 namespace {
@@ -93,7 +94,8 @@ int CSessionWaker::reclaimSilent()
                 drop();
             }
         } catch (...) {
-            // drop reports its own failures; the others are still dropped.
+            // The others are still dropped.
+            qvsc::logCaught(u"Silent Connection Drop");
         }
     }
     return static_cast<int>(drops.size());
@@ -125,7 +127,8 @@ void CSessionWaker::threadBody()
             try {
                 start();
             } catch (...) {
-                // start reports its own failures; the waker goes on for every other connection.
+                // The waker goes on for every other connection.
+                qvsc::logCaught(u"Session Start");
             }
         }
     }

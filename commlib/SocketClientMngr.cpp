@@ -61,13 +61,6 @@ CClientPerThread* CSocketClientMngr::findSession(int clientId) const
     return found != nullptr ? *found : nullptr;
 }
 
-CCPTBaseWorker* CSocketClientMngr::findWorker(int clientId) const
-{
-    std::lock_guard lock(m_mutex);
-    CCPTBaseWorker* const* found = m_workers.find(clientId);
-    return found != nullptr ? *found : nullptr;
-}
-
 bool CSocketClientMngr::withSession(int clientId, const std::function<void(CClientPerThread&)>& action) const
 {
     std::lock_guard lock(m_mutex);

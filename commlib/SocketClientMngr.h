@@ -30,7 +30,6 @@ public:
     // removes the id; a session's own thread may use its session, since removal waits for that
     // thread (or hands the session over to it).
     CClientPerThread* findSession(int clientId) const;
-    CCPTBaseWorker* findWorker(int clientId) const;
 
     // Runs action on the session under the id while holding the lock, so that it cannot be removed
     // meanwhile. False when no session is registered. action must not call remove.

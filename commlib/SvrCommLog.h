@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <exception>
 
 #include "foundation/QvLogMng.h"
 
@@ -38,6 +39,22 @@ template <class... A>
 void log(const char16_t* fmt, const A&... args)
 {
     writeLogTo(u"qvsc_", fmt, args...);
+}
+
+// Inside a catch-all: logs what was caught (the exception's what(), or that it had no standard
+// type) and the step that threw it. Never throws: the handler that calls it must not fail in turn.
+inline void logCaught(const char16_t* step) noexcept
+{
+    try {
+        try {
+            throw;
+        } catch (const std::exception& caught) {
+            log(u"%s%s Failed: %s", kSvrCommTag, step, QvString::fromUtf8(caught.what()));
+        } catch (...) {
+            log(u"%s%s Failed: exception of unknown type", kSvrCommTag, step);
+        }
+    } catch (...) {  // NOLINT(bugprone-empty-catch): nothing is left to report a failed log line with
+    }
 }
 
 // One line to the debug output.

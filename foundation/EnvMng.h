@@ -15,10 +15,9 @@ enum EnvFileId : int {
 };
 
 // The application's settings: env.ini, net.ini and session.ini by id, each a CQvINIFileMng with a
-// config and a user layer. (Not to be confused with CQvEnvMng, the raw profile-call wrappers.)
-// Creation loads the three files; destruction (releaseInstance) saves this process's changes to
-// them. Reads merge the layers, writes go to the user layer in memory only: the caller saves with
-// save(id). One thread (the user-interface thread); no lock.
+// config and a user layer. Creation loads the three files; destruction (releaseInstance) saves this process's changes
+// to them. Reads merge the layers, writes go to the user layer in memory only: the caller saves with save(id). One
+// thread (the user-interface thread); no lock.
 class CEnvMng {
 public:
     // Larger than the INI manager's defaults: session.ini keeps one JSON line per server.

@@ -1,13 +1,16 @@
 #pragma once
 
-#include <cstdint>
+#include <functional>
 
 #include "foundation/QvString.h"
-#include "foundation/QvStringArray.h"
 
-// Stateless wrappers of the raw private-profile (INI) calls, as a process-wide singleton. (The
-// application's settings are CEnvMng, which holds the INI files in memory.) Names match without
-// regard to case; list reads are cut to the given buffer size.
+namespace qvplat {
+class IniDocument;
+}
+
+// The one path through which the INI managers read and write settings files, as a process-wide
+// singleton: every read goes to the file, every write is a read-modify-write under the file's lock
+// that replaces it atomically. Stateless; any thread.
 class CQvEnvMng {
 public:
     static CQvEnvMng* getInstance();
@@ -17,19 +20,13 @@ public:
     CQvEnvMng(const CQvEnvMng&) = delete;
     CQvEnvMng& operator=(const CQvEnvMng&) = delete;
 
-    // Replaces out by the section names of iniPath in file order, read through a buffer of
-    // bufferChars characters (a longer list is cut). A missing file gives none. Always true.
-    bool getSectionNames(const QvString& iniPath, uint32_t bufferChars, QvStringArray& out,
-                         bool* truncated = nullptr) const;
-    // Replaces out by the lines ("key=value", or a bare name) of section, read the same way.
-    bool getSection(const QvString& section, uint32_t bufferChars, const QvString& iniPath, QvStringArray& out,
-                    bool* truncated = nullptr) const;
-    // Sets key in section of iniPath; a null value removes the key. Held in the profile cache
-    // until flush(). False when the file cannot be written.
-    bool writeString(const QvString& section, const QvString& key, const char16_t* value,
-                     const QvString& iniPath) const;
-    // Writes pending changes of iniPath to disk (atomic replace). True when nothing failed.
-    bool flush(const QvString& iniPath) const;
+    // Replaces document by the file at iniPath; a missing file reads as empty. False with error
+    // "<path>: <reason>" when the file exists but cannot be read.
+    bool readFile(const QvString& iniPath, qvplat::IniDocument& document, QvString& error) const;
+    // Under the file's lock, hands change the file as it is on disk and replaces the file when change
+    // modified it. change runs only when the read succeeded. False with error "<path>: <reason>".
+    bool updateFile(const QvString& iniPath, const std::function<void(qvplat::IniDocument&)>& change,
+                    QvString& error) const;
 
 private:
     CQvEnvMng() = default;

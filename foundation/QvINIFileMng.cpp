@@ -7,9 +7,9 @@
 
 #include "foundation/QvCodePage.h"
 #include "foundation/QvDirMng.h"
+#include "foundation/QvEnvMng.h"
 #include "foundation/QvLogMng.h"
 #include "platform/IniDocument.h"
-#include "platform/Profile.h"
 
 namespace {
 
@@ -84,9 +84,7 @@ bool CQvINIFileMng::loadLayer(const QvString& path, Layer& layer)
         return true;
     }
     qvplat::IniDocument document;
-    std::string error;
-    if (!qvplat::readProfileFile(path.toStd(), document, error)) {
-        m_lastError = QvString::fromUtf8(error);
+    if (!CQvEnvMng::getInstance()->readFile(path, document, m_lastError)) {
         return false;
     }
     const CQvLogMng* log = CQvLogMng::getInstance();
@@ -139,9 +137,9 @@ bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<
     if (change == nullptr && m_changes.isEmpty()) {
         return !m_user.isEmpty();  // nothing of ours to write
     }
-    std::string error;
-    const bool written = qvplat::updateProfileFile(
-        userPath.toStd(),
+    QvString error;
+    const bool written = CQvEnvMng::getInstance()->updateFile(
+        userPath,
         [&](qvplat::IniDocument& document) {
             if (change != nullptr) {
                 takeUserLayer(document);
@@ -162,7 +160,7 @@ bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<
         },
         error);
     if (!written) {
-        m_lastError = QvString::fromUtf8(error);
+        m_lastError = error;
         return false;
     }
     m_changes.clear();
@@ -201,10 +199,8 @@ bool CQvINIFileMng::reload(const QvString& fileName)
         return false;
     }
     qvplat::IniDocument document;
-    std::string error;
     try {
-        if (!qvplat::readProfileFile(userPath.toStd(), document, error)) {
-            m_lastError = QvString::fromUtf8(error);
+        if (!CQvEnvMng::getInstance()->readFile(userPath, document, m_lastError)) {
             return false;
         }
         takeUserLayer(document);

@@ -21,19 +21,38 @@ struct AddrInfo {
     std::uint32_t addressLength = 0;
 };
 
-// Listening set-up, one call per step so that the caller can log the step that fails.
-// Every failing call leaves its errno-style reason in lastError().
+// A failed socket call: the operation and the errno it left, so that callers decide on the kind of
+// failure, never on a message. A default value (op None) is a success.
+struct SocketError {
+    enum class Op { None, Resolve, Create, SetOption, Bind, Listen };
+    Op op = Op::None;
+    int code = 0;  // errno; a resolver failure that is not a system error gives EINVAL
+
+    bool failed() const { return op != Op::None; }
+    // EADDRINUSE: another socket holds the address.
+    bool isAddressInUse() const;
+    // EACCES / EPERM: the port needs privileges this process lacks.
+    bool isAccessDenied() const;
+    // bind refused the port (in use, or privileged): another port would do.
+    bool isPortUnavailable() const { return op == Op::Bind && (isAddressInUse() || isAccessDenied()); }
+    // The operation's name ("bind"), empty for a success.
+    const char* operation() const;
+};
+
+// Listening set-up, one call per step so that the caller can log the step that fails. Every
+// failing call also leaves its errno in lastError().
 
 // Resolves the passive IPv4 TCP address for port (service text = decimal port, no host): the
 // wildcard address, so every local IPv4 interface is served.
-bool resolvePassive(int port, AddrInfo& out);
-// A socket of the address's family, type and protocol, close-on-exec. kInvalidSocket on failure.
-SocketHandle createSocket(const AddrInfo& address);
+SocketError resolvePassive(int port, AddrInfo& out);
+// A socket of the address's family, type and protocol, close-on-exec, in out (kInvalidSocket on
+// failure).
+SocketError createSocket(const AddrInfo& address, SocketHandle& out);
 // SO_REUSEADDR = 1 (on Linux a live listener on the port still makes bind fail).
-bool setReuseAddr(SocketHandle socket);
-bool bindSocket(SocketHandle socket, const AddrInfo& address);
+SocketError setReuseAddr(SocketHandle socket);
+SocketError bindSocket(SocketHandle socket, const AddrInfo& address);
 // Backlog SOMAXCONN.
-bool listenSocket(SocketHandle socket);
+SocketError listenSocket(SocketHandle socket);
 // Accepts one connection, close-on-exec, peer address not asked for. Blocks unless the listening
 // socket was made non-blocking; then kInvalidSocket with acceptWouldBlock() true means none is
 // pending. The accepted socket is blocking either way.

@@ -20,11 +20,9 @@
 
 namespace {
 
-constexpr int kEnvFile = 0;  // env.ini
 constexpr const char16_t* kGroupSection = u"GROUPLIST";
 constexpr const char16_t* kNetworkMissing = u"Windows networks are not available.!!";
-constexpr const char16_t* kBindFailed = u"Socket Bind Failed!!";  // the listener's processStop text
-constexpr int kFirstUnprivilegedPort = 1024;                      // binding below it needs administrator rights
+constexpr int kFirstUnprivilegedPort = 1024;  // binding below it needs administrator rights
 
 CQvWebServerMngr* registry()
 {
@@ -77,7 +75,6 @@ QvHostResult CQvServerHost::shutdown()
     if (!m_started) {
         return {};
     }
-    setListenCallback(nullptr);
     CQvWebServerMngr* servers = registry();
     for (const QvString& name : servers->serverNames()) {
         servers->stopServer(name);
@@ -139,9 +136,9 @@ QvStringArray CQvServerHost::listGroups() const
 {
     QvStringArray groups;
     CEnvMng* env = CEnvMng::getInstance();
-    const int count = env->getInt(kEnvFile, kGroupSection, u"CNT");
+    const int count = env->getInt(ENV_FILE_ENV, kGroupSection, u"CNT");
     for (int i = 1; i <= count; ++i) {
-        groups.add(env->getString(kEnvFile, kGroupSection, QvString::formatted(u"%04d", i)));
+        groups.add(env->getString(ENV_FILE_ENV, kGroupSection, QvString::formatted(u"%04d", i)));
     }
     return groups;
 }
@@ -192,30 +189,15 @@ QvHostResult CQvServerHost::runServer(const QvString& name)
                                     QvString::fromUtf8(runLock.error()))};
     }
 
-    server->setListenObserver([this, name, server](CConnWaitThread::ListenState state) {
-        switch (state) {
-            case CConnWaitThread::ListenState::Listening:
-                notify(name, ListenEvent::Listening, QvString(u""));
-                break;
-            case CConnWaitThread::ListenState::SetupFailed:
-                notify(name, ListenEvent::SetupFailed,
-                       startFailure(name, server->getPort(), server->lastStopMessage()));
-                break;
-            case CConnWaitThread::ListenState::Ended:
-                notify(name, ListenEvent::Ended, QvString(u""));
-                break;
-            default:
-                break;
-        }
-    });
     if (!servers->runServer(name)) {
         return {QvHostResult::Code::StartFailed, QvString::formatted(u"Could not start %s.", name)};
     }
     if (server->waitUntilListening(kListenWaitMs) != CConnWaitThread::ListenState::Listening) {
+        const qvplat::SocketError error = server->setupError();
         const QvString reason = server->lastStopMessage();
         servers->stopServer(name);  // a failed set-up leaves the running flag set
-        return {reason == kBindFailed ? QvHostResult::Code::PortInUse : QvHostResult::Code::StartFailed,
-                startFailure(name, port, reason)};
+        return {error.isPortUnavailable() ? QvHostResult::Code::PortInUse : QvHostResult::Code::StartFailed,
+                startFailure(name, port, error, reason)};
     }
     m_runLocks[name.toStd()] = std::move(runLock);
     return runResult();
@@ -245,8 +227,8 @@ bool CQvServerHost::reload()
 {
     CEnvMng* env = CEnvMng::getInstance();
     const QvStringArray groupsBefore = listGroups();
-    if (CQvINIFileMng* file = env->getIniFile(kEnvFile)) {
-        file->reload(CEnvMng::getFileName(kEnvFile));
+    if (CQvINIFileMng* file = env->getIniFile(ENV_FILE_ENV)) {
+        file->reload(CEnvMng::getFileName(ENV_FILE_ENV));
     }
     CQvINIFileMng* session = env->getIniFile(ENV_FILE_SESSION);
     bool changed = false;
@@ -335,12 +317,6 @@ QvHostResult CQvServerHost::finishEdit(const QvString& registeredName, std::uniq
     return saveResult(result);
 }
 
-void CQvServerHost::setListenCallback(ListenCallback callback)
-{
-    std::lock_guard lock(m_callbackMutex);
-    m_callback = std::move(callback);
-}
-
 QvStringArray CQvServerHost::localAddresses()
 {
     QvStringArray addresses;
@@ -353,14 +329,11 @@ QvStringArray CQvServerHost::localAddresses()
 int32_t CQvServerHost::findFreePort()
 {
     qvplat::AddrInfo address;
-    if (!qvplat::resolvePassive(0, address)) {
+    qvplat::SocketHandle socket = qvplat::kInvalidSocket;
+    if (qvplat::resolvePassive(0, address).failed() || qvplat::createSocket(address, socket).failed()) {
         return 0;
     }
-    const qvplat::SocketHandle socket = qvplat::createSocket(address);
-    if (socket == qvplat::kInvalidSocket) {
-        return 0;
-    }
-    const int port = qvplat::bindSocket(socket, address) ? qvplat::localPort(socket) : 0;
+    const int port = qvplat::bindSocket(socket, address).failed() ? 0 : qvplat::localPort(socket);
     qvplat::closeSocket(socket);
     return port > 0 ? port : 0;
 }
@@ -403,22 +376,15 @@ void CQvServerHost::releaseStaleRunLocks()
     }
 }
 
-void CQvServerHost::notify(const QvString& name, ListenEvent event, const QvString& message)
-{
-    std::lock_guard lock(m_callbackMutex);
-    if (m_callback) {
-        m_callback(name, event, message);
-    }
-}
-
 QvString CQvServerHost::nameTakenMessage(const QvString& name)
 {
     return QvString::formatted(u"A server named \"%s\" already exists.", name);
 }
 
-QvString CQvServerHost::startFailure(const QvString& name, int32_t port, const QvString& reason) const
+QvString CQvServerHost::startFailure(const QvString& name, int32_t port, const qvplat::SocketError& error,
+                                     const QvString& reason) const
 {
-    if (reason == kBindFailed) {
+    if (error.isPortUnavailable()) {
         if (port > 0 && port < kFirstUnprivilegedPort) {
             return QvString::formatted(
                 u"Could not start %s: port %d is in use or needs administrator rights (Socket Bind Failed!!).", name,

@@ -1,10 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "foundation/QvString.h"
@@ -56,11 +54,12 @@ struct QvHostResult {
 // While this process serves a server it holds an inter-process lock on a run record in the user's
 // runtime folder (named by a hash of the settings folder and the server name), so every other
 // process of that user lists the server as running; the system drops the lock when the process dies.
+namespace qvplat {
+struct SocketError;
+}
+
 class CQvServerHost {
 public:
-    enum class ListenEvent { Listening, SetupFailed, Ended };
-    using ListenCallback = std::function<void(const QvString& name, ListenEvent event, const QvString& message)>;
-
     static constexpr int kListenWaitMs = 5000;      // a listener reports its bind result well within this
     static constexpr int kConnectionsEndMs = 5000;  // a closed connection's worker is gone after two 200 ms
                                                     // ticks; a client that never reads gives up after about 2 s
@@ -111,11 +110,6 @@ public:
     QvHostResult finishEdit(const QvString& registeredName, std::unique_ptr<_tag_WebServerInfo> edited,
                             ServerEditAction action, ServerEditResult* outcome = nullptr);
 
-    // Called on a listening thread whenever a server's listener changes state. SetupFailed carries
-    // the message runServer returns. The callback must not call setListenCallback; once that call
-    // returns, the old callback is no longer running and is never called again.
-    void setListenCallback(ListenCallback callback);
-
     // The machine's IPv4 addresses other than loopback, where a running server is reachable too.
     static QvStringArray localAddresses();
     // A TCP port that was free a moment ago (to suggest instead of one in use); 0 when none.
@@ -128,12 +122,11 @@ private:
     // Empty with error set when the runtime folder cannot be had.
     QvString runLockPath(const QvString& name, QvString& error) const;
     void releaseStaleRunLocks();
-    void notify(const QvString& name, ListenEvent event, const QvString& message);
-    QvString startFailure(const QvString& name, int32_t port, const QvString& reason) const;
+    // error: the listener's failed set-up step; reason: its processStop message.
+    QvString startFailure(const QvString& name, int32_t port, const qvplat::SocketError& error,
+                          const QvString& reason) const;
 
     bool m_started = false;
     mutable QvString m_runtimeDir;                          // where run records live, once found
     std::map<std::u16string, qvplat::FileLock> m_runLocks;  // servers this process serves
-    mutable std::mutex m_callbackMutex;
-    ListenCallback m_callback;  // under m_callbackMutex
 };

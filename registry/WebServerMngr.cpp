@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr int kEnvFile = ENV_FILE_ENV;
 constexpr int kSessionFile = ENV_FILE_SESSION;
 constexpr const char16_t* kServerSection = u"WEBSVRLIST";
 constexpr const char16_t* kGroupSection = u"GROUPLIST";
@@ -566,7 +565,7 @@ bool CQvWebServerMngr::loadServers()
 {
     CEnvMng* env = CEnvMng::getInstance();
     // A settings file that could not be read at start is reported; it is never written over.
-    for (const int fileId : {kEnvFile, kSessionFile}) {
+    for (const int fileId : {ENV_FILE_ENV, ENV_FILE_SESSION}) {
         noteSaveFailure(fileId);
     }
     const QvStringArray names = env->getKeys(kSessionFile, kServerSection);
@@ -808,13 +807,13 @@ void CQvWebServerMngr::registerGroup(const _tag_WebServerInfo& definition)
 
 void CQvWebServerMngr::registerGroups(const QvStringArray& groups)
 {
-    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kEnvFile);
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(ENV_FILE_ENV);
     if (file == nullptr) {
         return;
     }
     // Read, count and write under env.ini's lock, so that processes registering groups at the same
     // time each get their own number.
-    const bool stored = file->update(CEnvMng::getFileName(kEnvFile), [&groups](CQvINIFileMng& env) {
+    const bool stored = file->update(CEnvMng::getFileName(ENV_FILE_ENV), [&groups](CQvINIFileMng& env) {
         int count = env.getIntValue(kGroupSection, u"CNT", INI_LAYER_MERGED);
         for (const QvString& group : groups) {
             bool known = false;
@@ -831,7 +830,7 @@ void CQvWebServerMngr::registerGroups(const QvStringArray& groups)
         }
     });
     if (!stored) {
-        noteSaveFailure(kEnvFile);
+        noteSaveFailure(ENV_FILE_ENV);
     }
 }
 

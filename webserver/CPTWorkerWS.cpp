@@ -90,7 +90,7 @@ void CCPTWorkerWS::onClientRecv(int clientId, int status, const unsigned char* d
                 }
                 m_endsWithCR = false;
                 m_lineSinceMs = 0;
-                m_state = kStateAnswered;
+                m_state = kStateFinished;
                 break;
             }
         case kStatusRecvError:
@@ -129,10 +129,10 @@ void CCPTWorkerWS::onTimerCheck()
     }
     const long long lineSince = m_lineSinceMs.load();
     if (lineSince != 0 && m_state.load() == kStateIdle && steadyNowMs() - lineSince >= kRequestLineWaitMs) {
-        m_state = kStateAnswered;  // closed as after an answer, without one
+        m_state = kStateFinished;  // closed as after an answer, without one
     }
     switch (m_state.load()) {
-        case kStateAnswered:
+        case kStateFinished:
             // The session thread half-closes, lets the peer close, and closes the descriptor itself.
             CSocketClientMngr::getInstance()->withSession(m_clientId,
                                                           [](CClientPerThread& session) { session.closeConnection(); });

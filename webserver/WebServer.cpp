@@ -26,12 +26,6 @@ bool CWebServer::startServer()
     return initStart(port);
 }
 
-bool CWebServer::restartServer()
-{
-    stop();
-    return startServer();
-}
-
 void CWebServer::releasePending()
 {
     if (m_pendingWorker != nullptr) {

@@ -22,8 +22,6 @@ public:
     // Starts listening on the definition's port; false when already listening or the thread
     // cannot be created.
     bool startServer();
-    // Stops the listener and starts it again on the definition's (possibly edited) port.
-    bool restartServer();
 
     bool processClientBindBefore() override;
     void processClientBind(qvplat::SocketHandle socket) override;

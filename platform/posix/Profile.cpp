@@ -14,12 +14,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <new>
-#include <optional>
 #include <string_view>
-#include <unordered_map>
-#include <vector>
 
 #include "platform/FileLock.h"
 #include "platform/IniDocument.h"
@@ -310,50 +306,6 @@ bool isReadOnlyFile(const struct stat& st)
     return (st.st_mode & S_IWUSR) == 0;
 }
 
-bool canWrite(const std::string& path)
-{
-    const std::string dir = directoryOf(path);
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return false;
-    }
-    if (::stat(path.c_str(), &st) == 0) {
-        return S_ISREG(st.st_mode) && !isReadOnlyFile(st) && ::access(path.c_str(), W_OK) == 0;
-    }
-    return ::access(dir.c_str(), W_OK) == 0;
-}
-
-struct FileStamp {
-    bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified{};
-
-    bool operator==(const FileStamp& o) const
-    {
-        if (exists != o.exists) {
-            return false;
-        }
-        return !exists || (device == o.device && inode == o.inode && size == o.size &&
-                           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec);
-    }
-};
-
-FileStamp stampOf(const std::string& path)
-{
-    FileStamp stamp;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
-        stamp.exists = true;
-        stamp.device = st.st_dev;
-        stamp.inode = st.st_ino;
-        stamp.size = st.st_size;
-        stamp.modified = st.st_mtim;
-    }
-    return stamp;
-}
-
 bool updateFile(const std::string& path, const std::function<void(IniDocument&)>& change, std::string& error)
 {
     error.clear();
@@ -402,204 +354,7 @@ bool updateFile(const std::string& path, const std::function<void(IniDocument&)>
     return true;
 }
 
-// ---- The process-wide cache of the profile calls ----------------------------------------------
-
-struct PendingWrite {
-    std::u16string section;
-    std::u16string key;
-    std::optional<std::u16string> value;  // none: delete
-};
-
-struct CachedFile {
-    IniDocument document;
-    FileStamp stamp;
-    bool loaded = false;
-    bool readable = true;
-    std::vector<PendingWrite> pending;  // replayed on the file's current text at the flush
-};
-
-// full holds the strings, each followed by its NUL, and the final NUL.
-uint32_t copyList(const std::u16string& full, char16_t* buffer, uint32_t size)
-{
-    if (buffer == nullptr || size == 0) {
-        return 0;
-    }
-    if (full.size() <= size) {
-        std::copy(full.begin(), full.end(), buffer);
-        if (full.size() < size) {
-            buffer[full.size()] = 0;  // an empty list still reads as two NULs
-        }
-        return static_cast<uint32_t>(full.size() - 1);
-    }
-    if (size < 2) {
-        buffer[0] = 0;
-        return 0;
-    }
-    // Too small: what fits is kept, the last string is cut, and two NULs end the list.
-    std::copy(full.begin(), full.begin() + (size - 2), buffer);
-    buffer[size - 2] = 0;
-    buffer[size - 1] = 0;
-    return size - 2;
-}
-
-class ProfileCache {
-public:
-    ~ProfileCache()
-    {
-        // Pending writes are not lost when the program ends without asking for a flush.
-        std::lock_guard lock(m_mutex);
-        for (auto& [path, file] : m_files) {
-            flushFile(path, file);
-        }
-    }
-
-    std::mutex& mutex() { return m_mutex; }
-
-    // The cached file, read (again) when it is not cached or changed on disk and has no pending writes.
-    CachedFile& fresh(const std::string& path)
-    {
-        CachedFile& file = m_files[path];
-        if (!file.pending.empty()) {
-            return file;
-        }
-        const FileStamp now = stampOf(path);
-        if (!file.loaded || !(now == file.stamp)) {
-            std::string bytes;
-            bool missing = false;
-            std::string reason;
-            file.readable = readAll(path, bytes, missing, reason);
-            file.document = IniDocument(std::move(bytes));
-            file.stamp = now;
-            file.loaded = true;
-        }
-        return file;
-    }
-
-    bool flush(const std::string& path)
-    {
-        if (path.empty()) {
-            bool ok = true;
-            for (auto& [name, file] : m_files) {
-                ok = flushFile(name, file) && ok;
-            }
-            return ok;
-        }
-        const auto it = m_files.find(path);
-        return it == m_files.end() || flushFile(path, it->second);
-    }
-
-    // Makes the next use read the file again, unless it holds pending writes of its own.
-    void invalidate(const std::string& path)
-    {
-        const auto it = m_files.find(path);
-        if (it != m_files.end() && it->second.pending.empty()) {
-            it->second.loaded = false;
-        }
-    }
-    void clear() { m_files.clear(); }
-
-private:
-    static bool flushFile(const std::string& path, CachedFile& file)
-    {
-        if (file.pending.empty()) {
-            return true;
-        }
-        std::string error;
-        const bool ok = updateFile(
-            path,
-            [&file](IniDocument& document) {
-                for (const PendingWrite& write : file.pending) {
-                    document.write(write.section, write.key, write.value ? write.value->c_str() : nullptr);
-                }
-            },
-            error);
-        if (ok) {
-            file.pending.clear();
-            file.loaded = false;  // read back what the file holds now, other processes' keys included
-        }
-        return ok;
-    }
-
-    std::mutex m_mutex;
-    std::unordered_map<std::string, CachedFile> m_files;
-};
-
-ProfileCache& cache()
-{
-    static ProfileCache s_cache;
-    return s_cache;
-}
-
 }  // namespace
-
-uint32_t getPrivateProfileSectionNames(char16_t* buffer, uint32_t size, const std::u16string& path)
-{
-    std::u16string full;
-    {
-        ProfileCache& c = cache();
-        std::lock_guard lock(c.mutex());
-        for (const std::u16string& name : c.fresh(normalPath(path)).document.sectionNames()) {
-            full += name;
-            full += u'\0';
-        }
-    }
-    full += u'\0';
-    return copyList(full, buffer, size);
-}
-
-uint32_t getPrivateProfileSection(const std::u16string& section, char16_t* buffer, uint32_t size,
-                                  const std::u16string& path)
-{
-    std::u16string full;
-    {
-        ProfileCache& c = cache();
-        std::lock_guard lock(c.mutex());
-        c.fresh(normalPath(path)).document.forEachEntry(section, [&full](const IniDocument::Entry& entry) {
-            full += detail::fromUtf8(entry.name);
-            if (entry.hasValue) {
-                full += u'=';
-                full += detail::fromUtf8(entry.value);
-            }
-            full += u'\0';
-        });
-    }
-    full += u'\0';
-    return copyList(full, buffer, size);
-}
-
-bool writePrivateProfileString(const std::u16string& section, const std::u16string& key, const char16_t* value,
-                               const std::u16string& path)
-{
-    if (path.empty()) {
-        return false;
-    }
-    const std::string file8 = normalPath(path);
-    ProfileCache& c = cache();
-    std::lock_guard lock(c.mutex());
-    CachedFile& file = c.fresh(file8);
-    // A file that could not be read is never written: its content is unknown.
-    if (!file.readable || (file.pending.empty() && !canWrite(file8))) {
-        return false;
-    }
-    if (file.document.write(section, key, value)) {
-        file.pending.push_back({section, key, value ? std::optional<std::u16string>(value) : std::nullopt});
-    }
-    return true;
-}
-
-bool flushPrivateProfile(const std::u16string& path)
-{
-    ProfileCache& c = cache();
-    std::lock_guard lock(c.mutex());
-    return c.flush(path.empty() ? std::string() : normalPath(path));
-}
-
-void discardPrivateProfileCacheForTesting()
-{
-    ProfileCache& c = cache();
-    std::lock_guard lock(c.mutex());
-    c.clear();
-}
 
 bool readProfileFile(const std::u16string& path, IniDocument& document, std::string& error)
 {
@@ -623,12 +378,7 @@ bool readProfileFile(const std::u16string& path, IniDocument& document, std::str
 
 bool updateProfileFile(const std::u16string& path, const std::function<void(IniDocument&)>& change, std::string& error)
 {
-    const std::string file8 = normalPath(path);
-    const bool ok = updateFile(file8, change, error);
-    ProfileCache& c = cache();
-    std::lock_guard lock(c.mutex());
-    c.invalidate(file8);
-    return ok;
+    return updateFile(normalPath(path), change, error);
 }
 
 }  // namespace qvplat

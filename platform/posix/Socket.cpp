@@ -24,6 +24,12 @@ thread_local int t_lastSendErrno = 0;
 
 constexpr std::size_t kDrainLimitBytes = std::size_t{4} * 1024 * 1024;  // bounds the discard loop of a flooding peer
 
+SocketError failed(SocketError::Op op, int error)
+{
+    t_lastError = error;
+    return SocketError{op, error};
+}
+
 int failWith(int error)
 {
     t_lastError = error;
@@ -64,7 +70,36 @@ int pollOne(SocketHandle socket, short events, int timeoutMs)
 
 }  // namespace
 
-bool resolvePassive(int port, AddrInfo& out)
+bool SocketError::isAddressInUse() const
+{
+    return failed() && code == EADDRINUSE;
+}
+
+bool SocketError::isAccessDenied() const
+{
+    return failed() && (code == EACCES || code == EPERM);
+}
+
+const char* SocketError::operation() const
+{
+    switch (op) {
+        case Op::Resolve:
+            return "getaddrinfo";
+        case Op::Create:
+            return "socket";
+        case Op::SetOption:
+            return "setsockopt";
+        case Op::Bind:
+            return "bind";
+        case Op::Listen:
+            return "listen";
+        case Op::None:
+            break;
+    }
+    return "";
+}
+
+SocketError resolvePassive(int port, AddrInfo& out)
 {
     addrinfo hints{};
     hints.ai_flags = AI_PASSIVE;
@@ -75,8 +110,7 @@ bool resolvePassive(int port, AddrInfo& out)
     const std::string service = std::to_string(port);
     const int rc = ::getaddrinfo(nullptr, service.c_str(), &hints, &list);
     if (rc != 0 || list == nullptr) {
-        t_lastError = rc == EAI_SYSTEM ? errno : EINVAL;
-        return false;
+        return failed(SocketError::Op::Resolve, rc == EAI_SYSTEM ? errno : EINVAL);
     }
     out = AddrInfo{};
     out.family = list->ai_family;
@@ -86,45 +120,42 @@ bool resolvePassive(int port, AddrInfo& out)
     std::memcpy(out.address.data(), list->ai_addr, length);
     out.addressLength = static_cast<std::uint32_t>(length);
     ::freeaddrinfo(list);
-    return true;
+    return {};
 }
 
-SocketHandle createSocket(const AddrInfo& address)
+SocketError createSocket(const AddrInfo& address, SocketHandle& out)
 {
-    const int fd = ::socket(address.family, address.socketType | SOCK_CLOEXEC, address.protocol);
-    if (fd < 0) {
-        t_lastError = errno;
-        return kInvalidSocket;
+    out = ::socket(address.family, address.socketType | SOCK_CLOEXEC, address.protocol);
+    if (out < 0) {
+        out = kInvalidSocket;
+        return failed(SocketError::Op::Create, errno);
     }
-    return fd;
+    return {};
 }
 
-bool setReuseAddr(SocketHandle socket)
+SocketError setReuseAddr(SocketHandle socket)
 {
     const int on = 1;
     if (::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
-        t_lastError = errno;
-        return false;
+        return failed(SocketError::Op::SetOption, errno);
     }
-    return true;
+    return {};
 }
 
-bool bindSocket(SocketHandle socket, const AddrInfo& address)
+SocketError bindSocket(SocketHandle socket, const AddrInfo& address)
 {
     if (::bind(socket, reinterpret_cast<const sockaddr*>(address.address.data()), address.addressLength) != 0) {
-        t_lastError = errno;
-        return false;
+        return failed(SocketError::Op::Bind, errno);
     }
-    return true;
+    return {};
 }
 
-bool listenSocket(SocketHandle socket)
+SocketError listenSocket(SocketHandle socket)
 {
     if (::listen(socket, SOMAXCONN) != 0) {
-        t_lastError = errno;
-        return false;
+        return failed(SocketError::Op::Listen, errno);
     }
-    return true;
+    return {};
 }
 
 SocketHandle acceptSocket(SocketHandle listening)

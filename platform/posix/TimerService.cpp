@@ -3,19 +3,38 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "platform/Debug.h"
 #include "platform/Thread.h"
+#include "platform/posix/Utf8.h"
 
 namespace qvplat {
 namespace {
+
+// Inside a catch-all: one line on the debug output saying what a timer callback threw. Never throws.
+void reportCaught() noexcept
+{
+    try {
+        try {
+            throw;
+        } catch (const std::exception& caught) {
+            outputDebugString(u"Timer callback failed: " + detail::fromUtf8(caught.what()));
+        } catch (...) {
+            outputDebugString(u"Timer callback failed: exception of unknown type");
+        }
+    } catch (...) {  // NOLINT(bugprone-empty-catch): nothing is left to report a failed report with
+    }
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -174,6 +193,7 @@ private:
                 record->callback();
             } catch (...) {
                 // A run that fails (out of memory) is that run's loss; the timer and the others go on.
+                reportCaught();
             }
             t_currentTimer = 0;
 

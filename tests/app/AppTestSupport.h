@@ -17,7 +17,6 @@
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
-#include "platform/Profile.h"
 #include "registry/WebServerMngr.h"
 
 inline QString q(const char* text)
@@ -25,13 +24,12 @@ inline QString q(const char* text)
     return QString::fromUtf8(text);
 }
 
-// Releases the program's singletons (the user layers are saved) and forgets the cached files.
+// Releases the program's singletons (the user layers are saved).
 inline void releaseSingletons()
 {
     CQvWebServerMngr::releaseInstance();
     CEnvMng::releaseInstance();
     CQvDirMng::releaseInstance();
-    qvplat::discardPrivateProfileCacheForTesting();
 }
 
 // The "executable" in a temporary folder; the singletons start fresh and are released at the end.

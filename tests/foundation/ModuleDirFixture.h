@@ -14,7 +14,6 @@
 #include "foundation/QvString.h"
 #include "platform/FileSystem.h"
 #include "platform/LocalTime.h"
-#include "platform/Profile.h"
 
 inline QvString toQv(const std::filesystem::path& path)
 {
@@ -70,7 +69,6 @@ protected:
         CQvEnvMng::releaseInstance();
         CQvLogMng::releaseInstance();
         CQvDirMng::releaseInstance();
-        qvplat::discardPrivateProfileCacheForTesting();
     }
 
     const std::filesystem::path& root() const { return m_dir.path(); }

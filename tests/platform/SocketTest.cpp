@@ -46,7 +46,7 @@ using qvtest::sendAll;
 TEST(SocketTest, PassiveAddressIsTheIpv4Wildcard)
 {
     qvplat::AddrInfo address;
-    ASSERT_TRUE(qvplat::resolvePassive(8080, address));
+    ASSERT_FALSE(qvplat::resolvePassive(8080, address).failed());
     ASSERT_EQ(address.addressLength, sizeof(sockaddr_in));
     sockaddr_in in{};
     std::memcpy(&in, address.address.data(), sizeof in);
@@ -132,15 +132,17 @@ TEST(SocketTest, SocketsAreCloseOnExecAndBindAndConnectFailuresSayWhy)
 {
     Connection c;
     qvplat::AddrInfo address;
-    ASSERT_TRUE(qvplat::resolvePassive(c.listener.port(), address));
-    const qvplat::SocketHandle second = qvplat::createSocket(address);
-    ASSERT_NE(second, qvplat::kInvalidSocket);
+    ASSERT_FALSE(qvplat::resolvePassive(c.listener.port(), address).failed());
+    qvplat::SocketHandle second = qvplat::kInvalidSocket;
+    ASSERT_FALSE(qvplat::createSocket(address, second).failed());
     for (const auto s : {second, c.server, c.client}) {
         EXPECT_TRUE(::fcntl(s, F_GETFD) & FD_CLOEXEC);
     }
-    EXPECT_TRUE(qvplat::setReuseAddr(second));
-    EXPECT_FALSE(qvplat::bindSocket(second, address));
-    EXPECT_EQ(qvplat::lastError(), EADDRINUSE);
+    EXPECT_FALSE(qvplat::setReuseAddr(second).failed());
+    const qvplat::SocketError bound = qvplat::bindSocket(second, address);
+    EXPECT_EQ(bound.op, qvplat::SocketError::Op::Bind);
+    EXPECT_EQ(bound.code, EADDRINUSE);
+    EXPECT_TRUE(bound.isAddressInUse());
     qvplat::closeSocket(second);
     int port = 0;
     {

@@ -57,14 +57,10 @@ bool waitUntil(const std::function<bool()>& condition, int timeoutMs)
 Listener::Listener()
 {
     qvplat::AddrInfo info;
-    if (!qvplat::resolvePassive(0, info)) {
+    if (qvplat::resolvePassive(0, info).failed() || qvplat::createSocket(info, m_socket).failed()) {
         return;
     }
-    m_socket = qvplat::createSocket(info);
-    if (m_socket == qvplat::kInvalidSocket) {
-        return;
-    }
-    if (!qvplat::bindSocket(m_socket, info) || !qvplat::listenSocket(m_socket)) {
+    if (qvplat::bindSocket(m_socket, info).failed() || qvplat::listenSocket(m_socket).failed()) {
         qvplat::closeSocket(m_socket);
         m_socket = qvplat::kInvalidSocket;
         return;

@@ -236,7 +236,7 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
         EXPECT_EQ(get("/"), expected) << page;
     }
     EXPECT_EQ(m_worker.getRecvBuffer().size(), 0u);
-    EXPECT_EQ(m_worker.getState(), CCPTBaseWorker::kStateAnswered);
+    EXPECT_EQ(m_worker.getState(), CCPTBaseWorker::kStateFinished);
 }
 
 // Answered once the request line has ended (CR LF, even across chunks); bytes that cannot become a
@@ -246,11 +246,11 @@ TEST_F(RequestProcessingTest, RequestIsAnsweredOnceItsRequestLineHasEnded)
     const std::string ok = header("200 OK", "text/html", 9) + "<p>hi</p>";
     const std::string longLine = "GET /" + std::string(CClientPerThread::kMaxRecvLength, 'a');
     const std::tuple<std::vector<std::string>, std::string, int> cases[] = {
-        {{"G", "ET / HTTP/1.1\r", "\nHost: x"}, ok, CCPTBaseWorker::kStateAnswered},
+        {{"G", "ET / HTTP/1.1\r", "\nHost: x"}, ok, CCPTBaseWorker::kStateFinished},
         {{"GET / HTTP/1.1\n", "Host: x\n"}, "", CCPTBaseWorker::kStateIdle},  // only CR LF ends the line
         {{"GET / HTTP/1.1\r"}, "", CCPTBaseWorker::kStateIdle},
-        {{"GEX /"}, "", CCPTBaseWorker::kStateAnswered},
-        {{longLine.substr(0, 60000), longLine.substr(60000)}, "", CCPTBaseWorker::kStateAnswered},
+        {{"GEX /"}, "", CCPTBaseWorker::kStateFinished},
+        {{longLine.substr(0, 60000), longLine.substr(60000)}, "", CCPTBaseWorker::kStateFinished},
     };
     for (const auto& [chunks, expected, state] : cases) {
         CapturingWorker worker;
