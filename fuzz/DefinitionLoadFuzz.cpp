@@ -1,7 +1,12 @@
 // A stored definition line through the registry's load: the line is the value of one key of
 // session.ini's "WEBSVRLIST" in the user layer of a fixed temporary program folder. Whatever the
 // registry made of it must come back the same after it stored its definitions and loaded them again.
+// The JSON library is the oracle of the definition codec: the line the codec writes for a record is
+// the library's compact writing of it.
 
+#include <json/json.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -15,6 +20,7 @@
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
+#include "registry/DefinitionCodec.h"
 #include "registry/WebServerMngr.h"
 #include "webserver/WebServerInfo.h"
 
@@ -48,6 +54,27 @@ std::vector<std::u16string> snapshot()
     return out;
 }
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+std::string oracleLine(const _tag_WebServerInfo& definition)
+{
+    Json::Value root(Json::objectValue);
+    root["name"] = definition.name.toUtf8();
+    root["grpname"] = definition.grpname.toUtf8();
+    root["basepath"] = definition.basepath.toUtf8();
+    root["basehtml"] = definition.basehtml.toUtf8();
+    root["port"] = definition.port;
+    Json::Value table(Json::objectValue);
+    for (const auto& [extension, type] : definition.contentstype) {
+        table[extension.toUtf8()] = type.toUtf8();
+    }
+    root["contentstype"] = table;
+    std::string text = Json::FastWriter().write(root);
+    std::erase(text, '\n');
+    return text;
+}
+#pragma GCC diagnostic pop
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
@@ -63,6 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     std::string line(reinterpret_cast<const char*>(data), size);
     line = line.substr(0, line.find_first_of("\r\n"));  // one stored line
+    DefinitionCodec codec;
+    if (const std::unique_ptr<_tag_WebServerInfo> parsed = codec.parse(line)) {
+        QV_FUZZ_CHECK(codec.write(*parsed) == oracleLine(*parsed));
+    }
+
     std::error_code ignored;
     fs::remove_all(*s_programDir / "user", ignored);
     fs::create_directories(*s_programDir / "user");

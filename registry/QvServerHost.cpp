@@ -14,6 +14,7 @@
 #include "platform/NetInterfaces.h"
 #include "platform/Socket.h"
 #include "platform/TimerService.h"
+#include "registry/GroupList.h"
 #include "webserver/ContentTypeTable.h"
 #include "webserver/WebServer.h"
 #include "webserver/WebServerInfo.h"
@@ -21,7 +22,6 @@
 namespace {
 
 constexpr int kEnvFile = 0;  // env.ini
-constexpr const char16_t* kGroupSection = u"GROUPLIST";
 constexpr const char16_t* kNetworkMissing = u"Windows networks are not available.!!";
 constexpr const char16_t* kBindFailed = u"Socket Bind Failed!!";  // the listener's processStop text
 constexpr int kFirstUnprivilegedPort = 1024;                      // binding below it needs administrator rights
@@ -137,13 +137,7 @@ std::vector<QvServerRecord> CQvServerHost::listServers() const
 
 QvStringArray CQvServerHost::listGroups() const
 {
-    QvStringArray groups;
-    CEnvMng* env = CEnvMng::getInstance();
-    const int count = env->getInt(kEnvFile, kGroupSection, u"CNT");
-    for (int i = 1; i <= count; ++i) {
-        groups.add(env->getString(kEnvFile, kGroupSection, QvString::formatted(u"%04d", i)));
-    }
-    return groups;
+    return CQvGroupList::names();
 }
 
 QvHostResult CQvServerHost::runServer(const QvString& name)
