@@ -67,18 +67,30 @@ StoredLineReader::Token StoredLineReader::next()
     m_token = m_pos;
     const char c = nextChar();
     switch (c) {
-        case '{': return Token::ObjectBegin;
-        case '}': return Token::ObjectEnd;
-        case '[': return Token::ArrayBegin;
-        case ']': return Token::ArrayEnd;
-        case ',': return Token::ArraySeparator;
-        case ':': return Token::MemberSeparator;
-        case '"': return readString() ? Token::String : Token::Error;
-        case '/': return readComment() ? Token::Comment : Token::Error;
-        case 't': return match("rue") ? Token::Literal : Token::Error;
-        case 'f': return match("alse") ? Token::Literal : Token::Error;
-        case 'n': return match("ull") ? Token::Literal : Token::Error;
-        case '\0': return Token::End;  // the end of the line, or a NUL byte
+        case '{':
+            return Token::ObjectBegin;
+        case '}':
+            return Token::ObjectEnd;
+        case '[':
+            return Token::ArrayBegin;
+        case ']':
+            return Token::ArrayEnd;
+        case ',':
+            return Token::ArraySeparator;
+        case ':':
+            return Token::MemberSeparator;
+        case '"':
+            return readString() ? Token::String : Token::Error;
+        case '/':
+            return readComment() ? Token::Comment : Token::Error;
+        case 't':
+            return match("rue") ? Token::Literal : Token::Error;
+        case 'f':
+            return match("alse") ? Token::Literal : Token::Error;
+        case 'n':
+            return match("ull") ? Token::Literal : Token::Error;
+        case '\0':
+            return Token::End;  // the end of the line, or a NUL byte
         default:
             if (c == '-' || (c >= '0' && c <= '9')) {
                 readNumber();
@@ -187,11 +199,17 @@ bool StoredLineReader::readValue(int depth, Role role, Value& out)
         case Token::ObjectBegin:
             out.kind = Kind::Object;
             return readObject(depth, role);
-        case Token::ArrayBegin: return readArray(depth);
-        case Token::Number: return decodeNumber(out);
-        case Token::String: out.kind = Kind::String; return decodeString(out.text);
-        case Token::Literal: return true;
-        default: return false;
+        case Token::ArrayBegin:
+            return readArray(depth);
+        case Token::Number:
+            return decodeNumber(out);
+        case Token::String:
+            out.kind = Kind::String;
+            return decodeString(out.text);
+        case Token::Literal:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -386,7 +404,9 @@ bool StoredLineReader::decodeNumber(Value& out)
     }
     const uint64_t intLimit = negative ? uint64_t{1} << 31 : static_cast<uint64_t>(std::numeric_limits<int>::max());
     out.kind = value <= intLimit ? Kind::Int : Kind::Number;
-    out.number = value > intLimit ? 0 : negative ? static_cast<int>(-static_cast<int64_t>(value)) : static_cast<int>(value);
+    out.number = value > intLimit ? 0
+                 : negative       ? static_cast<int>(-static_cast<int64_t>(value))
+                                  : static_cast<int>(value);
     return true;
 }
 

@@ -41,8 +41,18 @@ public:
 
 private:
     enum class Token {
-        End, ObjectBegin, ObjectEnd, ArrayBegin, ArrayEnd, String, Number, Literal, ArraySeparator, MemberSeparator,
-        Comment, Error
+        End,
+        ObjectBegin,
+        ObjectEnd,
+        ArrayBegin,
+        ArrayEnd,
+        String,
+        Number,
+        Literal,
+        ArraySeparator,
+        MemberSeparator,
+        Comment,
+        Error
     };
     enum class Role { Root, Types, Other };  // whose members an object holds
     enum class Kind { String, Int, Number, Object, Other };
