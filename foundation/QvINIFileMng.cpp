@@ -200,7 +200,7 @@ void CQvINIFileMng::takeUserLayer(const qvplat::IniDocument& document)
                     found->erase(key);
                 }
             } else {
-                fresh[section].set(key, std::move(value));
+                fresh[section][key] = std::move(value);
             }
         }
     }
