@@ -4,6 +4,7 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "foundation/QvCodePage.h"
 #include "foundation/QvDirMng.h"
@@ -150,8 +151,9 @@ bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<
             for (const bool removals : {true, false}) {
                 for (const auto& [section, keys] : m_changes) {
                     for (const auto& [key, changed] : keys) {
-                        if (changed.removed == removals) {
-                            const std::u16string value = decodeUtf8(changed.value);
+                        const std::string* stored = removals ? nullptr : findValue(m_user, section, key);
+                        if (changed.removed == removals && (removals || stored != nullptr)) {
+                            const std::u16string value = removals ? std::u16string() : decodeUtf8(*stored);
                             document.write(section.view(), key.view(), removals ? nullptr : value.c_str());
                         }
                     }
@@ -170,7 +172,16 @@ bool CQvINIFileMng::writeUserFile(const QvString& fileName, const std::function<
 void CQvINIFileMng::takeUserLayer(const qvplat::IniDocument& document)
 {
     // The layer as the file has it now, with what this process has not saved yet on top. The old
-    // layer goes first: a server list runs to tens of megabytes, and two of them need not coexist.
+    // layer goes first, but for the values this process wrote: a server list runs to tens of
+    // megabytes, and two of them need not coexist.
+    std::vector<std::string> written;
+    for (const auto& [section, keys] : m_changes) {
+        for (const auto& [key, changed] : keys) {
+            Section* inSection = changed.removed ? nullptr : m_user.find(section);
+            std::string* value = inSection != nullptr ? inSection->find(key) : nullptr;
+            written.push_back(value != nullptr ? std::move(*value) : std::string());
+        }
+    }
     m_user = Layer();
     Layer fresh;
     for (const std::u16string& name : document.sectionNames()) {
@@ -178,14 +189,16 @@ void CQvINIFileMng::takeUserLayer(const qvplat::IniDocument& document)
         document.forEachEntry(
             name, [&keys](const qvplat::IniDocument::Entry& entry) { keys[keyOf(entry.name)] = entry.value; });
     }
+    size_t next = 0;
     for (const auto& [section, keys] : m_changes) {
         for (const auto& [key, changed] : keys) {
+            std::string& value = written[next++];
             if (changed.removed) {
                 if (Section* found = fresh.find(section)) {
                     found->erase(key);
                 }
             } else {
-                fresh[section].set(key, changed.value);
+                fresh[section][key] = std::move(value);
             }
         }
     }
@@ -272,7 +285,7 @@ bool CQvINIFileMng::setUtf8Value(const QvString& section, const QvString& key, s
         return true;  // storing what is there is no change of this process's
     }
     keys[key] = value;
-    m_changes[section].set(key, Change{false, std::string(value)});
+    m_changes[section].set(key, Change{false});
     return true;
 }
 
@@ -289,7 +302,7 @@ void CQvINIFileMng::deleteKey(const QvString& section, const QvString& key, IniL
     if (Section* keys = m_user.find(section)) {
         keys->erase(key);
     }
-    m_changes[section].set(key, Change{true, std::string()});
+    m_changes[section].set(key, Change{true});
 }
 
 QvStringArray CQvINIFileMng::getKeys(const QvString& section, IniLayer layer) const

@@ -94,9 +94,10 @@ public:
     const Layer& getUserLayer() const { return m_user; }
 
 private:
+    // A written key's value is the user layer's: a server list's lines run to tens of megabytes,
+    // and a second copy of every changed one would double what a save holds.
     struct Change {
         bool removed = false;
-        std::string value;
     };
 
     bool loadLayer(const QvString& path, Layer& layer);

@@ -14,13 +14,13 @@
 #include "platform/NetInterfaces.h"
 #include "platform/Socket.h"
 #include "platform/TimerService.h"
+#include "registry/GroupList.h"
 #include "webserver/ContentTypeTable.h"
 #include "webserver/WebServer.h"
 #include "webserver/WebServerInfo.h"
 
 namespace {
 
-constexpr const char16_t* kGroupSection = u"GROUPLIST";
 constexpr const char16_t* kNetworkMissing = u"Windows networks are not available.!!";
 constexpr int kFirstUnprivilegedPort = 1024;  // binding below it needs administrator rights
 
@@ -134,13 +134,7 @@ std::vector<QvServerRecord> CQvServerHost::listServers() const
 
 QvStringArray CQvServerHost::listGroups() const
 {
-    QvStringArray groups;
-    CEnvMng* env = CEnvMng::getInstance();
-    const int count = env->getInt(ENV_FILE_ENV, kGroupSection, u"CNT");
-    for (int i = 1; i <= count; ++i) {
-        groups.add(env->getString(ENV_FILE_ENV, kGroupSection, QvString::formatted(u"%04d", i)));
-    }
-    return groups;
+    return CQvGroupList::names();
 }
 
 QvHostResult CQvServerHost::runServer(const QvString& name)

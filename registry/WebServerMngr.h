@@ -9,6 +9,7 @@
 #include "foundation/QvMap.h"
 #include "foundation/QvString.h"
 #include "foundation/QvStringArray.h"
+#include "registry/DefinitionCodec.h"
 
 class CWebServer;
 struct _tag_WebServerInfo;
@@ -120,15 +121,11 @@ private:
     void registerGroups(const QvStringArray& groups);
     void noteSaveFailure(int fileId);
 
-    // The stored text of a content-type table, from a few remembered ones.
-    const std::string& tableTextOf(const QvMap<QvString, QvString>& table);
-
     QvMap<QvString, CWebServer*> m_servers;
     bool m_loading = false;                 // loading saves session.ini and the groups once at the end
     bool m_inTransaction = false;           // finishEdit saves session.ini once, under its lock
     QvMap<QvString, StoredEntry> m_stored;  // session.ini key -> what its line was when this process saw it
     std::map<std::u16string, std::unique_ptr<_tag_WebServerInfo>> m_editBases;  // name -> beginEdit's copy
     QvString m_saveError;
-    static constexpr size_t kTableTextsKept = 8;
-    std::vector<std::pair<QvMap<QvString, QvString>, std::string>> m_tableTexts;
+    DefinitionCodec m_codec;  // writes the stored lines, each table's text once
 };

@@ -151,6 +151,22 @@ TEST_F(QvINIFileMngTest, EarlierLoadedProcessWritesOnlyItsOwnChanges)
               "[WEBSVRLIST]\na={\"port\":1}\nc={\"port\":33}\ne={\"port\":5}\nd={\"port\":4}\n");
 }
 
+// A value set but not yet saved survives a re-read of the file (another process's save in between)
+// and is what the next save writes.
+TEST_F(QvINIFileMngTest, UnsavedValueSurvivesAReloadAndIsSavedAfterIt)
+{
+    write("user/session.ini", "[WEBSVRLIST]\na=1\n");
+    auto mine = loadFresh(u"session.ini");
+    mine->setValue(u"WEBSVRLIST", u"a", u"mine", INI_LAYER_USER);
+    auto other = loadFresh(u"session.ini");
+    other->setValue(u"WEBSVRLIST", u"b", u"theirs", INI_LAYER_USER);
+    ASSERT_TRUE(other->save(u"session.ini"));
+    ASSERT_TRUE(mine->reload(u"session.ini"));
+    EXPECT_EQ(u8(mine->getValue(u"WEBSVRLIST", u"a", INI_LAYER_USER)), "mine");
+    ASSERT_TRUE(mine->save(u"session.ini"));
+    EXPECT_EQ(read(path("user/session.ini")), "[WEBSVRLIST]\na=mine\nb=theirs\n");
+}
+
 // Out of descriptors while loading: the file exists but cannot be read. The load says so and no
 // save replaces the file with the few keys this process knows.
 TEST_F(QvINIFileMngTest, UnreadableUserFileIsReportedAndNeverReplaced)
