@@ -162,6 +162,7 @@ void CClientPerThread::threadClientWork()
         }
         // The pool thread's own buffer, given to it when it was made: receiving needs no memory.
         unsigned char* const buffer = CSessionThreadPool::threadBuffer();
+        setLoopSocket(socket);
         while (m_running.load()) {
             // One receive takes what is waiting, up to the maximum (no need to ask how much first).
             const long received = qvplat::recvSome(socket, buffer, static_cast<std::size_t>(kMaxRecvLength));
@@ -176,11 +177,13 @@ void CClientPerThread::threadClientWork()
                           m_delegate.load() != nullptr ? u"notnull" : u"null");
                 notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
                 m_running = false;
-            } else {
+            } else if (beginServing()) {
                 buffer[static_cast<std::size_t>(received)] = 0;
                 notifyDelegate(CCPTWorkDelegate::kStatusData, buffer, static_cast<int>(received));
+                endServing();
             }
         }
+        setLoopSocket(qvplat::kInvalidSocket);
         if (m_closeRequested.load()) {
             // Ended from outside, as a failed wait would: the error is reported before the close.
             notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
@@ -190,6 +193,25 @@ void CClientPerThread::threadClientWork()
     }
     m_threadEnded = true;
     qvsc::log(u"%s threadClientWork End [%d]", kSvrCommTag, m_clientId);
+}
+
+void CClientPerThread::setLoopSocket(qvplat::SocketHandle socket)
+{
+    std::lock_guard lock(m_serveMutex);
+    m_loopSocket = socket;
+}
+
+bool CClientPerThread::beginServing()
+{
+    std::lock_guard lock(m_serveMutex);
+    m_serving = !m_finSent;  // a request that crossed our FIN: the peer reads the close instead
+    return m_serving;
+}
+
+void CClientPerThread::endServing()
+{
+    std::lock_guard lock(m_serveMutex);
+    m_serving = false;
 }
 
 void CClientPerThread::closeOwnSocket(int lingerMs)
@@ -299,6 +321,15 @@ void CClientPerThread::closeConnection()
 {
     m_closeRequested = true;
     m_running = false;
+    {
+        // Not m_socketMutex: the session thread holds that through its linger, and this runs on
+        // the timer thread every worker shares.
+        std::lock_guard lock(m_serveMutex);
+        if (m_loopSocket != qvplat::kInvalidSocket && !m_serving && !m_finSent) {
+            qvplat::shutdownSending(m_loopSocket);
+            m_finSent = true;
+        }
+    }
     // A silent connection has no thread to notice the flag: it gets one now, which closes it as
     // it would close any other.
     if (cancelWatch()) {

@@ -55,7 +55,10 @@ public:
     bool sendFileData(std::FILE* file, std::uint64_t offset, std::uint64_t length);
 
     // Ends the connection from another thread: the session thread sends what is queued, closes
-    // its sending side, lets the peer close, closes the socket and reports status 99.
+    // its sending side, lets the peer close, closes the socket and reports status 99. A session
+    // waiting for input gets its FIN at once: a keep-alive peer then sees the close before it sends
+    // its next request, rather than having that request read and dropped. One being answered gets
+    // it right behind the answer.
     void closeConnection();
 
     // Clears the running flag and waits for the session thread; after 5 seconds the connection is
@@ -98,6 +101,12 @@ private:
     bool sendWithRetry(Step step, Done done);
 
     bool isSessionThread() const;
+    // Session thread, around handing a received chunk to the delegate: false (the chunk is not
+    // served) when closeConnection has already sent the FIN, since an answer can no longer follow.
+    bool beginServing();
+    void endServing();
+    // Session thread: the receive loop runs on socket (kInvalidSocket once it has left it).
+    void setLoopSocket(qvplat::SocketHandle socket);
 
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_hasThread{false};
@@ -122,5 +131,11 @@ private:
     int m_clientId = -1;
     std::atomic<CCPTWorkDelegate*> m_delegate{nullptr};
     std::atomic<bool> m_closeRequested{false};
+    // The hand-over between closeConnection and the receive loop; held only for a flag or a
+    // shutdown, never across a delegate call or the close.
+    std::mutex m_serveMutex;
+    qvplat::SocketHandle m_loopSocket = qvplat::kInvalidSocket;  // open while the loop runs on it
+    bool m_serving = false;  // a chunk is in the delegate: its answer may be going out
+    bool m_finSent = false;  // closeConnection shut the sending side down
     qvplat::Event m_startEvent{true, false};
 };

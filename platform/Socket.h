@@ -108,6 +108,9 @@ SendError classifySendError(int error);
 // Ends both directions of the connection without releasing the descriptor. Safe from another thread
 // while the owner waits in waitReadable()/recvSome(): those then report readable and 0 (close).
 void shutdownSocket(SocketHandle socket);
+// Sends FIN after everything queued and keeps receiving (input that still comes is read, never
+// answered with a reset). Safe from another thread while the owner waits in recvSome().
+void shutdownSending(SocketHandle socket);
 
 // Graceful close for a connection that has been answered: sends FIN after everything queued
 // (shutdown of the sending side), reads and discards input that is already waiting (at most a few

@@ -362,6 +362,13 @@ void shutdownSocket(SocketHandle socket)
     }
 }
 
+void shutdownSending(SocketHandle socket)
+{
+    if (socket >= 0 && ::shutdown(socket, SHUT_WR) != 0) {
+        t_lastError = errno;
+    }
+}
+
 void drainAndClose(SocketHandle socket, int lingerMs)
 {
     if (socket < 0) {

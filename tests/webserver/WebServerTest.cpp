@@ -87,6 +87,25 @@ TEST_F(WebServerNetTest, AnsweredConnectionIsClosedOnTheFirstTickAfterAboutASeco
     EXPECT_LT(seconds, 3.0);  // about 1.2 s; generous for a loaded machine
 }
 
+// Looking for the close before each next request, as curl and browsers do, must find it there.
+TEST_F(WebServerNetTest, KeepAliveClientSeesTheCloseBeforeItsNextRequest)
+{
+    constexpr int kThinkMs = 50;  // the client's pause between requests, well below a receive poll
+    RawClient client(m_port);
+    int answered = 0;
+    for (; answered < 200; ++answered) {  // the close comes after about 1.2 s, some 24 requests
+        if (qvplat::waitReadable(client.socket(), answered == 0 ? 0 : kThinkMs) != 0) {
+            break;
+        }
+        ASSERT_TRUE(client.sendAll("GET /index.html HTTP/1.1\r\n\r\n"));
+        ASSERT_EQ(loopback::bodyOf(client.readHttpAnswer(kAnswerTimeoutMs)), kHello) << "request " << answered;
+    }
+    const qvtest::ReadResult rest = client.readToEnd(10000);
+    EXPECT_GT(answered, 1);
+    EXPECT_TRUE(rest.closed);
+    EXPECT_EQ(client.pending() + rest.bytes, "");
+}
+
 TEST_F(WebServerNetTest, RequestLineNeverFinishedIsClosedUnanswered)
 {
     RawClient client(m_port);
