@@ -196,20 +196,17 @@ void UpdateCheckTest::checkEndsAsItShouldAndRunsOnlyAVerifiedFile_data()
         return CheckCase{newer, args, how, key, update, 0, {kOffer, box}, ok, warning, key == Key::Config ? 2 : 1,
                          false};
     };
+    // A good signature and the key in the config layer: what pkexec answers decides the rest.
+    const auto shown = [](const QString& latest, const QStringList& args, int pkexecExit, const QStringList& boxes,
+                          int buttons, int icon, int posts, bool callsPkexec) {
+        return CheckCase{latest, args,    Signed::Good, Key::Config, {},         pkexecExit,
+                         boxes,  buttons, icon,         posts,       callsPkexec};
+    };
     QTest::newRow("signature good: runs and the program ends")
-        << CheckCase{newer, {}, Signed::Good, Key::Config, {}, 0, {kOffer}, yesNo, question, 2, true};
+        << shown(newer, {}, 0, {kOffer}, yesNo, question, 2, true);
     QTest::newRow("elevation refused: the program keeps running")
-        << CheckCase{newer,
-                     {},
-                     Signed::Good,
-                     Key::Config,
-                     {},
-                     126,
-                     {kOffer, q("Installation file execution failed. Please update again!!")},
-                     yesNo,
-                     warning,
-                     2,
-                     true};
+        << shown(newer, {}, 126, {kOffer, q("Installation file execution failed. Please update again!!")}, yesNo,
+                 warning, 2, true);
     QTest::newRow("wrong signature") << refused({}, Signed::OtherKey, Key::Config, {}, kNotVerified);
     QTest::newRow("file changed after signing") << refused({}, Signed::ChangedAfter, Key::Config, {}, kNotVerified);
     QTest::newRow("missing .minisig") << refused({}, Signed::Missing, Key::Config, {}, kNotVerified);
@@ -224,40 +221,13 @@ void UpdateCheckTest::checkEndsAsItShouldAndRunsOnlyAVerifiedFile_data()
     QTest::newRow("no release key") << refused({}, Signed::Good, Key::None, {}, kNoKey);
     QTest::newRow("a key in the user layer is not trusted")
         << refused({}, Signed::Good, Key::UserLayerOnly, {}, kNoKey);
-    QTest::newRow("latest version") << CheckCase{q("1.0.0.1"),
-                                                 {},
-                                                 Signed::Good,
-                                                 Key::Config,
-                                                 {},
-                                                 0,
-                                                 {q("This program is the latest version.")},
-                                                 ok,
-                                                 int(QvMessageBoxes::Information),
-                                                 1,
-                                                 false};
-    QTest::newRow("service unreachable") << CheckCase{
-        {},
-        {},
-        Signed::Good,
-        Key::Config,
-        {},
-        0,
-        {q("[-994] Response Data Error!\nUpdate version can not be checked!!")},
-        ok,
-        warning,
-        0,
-        false};
-    QTest::newRow("file url outside the web root") << CheckCase{newer,
-                                                                {q("--file-url=http://127.0.0.1/setup/new_setup.exe")},
-                                                                Signed::Good,
-                                                                Key::Config,
-                                                                {},
-                                                                0,
-                                                                {kOffer, q("The file path is not valid!!")},
-                                                                yesNo,
-                                                                warning,
-                                                                2,
-                                                                false};
+    QTest::newRow("latest version") << shown(q("1.0.0.1"), {}, 0, {q("This program is the latest version.")}, ok,
+                                             int(QvMessageBoxes::Information), 1, false);
+    QTest::newRow("service unreachable") << shown(
+        {}, {}, 0, {q("[-994] Response Data Error!\nUpdate version can not be checked!!")}, ok, warning, 0, false);
+    QTest::newRow("file url outside the web root")
+        << shown(newer, {q("--file-url=http://127.0.0.1/setup/new_setup.exe")}, 0,
+                 {kOffer, q("The file path is not valid!!")}, yesNo, warning, 2, false);
 }
 
 void UpdateCheckTest::checkEndsAsItShouldAndRunsOnlyAVerifiedFile()
