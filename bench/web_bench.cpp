@@ -124,21 +124,7 @@ std::string loadAverage()
 // /proc/PID/task/PID/children (nginx's worker).
 double cpuSeconds(int pid)
 {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos) {
-        return 0;
-    }
-    std::istringstream fields(text.substr(close + 2));  // field 3 on
-    std::string skip;
-    for (int field = 3; field < 14; ++field) {
-        fields >> skip;
-    }
-    double user = 0;
-    double system = 0;
-    fields >> user >> system;
-    double seconds = (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    double seconds = ChildProcess::cpuSeconds(pid);
     std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
     for (int child = 0; children >> child;) {
         seconds += cpuSeconds(child);

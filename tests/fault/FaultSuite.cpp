@@ -48,18 +48,9 @@ Holdings holdingsOf(int pid)
     const std::string proc = "/proc/" + std::to_string(pid);
     long pages = 0;
     std::ifstream(proc + "/statm") >> pages >> pages;  // size, then resident
-    const std::string stat = TempDir::read(proc + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // from field 3 on
-    std::string skipped;
-    for (int field = 3; field < 14; ++field) {
-        fields >> skipped;
-    }
-    long utime = 0;
-    long stime = 0;
-    fields >> utime >> stime;
     return {static_cast<int>(qvtest::countEntries(proc + "/fd")),
             static_cast<int>(qvtest::countEntries(proc + "/task")), pages * (sysconf(_SC_PAGESIZE) / 1024),
-            static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK))};
+            ChildProcess::cpuSeconds(pid)};
 }
 
 std::string describe(const Holdings& h)

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
+
 #include "Loopback.h"
 #include "TempDir.h"
 
@@ -102,4 +104,22 @@ int ChildProcess::run(const std::string& program, const std::vector<std::string>
     const int code = child.wait(timeoutMs);
     output = child.output();
     return code;
+}
+
+double ChildProcess::cpuSeconds(int pid)
+{
+    const std::string stat = TempDir::read("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos || close + 2 > stat.size()) {
+        return 0;
+    }
+    std::istringstream fields(stat.substr(close + 2));  // from field 3 on
+    std::string skipped;
+    for (int field = 3; field < 14; ++field) {
+        fields >> skipped;
+    }
+    double user = 0;
+    double system = 0;
+    fields >> user >> system;
+    return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }

@@ -24,6 +24,9 @@ public:
     int pid() const { return m_pid; }
     std::string output() const;
 
+    // The processor time (user + system) process pid has used so far, from /proc; 0 when it is gone.
+    static double cpuSeconds(int pid);
+
     // Runs a program to completion (bounded by timeoutMs) and returns its exit code and output.
     static int run(const std::string& program, const std::vector<std::string>& args, std::string& output,
                    int timeoutMs = 30000);
