@@ -24,42 +24,6 @@ std::string readStream(std::FILE* file)
     return text;
 }
 
-TEST(FileSystemTest, ModuleFileNameIsThisExecutable)
-{
-    const std::u16string real = qvplat::getModuleFileName();
-    const std::u16string suffix = u"/qv_platform_tests";
-    ASSERT_GT(real.size(), suffix.size());
-    EXPECT_EQ(real.front(), qvplat::kPathSeparator);
-    EXPECT_TRUE(qvplat::isRegularFile(real));
-    EXPECT_EQ(real.substr(real.size() - suffix.size()), suffix);
-}
-
-TEST(FileSystemTest, EntryKinds)
-{
-    TempDir dir("qvfs");
-    const auto file = dir.write("file.txt", "x");
-    const auto folder = dir / "folder";
-    std::filesystem::create_directory(folder);
-    const auto dangling = dir / "dangling";
-    std::filesystem::create_symlink(dir / "nowhere", dangling);
-
-    struct Case {
-        std::filesystem::path path;
-        bool exists, regular, directory;
-    };
-    const Case cases[] = {
-        {file, true, true, false},       {folder, true, false, true},       {dir / "missing", false, false, false},
-        {dangling, false, false, false}, {"/dev/null", true, false, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path.string());
-        EXPECT_EQ(qvplat::pathExists(c.path.u16string()), c.exists);
-        EXPECT_EQ(qvplat::isRegularFile(c.path.u16string()), c.regular);
-        EXPECT_EQ(qvplat::isDirectory(c.path.u16string()), c.directory);
-    }
-    EXPECT_FALSE(qvplat::pathExists(u""));
-}
-
 // The program reads settings and JSON with "rb" and served files with openRegularFileForRead: bytes
 // as they are, names in UTF-8 on disk, blocking reads, never inherited by started programs.
 TEST(FileSystemTest, FilesOpenForReadingAsBytesAndCloseOnExec)

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <filesystem>
 
 #include "ChildProcess.h"
 #include "Loopback.h"
@@ -49,16 +48,6 @@ TEST(ProcessTest, EmptyOrUnknownProgramIsNotStarted)
     EXPECT_FALSE(qvplat::createProcess(u"  \t"));
     EXPECT_FALSE(qvplat::createProcess(u"qv-no-such-program-anywhere --flag"));
     EXPECT_FALSE(qvplat::createProcess(u"/nonexistent/dir/program"));
-}
-
-TEST(ProcessTest, StartsTheCommandLineWithItsArguments)
-{
-    TempDir dir("qvproc");
-    const auto out = dir / "out.txt";
-    const std::u16string line =
-        u"sh -c 'printf \"%s|%s\" \"$0\" \"$1\" > \"$2\"' first \"second word\" \"" + fromUtf8(out.string()) + u"\"";
-    ASSERT_TRUE(qvplat::createProcess(line));
-    ASSERT_TRUE(qvtest::waitUntil([&] { return TempDir::read(out) == "first|second word"; }));
 }
 
 // Started programs are reaped without zombies, while a child of our own is left to us.
