@@ -22,16 +22,4 @@ TEST_F(QvFileMngTest, ReadsAUtf8JsonFileIntoADocument)
     EXPECT_STREQ(doc["bad"].GetString(), "a\xEF\xBF\xBD");
 }
 
-TEST_F(QvFileMngTest, MissingEmptyOrInvalidFilesFail)
-{
-    write("empty.json", "");
-    write("broken.json", "{\"a\": [1, 2,");
-    write("text.json", "not json at all");
-    rapidjson::Document doc;
-    for (const std::filesystem::path& file :
-         {path("missing.json"), path("empty.json"), path("broken.json"), path("text.json"), root()}) {
-        EXPECT_FALSE(CQvFileMng::getInstance()->readJsonFile(toQv(file), doc, 0)) << file;
-    }
-}
-
 }  // namespace

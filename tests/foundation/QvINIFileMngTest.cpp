@@ -43,20 +43,6 @@ protected:
     }
 };
 
-TEST_F(QvINIFileMngTest, NamesDifferingOnlyInCaseCollapseInTheFile)
-{
-    {
-        CQvINIFileMng ini;
-        ini.setValue(u"Grp", u"Key", u"first", INI_LAYER_USER);
-        ini.setValue(u"Grp", u"key", u"second", INI_LAYER_USER);
-        ini.setValue(u"GRP", u"other", u"third", INI_LAYER_USER);
-        EXPECT_EQ(keysOf(ini, u"Grp", INI_LAYER_USER), "Key,key");  // two entries in memory
-        ASSERT_TRUE(ini.save(u"env.ini"));
-    }
-    // Written in map order ("GRP" < "Grp", "Key" < "key"): the first spelling stays, the last value wins.
-    EXPECT_EQ(read(path("user/env.ini")), "[GRP]\nother=third\nKey=second\n");
-}
-
 // The merged layer takes a user value unless it is missing or empty, and a section's user keys
 // unless it has none.
 TEST_F(QvINIFileMngTest, MergedLayerPrefersTheUserLayer)

@@ -23,7 +23,7 @@ TEST(QvStringTest, NeverAssignedStringEqualsNothingButDiffersFromEverything)
     EXPECT_FALSE(empty != u"");
 }
 
-TEST(QvStringTest, AppendingItselfAndSelfSubstringAreSafe)
+TEST(QvStringTest, AppendingItselfSelfSubstringAndAGrowingReplaceAreSafe)
 {
     QvString s(u"ab");
     s.append(s);
@@ -37,6 +37,9 @@ TEST(QvStringTest, AppendingItselfAndSelfSubstringAreSafe)
         grow.append(grow);
     }
     EXPECT_EQ(grow.length(), 1 << 20);
+    QvString twice(u"aXa");
+    EXPECT_EQ(twice.replace(u"a", u"aa"), 2);  // the search goes on behind each inserted text
+    EXPECT_EQ(twice, u"aaXaa");
 }
 
 TEST(QvStringTest, CopiesSharedAcrossThreadsStayIndependent)
@@ -66,29 +69,6 @@ TEST(QvStringTest, CopiesSharedAcrossThreadsStayIndependent)
     }
     EXPECT_EQ(shared, u"shared-text");
     EXPECT_EQ(shared.refCount(), 1);
-}
-
-// The conversions themselves are the platform layer's one converter; here: the choice by code page.
-TEST(QvStringTest, BytesAreDecodedByTheirCodePage)
-{
-    const std::string utf8 = "caf\xC3\xA9 \xF0\x9F\x98\x80";
-    const std::string ansi = "\x80\x93\xE9\x41";
-    EXPECT_EQ(QvString(utf8.data(), static_cast<int>(utf8.size()), kCodePageUtf8).toStd(), u"caf\u00E9 \U0001F600");
-    EXPECT_EQ(QvString(ansi.data(), static_cast<int>(ansi.size()), kCodePageAnsi).toStd(), u"\u20AC\u201C\u00E9A");
-}
-
-TEST(QvStringTest, FindReplaceAndMid)
-{
-    QvString s(u"a/b/c.d.html");
-    EXPECT_EQ(s.find(u'/', 2), 3);
-    EXPECT_EQ(s.find(u"c.d"), 4);
-    EXPECT_EQ(s.find(u"zz"), -1);
-    EXPECT_EQ(s.mid(2, 3), u"b/c");
-    EXPECT_EQ(s.mid(50), u"");
-    // The search goes on behind each inserted text, so "a" -> "aa" terminates.
-    QvString grow(u"aXa");
-    EXPECT_EQ(grow.replace(u"a", u"aa"), 2);
-    EXPECT_EQ(grow, u"aaXaa");
 }
 
 TEST(QvStringTest, FormatConversionsAndLimits)

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "ModuleDirFixture.h"
 #include "foundation/QvString.h"
 
@@ -24,27 +22,6 @@ TEST(QvStringTimeAndRandomTest, DateTemplateTakesNamesAndPaddedTimeFromTheClock)
         date.formatLocalTime(u"DD, D0 MM YYYY hh:mm:ss", 1);
         EXPECT_EQ(u8(date), c.expected);
     }
-}
-
-std::string randomAt(const qvplat::SystemTime& time, int mode, int length)
-{
-    FixedClock clock(time);
-    QvString s(u"old");
-    s.makeRandomString(mode, length);
-    return u8(s);
-}
-
-// Mode 1 (the only one the program uses) draws digits and ASCII letters. The seed is
-// second * 1000 + millisecond: a different minute, hour or day repeats the text.
-TEST(QvStringTimeAndRandomTest, RandomTextDrawsLettersAndDigitsAndRepeatsForTheSameSecondAndMillisecond)
-{
-    const std::string text = randomAt(makeTime(2025, 1, 5, 0, 13, 4, 9, 500), 1, 2000);
-    ASSERT_EQ(text.size(), 2000u);
-    EXPECT_EQ(text.find_first_not_of("0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"),
-              std::string::npos);
-    EXPECT_NE(text.find_first_not_of("0123456789"), std::string::npos);
-    EXPECT_EQ(randomAt(makeTime(2026, 2, 6, 1, 14, 5, 9, 500), 1, 2000), text);
-    EXPECT_EQ(randomAt(makeTime(2026, 2, 6, 1, 14, 5, 9, 500), 1, 0), "");
 }
 
 }  // namespace
