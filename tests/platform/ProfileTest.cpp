@@ -53,8 +53,6 @@ std::string utf16(std::u16string_view text, bool little)
     return out;
 }
 
-// ---- The text format (no files) ---------------------------------------------------------------
-
 TEST(IniReadTest, ListsSectionNamesAndLines)
 {
     const struct {
@@ -196,8 +194,6 @@ TEST(IniDamageTest, GarbageAndHugeLinesLoseNothingElse)
     EXPECT_EQ(huge[1], "small=3");
     EXPECT_EQ(entriesOf(document, u"Z"), std::vector<std::string>{"z=last"});
 }
-
-// ---- Replacing a settings file --------------------------------------------------------------
 
 class ProfileFileTest : public ::testing::Test {
 protected:
