@@ -32,7 +32,6 @@ inline qvplat::SystemTime makeTime(int year, int month, int day, int dayOfWeek, 
     return {u(year), u(month), u(dayOfWeek), u(day), u(hour), u(minute), u(second), u(milliseconds)};
 }
 
-// Holds the local clock at a fixed time for its lifetime.
 class FixedClock {
 public:
     explicit FixedClock(const qvplat::SystemTime& time) { set(time); }

@@ -7,35 +7,9 @@
 
 #include "foundation/QvFlexBuffer.h"
 #include "foundation/QvMap.h"
-#include "foundation/QvStringArray.h"
+#include "foundation/QvString.h"
 
 namespace {
-
-TEST(QvStringArrayTest, SplitKeepsInnerEmptiesAndDropsOneTrailingPiece)
-{
-    const struct {
-        const char16_t* text;
-        const char16_t* sep;
-        std::vector<std::u16string> pieces;
-    } cases[] = {
-        {u",a", u",", {u"", u"a"}},
-        {u"a,", u",", {u"a"}},
-        {u"a,,", u",", {u"a", u""}},
-        {u"", u",", {}},
-        {u"GET  / HTTP/1.1", u" ", {u"GET", u"", u"/", u"HTTP/1.1"}},
-        {u"l1\r\nl2\r\n\r\n", u"\r\n", {u"l1", u"l2", u""}},
-        {u"grp`name`8080`Run", u"`", {u"grp", u"name", u"8080", u"Run"}},
-    };
-    for (const auto& c : cases) {
-        QvStringArray out;
-        out.add(u"stale");
-        const int n = out.split(c.text, c.sep);
-        ASSERT_EQ(n, static_cast<int>(c.pieces.size())) << std::string(c.text, c.text + 3);
-        for (int i = 0; i < n; ++i) {
-            EXPECT_EQ(out[i].toStd(), c.pieces[static_cast<size_t>(i)]);
-        }
-    }
-}
 
 // Copies share one tree; every way of changing one copy leaves the others as they were.
 TEST(QvMapTest, ChangingACopyNeverChangesTheOriginal)

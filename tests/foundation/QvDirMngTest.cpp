@@ -12,31 +12,6 @@ namespace {
 
 class QvDirMngTest : public ModuleDirTest {};
 
-// Paths below the executable's folder: forming one creates nothing, the sub-folder calls create it.
-TEST_F(QvDirMngTest, PathsLieBesideTheExecutableAndOnlySubDirCallsCreateFolders)
-{
-    CQvDirMng* dirs = CQvDirMng::getInstance();
-    EXPECT_EQ(u8(dirs->getDirPath(u"config")), path("config").string());
-    EXPECT_EQ(u8(dirs->getFilePath(u"user", u"env.ini", false)), path("user/env.ini").string());
-    EXPECT_FALSE(fs::exists(path("config")));
-    EXPECT_FALSE(fs::exists(path("user")));
-    EXPECT_EQ(u8(dirs->getFilePath(u"temp", u"setup.bin", true)), path("temp/setup.bin").string());
-    EXPECT_TRUE(fs::is_directory(path("temp")));
-    EXPECT_FALSE(fs::exists(path("temp/setup.bin")));
-    EXPECT_EQ(u8(dirs->getSubDir(u"Log")), path("Log").string());
-    EXPECT_TRUE(fs::is_directory(path("Log")));
-}
-
-TEST_F(QvDirMngTest, MakeDirectoriesCreatesEveryMissingLevelUnlessAFileIsInTheWay)
-{
-    EXPECT_TRUE(CQvDirMng::makeDirectories(toQv(path("a/b/c"))));
-    EXPECT_TRUE(CQvDirMng::makeDirectories(toQv(path("a/b/d"))));  // existing levels are fine
-    EXPECT_TRUE(fs::is_directory(path("a/b/c")) && fs::is_directory(path("a/b/d")));
-    write("f", "not a folder");
-    EXPECT_FALSE(CQvDirMng::makeDirectories(toQv(path("f/b"))));
-    EXPECT_TRUE(fs::is_regular_file(path("f")));
-}
-
 TEST_F(QvDirMngTest, DatedFilePathIsEmptyWhenItsFolderCannotBeMade)
 {
     // The executable's folder is a file, so nothing can be made below it.

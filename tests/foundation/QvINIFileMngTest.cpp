@@ -19,7 +19,6 @@ namespace {
 
 class QvINIFileMngTest : public ModuleDirTest {
 protected:
-    // Runs action with the process's limit on resource lowered to value.
     static void withLimit(int resource, rlim_t value, const std::function<void()>& action)
     {
         rlimit old{};
