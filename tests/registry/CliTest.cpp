@@ -143,17 +143,9 @@ TEST_F(CliTest, ServeStoresNothingAndLogsOneLinePerAnswer)
     server.signal(15);
     EXPECT_EQ(server.wait(10000), 0) << server.output();
 
-    const std::string stamp =
-        "\\[\\d{2}/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\\d{4}:\\d{2}:\\d{2}:\\d{2} [+-]\\d{4}\\]";
-    const std::regex lines(
-        "Press Ctrl-C to stop\\.\\n"
-        "127\\.0\\.0\\.1 - - " +
-        stamp +
-        " \"GET / HTTP/1\\.1\" 200 29\\n"
-        "127\\.0\\.0\\.1 - - " +
-        stamp +
-        " \"GET /missing\\\\x22x HTTP/1\\.1\" 404 -\\n"
-        "Stopping\\.\\n$");
+    const std::string from = "127\\.0\\.0\\.1 - - \\[[^\\]]+\\] ";  // the stamp is AccessLogTest's
+    const std::regex lines("Press Ctrl-C to stop\\.\\n" + from + "\"GET / HTTP/1\\.1\" 200 29\\n" + from +
+                           "\"GET /missing\\\\x22x HTTP/1\\.1\" 404 -\\nStopping\\.\\n$");
     EXPECT_TRUE(std::regex_search(server.output(), lines)) << server.output();
     EXPECT_EQ(entries(), before);
 }
@@ -225,7 +217,7 @@ TEST_F(CliTest, ConcurrentAddsLoseNoDefinitionAndNoGroup)
     }
 }
 
-// The five ways two processes used to overwrite each other, each run by two processes at once a few
+// Four ways two processes used to overwrite each other, each run by two processes at once a few
 // times: whichever decides second decides against what the first stored.
 TEST_F(CliTest, TwoProcessesAtOnceDecideAgainstTheStoredDefinitions)
 {
@@ -240,8 +232,6 @@ TEST_F(CliTest, TwoProcessesAtOnceDecideAgainstTheStoredDefinitions)
     const Race races[] = {
         {"", "add --name dup --port 21001 --folder SITE", "add --name dup --port 21002 --folder SITE", "07 70",
          "\\bdup +2100[12] +Stop\n", "\\bdup\\b[\\s\\S]*\\bdup\\b"},
-        {"", "add --name Case --port 21001 --folder SITE", "add --name case --port 21002 --folder SITE", "07 70",
-         "\\b(Case +21001|case +21002) +Stop\n", "\\bCase\\b[\\s\\S]*\\bcase\\b|\\bcase\\b[\\s\\S]*\\bCase\\b"},
         {"add --name x --port 21001 --folder SITE;add --name z --port 21002 --folder SITE", "edit x --new-name y",
          "edit z --new-name y", "07 70", "\\b(y +21001 +Stop\n[\\s\\S]*z +21002|x +21001 [\\s\\S]*y +21002) +Stop\n",
          "\\bx\\b[\\s\\S]*\\bz\\b"},
@@ -277,21 +267,16 @@ TEST_F(CliTest, TwoProcessesAtOnceDecideAgainstTheStoredDefinitions)
     }
 }
 
-// What list reads it leaves as it is: a stray byte in a UTF-8 file keeps the file UTF-8 and
-// unchanged, and a read-only file is never replaced (a change exits 8 naming it; list warns once).
-TEST_F(CliTest, ListingChangesNoByteAndAReadOnlyFileIsNeverReplaced)
+// A read-only settings file is never replaced: list warns once, a change exits 8 naming it, and a
+// server still runs from it.
+TEST_F(CliTest, AReadOnlySettingsFileIsNeverReplaced)
 {
     std::string out;
     ASSERT_EQ(cli("add --name \xEC\x9B\xB9 --port 0 --folder SITE", out), 0) << out;
     const fs::path session = m_dir / "user/session.ini";
-    const std::string stray = "; caf\xE9\n" + TempDir::read(session);
-    std::ofstream(session, std::ios::binary | std::ios::trunc) << stray;
-    EXPECT_EQ(cli("list", out), 0) << out;
-    EXPECT_NE(out.find("\xEC\x9B\xB9 "), std::string::npos) << out;
-    EXPECT_EQ(TempDir::read(session), stray);
-
     // A line stored as no writer would write it (blanks in the JSON): loading would store it again.
-    const std::string loose = stray + "loose={ \"name\": \"loose\", \"basepath\": \"/srv\", \"port\": 99999 }\n";
+    const std::string loose =
+        TempDir::read(session) + "loose={ \"name\": \"loose\", \"basepath\": \"/srv\", \"port\": 99999 }\n";
     std::ofstream(session, std::ios::binary | std::ios::trunc) << loose;
     fs::permissions(session, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     EXPECT_EQ(cli("list", out), 0) << out;
@@ -318,8 +303,8 @@ TEST_F(CliTest, ListingChangesNoByteAndAReadOnlyFileIsNeverReplaced)
 }
 
 // An installed program (the "installed" mark beside it) keeps its settings in the XDG folders and
-// its run records in the runtime folder, all the user's alone; a second process sees the server run.
-TEST_F(CliTest, InstalledProgramKeepsPrivateSettingsAndSharesItsRunState)
+// its run records in the runtime folder, all the user's alone.
+TEST_F(CliTest, InstalledProgramKeepsPrivateSettingsAndRunRecords)
 {
     const fs::path xdg = m_dir / "xdg";
     fs::create_directories(xdg / "runtime");
@@ -331,7 +316,6 @@ TEST_F(CliTest, InstalledProgramKeepsPrivateSettingsAndSharesItsRunState)
     EXPECT_FALSE(fs::exists(m_dir / "user"));
     ChildProcess server;
     ASSERT_TRUE(start(server, "inst")) << server.output();
-    EXPECT_TRUE(std::regex_search(list(), std::regex("inst +0 +Run\n")));
     const auto mode = [](const fs::path& path) {
         struct stat st {};
         return ::stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
@@ -343,38 +327,9 @@ TEST_F(CliTest, InstalledProgramKeepsPrivateSettingsAndSharesItsRunState)
     EXPECT_EQ(mode(xdg / "runtime/qvwebserver"), 0700);
     for (const auto& record : fs::directory_iterator(xdg / "runtime/qvwebserver")) {
         EXPECT_EQ(mode(record.path()), 0600) << record.path();
-        EXPECT_EQ(record.path().filename().string().size(), 36u) << record.path();  // 32 hex digits and ".run"
     }
     server.signal(15);
     EXPECT_EQ(server.wait(5000), 0) << server.output();
-}
-
-// A user folder that cannot be written (permission bits, and for root the immutable attribute where
-// the filesystem has one): every change names the file and the reason, exits 8 and leaves the file.
-TEST_F(CliTest, AReadOnlyUserFolderIsReportedAndLeftUnchanged)
-{
-    std::string out;
-    ASSERT_EQ(cli("add --name kept --folder SITE", out), 0) << out;
-    const std::string user = (m_dir / "user").string();
-    const std::string before = TempDir::read(user + "/session.ini");
-    fs::permissions(user, fs::perms::owner_read | fs::perms::owner_exec);
-    ChildProcess::run("chattr", {"+i", user}, out);
-    const bool readOnly = !std::ofstream(user + "/probe").good();
-    for (const char* change : {"add --name new --folder SITE", "remove kept", "edit kept --port 1"}) {
-        SCOPED_TRACE(change);
-        if (readOnly) {
-            EXPECT_EQ(cli(change, out), 8) << out;
-            EXPECT_TRUE(
-                std::regex_search(out, std::regex(user + "/[^:]*: (Permission denied|Operation not permitted)")))
-                << out;
-        }
-    }
-    ChildProcess::run("chattr", {"-i", user}, out);
-    fs::permissions(user, fs::perms::owner_all);
-    if (!readOnly) {
-        GTEST_SKIP() << "no way to make a folder read-only for this user here";
-    }
-    EXPECT_EQ(TempDir::read(user + "/session.ini"), before);
 }
 
 }  // namespace

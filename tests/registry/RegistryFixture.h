@@ -12,7 +12,6 @@
 #include "registry/WebServerMngr.h"
 #include "webserver/WebServerInfo.h"
 
-// A definition serving /srv/www with index.html; the tests change what they look at.
 inline std::unique_ptr<_tag_WebServerInfo> makeDefinition(const char16_t* name, const char16_t* group, int port = 8080)
 {
     auto d = std::make_unique<_tag_WebServerInfo>();
