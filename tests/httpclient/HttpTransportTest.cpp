@@ -46,11 +46,9 @@ TEST(HttpTransportTest, CrackHttpUrlTakesApartHttpAndHttpsOnly)
 
 TEST(HttpTransportTest, UserProxyComesFromTheSchemesVariable)
 {
+    NoProxyEnvironment clean;
     ScopedEnv env{{"http_proxy", "http://proxy.local:3128"},
-                  {"https_proxy", nullptr},
                   {"HTTPS_PROXY", "http://secure.local:3129"},
-                  {"all_proxy", nullptr},
-                  {"ALL_PROXY", nullptr},
                   {"no_proxy", "localhost,127.0.0.1"},
                   {"NO_PROXY", nullptr}};
     qvplat::HttpProxyConfig config;

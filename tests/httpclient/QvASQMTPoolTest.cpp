@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -60,7 +59,6 @@ protected:
         m_changed.notify_all();
     }
     int* job(int id) { return &m_ids.emplace_back(id); }
-    // Waits until count entries of that kind (start or end) are in the journal.
     bool waitFor(bool start, size_t count)
     {
         std::unique_lock lock(m_mutex);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <future>
 #include <map>
 #include <mutex>
@@ -165,10 +164,7 @@ TEST_F(QvHttpClientNetTest, IdleItemsFreeTheirConnectionsSoDescriptorsReturnToTh
     ASSERT_TRUE(m_log.waitForResults(8));
     ASSERT_TRUE(client().waitUntilIdle(kWaitMs));
     EXPECT_GT(qvtest::countEntries("/proc/self/fd"), before);  // the connections are kept for reuse
-    for (int i = 0; i < 200 && qvtest::countEntries("/proc/self/fd") != before; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    EXPECT_EQ(qvtest::countEntries("/proc/self/fd"), before);
+    EXPECT_TRUE(qvtest::waitUntil([&] { return qvtest::countEntries("/proc/self/fd") == before; }));
     EXPECT_EQ(post(), 8);  // a freed item works again with a new session
     EXPECT_TRUE(m_log.waitForResults(9));
     QvHttpClient::setIdleCloseForTesting(0);
