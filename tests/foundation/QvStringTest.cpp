@@ -78,7 +78,6 @@ TEST(QvStringTest, FormatConversionsAndLimits)
               u"[QvSvrComm]  [웹서버:8080] Wait Start");
     EXPECT_EQ(QvString::formatted(u"%04d|%02u|%5d|%-4d|%x|%X|%c|%%", 7, 3u, 42, 1, 255, 255, u'Z'),
               u"0007|03|   42|1   |ff|FF|Z|%");
-    EXPECT_EQ(QvString::formatted(u"[%04u/%02u/%02u]", 2026, 12, 5), u"[2026/12/05]");
     EXPECT_EQ(QvString::formatted(u"%d", -5), u"-5");
     EXPECT_EQ(QvString::formatted(u"%s", std::string("utf8 \xEC\x84\x9C")), u"utf8 서");
     // A mismatched argument prints as what it is instead of garbage, a missing one as nothing.
