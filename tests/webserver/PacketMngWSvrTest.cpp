@@ -203,6 +203,7 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
     m_dir.write("secret.txt", "outside");
     std::filesystem::create_directory_symlink(m_dir.path(), m_dir / "site" / "up");  // leads out
     std::filesystem::create_symlink("index.html", m_dir / "site" / "alias.html");    // stays inside
+    std::filesystem::create_symlink("../secret.txt", m_dir / "site" / "link.html");  // leads out
     const std::string octet = "application/octet-stream";
     const std::pair<std::string, std::string> cases[] = {
         {"/", header("200 OK", "text/html", 9) + "<p>hi</p>"},
@@ -224,10 +225,11 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
     }
     EXPECT_EQ(answer("POST / HTTP/1.1\r\n\r\n"), "");
     EXPECT_EQ(answer(std::string("\xff\xfe\0GET /\xc0\xaf", 10)), "");
-    // The default page passes the same check as every target (links: the fault suite): a full
-    // path outside, a device are not found; one inside is served, still with the html type.
+    // The default page passes the same check as every target: a full path outside, a link leading
+    // out, a device are not found; one inside is served, still with the html type.
     const std::pair<std::string, std::string> pages[] = {
         {(m_dir / "secret.txt").string(), header("404 Not Found", "text/html")},
+        {"link.html", header("404 Not Found", "text/html")},
         {"/dev/zero", header("404 Not Found", "text/html")},
         {(m_dir / "site" / "readme").string(), header("200 OK", "text/html", 12) + "plain readme"},
     };
