@@ -144,11 +144,8 @@ protected:
         fs::copy_file(QV_CONFIG_JSON, m_dir / "config/config.json");
         m_index = std::string(1024, 'i');
         m_site = m_dir.write("site/index.html", m_index).parent_path().string();
-        std::string big(kBigSize, '\0');
-        std::mt19937 random(7);
-        std::generate(big.begin(), big.end(), [&] { return static_cast<char>(random()); });
-        m_dir.write("site/big.bin", big);
-        m_big = std::move(big);
+        m_big = qvtest::patternBytes(kBigSize);
+        m_dir.write("site/big.bin", m_big);
     }
 
     void add(const std::string& name, int port, const std::string& page = "index.html")
