@@ -73,16 +73,8 @@ HttpFixture::~HttpFixture()
     stop();
 }
 
-bool HttpFixture::isRunning() const
-{
-    return m_process && m_process->isRunning();
-}
-
 bool HttpFixture::start(std::string* error)
 {
-    if (isRunning()) {
-        return true;
-    }
     m_dir = std::make_unique<TempDir>("qvfixture");
     m_process = std::make_unique<ChildProcess>();
     // The build names the script's absolute path: __FILE__ is relative when a compiler cache rewrites paths.

@@ -39,7 +39,6 @@ public:
     // Starts the server; false (with a reason) when it did not report ready within 30 s.
     bool start(std::string* error = nullptr);
     void stop();
-    bool isRunning() const;
 
     int closedPort() const { return m_closedPort; }
 
