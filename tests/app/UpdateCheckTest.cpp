@@ -152,7 +152,10 @@ private slots:
         const QString key = makeKeys("release");
         QVERIFY(!key.isEmpty() && !makeKeys("other").isEmpty());
         if (c.signature != Signed::Missing) {
-            sign(c.signature == Signed::OtherKey ? "other" : "release");
+            const QString secret = dir(c.signature == Signed::OtherKey ? "keys/other.sec" : "keys/release.sec");
+            const std::string file = dir("setup/new_setup.exe").toStdString();
+            std::string out;
+            QCOMPARE(ChildProcess::run("minisign", {"-S", "-s", secret.toStdString(), "-m", file}, out), 0);
         }
         QString update = c.update;
         if (c.key == Key::Config) {
@@ -185,7 +188,13 @@ private slots:
             QCOMPARE(answered.lastButtons, c.lastButtons);
             QCOMPARE(answered.lastIcon, c.lastIcon);
 
-            const QList<QJsonObject> recorded = recordedPosts();
+            QList<QJsonObject> recorded;
+            for (const QByteArray& line :
+                 QByteArray::fromStdString(TempDir::read(m_box->dir / "posts.jsonl")).split('\n')) {
+                if (!line.isEmpty()) {
+                    recorded << QJsonDocument::fromJson(line).object();
+                }
+            }
             QCOMPARE(recorded.size(), c.posts);
             const QString version = toQString(qvplat::getProductVersion());
             const QString asked = q("{\"appname\":\"QvWebServer\",\"appos\":\"Window\",\"appversion\":\"%1\"}\n");
@@ -251,15 +260,6 @@ private:
         return QString::fromStdString(TempDir::read(base + ".pub")).split(u'\n').value(1);
     }
 
-    void sign(const char* keyName)
-    {
-        std::string output;
-        const std::string key = dir("keys").toStdString() + "/" + keyName + ".sec";
-        QCOMPARE(
-            ChildProcess::run("minisign", {"-S", "-s", key, "-m", dir("setup/new_setup.exe").toStdString()}, output),
-            0);
-    }
-
     // Starts the service (or, with latest empty, points at a port nobody listens on) and writes env.ini's
     // config layer: both URLs, then the update lines.
     void startService(const QString& latest, const QStringList& extra, const QString& update, bool filesClosed)
@@ -295,18 +295,6 @@ private:
         m_box->dir.write(
             "config/env.ini",
             QStringLiteral("[UPDATE]\nSERVICEURL=%1\nFILEURL=%2\n%3\n").arg(serviceUrl, fileUrl, update).toStdString());
-    }
-
-    QList<QJsonObject> recordedPosts() const
-    {
-        QList<QJsonObject> posts;
-        for (const QByteArray& line :
-             QByteArray::fromStdString(TempDir::read(m_box->dir / "posts.jsonl")).split('\n')) {
-            if (!line.isEmpty()) {
-                posts << QJsonDocument::fromJson(line).object();
-            }
-        }
-        return posts;
     }
 
     std::unique_ptr<Sandbox> m_box;
