@@ -16,7 +16,6 @@
 #include <random>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <utility>

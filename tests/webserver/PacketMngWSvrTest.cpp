@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
