@@ -125,10 +125,11 @@ TEST(TargetMappingTest, BaseHtmlIsJoinedToTheBasePathAndRefusedWithDotDot)
     }
 }
 
-// A worker whose answers are captured instead of sent: the bytes of every send, a streamed file
+// A worker of client 5 whose answers are captured instead of sent: the bytes of every send, a streamed file
 // range read back into the same answer (ranges over 16 MiB are only noted).
 class CapturingWorker : public CCPTWorkerWS {
 public:
+    CapturingWorker() { setClientId(5); }
     bool sendClientData(const unsigned char* data, int length) override
     {
         m_sent.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
@@ -166,7 +167,6 @@ protected:
         m_dir.write("site/img/logo.png", std::string("\x89PNG\0\x01", 6));
         m_dir.write("site/readme", "plain readme");
         m_dir.write("site/empty.txt", "");
-        m_worker.setClientId(5);
         m_worker.setServerInfo(m_info);
     }
     void TearDown() override { qvplat::setLocalTimeSource({}); }
@@ -255,7 +255,6 @@ TEST_F(RequestProcessingTest, RequestIsAnsweredOnceItsRequestLineHasEnded)
     };
     for (const auto& [chunks, expected, state] : cases) {
         CapturingWorker worker;
-        worker.setClientId(5);
         worker.setServerInfo(m_info);
         for (const std::string& chunk : chunks) {
             worker.onClientRecv(5, 0, reinterpret_cast<const unsigned char*>(chunk.data()),
@@ -280,7 +279,6 @@ TEST_F(RequestProcessingTest, LargeRequestIsCopiedOutWholeAndOtherReportsChangeN
 {
     EXPECT_EQ(get("/" + std::string(5000, 'b')).rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
     CapturingWorker fresh;
-    fresh.setClientId(5);
     const std::string request = "GET / HTTP/1.1\r\n\r\n";
     fresh.onClientRecv(6, 0, reinterpret_cast<const unsigned char*>(request.data()), static_cast<int>(request.size()));
     fresh.onClientRecv(5, 98, nullptr, 0);
