@@ -147,16 +147,15 @@ protected:
         m_dir.write("site/big.bin", m_big);
     }
 
-    void add(const std::string& name, int port, const std::string& page = "index.html")
+    // Defines a server of the site on a port the system picks at each start.
+    void add(const std::string& name)
     {
-        const std::vector<std::string> args{"add",      "--name", name,     "--port", std::to_string(port),
-                                            "--folder", m_site,   "--page", page};
         std::string out;
-        ASSERT_EQ(ChildProcess::run(m_cli, args, out), 0) << out;
+        ASSERT_EQ(ChildProcess::run(m_cli, {"add", "--name", name, "--port", "0", "--folder", m_site}, out), 0) << out;
     }
 
-    // Starts `run name` (through a shell running setUp first when given: limits, a working folder)
-    // and returns its port.
+    // Starts `run name` (through a shell running setUp first when given, to set limits) and returns its
+    // port.
     int start(ChildProcess& server, const std::string& name, const std::string& setUp = "")
     {
         const std::string log = (m_dir / (name + ".log")).string();
@@ -175,7 +174,7 @@ protected:
     // A server of its own on a system-chosen port, with its holdings before any attack.
     int startSite()
     {
-        add("site", 0);
+        add("site");
         const int port = start(m_server, "site");
         EXPECT_EQ(loopback::bodyOf(fetch(port, "/index.html")), m_index);  // warm
         m_baseline = settled();
@@ -322,7 +321,7 @@ TEST_F(FaultSoakTest, SlowlorisConnectionsDoNotStopTheNormalClient)
 // descriptors are free again.
 TEST_F(FaultSoakTest, DescriptorExhaustionIsSurvived)
 {
-    add("site", 0);
+    add("site");
     const int port = start(m_server, "site", "ulimit -n 64");
     ASSERT_GT(port, 0);
     std::vector<std::unique_ptr<RawClient>> hogs;
@@ -343,7 +342,7 @@ TEST_F(FaultSoakTest, DescriptorExhaustionIsSurvived)
 // Silent connections beyond the descriptor limit (soft = hard = 256) leave a normal client answered.
 TEST_F(FaultSoakTest, SilentConnectionsBeyondTheDescriptorLimitLeaveRoomForANormalClient)
 {
-    add("site", 0);
+    add("site");
     const int port = start(m_server, "site", "ulimit -n 256");
     ASSERT_GT(port, 0);
     std::vector<std::unique_ptr<RawClient>> silent;
@@ -364,7 +363,7 @@ TEST_F(FaultSoakTest, BurstsUnderAMemoryLimitLeaveTheServerAnswering)
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's shadow memory does not fit the limit";
 #endif
-    add("site", 0);
+    add("site");
     const int port = start(m_server, "site", "ulimit -v 200000");
     ASSERT_GT(port, 0);
     for (int burst = 0; burst < 3; ++burst) {
@@ -398,7 +397,7 @@ TEST_F(FaultSoakTest, RequestLineCutAcrossSegmentsIsAnsweredWhole)
 TEST_F(FaultSoakTest, ServersStartedAndStoppedUnderLoad)
 {
     const int steadyPort = startSite();
-    add("flap", 0);
+    add("flap");
     std::atomic<bool> stop{false};
     std::atomic<int> flapPort{0};  // 0 while the flapping server is down
     std::atomic<int> steadyFailures{0}, flapWrong{0}, flapServed{0}, steadyServed{0};
