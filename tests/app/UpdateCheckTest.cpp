@@ -56,7 +56,7 @@ struct QuitCatcher : QObject {
     }
 };
 
-enum class Signed { Good, OtherKey, ChangedAfter, Missing };
+enum class Signed { Good, OtherKey, Missing };
 enum class Key { Config, None, UserLayerOnly };
 
 // One way a check can go: the service's latest version (empty: nothing answers) and its options,
@@ -101,226 +101,206 @@ private slots:
         m_box.reset();
     }
 
-    void checkEndsAsItShouldAndRunsOnlyAVerifiedFile_data();
-    void checkEndsAsItShouldAndRunsOnlyAVerifiedFile();
-    void exitDuringAStalledDownloadCancelsItAtOnce();
+    void checkEndsAsItShouldAndRunsOnlyAVerifiedFile_data()
+    {
+        QTest::addColumn<CheckCase>("c");
+        const int ok = QvMessageBoxes::Ok, yesNo = QvMessageBoxes::YesNo;
+        const int warning = QvMessageBoxes::Warning, question = QvMessageBoxes::Question;
+        const QString newer = q("9.0.0.0");
+        // Offered, then refused with box (every question answered Yes).
+        const auto refused = [&](const QString& box, const QStringList& args = {}, Signed how = Signed::Good,
+                                 const QString& update = {}, Key key = Key::Config) {
+            return CheckCase{newer, args, how, key, update, 0, {kOffer, box}, ok, warning, key == Key::Config ? 2 : 1,
+                             false};
+        };
+        // A good signature and the key in the config layer: what pkexec answers decides the rest.
+        const auto shown = [](const QString& latest, const QStringList& args, int pkexecExit, const QStringList& boxes,
+                              int buttons, int icon, int posts, bool callsPkexec) {
+            return CheckCase{latest, args,    Signed::Good, Key::Config, {},         pkexecExit,
+                             boxes,  buttons, icon,         posts,       callsPkexec};
+        };
+        QTest::newRow("signature good: runs and the program ends")
+            << shown(newer, {}, 0, {kOffer}, yesNo, question, 2, true);
+        QTest::newRow("elevation refused: the program keeps running")
+            << shown(newer, {}, 126, {kOffer, q("Installation file execution failed. Please update again!!")}, yesNo,
+                     warning, 2, true);
+        QTest::newRow("wrong signature") << refused(kNotVerified, {}, Signed::OtherKey);
+        QTest::newRow("missing .minisig") << refused(kNotVerified, {}, Signed::Missing);
+        QTest::newRow("truncated body") << refused(kNotDownloaded, {q("--truncate=10")});
+        QTest::newRow("status 404") << refused(kNotDownloaded, {q("--status=404")});
+        QTest::newRow("status 500") << refused(kNotDownloaded, {q("--status=500")});
+        QTest::newRow("no Content-Length") << refused(kNotDownloaded, {q("--no-length")});
+        QTest::newRow("failed download") << refused(kNotDownloaded, {q("files-closed")});
+        QTest::newRow("trickle past the deadline")
+            << refused(kNotDownloaded, {q("--truncate=10"), q("--stall")}, Signed::Good, q("DEADLINE=1"));
+        QTest::newRow("too large") << refused(kNotDownloaded, {}, Signed::Good, q("MAXDOWNLOAD=27"));
+        QTest::newRow("no release key") << refused(kNoKey, {}, Signed::Good, {}, Key::None);
+        QTest::newRow("a key in the user layer is not trusted")
+            << refused(kNoKey, {}, Signed::Good, {}, Key::UserLayerOnly);
+        QTest::newRow("latest version") << shown(q("1.0.0.1"), {}, 0, {q("This program is the latest version.")}, ok,
+                                                 int(QvMessageBoxes::Information), 1, false);
+        QTest::newRow("service unreachable") << shown(
+            {}, {}, 0, {q("[-994] Response Data Error!\nUpdate version can not be checked!!")}, ok, warning, 0, false);
+        QTest::newRow("file url outside the web root")
+            << shown(newer, {q("--file-url=http://127.0.0.1/setup/new_setup.exe")}, 0,
+                     {kOffer, q("The file path is not valid!!")}, yesNo, warning, 2, false);
+    }
+
+    void checkEndsAsItShouldAndRunsOnlyAVerifiedFile()
+    {
+        QFETCH(CheckCase, c);
+        const QString key = makeKeys("release");
+        QVERIFY(!key.isEmpty() && !makeKeys("other").isEmpty());
+        if (c.signature != Signed::Missing) {
+            const QString secret = dir(c.signature == Signed::OtherKey ? "keys/other.sec" : "keys/release.sec");
+            const std::string file = dir("setup/new_setup.exe").toStdString();
+            std::string out;
+            QCOMPARE(ChildProcess::run("minisign", {"-S", "-s", secret.toStdString(), "-m", file}, out), 0);
+        }
+        QString update = c.update;
+        if (c.key == Key::Config) {
+            update += q("\nPUBLICKEY=") + key;
+        } else if (c.key == Key::UserLayerOnly) {
+            m_box->dir.write("user/env.ini", (q("[UPDATE]\nPUBLICKEY=") + key + q("\n")).toStdString());
+        }
+        QStringList args = c.serviceArgs;
+        const bool filesClosed = args.removeAll(q("files-closed")) > 0;
+        startService(c.latest, args, update, filesClosed);
+        const ScopedEnv answer{{"QV_STUB_EXIT", QByteArray::number(c.pkexecExit).constData()}};
+
+        Boxes answered;
+        answered.otherwise = QvMessageBoxes::IdYes;
+        QuitCatcher quit;
+        CQvServerHost host;
+        CQvWebServerDlg dialog(&host);
+        auto* bar = child<QProgressBar>(&dialog, "progressUpdate");
+        QVERIFY(!bar->geometry().intersects(child<QLabel>(&dialog, "linkCheckVersion")->geometry()));
+        whenModal([&] {
+            dialog.OnCheckAppVersion();
+            QTRY_COMPARE_WITH_TIMEOUT(answered.texts.size(), c.boxes.size(), kWaitMs);
+            if (c.callsPkexec) {
+                QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir("bin/pkexec.log")), kWaitMs);
+            }
+            // Every request of the check finished and every answer reached the user-interface thread.
+            QVERIFY(QvHttpClient::getInstance().waitUntilIdle(kWaitMs));
+            QTRY_VERIFY_WITH_TIMEOUT(quit.caught == (c.callsPkexec && c.pkexecExit == 0), kWaitMs);
+            QCOMPARE(answered.texts, c.boxes);
+            QCOMPARE(answered.lastButtons, c.lastButtons);
+            QCOMPARE(answered.lastIcon, c.lastIcon);
+
+            QList<QJsonObject> recorded;
+            for (const QByteArray& line :
+                 QByteArray::fromStdString(TempDir::read(m_box->dir / "posts.jsonl")).split('\n')) {
+                if (!line.isEmpty()) {
+                    recorded << QJsonDocument::fromJson(line).object();
+                }
+            }
+            QCOMPARE(recorded.size(), c.posts);
+            const QString version = toQString(qvplat::getProductVersion());
+            const QString asked = q("{\"appname\":\"QvWebServer\",\"appos\":\"Window\",\"appversion\":\"%1\"}\n");
+            QCOMPARE(recorded.value(0, post("appverchk", asked.arg(version))), post("appverchk", asked.arg(version)));
+            const QJsonObject fileUrl = post("appfileurl", q("{\"appname\":\"QvWebServer\",\"appos\":\"Window\"}\n"));
+            QCOMPARE(recorded.value(1, fileUrl), fileUrl);
+
+            // pkexec got one argument: the signed file, made executable; nothing else was ever started.
+            QFile ran(dir("bin/pkexec.ran"));
+            QCOMPARE(ran.open(QIODevice::ReadOnly) ? ran.readAll() : QByteArray(),
+                     c.callsPkexec ? kSetupBytes : QByteArray());
+            const std::string calls = TempDir::read(m_box->dir / "bin/pkexec.log");
+            QCOMPARE(calls, c.callsPkexec ? "1 " + std::to_string(c.pkexecExit) + "\n" : std::string());
+            // What was downloaded is gone, and the bar with it.
+            QTRY_COMPARE_WITH_TIMEOUT(QDir(dir("temp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                                      QStringList(), kWaitMs);
+            QVERIFY(bar->isHidden());
+            dialog.close();
+        });
+        dialog.DoModal();
+    }
+
+    // Exit from the tray while the download stalls: the request is cancelled, not waited for, and the
+    // exit returns with nothing of the check still running (the stall itself would last for ever).
+    void exitDuringAStalledDownloadCancelsItAtOnce()
+    {
+        const QString key = makeKeys("release");
+        m_box->dir.write("setup/new_setup.exe", std::string(200000, 'x'));
+        startService(q("9.0.0.0"), {q("--truncate=1000"), q("--stall")}, q("PUBLICKEY=") + key, false);
+        Boxes answered;
+        answered.otherwise = QvMessageBoxes::IdYes;
+        CQvWebServerApp app(QStringLiteral("qvupdatetest-%1").arg(QCoreApplication::applicationPid()));
+        QVERIFY(app.InitInstance());
+        QElapsedTimer exiting;
+        whenModal([&] {
+            CQvWebServerDlg* dialog = app.trayWindow()->mainDialog();
+            dialog->OnCheckAppVersion();
+            QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(dialog, "progressUpdate")->isVisible(), kWaitMs);
+            exiting.start();
+            app.trayWindow()->exitAction()->trigger();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(exiting.isValid() && !app.trayWindow()->mainDialog()->isVisible(), kWaitMs);
+        app.ExitInstance();
+        qInfo("exit during a stalled download: %lld ms from Exit to the end of the exit sequence", exiting.elapsed());
+        QVERIFY(QvHttpClient::getInstance().waitUntilIdle(0));
+        QCOMPARE(answered.texts, QStringList{kOffer});
+        QCOMPARE(QDir(dir("temp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
 
 private:
     QString dir(const char* name) const { return QString::fromStdString((m_box->dir.path() / name).string()); }
+
     // Makes a key pair with minisign under keys/<name>; returns the public key's base64 line.
-    QString makeKeys(const char* name);
-    void sign(const char* keyName);
-    void startService(const QString& latest, const QStringList& extra, const QString& update, bool filesClosed);
-    QList<QJsonObject> recordedPosts() const;
+    QString makeKeys(const char* name)
+    {
+        QDir().mkpath(dir("keys"));
+        const std::string base = dir("keys").toStdString() + "/" + name;
+        std::string output;
+        if (ChildProcess::run("minisign", {"-G", "-W", "-f", "-p", base + ".pub", "-s", base + ".sec"}, output) != 0) {
+            qWarning("minisign -G: %s", output.c_str());
+            return {};
+        }
+        return QString::fromStdString(TempDir::read(base + ".pub")).split(u'\n').value(1);
+    }
+
+    // Starts the service (or, with latest empty, points at a port nobody listens on) and writes env.ini's
+    // config layer: both URLs, then the update lines.
+    void startService(const QString& latest, const QStringList& extra, const QString& update, bool filesClosed)
+    {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        QString serviceUrl = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+        QString fileUrl = serviceUrl;
+        closed.close();
+        if (!latest.isEmpty()) {
+            const std::string root = m_box->dir.path().string();
+            std::vector<std::string> args = {QV_UPDATE_SERVICE,
+                                             "--service-port=0",
+                                             "--file-port=0",
+                                             "--quiet",
+                                             "--latest=" + latest.toStdString(),
+                                             "--setup-file=" + root + "/setup/new_setup.exe",
+                                             "--record=" + root + "/posts.jsonl"};
+            for (const QString& arg : extra) {
+                args.push_back(arg.toStdString());
+            }
+            m_service = std::make_unique<ChildProcess>();
+            QVERIFY(m_service->start("python3", args, root + "/service.out"));
+            QVERIFY(m_service->waitForOutput("/setup/", kWaitMs));
+            // "update service on http://127.0.0.1:P/appversion, files on http://127.0.0.1:F/setup/"
+            const QRegularExpression ports(
+                q("http://127\\.0\\.0\\.1:(\\d+)/appversion.*http://127\\.0\\.0\\.1:(\\d+)/"));
+            const QRegularExpressionMatch match = ports.match(QString::fromStdString(m_service->output()));
+            QVERIFY(match.hasMatch());
+            serviceUrl = QStringLiteral("http://127.0.0.1:%1").arg(match.captured(1));
+            fileUrl = filesClosed ? fileUrl : QStringLiteral("http://127.0.0.1:%1").arg(match.captured(2));
+        }
+        m_box->dir.write(
+            "config/env.ini",
+            QStringLiteral("[UPDATE]\nSERVICEURL=%1\nFILEURL=%2\n%3\n").arg(serviceUrl, fileUrl, update).toStdString());
+    }
 
     std::unique_ptr<Sandbox> m_box;
     std::unique_ptr<ScopedEnv> m_path;
     std::unique_ptr<ChildProcess> m_service;
 };
-
-QString UpdateCheckTest::makeKeys(const char* name)
-{
-    QDir().mkpath(dir("keys"));
-    const std::string base = dir("keys").toStdString() + "/" + name;
-    std::string output;
-    if (ChildProcess::run("minisign", {"-G", "-W", "-f", "-p", base + ".pub", "-s", base + ".sec"}, output) != 0) {
-        qWarning("minisign -G: %s", output.c_str());
-        return {};
-    }
-    return QString::fromStdString(TempDir::read(base + ".pub")).split(u'\n').value(1);
-}
-
-void UpdateCheckTest::sign(const char* keyName)
-{
-    std::string output;
-    const std::string key = dir("keys").toStdString() + "/" + keyName + ".sec";
-    QCOMPARE(ChildProcess::run("minisign", {"-S", "-s", key, "-m", dir("setup/new_setup.exe").toStdString()}, output),
-             0);
-}
-
-// Starts the service (or, with latest empty, points at a port nobody listens on) and writes env.ini's
-// config layer: both URLs, then the update lines.
-void UpdateCheckTest::startService(const QString& latest, const QStringList& extra, const QString& update,
-                                   bool filesClosed)
-{
-    QTcpServer closed;
-    QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-    QString serviceUrl = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
-    QString fileUrl = serviceUrl;
-    closed.close();
-    if (!latest.isEmpty()) {
-        const std::string root = m_box->dir.path().string();
-        std::vector<std::string> args = {QV_UPDATE_SERVICE,
-                                         "--service-port=0",
-                                         "--file-port=0",
-                                         "--quiet",
-                                         "--latest=" + latest.toStdString(),
-                                         "--setup-file=" + root + "/setup/new_setup.exe",
-                                         "--record=" + root + "/posts.jsonl"};
-        for (const QString& arg : extra) {
-            args.push_back(arg.toStdString());
-        }
-        m_service = std::make_unique<ChildProcess>();
-        QVERIFY(m_service->start("python3", args, root + "/service.out"));
-        QVERIFY(m_service->waitForOutput("/setup/", kWaitMs));
-        // "update service on http://127.0.0.1:P/appversion, files on http://127.0.0.1:F/setup/"
-        const QRegularExpression ports(q("http://127\\.0\\.0\\.1:(\\d+)/appversion.*http://127\\.0\\.0\\.1:(\\d+)/"));
-        const QRegularExpressionMatch match = ports.match(QString::fromStdString(m_service->output()));
-        QVERIFY(match.hasMatch());
-        serviceUrl = QStringLiteral("http://127.0.0.1:%1").arg(match.captured(1));
-        fileUrl = filesClosed ? fileUrl : QStringLiteral("http://127.0.0.1:%1").arg(match.captured(2));
-    }
-    m_box->dir.write(
-        "config/env.ini",
-        QStringLiteral("[UPDATE]\nSERVICEURL=%1\nFILEURL=%2\n%3\n").arg(serviceUrl, fileUrl, update).toStdString());
-}
-
-QList<QJsonObject> UpdateCheckTest::recordedPosts() const
-{
-    QList<QJsonObject> posts;
-    for (const QByteArray& line : QByteArray::fromStdString(TempDir::read(m_box->dir / "posts.jsonl")).split('\n')) {
-        if (!line.isEmpty()) {
-            posts << QJsonDocument::fromJson(line).object();
-        }
-    }
-    return posts;
-}
-
-void UpdateCheckTest::checkEndsAsItShouldAndRunsOnlyAVerifiedFile_data()
-{
-    QTest::addColumn<CheckCase>("c");
-    const int ok = QvMessageBoxes::Ok, yesNo = QvMessageBoxes::YesNo;
-    const int warning = QvMessageBoxes::Warning, question = QvMessageBoxes::Question;
-    const QString newer = q("9.0.0.0");
-    const auto refused = [&](const QStringList& args, Signed how, Key key, const QString& update, const QString& box) {
-        return CheckCase{newer, args, how, key, update, 0, {kOffer, box}, ok, warning, key == Key::Config ? 2 : 1,
-                         false};
-    };
-    // A good signature and the key in the config layer: what pkexec answers decides the rest.
-    const auto shown = [](const QString& latest, const QStringList& args, int pkexecExit, const QStringList& boxes,
-                          int buttons, int icon, int posts, bool callsPkexec) {
-        return CheckCase{latest, args,    Signed::Good, Key::Config, {},         pkexecExit,
-                         boxes,  buttons, icon,         posts,       callsPkexec};
-    };
-    QTest::newRow("signature good: runs and the program ends")
-        << shown(newer, {}, 0, {kOffer}, yesNo, question, 2, true);
-    QTest::newRow("elevation refused: the program keeps running")
-        << shown(newer, {}, 126, {kOffer, q("Installation file execution failed. Please update again!!")}, yesNo,
-                 warning, 2, true);
-    QTest::newRow("wrong signature") << refused({}, Signed::OtherKey, Key::Config, {}, kNotVerified);
-    QTest::newRow("file changed after signing") << refused({}, Signed::ChangedAfter, Key::Config, {}, kNotVerified);
-    QTest::newRow("missing .minisig") << refused({}, Signed::Missing, Key::Config, {}, kNotVerified);
-    QTest::newRow("truncated body") << refused({q("--truncate=10")}, Signed::Good, Key::Config, {}, kNotDownloaded);
-    QTest::newRow("status 404") << refused({q("--status=404")}, Signed::Good, Key::Config, {}, kNotDownloaded);
-    QTest::newRow("status 500") << refused({q("--status=500")}, Signed::Good, Key::Config, {}, kNotDownloaded);
-    QTest::newRow("no Content-Length") << refused({q("--no-length")}, Signed::Good, Key::Config, {}, kNotDownloaded);
-    QTest::newRow("failed download") << refused({q("files-closed")}, Signed::Good, Key::Config, {}, kNotDownloaded);
-    QTest::newRow("trickle past the deadline")
-        << refused({q("--truncate=10"), q("--stall")}, Signed::Good, Key::Config, q("DEADLINE=1"), kNotDownloaded);
-    QTest::newRow("too large") << refused({}, Signed::Good, Key::Config, q("MAXDOWNLOAD=27"), kNotDownloaded);
-    QTest::newRow("no release key") << refused({}, Signed::Good, Key::None, {}, kNoKey);
-    QTest::newRow("a key in the user layer is not trusted")
-        << refused({}, Signed::Good, Key::UserLayerOnly, {}, kNoKey);
-    QTest::newRow("latest version") << shown(q("1.0.0.1"), {}, 0, {q("This program is the latest version.")}, ok,
-                                             int(QvMessageBoxes::Information), 1, false);
-    QTest::newRow("service unreachable") << shown(
-        {}, {}, 0, {q("[-994] Response Data Error!\nUpdate version can not be checked!!")}, ok, warning, 0, false);
-    QTest::newRow("file url outside the web root")
-        << shown(newer, {q("--file-url=http://127.0.0.1/setup/new_setup.exe")}, 0,
-                 {kOffer, q("The file path is not valid!!")}, yesNo, warning, 2, false);
-}
-
-void UpdateCheckTest::checkEndsAsItShouldAndRunsOnlyAVerifiedFile()
-{
-    QFETCH(CheckCase, c);
-    const QString key = makeKeys("release");
-    QVERIFY(!key.isEmpty() && !makeKeys("other").isEmpty());
-    if (c.signature != Signed::Missing) {
-        sign(c.signature == Signed::OtherKey ? "other" : "release");
-    }
-    if (c.signature == Signed::ChangedAfter) {
-        m_box->dir.write("setup/new_setup.exe", "#!/bin/sh\necho something else\n");
-    }
-    QString update = c.update;
-    if (c.key == Key::Config) {
-        update += q("\nPUBLICKEY=") + key;
-    } else if (c.key == Key::UserLayerOnly) {
-        m_box->dir.write("user/env.ini", (q("[UPDATE]\nPUBLICKEY=") + key + q("\n")).toStdString());
-    }
-    QStringList args = c.serviceArgs;
-    const bool filesClosed = args.removeAll(q("files-closed")) > 0;
-    startService(c.latest, args, update, filesClosed);
-    const ScopedEnv answer{{"QV_STUB_EXIT", QByteArray::number(c.pkexecExit).constData()}};
-
-    Boxes answered;
-    answered.otherwise = QvMessageBoxes::IdYes;
-    QuitCatcher quit;
-    CQvServerHost host;
-    CQvWebServerDlg dialog(&host);
-    auto* bar = child<QProgressBar>(&dialog, "progressUpdate");
-    QVERIFY(!bar->geometry().intersects(child<QLabel>(&dialog, "linkCheckVersion")->geometry()));
-    whenModal([&] {
-        dialog.OnCheckAppVersion();
-        QTRY_COMPARE_WITH_TIMEOUT(answered.texts.size(), c.boxes.size(), kWaitMs);
-        if (c.callsPkexec) {
-            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir("bin/pkexec.log")), kWaitMs);
-        }
-        // Every request of the check finished and every answer reached the user-interface thread.
-        QVERIFY(QvHttpClient::getInstance().waitUntilIdle(kWaitMs));
-        QTRY_VERIFY_WITH_TIMEOUT(quit.caught == (c.callsPkexec && c.pkexecExit == 0), kWaitMs);
-        QCOMPARE(answered.texts, c.boxes);
-        QCOMPARE(answered.lastButtons, c.lastButtons);
-        QCOMPARE(answered.lastIcon, c.lastIcon);
-
-        const QList<QJsonObject> recorded = recordedPosts();
-        QCOMPARE(recorded.size(), c.posts);
-        const QString version = toQString(qvplat::getProductVersion());
-        const QString asked = q("{\"appname\":\"QvWebServer\",\"appos\":\"Window\",\"appversion\":\"%1\"}\n");
-        QCOMPARE(recorded.value(0, post("appverchk", asked.arg(version))), post("appverchk", asked.arg(version)));
-        const QJsonObject fileUrl = post("appfileurl", q("{\"appname\":\"QvWebServer\",\"appos\":\"Window\"}\n"));
-        QCOMPARE(recorded.value(1, fileUrl), fileUrl);
-
-        // pkexec got one argument: the signed file, made executable; nothing else was ever started.
-        QFile ran(dir("bin/pkexec.ran"));
-        QCOMPARE(ran.open(QIODevice::ReadOnly) ? ran.readAll() : QByteArray(),
-                 c.callsPkexec ? kSetupBytes : QByteArray());
-        const std::string calls = TempDir::read(m_box->dir / "bin/pkexec.log");
-        QCOMPARE(calls, c.callsPkexec ? "1 " + std::to_string(c.pkexecExit) + "\n" : std::string());
-        // What was downloaded is gone, and the bar with it.
-        QTRY_COMPARE_WITH_TIMEOUT(QDir(dir("temp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList(),
-                                  kWaitMs);
-        QVERIFY(bar->isHidden());
-        dialog.close();
-    });
-    dialog.DoModal();
-}
-
-// Exit from the tray while the download stalls: the request is cancelled, not waited for, and the
-// exit returns with nothing of the check still running (the stall itself would last for ever).
-void UpdateCheckTest::exitDuringAStalledDownloadCancelsItAtOnce()
-{
-    const QString key = makeKeys("release");
-    m_box->dir.write("setup/new_setup.exe", std::string(200000, 'x'));
-    startService(q("9.0.0.0"), {q("--truncate=1000"), q("--stall")}, q("PUBLICKEY=") + key, false);
-    Boxes answered;
-    answered.otherwise = QvMessageBoxes::IdYes;
-    CQvWebServerApp app(QStringLiteral("qvupdatetest-%1").arg(QCoreApplication::applicationPid()));
-    QVERIFY(app.InitInstance());
-    QElapsedTimer exiting;
-    whenModal([&] {
-        CQvWebServerDlg* dialog = app.trayWindow()->mainDialog();
-        dialog->OnCheckAppVersion();
-        QTRY_VERIFY_WITH_TIMEOUT(child<QProgressBar>(dialog, "progressUpdate")->isVisible(), kWaitMs);
-        exiting.start();
-        app.trayWindow()->exitAction()->trigger();
-    });
-    QTRY_VERIFY_WITH_TIMEOUT(exiting.isValid() && !app.trayWindow()->mainDialog()->isVisible(), kWaitMs);
-    app.ExitInstance();
-    qInfo("exit during a stalled download: %lld ms from Exit to the end of the exit sequence", exiting.elapsed());
-    QVERIFY(QvHttpClient::getInstance().waitUntilIdle(0));
-    QCOMPARE(answered.texts, QStringList{kOffer});
-    QCOMPARE(QDir(dir("temp")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
-}
 
 QTEST_MAIN(UpdateCheckTest)
 #include "UpdateCheckTest.moc"

@@ -9,15 +9,6 @@
 #include "controls/QvComboPopupContent.h"
 #include "controls/QvComplexInput.h"
 
-namespace {
-
-QString cursel(QvComplexInput& host)
-{
-    return toQString(host.sendCommand(QvString(u"cursel"), QvString(u"value")));
-}
-
-}  // namespace
-
 // The selector in its host window with its popup, driven by the mouse (offscreen platform).
 class QvComboPopWndTest : public QObject {
     Q_OBJECT
@@ -42,6 +33,8 @@ private:
         m_host->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_host.get()));
     }
+
+    QString cursel() const { return toQString(m_host->sendCommand(QvString(u"cursel"), QvString(u"value"))); }
 
     CQvComboPopupContent* openPopup()
     {
@@ -91,7 +84,7 @@ private slots:
         const bool closed = chooses || row < 0;
         QCOMPARE(m_combo->getPopup()->isVisible(), !closed);
         QCOMPARE(m_combo->isOpen(), !closed);
-        QCOMPARE(cursel(*m_host), value);
+        QCOMPARE(cursel(), value);
         QCOMPARE(changed.count(), chooses ? 1 : 0);
     }
 
@@ -109,7 +102,7 @@ private slots:
         QCOMPARE(popup->getContent()->getHotRow(), 4);
         QTest::keyClick(popup, Qt::Key_Return);
         QVERIFY(!popup->isVisible());
-        QCOMPARE(cursel(*m_host), QStringLiteral("b0"));
+        QCOMPARE(cursel(), QStringLiteral("b0"));
     }
 
     void wheelScrollsALongList()

@@ -18,20 +18,17 @@ private:
     {
         return QvString(m_dir.write(relative, bytes.toStdString()).u16string());
     }
+    // Fresh singletons for an "executable" at exe (none when empty).
+    static void restart(const std::u16string& exe)
+    {
+        QvResMngr::releaseInstance();
+        CQvDirMng::releaseInstance();
+        qvplat::setModuleFileNameForTesting(exe);
+    }
 
 private slots:
-    void init()
-    {
-        QvResMngr::releaseInstance();
-        CQvDirMng::releaseInstance();
-        qvplat::setModuleFileNameForTesting((m_dir.path() / "qvwebserver").u16string());
-    }
-    void cleanup()
-    {
-        QvResMngr::releaseInstance();
-        CQvDirMng::releaseInstance();
-        qvplat::setModuleFileNameForTesting(u"");
-    }
+    void init() { restart((m_dir.path() / "qvwebserver").u16string()); }
+    void cleanup() { restart(u""); }
 
     // Key 7 is 5:5:5 before each table; a table that cannot be read keeps the colours.
     void colorTables_data()

@@ -23,12 +23,9 @@ bool ChildProcess::start(const std::string& program, const std::vector<std::stri
                          const std::string& outputFile)
 {
     m_outputFile = outputFile;
-    std::vector<std::string> argvStore;
-    argvStore.push_back(program);
-    argvStore.insert(argvStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argvStore) {
-        argv.push_back(a.data());
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};  // execvp changes none of them
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
     }
     argv.push_back(nullptr);
 

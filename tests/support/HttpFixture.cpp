@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
-#include <iterator>
 #include <sstream>
 
 #include "ChildProcess.h"
@@ -17,17 +16,9 @@ constexpr int kControlLimitMs = 30000;  // one control request
 constexpr int kTermGraceMs = 5000;      // after SIGTERM, before the destructor's SIGKILL
 constexpr int kSigTerm = 15;
 
-// The build names the script's absolute path: __FILE__ is relative when a compiler cache rewrites paths.
-std::string scriptPath()
-{
-    return QV_HTTP_FIXTURE_SCRIPT;
-}
-
+// "-" (empty) gives the empty string as well.
 std::string fromHex(const std::string& hex)
 {
-    if (hex == "-") {
-        return {};
-    }
     std::string out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {
         out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
@@ -82,19 +73,13 @@ HttpFixture::~HttpFixture()
     stop();
 }
 
-bool HttpFixture::isRunning() const
-{
-    return m_process && m_process->isRunning();
-}
-
 bool HttpFixture::start(std::string* error)
 {
-    if (isRunning()) {
-        return true;
-    }
     m_dir = std::make_unique<TempDir>("qvfixture");
     m_process = std::make_unique<ChildProcess>();
-    const bool started = m_process->start("python3", {"-u", scriptPath()}, (m_dir->path() / "output.txt").string());
+    // The build names the script's absolute path: __FILE__ is relative when a compiler cache rewrites paths.
+    const bool started =
+        m_process->start("python3", {"-u", QV_HTTP_FIXTURE_SCRIPT}, (m_dir->path() / "output.txt").string());
     std::string line;  // "READY http=<port> https=<port> expired=<port> closed=<port>"
     qvtest::waitUntil(
         [&] {
@@ -117,11 +102,7 @@ bool HttpFixture::start(std::string* error)
         return true;
     }
     if (error != nullptr) {
-        *error = !started        ? "cannot start python3"
-                 : !line.empty() ? "incomplete ready line: " + line
-                 : isRunning()   ? "no ready line within the limit"
-                                 : "the server ended before it was ready";
-        *error += "; output: " + m_process->output();
+        *error = "no ready line from python3 " QV_HTTP_FIXTURE_SCRIPT "; output: " + m_process->output();
     }
     stop();
     return false;
@@ -130,10 +111,8 @@ bool HttpFixture::start(std::string* error)
 void HttpFixture::stop()
 {
     if (m_process) {
-        if (m_process->isRunning()) {
-            m_process->signal(kSigTerm);
-            m_process->wait(kTermGraceMs);
-        }
+        m_process->signal(kSigTerm);  // nothing when it ended already
+        m_process->wait(kTermGraceMs);
         m_process.reset();  // kills and reaps a server that ignored the signal
     }
     m_dir.reset();
@@ -145,7 +124,7 @@ std::string HttpFixture::control(const std::string& pathAndQuery) const
     return loopback::bodyOf(loopback::httpGet(m_httpPort, pathAndQuery, kControlLimitMs));
 }
 
-std::vector<HttpFixture::Received> HttpFixture::received() const
+std::vector<HttpFixture::Received> HttpFixture::received(const std::string& path) const
 {
     std::vector<Received> out;
     std::istringstream lines(control("/__requests"));
@@ -158,7 +137,7 @@ std::vector<HttpFixture::Received> HttpFixture::received() const
         if (kind == "REQ") {
             current = Received();
             std::string target;
-            words >> current.seq >> current.method >> target >> current.clientPort;
+            words >> current.method >> target >> current.clientPort;
             current.target = fromHex(target);
         } else if (kind == "H") {
             std::string name;
@@ -169,18 +148,10 @@ std::vector<HttpFixture::Received> HttpFixture::received() const
             std::string body;
             words >> body;
             current.body = fromHex(body);
-        } else if (kind == "END") {
+        } else if (kind == "END" && (path.empty() || current.path() == path)) {
             out.push_back(current);
         }
     }
-    return out;
-}
-
-std::vector<HttpFixture::Received> HttpFixture::received(const std::string& path) const
-{
-    std::vector<Received> all = received();
-    std::vector<Received> out;
-    std::copy_if(all.begin(), all.end(), std::back_inserter(out), [&](const Received& r) { return r.path() == path; });
     return out;
 }
 

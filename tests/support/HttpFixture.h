@@ -18,7 +18,6 @@ class HttpFixture {
 public:
     // One request as the server received it.
     struct Received {
-        int seq = 0;
         std::string method;
         std::string target;  // as on the request line (absolute when it came through as a proxy)
         int clientPort = 0;
@@ -40,7 +39,6 @@ public:
     // Starts the server; false (with a reason) when it did not report ready within 30 s.
     bool start(std::string* error = nullptr);
     void stop();
-    bool isRunning() const;
 
     int closedPort() const { return m_closedPort; }
 
@@ -52,10 +50,9 @@ public:
         return "https://127.0.0.1:" + std::to_string(m_expiredPort) + p;
     }
 
-    // Every request received since start or the last clear, oldest first.
-    std::vector<Received> received() const;
-    // Only those whose path() is path.
-    std::vector<Received> received(const std::string& path) const;
+    // Every request received since start or the last clear whose path() is path (any path when
+    // empty), oldest first.
+    std::vector<Received> received(const std::string& path = {}) const;
     void clearReceived() const { control("/__clear"); }
     void openGate(const std::string& name) const { control("/__open?name=" + urlEncode(name)); }
 

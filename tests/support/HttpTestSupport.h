@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -73,16 +72,18 @@ public:
         return 0;
     }
 
-    // Every call, or the final results (step 0) only.
-    std::vector<Call> calls(bool resultsOnly = false) const
+    std::vector<Call> calls() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        std::vector<Call> out;
-        std::copy_if(m_calls.begin(), m_calls.end(), std::back_inserter(out),
-                     [&](const Call& c) { return !resultsOnly || c.step == 0; });
+        return m_calls;
+    }
+    // The final results (step 0) only.
+    std::vector<Call> results() const
+    {
+        std::vector<Call> out = calls();
+        std::erase_if(out, [](const Call& c) { return c.step != 0; });
         return out;
     }
-    std::vector<Call> results() const { return calls(true); }
     bool waitForResults(size_t count)
     {
         std::unique_lock<std::mutex> lock(m_mutex);

@@ -1,6 +1,7 @@
 #include "Loopback.h"
 
 #include <filesystem>
+#include <iterator>
 #include <thread>
 
 namespace qvtest {
@@ -35,11 +36,7 @@ std::string patternBytes(std::size_t n)
 
 std::size_t countEntries(const std::string& folder)
 {
-    std::size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) {
-        ++count;
-    }
-    return count;
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(folder), {}));
 }
 
 bool waitUntil(const std::function<bool()>& condition, int timeoutMs)

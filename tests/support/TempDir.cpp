@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 TempDir::TempDir(const std::string& tag)
@@ -31,11 +31,6 @@ std::filesystem::path TempDir::write(const std::string& relative, const std::str
 
 std::string TempDir::read(const std::filesystem::path& file)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return {};
-    }
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
+    std::ifstream in(file, std::ios::binary);  // a file that cannot be read gives nothing
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }

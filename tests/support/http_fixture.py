@@ -1,16 +1,12 @@
 #!/usr/bin/env python3
 """Loopback HTTP and HTTPS server for the HTTP client's tests (standard library only).
 
-Listens on 127.0.0.1 on ports the OS picks and prints one line once it accepts connections:
-
-    READY http=<port> https=<port> expired=<port> closed=<port>
-
-https serves a self-signed certificate, expired one whose validity ended yesterday (both made
-with openssl at start-up); closed is a port that was free a moment ago and has no listener.
-Ends on SIGTERM, on a GET of /__shutdown, or when its parent process goes away.
+Listens on 127.0.0.1 on ports the OS picks and, once it accepts connections, prints
+"READY http=<port> https=<port> expired=<port> closed=<port>": https has a self-signed certificate,
+expired one that ended yesterday, closed has no listener. Ends on SIGTERM or when its parent goes.
 
 Answers (query parameters in brackets):
-  /text      [body, enc=utf-8|cp1252, charset, ctype, mode=length|chunked|close, conn=close,
+  /text      [body, enc=utf-8|cp1252, charset, mode=length|chunked|close, conn=close,
               status, setcookie, location]      the body text encoded as asked
   /bytes     [size, mode, conn]                 size bytes of the pattern (i * 31 + i // 4093) & 0xFF
   /slow      [size, chunks, delay_ms, first_ms]  Content-Length, the body in pieces with pauses
@@ -23,17 +19,13 @@ Answers (query parameters in brackets):
   anything else                                 "ok"
 A request through the server as a proxy (absolute target) is answered by the same rules.
 
-Control (never recorded): /__requests (the recorder, see below), /__clear, /__open?name=,
-/__shutdown. The recorder lists every other request, oldest first, one block per request:
-    REQ <seq> <method> <hex target> <client port> <listener>
-    H <hex name> <hex value>          (one per header line, in order)
-    B <hex body>
-    END
+Control (never recorded): /__clear, /__open?name=, /__requests, which lists every other request,
+oldest first: "REQ <method> <hex target> <client port>", one "H <hex name> <hex value>" per header
+line, "B <hex body>", "END".
 """
 
 import http.server
 import os
-import shutil
 import signal
 import socket
 import socketserver
@@ -51,16 +43,13 @@ CHUNK_BYTES = 1000       # piece size of chunked answers
 
 _lock = threading.Lock()
 _records = []
-_sequence = 0
 _flaky_counts = {}
 _gates = {}
 
 
 def _gate(name):
     with _lock:
-        if name not in _gates:
-            _gates[name] = threading.Event()
-        return _gates[name]
+        return _gates.setdefault(name, threading.Event())
 
 
 def _pattern(size):
@@ -76,47 +65,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass
 
-    def do_GET(self):
-        self._handle()
-
-    do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = do_GET
-
-    def _read_body(self):
-        length = self.headers.get("Content-Length")
-        if length is not None:
-            return self.rfile.read(int(length))
-        if "chunked" in (self.headers.get("Transfer-Encoding") or "").lower():
-            data = b""
-            while True:
-                size = int(self.rfile.readline().split(b";")[0].strip() or b"0", 16)
-                if size == 0:
-                    while self.rfile.readline().strip():
-                        pass
-                    return data
-                data += self.rfile.read(size)
-                self.rfile.readline()
-        return b""
-
     def _record(self, body):
-        global _sequence
         with _lock:
-            _sequence += 1
-            _records.append({
-                "seq": _sequence,
-                "method": self.command,
-                "target": self.path,
-                "port": self.client_address[1],
-                "listener": self.server.name,
-                "headers": list(self.headers.items()),
-                "body": body,
-            })
+            _records.append((self.command, self.path, self.client_address[1], list(self.headers.items()), body))
 
     def _send(self, status, body, ctype="text/plain", mode="length", extra=(), close=False):
         if mode == "close":
             close = True
         self.send_response(status)
-        if ctype:
-            self.send_header("Content-Type", ctype)
+        self.send_header("Content-Type", ctype)
         for name, value in extra:
             self.send_header(name, value)
         if mode == "chunked":
@@ -145,8 +102,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except OSError:
             pass
 
-    def _handle(self):
-        body = self._read_body()
+    def do_GET(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0")))  # the client always sends one
         split = urllib.parse.urlsplit(self.path)
         path = split.path
         query = {k: v[-1] for k, v in urllib.parse.parse_qs(split.query, keep_blank_values=True).items()}
@@ -157,16 +114,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         mode = query.get("mode", "length")
         close = query.get("conn") == "close"
         if path == "/text":
-            text = query.get("body", "")
-            data = text.encode(query.get("enc", "utf-8"))
-            ctype = query.get("ctype", "text/html")
-            if "charset" in query:
-                ctype += "; charset=" + query["charset"]
-            extra = []
-            if "setcookie" in query:
-                extra.append(("Set-Cookie", query["setcookie"]))
-            if "location" in query:
-                extra.append(("Location", query["location"]))
+            data = query.get("body", "").encode(query.get("enc", "utf-8"))
+            ctype = "text/html" + ("; charset=" + query["charset"] if "charset" in query else "")
+            extra = [(header, query[key]) for key, header in (("setcookie", "Set-Cookie"), ("location", "Location"))
+                     if key in query]
             return self._send(int(query.get("status", "200")), data, ctype, mode, extra, close)
         if path == "/bytes":
             return self._send(200, _pattern(int(query.get("size", "0"))), "application/octet-stream", mode,
@@ -207,18 +158,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._send(200, body, "application/octet-stream", close=close)
         return self._send(200, b"ok", close=close)
 
+    do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = do_GET
+
     def _control(self, path, query):
         if path == "/__requests":
             lines = []
             with _lock:
-                for r in _records:
-                    lines.append("REQ %d %s %s %d %s" % (r["seq"], r["method"], r["target"].encode().hex() or "-",
-                                                         r["port"], r["listener"]))
-                    for name, value in r["headers"]:
-                        lines.append("H %s %s" % (name.encode("latin-1").hex() or "-",
-                                                  value.encode("latin-1").hex() or "-"))
-                    lines.append("B %s" % (r["body"].hex() or "-"))
-                    lines.append("END")
+                for method, target, port, headers, body in _records:
+                    lines.append("REQ %s %s %d" % (method, target.encode().hex() or "-", port))
+                    lines += ["H %s %s" % (n.encode("latin-1").hex() or "-", v.encode("latin-1").hex() or "-")
+                              for n, v in headers]
+                    lines += ["B %s" % (body.hex() or "-"), "END"]
             return self._send(200, ("\n".join(lines) + "\n").encode("ascii"), close=True)
         if path == "/__clear":
             with _lock:
@@ -228,9 +178,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if path == "/__open":
             _gate(query.get("name", "")).set()
             return self._send(200, b"opened", close=True)
-        if path == "/__shutdown":
-            self._send(200, b"bye", close=True)
-            os._exit(0)
         return self._send(404, b"unknown control", close=True)
 
 
@@ -248,16 +195,10 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         if self.context is None:
             return super().finish_request(request, client_address)
         try:
-            tls = self.context.wrap_socket(request, server_side=True)
+            with self.context.wrap_socket(request, server_side=True) as tls:
+                self.RequestHandlerClass(tls, client_address, self)
         except (ssl.SSLError, OSError):
-            return
-        try:
-            self.RequestHandlerClass(tls, client_address, self)
-        finally:
-            try:
-                tls.close()
-            except OSError:
-                pass
+            pass  # a failed handshake or a client gone mid-answer, as below
 
     def handle_error(self, request, client_address):
         pass  # a client that goes away mid-answer is part of the tests
@@ -265,9 +206,7 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 def _make_certificate(folder, name, days):
     """A self-signed certificate for CN=localhost valid for days from now (days < 0: already over)."""
-    key = os.path.join(folder, name + ".key")
-    csr = os.path.join(folder, name + ".csr")
-    cert = os.path.join(folder, name + ".pem")
+    key, csr, cert = (os.path.join(folder, name + ext) for ext in (".key", ".csr", ".pem"))
     quiet = {"check": True, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
     subprocess.run(["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
                     "-nodes", "-keyout", key, "-out", csr, "-subj", "/CN=localhost"], **quiet)
@@ -280,11 +219,9 @@ def _make_certificate(folder, name, days):
 
 
 def _closed_port():
-    probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
-    return port
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
 def _watch_parent(parent):
@@ -297,12 +234,9 @@ def _watch_parent(parent):
 def main():
     parent = os.getppid()
     signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
-    folder = tempfile.mkdtemp(prefix="qvfixture")
-    try:
+    with tempfile.TemporaryDirectory(prefix="qvfixture") as folder:
         self_signed = _make_certificate(folder, "self", 30)
         expired = _make_certificate(folder, "expired", -1)  # not after: yesterday
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
 
     servers = [Server("http"), Server("https", self_signed), Server("expired", expired)]
     for server in servers:

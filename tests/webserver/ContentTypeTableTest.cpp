@@ -49,7 +49,8 @@ TEST(ContentTypeTableTest, MissingMemberMalformedTextAndMissingFileLeaveTheTable
     }
     TempDir dir("qvweb-ct");
     EXPECT_FALSE(CContentTypeTable::fillFromFile(QvString::fromUtf8((dir / "nope.json").string()), table));
-    EXPECT_FALSE(CContentTypeTable::fillFromFile(QvString::fromUtf8(dir.write("bad.json", "{,}").string()), table));
+    EXPECT_FALSE(CContentTypeTable::fillFromFile(
+        QvString::fromUtf8(dir.write("bad.json", std::string("\x00\xff\xfe{\x01", 5)).string()), table));
     EXPECT_EQ(table.size(), 1);
 }
 

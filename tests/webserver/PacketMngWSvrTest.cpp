@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -126,10 +125,11 @@ TEST(TargetMappingTest, BaseHtmlIsJoinedToTheBasePathAndRefusedWithDotDot)
     }
 }
 
-// A worker whose answers are captured instead of sent: the bytes of every send, a streamed file
+// A worker of client 5 whose answers are captured instead of sent: the bytes of every send, a streamed file
 // range read back into the same answer (ranges over 16 MiB are only noted).
 class CapturingWorker : public CCPTWorkerWS {
 public:
+    CapturingWorker() { setClientId(5); }
     bool sendClientData(const unsigned char* data, int length) override
     {
         m_sent.emplace_back(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
@@ -167,7 +167,6 @@ protected:
         m_dir.write("site/img/logo.png", std::string("\x89PNG\0\x01", 6));
         m_dir.write("site/readme", "plain readme");
         m_dir.write("site/empty.txt", "");
-        m_worker.setClientId(5);
         m_worker.setServerInfo(m_info);
     }
     void TearDown() override { qvplat::setLocalTimeSource({}); }
@@ -203,6 +202,7 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
     m_dir.write("secret.txt", "outside");
     std::filesystem::create_directory_symlink(m_dir.path(), m_dir / "site" / "up");  // leads out
     std::filesystem::create_symlink("index.html", m_dir / "site" / "alias.html");    // stays inside
+    std::filesystem::create_symlink("../secret.txt", m_dir / "site" / "link.html");  // leads out
     const std::string octet = "application/octet-stream";
     const std::pair<std::string, std::string> cases[] = {
         {"/", header("200 OK", "text/html", 9) + "<p>hi</p>"},
@@ -224,10 +224,11 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
     }
     EXPECT_EQ(answer("POST / HTTP/1.1\r\n\r\n"), "");
     EXPECT_EQ(answer(std::string("\xff\xfe\0GET /\xc0\xaf", 10)), "");
-    // The default page passes the same check as every target (links: the fault suite): a full
-    // path outside, a device are not found; one inside is served, still with the html type.
+    // The default page passes the same check as every target: a full path outside, a link leading
+    // out, a device are not found; one inside is served, still with the html type.
     const std::pair<std::string, std::string> pages[] = {
         {(m_dir / "secret.txt").string(), header("404 Not Found", "text/html")},
+        {"link.html", header("404 Not Found", "text/html")},
         {"/dev/zero", header("404 Not Found", "text/html")},
         {(m_dir / "site" / "readme").string(), header("200 OK", "text/html", 12) + "plain readme"},
     };
@@ -254,7 +255,6 @@ TEST_F(RequestProcessingTest, RequestIsAnsweredOnceItsRequestLineHasEnded)
     };
     for (const auto& [chunks, expected, state] : cases) {
         CapturingWorker worker;
-        worker.setClientId(5);
         worker.setServerInfo(m_info);
         for (const std::string& chunk : chunks) {
             worker.onClientRecv(5, 0, reinterpret_cast<const unsigned char*>(chunk.data()),
@@ -279,7 +279,6 @@ TEST_F(RequestProcessingTest, LargeRequestIsCopiedOutWholeAndOtherReportsChangeN
 {
     EXPECT_EQ(get("/" + std::string(5000, 'b')).rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
     CapturingWorker fresh;
-    fresh.setClientId(5);
     const std::string request = "GET / HTTP/1.1\r\n\r\n";
     fresh.onClientRecv(6, 0, reinterpret_cast<const unsigned char*>(request.data()), static_cast<int>(request.size()));
     fresh.onClientRecv(5, 98, nullptr, 0);

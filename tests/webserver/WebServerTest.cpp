@@ -14,7 +14,6 @@
 
 namespace {
 
-using qvtest::Clock;
 using qvtest::RawClient;
 
 constexpr int kAnswerTimeoutMs = 5000;
@@ -73,7 +72,7 @@ protected:
 
 TEST_F(WebServerNetTest, AnsweredConnectionIsClosedOnTheFirstTickAfterAboutASecond)
 {
-    const auto connected = Clock::now();
+    const auto connected = qvtest::Clock::now();
     RawClient client(m_port);
     ASSERT_TRUE(client.sendAll("GET /index.html HTTP/1.1\r\nHo"));  // a request cut in two chunks
     EXPECT_EQ(loopback::bodyOf(client.readHttpAnswer(kAnswerTimeoutMs)), kHello);
