@@ -11,7 +11,7 @@
 
 namespace qvplat {
 
-// Owns the process-wide services (settings, registry, managers, timers): each is made on first use
+// Owns the process-wide services (INI settings, registry, managers, timers): each is made on first use
 // and all are destroyed newest first, so a service outlives every service made after it. A service
 // whose destructor uses another one therefore uses it while it is made. Any thread; a service's
 // making and its destructor may use other services of the same context.
