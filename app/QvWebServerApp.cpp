@@ -10,12 +10,8 @@
 #include "app/MessageBoxes.h"
 #include "app/QvWebServerWnd.h"
 #include "controls/QtConvert.h"
-#include "controls/QvResMngr.h"
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
-#include "foundation/QvFileMng.h"
-#include "foundation/QvLogMng.h"
-#include "foundation/QvWinUtilFunc.h"
 #include "platform/FileSystem.h"
 #include "registry/QvServerHost.h"
 #include "webserver/AccessLog.h"
@@ -155,8 +151,9 @@ bool CQvWebServerApp::createTrayWindow()
 int CQvWebServerApp::ExitInstance()
 {
     m_trayWnd.reset();
-    QvResMngr::releaseInstance();
-    // The host stops the servers, stores the definitions, then saves the settings and stops the network.
+    // The host stops the servers and ends the services in reverse order of their making: the
+    // resource manager (the window made it), the registry, which stores the definitions, the
+    // settings, which write their files, the log, directory and file managers, the network.
     int exitCode = 0;
     if (m_host != nullptr) {
         const QvHostResult ended = m_host->shutdown();
@@ -167,10 +164,6 @@ int CQvWebServerApp::ExitInstance()
         }
     }
     CQvAccessLog::setSink(nullptr);
-    CQvLogMng::releaseInstance();
-    CQvWinUtilFunc::releaseInstance();
-    CQvDirMng::releaseInstance();
-    CQvFileMng::releaseInstance();
     if (m_instanceServer != nullptr) {
         m_instanceServer->close();
     }

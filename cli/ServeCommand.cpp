@@ -8,11 +8,10 @@
 #include "commlib/CommLibEnv.h"
 #include "commlib/SessionThreadPool.h"
 #include "commlib/SocketClientMngr.h"
-#include "foundation/QvDirMng.h"
-#include "foundation/QvFileMng.h"
 #include "foundation/QvLogMng.h"
 #include "platform/FileSystem.h"
 #include "platform/NetInterfaces.h"
+#include "platform/ServiceContext.h"
 #include "platform/Signals.h"
 #include "platform/TimerService.h"
 #include "registry/DefinitionValidation.h"
@@ -50,10 +49,7 @@ public:
         CSessionThreadPool::getInstance()->releaseParked();
         m_server.reset();
         CQvAccessLog::setSink(nullptr);
-        CQvLogMng::releaseInstance();
-        CQvDirMng::releaseInstance();
-        CQvFileMng::releaseInstance();
-        CommLibEnv::getInstance()->stop();
+        qvplat::ServiceContext::current().clear();  // newest first: the network environment goes last
         CQvLogMng::setLogFolderMade(true);
     }
     ServeSession(const ServeSession&) = delete;

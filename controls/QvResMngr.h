@@ -14,8 +14,8 @@ class QFileIconProvider;
 class QPainter;
 
 // The process-wide resource manager of the custom controls: the colour table, cached images and
-// the desktop's file icons. Created on first use, deleted by releaseInstance (application exit),
-// which frees the cached images. User-interface thread only; the accessor takes no lock.
+// the desktop's file icons. Created on first use, deleted (freeing the cached images) by
+// releaseInstance or when the service context ends. User-interface thread only.
 class QvResMngr {
 public:
     static QvResMngr* getInstance();

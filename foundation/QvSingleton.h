@@ -1,35 +1,19 @@
 #pragma once
 
-#include <mutex>
+#include "platform/ServiceContext.h"
 
-// The storage behind a singleton's getInstance/releaseInstance: created on first use under a
-// lock; released by swapping the pointer out under the lock and destroying it outside, so a
-// destructor may itself use other singletons (settings saving through the path manager).
+// A singleton's getInstance/releaseInstance: the instance lives in the current service context,
+// which makes it on first use and destroys it with the other services, newest first (or at
+// release). A fresh context, as each test makes, starts every singleton anew.
 template <class T>
 class QvSingleton {
 public:
+    // make returns a new T; it is called once per context.
     template <class Make>
-    T* get(Make make)
+    T* get(Make make) const
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_instance == nullptr) {
-            m_instance = make();
-        }
-        return m_instance;
+        return qvplat::ServiceContext::current().get<T>(make);
     }
 
-    void release()
-    {
-        T* instance = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            instance = m_instance;
-            m_instance = nullptr;
-        }
-        delete instance;
-    }
-
-private:
-    std::mutex m_mutex;
-    T* m_instance = nullptr;
+    void release() const { qvplat::ServiceContext::current().release<T>(); }
 };

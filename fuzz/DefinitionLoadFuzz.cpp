@@ -18,10 +18,9 @@
 
 #include "FuzzCheck.h"
 #include "TempDir.h"
-#include "foundation/EnvMng.h"
 #include "foundation/QvCodePage.h"
-#include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
+#include "platform/ServiceContext.h"
 #include "registry/DefinitionCodec.h"
 #include "registry/WebServerMngr.h"
 #include "webserver/WebServerInfo.h"
@@ -32,11 +31,15 @@ namespace fs = std::filesystem;
 
 std::unique_ptr<TempDir> s_programDir;  // removed when the process ends
 
-void releaseAll()
-{
-    CQvWebServerMngr::releaseInstance();  // stores the definitions in the user layer
-    CEnvMng::releaseInstance();           // writes the settings files
-}
+// The services of the program in s_programDir, fresh; when they end, the registry stores the
+// definitions and then the settings write the files.
+struct ProgramServices {
+    qvplat::ScopedServiceContext services;
+    ProgramServices()
+    {
+        qvplat::setModuleFileNameForTesting(QvString::fromUtf8((*s_programDir / "qvwebserver").string()).toStd());
+    }
+};
 
 // A definition as one line of text per field.
 std::vector<std::u16string> describe(const _tag_WebServerInfo& d)
@@ -147,8 +150,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     s_programDir = std::make_unique<TempDir>("qvfuzz-definition");
     fs::create_directories(*s_programDir / "config");
-    qvplat::setModuleFileNameForTesting(QvString::fromUtf8((*s_programDir / "qvwebserver").string()).toStd());
-    CQvDirMng::releaseInstance();
     return 0;
 }
 
@@ -170,10 +171,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fs::create_directories(*s_programDir / "user");
     std::ofstream(*s_programDir / "user" / "session.ini", std::ios::binary) << "[WEBSVRLIST]\nfuzz=" << line << "\n";
 
-    releaseAll();
-    const std::vector<std::u16string> loaded = snapshot();
-    releaseAll();
+    std::vector<std::u16string> loaded;
+    {
+        const ProgramServices first;
+        loaded = snapshot();
+    }
+    const ProgramServices again;
     QV_FUZZ_CHECK(snapshot() == loaded);
-    releaseAll();
     return 0;
 }

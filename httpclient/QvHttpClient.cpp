@@ -5,37 +5,34 @@
 #include <chrono>
 #include <new>
 
+#include "foundation/QvSingleton.h"
 #include "httpclient/QvHttpConnection.h"
+#include "platform/ServiceContext.h"
 #include "platform/Sync.h"
 
 namespace {
 
-std::mutex s_instanceMutex;
-QvHttpClient* s_instance = nullptr;
+QvSingleton<QvHttpClient> s_instance;
 std::atomic<QvHttpCallback> s_downloadCallback{nullptr};
-std::atomic<int> s_idleCloseMs{QvHttpClient::kIdleCloseMs};
+using IdleCloseMs = qvplat::ContextSetting<struct IdleCloseMsTag, int>;  // 0: kIdleCloseMs
 constexpr int kSweepsPerIdleTime = 4;  // a session goes at most a quarter of the idle time late
+
+int idleCloseMs()
+{
+    const int set = IdleCloseMs::get();
+    return set > 0 ? set : QvHttpClient::kIdleCloseMs;
+}
 
 }  // namespace
 
 QvHttpClient& QvHttpClient::getInstance()
 {
-    std::lock_guard<std::mutex> lock(s_instanceMutex);
-    if (s_instance == nullptr) {
-        s_instance = new QvHttpClient();
-    }
-    return *s_instance;
+    return *s_instance.get([] { return new QvHttpClient(); });
 }
 
 void QvHttpClient::releaseInstance()
 {
-    QvHttpClient* client = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(s_instanceMutex);
-        client = s_instance;
-        s_instance = nullptr;
-    }
-    delete client;
+    s_instance.release();
 }
 
 void QvHttpClient::setDownloadCallback(QvHttpCallback callback)
@@ -50,11 +47,10 @@ QvHttpCallback QvHttpClient::getDownloadCallback()
 
 void QvHttpClient::setIdleCloseForTesting(int idleMs)
 {
-    s_idleCloseMs.store(idleMs > 0 ? idleMs : kIdleCloseMs);
+    IdleCloseMs::set(idleMs);
 }
 
-QvHttpClient::QvHttpClient()
-    : m_pool(std::make_unique<QvASQMTPool<QvHttpWorkItem*>>()), m_idleCloseMs(s_idleCloseMs.load())
+QvHttpClient::QvHttpClient() : m_pool(std::make_unique<QvASQMTPool<QvHttpWorkItem*>>()), m_idleCloseMs(idleCloseMs())
 {
     m_pool->start([this](void* item) { return runItem(item); });
     const int sweepMs = std::max(1, m_idleCloseMs / kSweepsPerIdleTime);

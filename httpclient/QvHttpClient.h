@@ -40,7 +40,8 @@ public:
     // The client, created (with its started pool) on first use.
     static QvHttpClient& getInstance();
     // Destroys the client: stops and joins the pool (a running request finishes first), then frees the
-    // items. The program never calls this; tests do, after their requests have been answered.
+    // items. The program's exit does so through the service context; tests call it after their
+    // requests have been answered.
     static void releaseInstance();
 
     // The callback of every GetFileDownload request (the main dialog's handler). Any thread.
@@ -75,8 +76,8 @@ public:
     // limit); then no callback reaches context. True when none is left. Not from a callback.
     bool waitForRequests(void* context, int timeoutMs);
 
-    // Test seam: the idle time after which a session is freed, for clients created afterwards
-    // (0 restores kIdleCloseMs).
+    // Test seam: the idle time after which a session is freed, for clients created afterwards in the
+    // current service context (0 restores kIdleCloseMs).
     static void setIdleCloseForTesting(int idleMs);
 
     int32_t getLastIndex() const;
@@ -86,12 +87,12 @@ public:
     // Items waiting in the pool's queue.
     int pendingCount() const { return m_pool->pendingCount(); }
 
+    ~QvHttpClient();  // through releaseInstance or the end of its service context
     QvHttpClient(const QvHttpClient&) = delete;
     QvHttpClient& operator=(const QvHttpClient&) = delete;
 
 private:
     QvHttpClient();
-    ~QvHttpClient();
 
     QvHttpWorkItem* takeFreeItemLocked();
     bool runItem(void* item);

@@ -13,17 +13,18 @@
 #include "httpclient/QvHttpWorkItem.h"
 #include "platform/AsciiText.h"
 #include "platform/HttpTransport.h"
+#include "platform/ServiceContext.h"
 
 namespace {
 
 constexpr const char16_t* kUserAgent = u"QvHttpClient";
 constexpr const char16_t* kVerbs[] = {u"GET", u"POST", u"PUT", u"DELETE"};
 
-std::atomic<uint32_t> s_bufferLimit{0};
+using ResponseBufferLimit = qvplat::ContextSetting<struct ResponseBufferLimitTag, uint32_t>;  // 0: none
 
 std::unique_ptr<unsigned char[]> allocateZeroed(uint32_t bytes)
 {
-    const uint32_t limit = s_bufferLimit.load();
+    const uint32_t limit = ResponseBufferLimit::get();
     if (limit != 0 && bytes > limit) {
         return nullptr;
     }
@@ -187,7 +188,7 @@ void QvHttpConnection::closeSession()
 
 void QvHttpConnection::setResponseBufferLimitForTesting(uint32_t limit)
 {
-    s_bufferLimit.store(limit);
+    ResponseBufferLimit::set(limit);
 }
 
 int32_t QvHttpConnection::request(const QvString& verb, const QvString& sendHeaders, const unsigned char* optional,

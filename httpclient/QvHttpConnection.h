@@ -107,7 +107,8 @@ public:
     // The flag must outlive the connection; null detaches it.
     void setCancelFlag(const std::atomic<bool>* flag) { m_cancel = flag; }
 
-    // Test seam: response buffers larger than limit bytes cannot be allocated (0 = no limit).
+    // Test seam: response buffers larger than limit bytes cannot be allocated in the current service
+    // context (0 = no limit).
     static void setResponseBufferLimitForTesting(uint32_t limit);
     // Test seam for hostile answers without a network: one attempt's header analysis, body read (in
     // pieces of pieceBytes, 0 = one piece) and decoding. The attempt's result: 1, -995, -994, or 0

@@ -14,7 +14,7 @@ constexpr char16_t kPathSeparator = u'/';
 std::u16string getModuleFileName();
 
 // Test seam: makes getModuleFileName() return path (so a test can pretend the executable lives in a
-// temporary folder). An empty path restores the real answer. Thread-safe.
+// temporary folder) while the current service context lasts. An empty path restores the real answer.
 void setModuleFileNameForTesting(const std::u16string& path);
 
 // True when an entry of any kind (file, folder, device, dangling symbolic link excluded) exists.

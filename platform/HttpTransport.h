@@ -101,7 +101,7 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
-// Test seam: while on, HttpSession::open() fails. Thread-safe.
+// Test seam: while on in the current service context, HttpSession::open() fails.
 void setHttpSessionOpenFailureForTesting(bool fail);
 
 }  // namespace qvplat

@@ -48,7 +48,7 @@ private:
     std::shared_ptr<State> m_state;
 };
 
-// Test seam: while on, Thread::start() fails without creating a thread. Thread-safe.
+// Test seam: while on in the current service context, Thread::start() fails without creating a thread.
 void setThreadCreationFailureForTesting(bool fail);
 
 }  // namespace qvplat

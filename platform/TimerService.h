@@ -40,12 +40,9 @@ void deleteTimer(TimerId id);
 // Inside a timer callback: the id of the timer it belongs to. 0 on any other thread.
 TimerId currentTimer();
 
-// Stops the service: pending timers are dropped, callbacks in progress finish, the pool threads are
-// joined. A later createTimer starts the service again. For tests and for the end of the process;
-// must not be called from a timer callback.
+// Stops the service (it belongs to the current service context, which stops it when it ends):
+// pending timers are dropped, callbacks in progress finish, the pool threads are joined. A later
+// createTimer starts a new service. Must not be called from a timer callback.
 void shutdownTimerService();
-
-// Test seam: while on, createTimer() fails and returns 0. Thread-safe.
-void setTimerCreationFailureForTesting(bool fail);
 
 }  // namespace qvplat

@@ -12,6 +12,7 @@
 #include "foundation/QvLogMng.h"
 #include "platform/FileSystem.h"
 #include "platform/NetInterfaces.h"
+#include "platform/ServiceContext.h"
 #include "platform/Socket.h"
 #include "platform/TimerService.h"
 #include "registry/GroupList.h"
@@ -65,6 +66,11 @@ QvHostResult CQvServerHost::startup()
         return {QvHostResult::Code::NetworkUnavailable, kNetworkMissing};
     }
     m_started = true;
+    // The order the services are made in; they end in reverse (shutdown): the registry stores its
+    // definitions into the settings before these write their files, and the network goes last.
+    CQvFileMng::getInstance();
+    CQvDirMng::getInstance();
+    CQvLogMng::getInstance();
     CEnvMng::getInstance();
     registry();
     return saveResult({});
@@ -91,12 +97,9 @@ QvHostResult CQvServerHost::shutdown()
     CSessionThreadPool::getInstance()->releaseParked();
     QvHostResult result = servers->saveAll() ? QvHostResult() : QvHostResult{QvHostResult::Code::SaveFailed, {}};
     result = saveResult(result);
-    CQvWebServerMngr::releaseInstance();
-    CEnvMng::releaseInstance();
-    CQvLogMng::releaseInstance();
-    CQvDirMng::releaseInstance();
-    CQvFileMng::releaseInstance();
-    CommLibEnv::getInstance()->stop();
+    // Every service ends, newest first: those a front made after start-up, the registry, the
+    // settings, the log, directory and file managers, the network environment.
+    qvplat::ServiceContext::current().clear();
     m_started = false;
     return result;
 }

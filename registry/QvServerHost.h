@@ -44,13 +44,13 @@ struct QvHostResult {
 };
 
 // The single entry point of the fronts (desktop program, command line) into the core. Owns the
-// start-up order (network environment, settings, registry) and the exit order (servers stopped,
-// connections ended, registry stored, settings saved, log, directory and file managers released,
-// network environment stopped). Used from one
-// thread (the user-interface thread or the command line's main thread); the listener callback
-// arrives on a listening thread.
+// start-up order (network environment, file, directory and log managers, settings, registry) and
+// the exit: servers stopped, connections ended, then the current service context cleared, which
+// ends the services in reverse order of their making (registry stored, settings saved, ...,
+// network environment last). Used from one thread (the user-interface thread or the command
+// line's main thread); the listener callback arrives on a listening thread.
 //
-// One host per process: the registry and the settings behind it are process-wide singletons.
+// One host per service context: the registry and the settings behind it are that context's.
 // While this process serves a server it holds an inter-process lock on a run record in the user's
 // runtime folder (named by a hash of the settings folder and the server name), so every other
 // process of that user lists the server as running; the system drops the lock when the process dies.
@@ -73,8 +73,8 @@ public:
     // NetworkUnavailable the host is unusable; SaveFailed (loading stores the definitions again)
     // leaves it usable.
     QvHostResult startup();
-    // The exit order; safe to call twice. SaveFailed when storing the definitions failed. No
-    // listener callback arrives once it has begun.
+    // The exit (above): every service of the current context ends. Safe to call twice. SaveFailed
+    // when storing the definitions failed. No listener callback arrives once it has begun.
     QvHostResult shutdown();
 
     // Definitions in name order.

@@ -12,6 +12,7 @@
 
 #include "platform/AsciiText.h"
 #include "platform/HttpTransport.h"
+#include "platform/ServiceContext.h"
 
 namespace qvplat {
 
@@ -20,7 +21,7 @@ namespace {
 constexpr long kMaxRedirects = 10;           // what the Windows engine follows by default
 constexpr long kLowSpeedBytesPerSecond = 1;  // "stalled" means not a single byte in the window
 
-std::atomic<bool> s_failOpen{false};
+using SessionOpenFailure = ContextSetting<struct SessionOpenFailureTag, bool>;
 std::once_flag s_globalInitOnce;
 bool s_globalInitOk = false;
 
@@ -262,7 +263,7 @@ bool HttpSession::open()
     if (m_impl->handle != nullptr) {
         return true;
     }
-    if (s_failOpen.load() || !ensureGlobalInit()) {
+    if (SessionOpenFailure::get() || !ensureGlobalInit()) {
         return false;
     }
     m_impl->handle = curl_easy_init();
@@ -422,7 +423,7 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
 
 void setHttpSessionOpenFailureForTesting(bool fail)
 {
-    s_failOpen.store(fail);
+    SessionOpenFailure::set(fail);
 }
 
 }  // namespace qvplat

@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/ServiceContext.h"
 #include "platform/posix/Utf8.h"
 
 namespace qvplat {
@@ -18,8 +18,7 @@ namespace {
 
 thread_local int t_lastError = 0;
 
-std::mutex s_moduleMutex;
-std::u16string s_moduleOverride;
+using ModuleFileOverride = ContextSetting<struct ModuleFileOverrideTag, std::u16string>;
 
 bool statPath(const std::u16string& path, struct stat& st)
 {
@@ -38,11 +37,8 @@ bool statPath(const std::u16string& path, struct stat& st)
 
 std::u16string getModuleFileName()
 {
-    {
-        std::lock_guard lock(s_moduleMutex);
-        if (!s_moduleOverride.empty()) {
-            return s_moduleOverride;
-        }
+    if (std::u16string path = ModuleFileOverride::get(); !path.empty()) {
+        return path;
     }
     std::vector<char> buffer(1024);
     for (;;) {
@@ -60,8 +56,7 @@ std::u16string getModuleFileName()
 
 void setModuleFileNameForTesting(const std::u16string& path)
 {
-    std::lock_guard lock(s_moduleMutex);
-    s_moduleOverride = path;
+    ModuleFileOverride::set(path);
 }
 
 bool pathExists(const std::u16string& path)

@@ -11,10 +11,12 @@
 #include <mutex>
 #include <new>
 
+#include "platform/ServiceContext.h"
+
 namespace qvplat {
 namespace {
 
-std::atomic<bool> s_failCreation{false};
+using ThreadCreationFailure = ContextSetting<struct ThreadCreationFailureTag, bool>;
 
 constexpr std::size_t kMinStackBytes = std::size_t{64} * 1024;  // libc, the C++ runtime and a few frames of ours
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -87,7 +89,7 @@ Thread::~Thread()
 
 bool Thread::start(std::function<void()> body, std::size_t stackBytes)
 {
-    if (joinable() || !body || s_failCreation.load()) {
+    if (joinable() || !body || ThreadCreationFailure::get()) {
         return false;
     }
     // Everything the start needs is had before anything is published: out of memory, nothing
@@ -172,7 +174,7 @@ bool Thread::tryJoinFor(int ms)
 
 void setThreadCreationFailureForTesting(bool fail)
 {
-    s_failCreation = fail;
+    ThreadCreationFailure::set(fail);
 }
 
 }  // namespace qvplat

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/Debug.h"
+#include "platform/ServiceContext.h"
 #include "platform/Thread.h"
 #include "platform/posix/Utf8.h"
 
@@ -38,7 +39,6 @@ void reportCaught() noexcept
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<bool> s_failCreation{false};
 thread_local TimerId t_currentTimer = 0;
 
 struct TimerRecord {
@@ -53,13 +53,18 @@ struct TimerRecord {
 
 class Service {
 public:
+    Service() = default;
+    ~Service() { shutdown(); }
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
     TimerId create(int firstDelayMs, int periodMs, std::function<void()> callback)
     {
-        if (!callback || s_failCreation.load()) {
+        if (!callback) {
             return 0;
         }
         std::unique_lock lock(m_mutex);
-        if (m_closed || m_stopping || !ensureWorkers()) {
+        if (m_stopping || !ensureWorkers()) {
             return 0;
         }
         auto record = std::make_shared<TimerRecord>();
@@ -105,13 +110,15 @@ public:
         record.reset();
     }
 
-    void shutdown(bool final)
+private:
+    // Pending timers are dropped, callbacks in progress finish, the pool threads are joined; from
+    // then on no timer is made here (a later one makes a new service).
+    void shutdown()
     {
         std::vector<std::unique_ptr<Thread>> workers;
         {
             std::lock_guard lock(m_mutex);
             m_stopping = true;
-            m_closed = m_closed || final;
             workers.swap(m_workers);
         }
         m_wake.notify_all();
@@ -126,12 +133,10 @@ public:
             std::lock_guard lock(m_mutex);
             dropped.swap(m_timers);
             m_queue.clear();
-            m_stopping = false;
         }
         // Callbacks are destroyed without the lock held.
     }
 
-private:
     // On time, the next run keeps the grid of due times. A run that started more than half a period
     // late starts a new grid one period after it, so it is never followed by another at once; a
     // callback slower than its period is followed by one run right away, never by a burst.
@@ -227,39 +232,29 @@ private:
     std::unordered_map<TimerId, std::shared_ptr<TimerRecord>> m_timers;
     std::vector<std::unique_ptr<Thread>> m_workers;
     TimerId m_nextId = 1;
-    bool m_stopping = false;
-    bool m_closed = false;  // the process is ending: no new timers
+    bool m_stopping = false;  // ending: no new timers
 };
 
-// Never freed, so that a timer call from a late destructor finds a valid (closed) service.
+// Owned by the service context like every process-wide service: made by the first timer, ended
+// (pool threads joined) with the context or by shutdownTimerService.
 Service& service()
 {
-    static Service* s_service = new Service;
-    return *s_service;
-}
-
-// Joins the pool threads when the process ends normally.
-struct ServiceCloser {
-    ~ServiceCloser() { service().shutdown(true); }
-};
-
-void ensureCloser()
-{
-    static ServiceCloser s_closer;
+    return *ServiceContext::current().get<Service>([] { return new Service; });
 }
 
 }  // namespace
 
 TimerId createTimer(int firstDelayMs, int periodMs, std::function<void()> callback)
 {
-    ensureCloser();
     return service().create(firstDelayMs, periodMs, std::move(callback));
 }
 
 void deleteTimer(TimerId id)
 {
-    if (id != 0) {
-        service().remove(id);
+    // No service, no timer: a late destructor's delete makes none.
+    Service* timers = ServiceContext::current().find<Service>();
+    if (id != 0 && timers != nullptr) {
+        timers->remove(id);
     }
 }
 
@@ -270,12 +265,7 @@ TimerId currentTimer()
 
 void shutdownTimerService()
 {
-    service().shutdown(false);
-}
-
-void setTimerCreationFailureForTesting(bool fail)
-{
-    s_failCreation = fail;
+    ServiceContext::current().release<Service>();
 }
 
 }  // namespace qvplat

@@ -14,37 +14,20 @@
 #include "ScopedEnv.h"
 #include "TempDir.h"
 #include "app/MessageBoxes.h"
-#include "foundation/EnvMng.h"
-#include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
-#include "registry/WebServerMngr.h"
+#include "platform/ServiceContext.h"
 
 inline QString q(const char* text)
 {
     return QString::fromUtf8(text);
 }
 
-// Releases the program's singletons (the user layers are saved).
-inline void releaseSingletons()
-{
-    CQvWebServerMngr::releaseInstance();
-    CEnvMng::releaseInstance();
-    CQvDirMng::releaseInstance();
-}
-
-// The "executable" in a temporary folder; the singletons start fresh and are released at the end.
+// The "executable" in a temporary folder, with a fresh service context that ends (the user layers
+// are saved) before the folder goes.
 struct Sandbox {
     TempDir dir{"qvapp"};
-    Sandbox()
-    {
-        releaseSingletons();
-        qvplat::setModuleFileNameForTesting((dir.path() / "qvwebserver").u16string());
-    }
-    ~Sandbox()
-    {
-        releaseSingletons();
-        qvplat::setModuleFileNameForTesting(u"");
-    }
+    qvplat::ScopedServiceContext services;
+    Sandbox() { qvplat::setModuleFileNameForTesting((dir.path() / "qvwebserver").u16string()); }
     std::string user(const std::string& name) const { return TempDir::read(dir.path() / "user" / name); }
 };
 

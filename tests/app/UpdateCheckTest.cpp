@@ -95,7 +95,6 @@ private slots:
     void cleanup()
     {
         QvHttpClient::getInstance().waitUntilIdle(kWaitMs);
-        QvHttpClient::releaseInstance();
         m_service.reset();
         m_path.reset();
         m_box.reset();

@@ -1,11 +1,12 @@
 #include <QFile>
 #include <QTest>
+#include <optional>
 
 #include "TempDir.h"
 #include "controls/QtConvert.h"
 #include "controls/QvResMngr.h"
-#include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
+#include "platform/ServiceContext.h"
 
 // The colour table and the image cache, with the "executable" in a temporary folder.
 class QvResMngrTest : public QObject {
@@ -13,22 +14,20 @@ class QvResMngrTest : public QObject {
 
 private:
     TempDir m_dir{"qvres"};
+    std::optional<qvplat::ScopedServiceContext> m_services;
 
     QvString write(const std::string& relative, const QByteArray& bytes)
     {
         return QvString(m_dir.write(relative, bytes.toStdString()).u16string());
     }
-    // Fresh singletons for an "executable" at exe (none when empty).
-    static void restart(const std::u16string& exe)
-    {
-        QvResMngr::releaseInstance();
-        CQvDirMng::releaseInstance();
-        qvplat::setModuleFileNameForTesting(exe);
-    }
 
 private slots:
-    void init() { restart((m_dir.path() / "qvwebserver").u16string()); }
-    void cleanup() { restart(u""); }
+    void init()
+    {
+        m_services.emplace();
+        qvplat::setModuleFileNameForTesting((m_dir.path() / "qvwebserver").u16string());
+    }
+    void cleanup() { m_services.reset(); }
 
     // Key 7 is 5:5:5 before each table; a table that cannot be read keeps the colours.
     void colorTables_data()

@@ -14,6 +14,7 @@
 #include "foundation/QvString.h"
 #include "platform/FileSystem.h"
 #include "platform/LocalTime.h"
+#include "platform/ServiceContext.h"
 
 inline QvString toQv(const std::filesystem::path& path)
 {
@@ -44,31 +45,11 @@ public:
     }
 };
 
-// Every test starts with the "executable" at <temp>/qvwebserver, fresh singletons and an empty
-// profile cache, and leaves the same way.
+// Every test starts with the "executable" at <temp>/qvwebserver, a fresh service context and an
+// empty profile cache.
 class ModuleDirTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        resetSingletons();
-        qvplat::setModuleFileNameForTesting((m_dir.path() / "qvwebserver").u16string());
-    }
-
-    void TearDown() override
-    {
-        resetSingletons();
-        qvplat::setModuleFileNameForTesting(u"");
-    }
-
-    static void resetSingletons()
-    {
-        // CEnvMng saves on release, so it goes while the module directory is still ours.
-        CEnvMng::releaseInstance();
-        CQvFileMng::releaseInstance();
-        CQvEnvMng::releaseInstance();
-        CQvLogMng::releaseInstance();
-        CQvDirMng::releaseInstance();
-    }
+    void SetUp() override { qvplat::setModuleFileNameForTesting((m_dir.path() / "qvwebserver").u16string()); }
 
     const std::filesystem::path& root() const { return m_dir.path(); }
     std::filesystem::path path(const std::string& relative) const { return m_dir.path() / relative; }
@@ -80,4 +61,5 @@ protected:
 
 private:
     TempDir m_dir{"qvfound"};
+    qvplat::ScopedServiceContext m_services;  // CEnvMng saves when it ends: before the folder goes
 };

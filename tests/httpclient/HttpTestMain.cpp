@@ -1,25 +1,16 @@
 #include <gtest/gtest.h>
 
 #include "TempDir.h"
-#include "foundation/QvDirMng.h"
-#include "foundation/QvLogMng.h"
 #include "platform/FileSystem.h"
+#include "platform/ServiceContext.h"
 
 // Work items compute their log path below the executable's folder, which creates "Log" there; the
 // tests pretend the executable lives in a temporary folder so the build tree stays clean.
 class ModuleDirEnvironment : public ::testing::Environment {
-    void SetUp() override
-    {
-        qvplat::setModuleFileNameForTesting((m_dir.path() / "qv_httpclient_tests").u16string());
-        CQvDirMng::releaseInstance();
-    }
-    void TearDown() override
-    {
-        CQvLogMng::releaseInstance();
-        CQvDirMng::releaseInstance();
-        qvplat::setModuleFileNameForTesting(u"");
-    }
+    void SetUp() override { qvplat::setModuleFileNameForTesting((m_dir.path() / "qv_httpclient_tests").u16string()); }
+    void TearDown() override { m_services.context().clear(); }
     TempDir m_dir{"qvhttp"};
+    qvplat::ScopedServiceContext m_services;
 };
 
 int main(int argc, char** argv)

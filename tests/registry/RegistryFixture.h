@@ -9,6 +9,7 @@
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
 #include "platform/FileSystem.h"
+#include "platform/ServiceContext.h"
 #include "registry/WebServerMngr.h"
 #include "webserver/WebServerInfo.h"
 
@@ -24,26 +25,16 @@ inline std::unique_ptr<_tag_WebServerInfo> makeDefinition(const char16_t* name, 
 }
 
 // Puts the "executable" into a fresh temporary folder, so that config/ and user/ are the test's
-// own, and starts every singleton the registry uses from a clean state.
+// own, and gives the test a fresh service context.
 class RegistryFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        simulateExit();
-        CQvDirMng::releaseInstance();
         qvplat::setModuleFileNameForTesting(QvString::fromUtf8((m_exeDir / "qvwebserver").string()).toStd());
     }
-    void TearDown() override
-    {
-        SetUp();
-        qvplat::setModuleFileNameForTesting(u"");
-    }
-    // What the desktop program's exit does: the registry stores its definitions, then the settings.
-    static void simulateExit()
-    {
-        CQvWebServerMngr::releaseInstance();
-        CEnvMng::releaseInstance();
-    }
+    // What the desktop program's exit does: the services end newest first, so the registry stores
+    // its definitions before the settings write them. The next use makes them anew.
+    void simulateExit() { m_services.context().clear(); }
     std::string userFile(const std::string& name) const { return TempDir::read(m_exeDir / ("user/" + name)); }
     // The raw value of a key in a user file ("" when absent); the tests' keys are unique in a file.
     std::string userValue(const std::string& file, const std::string& key) const
@@ -55,4 +46,5 @@ protected:
     }
 
     TempDir m_exeDir{"qvregistry"};
+    qvplat::ScopedServiceContext m_services;  // ends before the folder goes
 };
