@@ -14,6 +14,7 @@
 #include <QShortcut>
 #include <QTimer>
 #include <algorithm>
+#include <limits>
 
 #include "app/AboutDlg.h"
 #include "app/AppEvents.h"
@@ -87,8 +88,14 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
     setWindowTitle(QStringLiteral("QvWebServer.Windows"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    const QvDialogUnits dlu(font());
+    placeControls(createControls());
+    connectCommands();
+    connectUpdateCheck();
+    addAboutCommand();
+}
 
+QLabel* CQvWebServerDlg::createControls()
+{
     m_newServer = makeButton(this, "buttonNewServer", QStringLiteral("&New Server"));
     auto* usedServer = new QLabel(QStringLiteral("&Used Server"), this);
     usedServer->setObjectName(QStringLiteral("labelUsedServer"));
@@ -119,6 +126,12 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
     for (size_t i = 1; i < std::size(order); ++i) {
         setTabOrder(order[i - 1], order[i]);
     }
+    return usedServer;
+}
+
+void CQvWebServerDlg::placeControls(QLabel* usedServer)
+{
+    const QvDialogUnits dlu(font());
     // The template's rows, each control kept clear of the one before it.
     usedServer->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     int right = dlu.toX(kTemplateWidth - 4);
@@ -141,7 +154,10 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
     right = std::max(right, donateLeft + donate.width());
     resize(right + dlu.toX(4), dlu.toY(kTemplateHeight));
     setMinimumSize(size());  // the controls are placed, not laid out: any smaller would cut some off
+}
 
+void CQvWebServerDlg::connectCommands()
+{
     // The frame around a window is known only once the window manager has put it there.
     m_frameTimer = new QTimer(this);
     m_frameTimer->setInterval(kFrameWaitStepMs);
@@ -154,6 +170,10 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
     connect(m_donate, &QPushButton::clicked, this, &CQvWebServerDlg::OnDonate);
     connect(m_manualLink, &QLabel::linkActivated, this, &CQvWebServerDlg::OnGoManual);
     connect(m_blogLink, &QLabel::linkActivated, this, &CQvWebServerDlg::OnVisitBlog);
+}
+
+void CQvWebServerDlg::connectUpdateCheck()
+{
     // "Check App Last Version" starts the update check, which lives in a class of its own and
     // reaches the widgets only through its signals, on this thread.
     m_updateCheck = new CQvUpdateCheck(this);
@@ -176,7 +196,10 @@ CQvWebServerDlg::CQvWebServerDlg(CQvServerHost* host, QWidget* parent) : QDialog
         // Posted, like a close to the main window: the program ends once this handler has returned.
         QCoreApplication::postEvent(qApp, new QEvent(QEvent::Quit));
     });
+}
 
+void CQvWebServerDlg::addAboutCommand()
+{
     // No system menu to extend on every desktop: the about box hangs on F1 and the context menu.
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, &CQvWebServerDlg::showAbout);
@@ -282,8 +305,9 @@ void CQvWebServerDlg::removeFromGroup(const QString& group, const QString& name)
 
 int CQvWebServerDlg::indexInGroup(const QString& group, const QString& name) const
 {
-    const int index = m_groups.value(group).indexOf(name);
-    return index < 0 ? 0 : index;
+    const qsizetype index = m_groups.value(group).indexOf(name);
+    // A group lists the servers of one settings file, never near INT_MAX of them.
+    return index < 0 || index > std::numeric_limits<int>::max() ? 0 : static_cast<int>(index);
 }
 
 void CQvWebServerDlg::OnNewServer()

@@ -62,6 +62,13 @@ protected:
     void customEvent(QEvent* event) override;
 
 private:
+    // The constructor's steps: the controls in tab order (returns the "Used Server" label), their
+    // places on the template's rows, the signals, and the about box's F1 and context menu.
+    QLabel* createControls();
+    void placeControls(QLabel* usedServer);
+    void connectCommands();
+    void connectUpdateCheck();
+    void addAboutCommand();
     QvString command(const char16_t* name, const QString& argument);
     void openLink(const char16_t* key, const char16_t* fallbackUrl);
     void showAbout();

@@ -115,24 +115,19 @@ int CConnWaitThread::reclaimDescriptors()
     return closed;
 }
 
-void CConnWaitThread::threadWaitWork()
+bool CConnWaitThread::setUpListener(int port)
 {
-    const int port = m_port.load();
-    const QvString address(m_address);
-
-    // Set-up failures end the thread but leave the running flag set: run control keeps showing
-    // the server as running until it is stopped explicitly.
     qvplat::AddrInfo info;
     if (const qvplat::SocketError error = qvplat::resolvePassive(port, info); error.failed()) {
         qvsc::log(u"%s getAddrInfo Failed!!", kSvrCommTag);
         failSetup(error, u"getAddrInfo Failed!!");
-        return;
+        return false;
     }
     qvplat::SocketHandle socket = qvplat::kInvalidSocket;
     if (const qvplat::SocketError error = qvplat::createSocket(info, socket); error.failed()) {
         qvsc::log(u"%s Socket Create Failed!!", kSvrCommTag);
         failSetup(error, u"Socket Create Failed!!");
-        return;
+        return false;
     }
     m_listenSocket.reset(socket);
     // Without the option a port left in TIME_WAIT by the last run stays taken for a while; bind says so.
@@ -140,16 +135,78 @@ void CConnWaitThread::threadWaitWork()
     if (const qvplat::SocketError error = qvplat::bindSocket(m_listenSocket.get(), info); error.failed()) {
         qvsc::log(u"%s[%d] Socket Bind Failed!!", kSvrCommTag, error.code);
         failSetup(error, u"Socket Bind Failed!!");
-        return;
+        return false;
     }
     if (const qvplat::SocketError error = qvplat::listenSocket(m_listenSocket.get()); error.failed()) {
         qvsc::log(u"%s Socket Listen Failed!!", kSvrCommTag);
         failSetup(error, u"Socket Listen Failed!!");
-        return;
+        return false;
     }
     // Accepting until nothing is pending needs an accept that does not wait.
     qvplat::setNonBlocking(m_listenSocket.get());
     m_boundPort = qvplat::localPort(m_listenSocket.get());
+    return true;
+}
+
+void CConnWaitThread::acceptPending()
+{
+    // Every connection already queued is taken before the next wait: one poll per burst.
+    for (int accepted = 0; accepted < kAcceptBatchMax && m_running.load(); ++accepted) {
+        const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket.get());
+        if (client != qvplat::kInvalidSocket) {
+            handOver(client);
+            continue;
+        }
+        if (qvplat::acceptWouldBlock()) {
+            break;
+        }
+        if (qvplat::isOutOfDescriptors(qvplat::lastError()) && reclaimDescriptors() > 0) {
+            continue;  // descriptors are free again: the queued connection is taken now
+        }
+        // The connection stays queued; pausing keeps the loop from spinning on it while a
+        // stop is still noticed quickly.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
+        break;
+    }
+}
+
+void CConnWaitThread::handOver(qvplat::SocketHandle client)
+{
+    qvsc::log(u"%s Accept Client Process Start", kSvrCommTag);
+    bool prepared = false;
+    try {
+        prepared = processClientBindBefore();
+    } catch (...) {
+        prepared = false;  // this connection is refused; the listener goes on
+        qvsc::logCaught(u"Accept Client Prepare");
+    }
+    if (prepared) {
+        qvsc::log(u"%s Accept Client Process Lib Work Finish[Socket=%d]", kSvrCommTag, client);
+        try {
+            processClientBind(client);
+        } catch (...) {
+            // Out of memory, most likely: the subclass has released what it could; the
+            // listener goes on for the next connection.
+            qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);
+            qvsc::logCaught(u"Accept Client Hand-over");
+        }
+    } else {
+        qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);
+        qvplat::drainAndClose(client);
+    }
+    qvsc::log(u"%s Accept Client Process End", kSvrCommTag);
+}
+
+void CConnWaitThread::threadWaitWork()
+{
+    const int port = m_port.load();
+    const QvString address(m_address);
+
+    // Set-up failures end the thread but leave the running flag set: run control keeps showing
+    // the server as running until it is stopped explicitly.
+    if (!setUpListener(port)) {
+        return;
+    }
     qvsc::log(u"%s [%s:%d] Wait Start", kSvrCommTag, address, port);
     setListenState(ListenState::Listening);
 
@@ -167,45 +224,7 @@ void CConnWaitThread::threadWaitWork()
             m_running = false;
             break;
         }
-        // Every connection already queued is taken before the next wait: one poll per burst.
-        for (int accepted = 0; accepted < kAcceptBatchMax && m_running.load(); ++accepted) {
-            const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket.get());
-            if (client == qvplat::kInvalidSocket) {
-                if (qvplat::acceptWouldBlock()) {
-                    break;
-                }
-                if (qvplat::isOutOfDescriptors(qvplat::lastError()) && reclaimDescriptors() > 0) {
-                    continue;  // descriptors are free again: the queued connection is taken now
-                }
-                // The connection stays queued; pausing keeps the loop from spinning on it while a
-                // stop is still noticed quickly.
-                std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
-                break;
-            }
-            qvsc::log(u"%s Accept Client Process Start", kSvrCommTag);
-            bool prepared = false;
-            try {
-                prepared = processClientBindBefore();
-            } catch (...) {
-                prepared = false;  // this connection is refused; the listener goes on
-                qvsc::logCaught(u"Accept Client Prepare");
-            }
-            if (prepared) {
-                qvsc::log(u"%s Accept Client Process Lib Work Finish[Socket=%d]", kSvrCommTag, client);
-                try {
-                    processClientBind(client);
-                } catch (...) {
-                    // Out of memory, most likely: the subclass has released what it could; the
-                    // listener goes on for the next connection.
-                    qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);
-                    qvsc::logCaught(u"Accept Client Hand-over");
-                }
-            } else {
-                qvsc::log(u"%s Accept Client Process Lib Work Failed", kSvrCommTag);
-                qvplat::drainAndClose(client);
-            }
-            qvsc::log(u"%s Accept Client Process End", kSvrCommTag);
-        }
+        acceptPending();
     }
 
     m_listenSocket.reset();

@@ -60,6 +60,12 @@ public:
 
 private:
     void threadWaitWork();
+    // Resolves, binds and listens; on a failed step tells the subclass and returns false.
+    bool setUpListener(int port);
+    // Takes the connections already queued (a bounded batch) and hands each over.
+    void acceptPending();
+    // Asks the subclass to prepare, then gives it client, or closes client when it cannot.
+    void handOver(qvplat::SocketHandle client);
     // Accept failed for want of descriptors: closes the connections silent longest (never one
     // being answered) and returns how many, so that the queued connections can be taken.
     static int reclaimDescriptors();

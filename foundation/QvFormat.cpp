@@ -1,7 +1,9 @@
 #include "foundation/QvFormat.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "foundation/QvCodePage.h"
 #include "foundation/QvString.h"
@@ -122,6 +124,142 @@ std::u16string pad(std::u16string text, const Conversion& s)
     return text;
 }
 
+bool isDigit(char16_t c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+bool isTextArg(const QvFormatArg& a)
+{
+    return a.kind == QvFormatArg::Kind::Text || a.kind == QvFormatArg::Kind::Narrow;
+}
+
+// The arguments in the order the conversions consume them; a "*" width takes one too.
+class ArgCursor {
+public:
+    ArgCursor(const QvFormatArg* args, size_t count) : m_args(args), m_count(count) {}
+
+    // nullptr once the list is used up.
+    const QvFormatArg* take() { return m_next < m_count ? &m_args[m_next++] : nullptr; }
+
+private:
+    const QvFormatArg* m_args;
+    size_t m_count;
+    size_t m_next = 0;
+};
+
+constexpr int kMaxField = 4096;  // no field is ever wider than a whole result
+
+void parseFlags(const char16_t*& p, Conversion& s)
+{
+    for (;; ++p) {
+        switch (*p) {
+            case u'-':
+                s.left = true;
+                break;
+            case u'+':
+                s.plus = true;
+                break;
+            case u' ':
+                s.space = true;
+                break;
+            case u'0':
+                s.zero = true;
+                break;
+            case u'#':
+                s.alt = true;
+                break;
+            default:
+                return;
+        }
+    }
+}
+
+// A width or precision: digits, or "*" for the next argument (0 when none is left).
+int readNumber(const char16_t*& p, ArgCursor& args)
+{
+    if (*p == u'*') {
+        ++p;
+        const QvFormatArg* a = args.take();
+        if (a == nullptr) {
+            return 0;
+        }
+        return a->kind == QvFormatArg::Kind::Unsigned ? static_cast<int>(a->u) : static_cast<int>(a->i);
+    }
+    int v = 0;
+    while (isDigit(*p)) {
+        v = std::min(v * 10 + (*p++ - u'0'), kMaxField);
+    }
+    return v;
+}
+
+// Reads what follows a "%" up to the conversion character, which it leaves at p (0 at the end
+// of an unfinished conversion).
+Conversion parseConversion(const char16_t*& p, ArgCursor& args)
+{
+    Conversion s;
+    parseFlags(p, s);
+    if (isDigit(*p) || *p == u'*') {
+        s.width = readNumber(p, args);
+    }
+    if (*p == u'.') {
+        ++p;
+        s.precision = readNumber(p, args);
+    }
+    // Length modifiers carry no information: each argument knows its own size.
+    while (*p == u'l' || *p == u'h' || *p == u'z' || *p == u'j' || *p == u't' || *p == u'L') {
+        ++p;
+    }
+    if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
+        p += 3;
+    }
+    s.conv = *p;
+    return s;
+}
+
+std::u16string renderText(const Conversion& s, const QvFormatArg& a)
+{
+    std::u16string text = argText(a);
+    if (s.precision >= 0 && text.size() > static_cast<size_t>(s.precision)) {
+        text.resize(static_cast<size_t>(s.precision));
+    }
+    return pad(std::move(text), s);
+}
+
+std::u16string renderChar(const Conversion& s, const QvFormatArg& a)
+{
+    if (isTextArg(a)) {
+        return pad(argText(a).substr(0, 1), s);
+    }
+    return pad(std::u16string(1, static_cast<char16_t>(a.kind == QvFormatArg::Kind::Signed ? a.i : a.u)), s);
+}
+
+// nullopt for a conversion character the formatter does not know: the caller keeps its text.
+std::optional<std::u16string> render(const Conversion& s, const QvFormatArg& a)
+{
+    switch (s.conv) {
+        case u's':
+        case u'S':
+            return renderText(s, a);
+        case u'c':
+        case u'C':
+            return renderChar(s, a);
+        case u'd':
+        case u'i':
+        case u'u':
+        case u'x':
+        case u'X':
+        case u'f':
+        case u'e':
+        case u'g':
+            return isTextArg(a) ? pad(argText(a), s) : number(s, a);
+        case u'p':
+            return pad(argText(a), s);
+        default:
+            return std::nullopt;
+    }
+}
+
 }  // namespace
 
 std::u16string qvFormatArgs(size_t maxChars, const char16_t* fmt, const QvFormatArg* args, size_t count)
@@ -130,7 +268,7 @@ std::u16string qvFormatArgs(size_t maxChars, const char16_t* fmt, const QvFormat
     if (fmt == nullptr) {
         return out;
     }
-    size_t next = 0;
+    ArgCursor argsLeft(args, count);
     const char16_t* p = fmt;
     while (*p != 0 && out.size() < maxChars) {
         if (*p != u'%') {
@@ -143,100 +281,20 @@ std::u16string qvFormatArgs(size_t maxChars, const char16_t* fmt, const QvFormat
             ++p;
             continue;
         }
-        Conversion s;
-        for (;; ++p) {
-            if (*p == u'-')
-                s.left = true;
-            else if (*p == u'+')
-                s.plus = true;
-            else if (*p == u' ')
-                s.space = true;
-            else if (*p == u'0')
-                s.zero = true;
-            else if (*p == u'#')
-                s.alt = true;
-            else
-                break;
-        }
-        auto readNumber = [&]() {
-            int v = 0;
-            if (*p == u'*') {
-                ++p;
-                if (next < count) {
-                    const QvFormatArg& a = args[next++];
-                    v = a.kind == QvFormatArg::Kind::Unsigned ? static_cast<int>(a.u) : static_cast<int>(a.i);
-                }
-                return v;
-            }
-            while (*p >= u'0' && *p <= u'9') {
-                v = v * 10 + (*p++ - u'0');
-                if (v > 4096)
-                    v = 4096;  // no field is ever wider than a whole result
-            }
-            return v;
-        };
-        if ((*p >= u'0' && *p <= u'9') || *p == u'*') {
-            s.width = readNumber();
-        }
-        if (*p == u'.') {
-            ++p;
-            s.precision = readNumber();
-        }
-        // Length modifiers carry no information: each argument knows its own size.
-        while (*p == u'l' || *p == u'h' || *p == u'z' || *p == u'j' || *p == u't' || *p == u'L') {
-            ++p;
-        }
-        if (p[0] == u'I' && p[1] == u'6' && p[2] == u'4') {
-            p += 3;
-        }
-        s.conv = *p;
+        const Conversion s = parseConversion(p, argsLeft);
         if (s.conv == 0) {
             out.append(start, p);  // an unfinished conversion is kept as text
             break;
         }
         ++p;
-        if (next >= count) {
+        const QvFormatArg* a = argsLeft.take();
+        if (a == nullptr) {
             continue;  // a missing argument prints nothing
         }
-        const QvFormatArg& a = args[next++];
-        switch (s.conv) {
-            case u's':
-            case u'S': {
-                std::u16string text = argText(a);
-                if (s.precision >= 0 && text.size() > static_cast<size_t>(s.precision)) {
-                    text.resize(static_cast<size_t>(s.precision));
-                }
-                out += pad(std::move(text), s);
-                break;
-            }
-            case u'c':
-            case u'C':
-                out +=
-                    pad(a.kind == QvFormatArg::Kind::Text || a.kind == QvFormatArg::Kind::Narrow
-                            ? argText(a).substr(0, 1)
-                            : std::u16string(1, static_cast<char16_t>(a.kind == QvFormatArg::Kind::Signed ? a.i : a.u)),
-                        s);
-                break;
-            case u'd':
-            case u'i':
-            case u'u':
-            case u'x':
-            case u'X':
-            case u'f':
-            case u'e':
-            case u'g':
-                if (a.kind == QvFormatArg::Kind::Text || a.kind == QvFormatArg::Kind::Narrow) {
-                    out += pad(argText(a), s);
-                } else {
-                    out += number(s, a);
-                }
-                break;
-            case u'p':
-                out += pad(argText(a), s);
-                break;
-            default:
-                out.append(start, p);
-                break;
+        if (const std::optional<std::u16string> text = render(s, *a)) {
+            out += *text;
+        } else {
+            out.append(start, p);
         }
     }
     if (out.size() > maxChars) {

@@ -166,6 +166,86 @@ std::string IniDocument::encode(std::u16string_view text, bool* lossless) const
     }
 }
 
+std::size_t IniDocument::findLineFeed(std::size_t pos, std::size_t size) const
+{
+    if (m_unit == 1) {
+        const void* nl = std::memchr(m_bytes.data() + pos, '\n', size - pos);
+        return nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - m_bytes.data()) : size;
+    }
+    std::size_t end = pos;
+    while (end < size && unitAt(end) != u'\n') {
+        end += m_unit;
+    }
+    return end;
+}
+
+std::size_t IniDocument::findLast(char16_t unit, std::size_t first, std::size_t end) const
+{
+    for (std::size_t i = end; i > first;) {
+        i -= m_unit;
+        if (unitAt(i) == unit) {
+            return i;
+        }
+    }
+    return end;
+}
+
+std::size_t IniDocument::findFirst(char16_t unit, std::size_t first, std::size_t end) const
+{
+    for (std::size_t i = first; i < end; i += m_unit) {
+        if (unitAt(i) == unit) {
+            return i;
+        }
+    }
+    return end;
+}
+
+void IniDocument::classify(Line& line, std::size_t index)
+{
+    std::size_t first = line.begin;
+    while (first < line.end && isProfileSpace(unitAt(first))) {
+        first += m_unit;
+    }
+    if (first == line.end) {
+        line.kind = Kind::Blank;
+        return;
+    }
+    if (unitAt(first) == u';') {
+        line.kind = Kind::Comment;
+        return;
+    }
+    // A header's name runs to the last "]"; "[" without one is a key line.
+    const std::size_t close = unitAt(first) == u'[' ? findLast(u']', first, line.end) : line.end;
+    if (close == line.end) {
+        line.kind = Kind::Key;
+        line.equals = findFirst(u'=', first, line.end);
+        return;
+    }
+    line.kind = Kind::Header;
+    line.name = std::u16string(iniTrim(decode(first + m_unit, close)));
+    Section section;
+    section.name = line.name;
+    section.header = index;
+    section.anchor = index;
+    m_sectionIndex.try_emplace(iniFold(section.name), m_sections.size());
+    m_sections.push_back(std::move(section));
+}
+
+void IniDocument::attachToSection(Line& line, std::size_t index)
+{
+    if (m_sections.empty()) {
+        return;
+    }
+    line.section = static_cast<int>(m_sections.size()) - 1;
+    Section& section = m_sections.back();
+    if (line.kind != Kind::Header) {
+        section.lines.push_back(index);
+        if (line.kind != Kind::Blank) {
+            section.anchor = index;
+        }
+    }
+}
+
 void IniDocument::split()
 {
     // An odd byte at the end of a UTF-16 file is no character; it stays behind the last line.
@@ -175,15 +255,7 @@ void IniDocument::split()
     while (pos < size) {
         Line line;
         line.begin = pos;
-        std::size_t end = pos;
-        if (m_unit == 1) {
-            const void* nl = std::memchr(m_bytes.data() + pos, '\n', size - pos);
-            end = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - m_bytes.data()) : size;
-        } else {
-            while (end < size && unitAt(end) != u'\n') {
-                end += m_unit;
-            }
-        }
+        std::size_t end = findLineFeed(pos, size);
         line.next = end < size ? end + m_unit : size;
         if (end < size && end > pos && unitAt(end - m_unit) == u'\r') {
             end -= m_unit;
@@ -195,56 +267,9 @@ void IniDocument::split()
         }
         pos = line.next;
 
-        std::size_t first = line.begin;
-        while (first < end && isProfileSpace(unitAt(first))) {
-            first += m_unit;
-        }
         const std::size_t index = m_lines.size();
-        if (first == end) {
-            line.kind = Kind::Blank;
-        } else if (unitAt(first) == u';') {
-            line.kind = Kind::Comment;
-        } else {
-            std::size_t close = end;
-            if (unitAt(first) == u'[') {
-                for (std::size_t i = end; i > first;) {
-                    i -= m_unit;
-                    if (unitAt(i) == u']') {
-                        close = i;
-                        break;
-                    }
-                }
-            }
-            if (close != end) {
-                line.kind = Kind::Header;
-                line.name = std::u16string(iniTrim(decode(first + m_unit, close)));
-                Section section;
-                section.name = line.name;
-                section.header = index;
-                section.anchor = index;
-                m_sectionIndex.try_emplace(iniFold(section.name), m_sections.size());
-                m_sections.push_back(std::move(section));
-            } else {
-                line.kind = Kind::Key;
-                line.equals = end;
-                for (std::size_t i = first; i < end; i += m_unit) {
-                    if (unitAt(i) == u'=') {
-                        line.equals = i;
-                        break;
-                    }
-                }
-            }
-        }
-        if (!m_sections.empty()) {
-            line.section = static_cast<int>(m_sections.size()) - 1;
-            Section& section = m_sections.back();
-            if (line.kind != Kind::Header) {
-                section.lines.push_back(index);
-                if (line.kind != Kind::Blank) {
-                    section.anchor = index;
-                }
-            }
-        }
+        classify(line, index);
+        attachToSection(line, index);
         m_lines.push_back(std::move(line));
     }
     m_originalLines = m_lines.size();

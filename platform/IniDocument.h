@@ -92,6 +92,15 @@ private:
     };
 
     void split();
+    // Offset of the next line feed at or after pos, or size.
+    std::size_t findLineFeed(std::size_t pos, std::size_t size) const;
+    // Offset of the first (last) code unit equal to unit in [first, end), or end.
+    std::size_t findFirst(char16_t unit, std::size_t first, std::size_t end) const;
+    std::size_t findLast(char16_t unit, std::size_t first, std::size_t end) const;
+    // Sets the kind (and a header's name or a key's "=") of a line whose bounds are known;
+    // a header opens a new section.
+    void classify(Line& line, std::size_t index);
+    void attachToSection(Line& line, std::size_t index);
     std::u16string decode(std::size_t begin, std::size_t end) const;
     std::string encode(std::u16string_view text, bool* lossless = nullptr) const;
     char16_t unitAt(std::size_t pos) const;

@@ -247,6 +247,152 @@ struct HttpSession::Impl {
         }
         return toLowerAscii(headerBlock).find("\nlocation:") != std::string::npos;
     }
+
+    // Every option an exchange uses is set by the calls below each time, to its value or its
+    // default, so nothing of the previous exchange carries over. (curl_easy_reset would do it too, but
+    // loses track of the cookie engine's file list and leaks it.)
+    void beginExchange(const HttpExchange& exchange, IHttpResponseSink& responseSink)
+    {
+        sink = &responseSink;
+        headerBlock.clear();
+        headerBlockComplete = false;
+        headerBlockStatus = 0;
+        headersDelivered = false;
+        stoppedBySink = false;
+        stalled = false;
+        cancelled = false;
+        cancel = exchange.cancel;
+        moved = false;
+        lastActivity = std::chrono::steady_clock::now();
+        lastUploaded = 0;
+        errorText[0] = '\0';
+    }
+
+    void setTransferOptions(const HttpExchange& exchange)
+    {
+        CURL* h = handle;
+        curl_easy_setopt(h, CURLOPT_URL, exchange.url.url.c_str());
+        curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+        curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+        curl_easy_setopt(h, CURLOPT_USERAGENT, exchange.userAgent.c_str());
+        if (!cookiesEnabled) {
+            // The session keeps cookies in memory, like the Windows engine. The jar outlives curl_easy_reset;
+            // naming the (empty) cookie file again on every exchange would only pile up copies of the name.
+            curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
+            cookiesEnabled = true;
+        }
+        curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
+        // Never follow a redirect from https down to http.
+        curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, exchange.url.secure ? "https" : "http,https");
+        curl_easy_setopt(h, CURLOPT_PROXY, exchange.proxy.c_str());  // "" also stops curl reading the environment
+        curl_easy_setopt(h, CURLOPT_NOPROXY, exchange.proxyBypass.c_str());
+        curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+        const long verifyPeer = exchange.verifyCertificate ? 1L : 0L;
+        const long verifyHost = exchange.verifyCertificate ? 2L : 0L;  // 2: the name must match
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verifyPeer);
+        curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verifyHost);
+        curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYPEER, verifyPeer);
+        curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYHOST, verifyHost);
+        curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, std::max(exchange.connectTimeoutMs, 0L));  // 0: curl's default
+        stallMs = std::max(exchange.sendTimeoutMs, exchange.receiveTimeoutMs);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, stallMs > 0 ? kLowSpeedBytesPerSecond : 0L);
+        curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallMs > 0 ? (stallMs + 999) / 1000 : 0L);
+        curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, std::max(exchange.deadlineMs, 0L));
+        curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
+    }
+
+    // Sets the verb and the body; true when the exchange sends a body (a POST, a PUT, or any bytes).
+    bool setRequestBody(const HttpExchange& exchange)
+    {
+        const size_t bodyLength = exchange.optionalLength + exchange.bodyLength;
+        const bool sendsBody = bodyLength > 0 || exchange.verb == "POST" || exchange.verb == "PUT";
+        if (sendsBody) {
+            requestBody.clear();
+            if (exchange.optional != nullptr && exchange.optionalLength > 0) {
+                requestBody.append(reinterpret_cast<const char*>(exchange.optional), exchange.optionalLength);
+            }
+            if (exchange.body != nullptr && exchange.bodyLength > 0) {
+                requestBody.append(reinterpret_cast<const char*>(exchange.body), exchange.bodyLength);
+            }
+            curl_easy_setopt(handle, CURLOPT_POST, 1L);
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(requestBody.size()));
+            curl_easy_setopt(handle, CURLOPT_POSTFIELDS, requestBody.data());
+        } else {
+            curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
+        }
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST,
+                         exchange.verb != (sendsBody ? "POST" : "GET") ? exchange.verb.c_str() : nullptr);
+        return sendsBody;
+    }
+
+    // Only the caller's header lines; curl's own Accept, Expect and form Content-Type are not sent.
+    // The caller frees the list once the transfer is over.
+    static curl_slist* headerList(const HttpExchange& exchange, bool sendsBody)
+    {
+        curl_slist* headers = nullptr;
+        std::set<std::string> named;
+        for (const std::string& line : exchange.headers) {
+            const std::string name = headerName(line);
+            if (name.empty()) {
+                continue;
+            }
+            named.insert(name);
+            headers = curl_slist_append(headers, line.c_str());
+        }
+        for (const char* suppressed : {"Accept:", "Expect:", "Content-Type:"}) {
+            const std::string name = headerName(suppressed);
+            if (named.count(name) == 0 && (sendsBody || name != "content-type")) {
+                headers = curl_slist_append(headers, suppressed);
+            }
+        }
+        return headers;
+    }
+
+    // Nothing may point at this call's buffers once it returns.
+    void detachCallBuffers()
+    {
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
+        curl_easy_setopt(handle, CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
+    }
+
+    HttpExchangeResult outcome(CURLcode code, long requestBytes)
+    {
+        HttpExchangeResult result;
+        if (code != CURLE_OK) {
+            result.error = cancelled              ? std::string("cancelled")
+                           : stalled              ? std::string("stalled")
+                           : errorText[0] != '\0' ? std::string(errorText)
+                                                  : std::string(curl_easy_strerror(code));
+        }
+        const bool finalHeaders =
+            headersDelivered || (headerBlockComplete && headerBlockStatus >= 200 && !isUnfollowedRedirect(code));
+        if (finalHeaders) {
+            if (!headersDelivered) {
+                deliverHeaders();
+            }
+            result.status = HttpExchangeStatus::kHeadersReceived;
+            result.stoppedBySink = stoppedBySink;
+            result.bodyComplete = code == CURLE_OK && !stoppedBySink;
+        } else {
+            result.status = requestBytes > 0 ? HttpExchangeStatus::kReceiveFailed : HttpExchangeStatus::kSendFailed;
+        }
+        result.cancelled = cancelled;
+        return result;
+    }
+
+    void endExchange()
+    {
+        sink = nullptr;
+        cancel = nullptr;
+        requestBody.clear();
+        requestBody.shrink_to_fit();
+    }
 };
 
 HttpSession::HttpSession() : m_impl(std::make_unique<Impl>()) {}
@@ -282,103 +428,18 @@ const void* HttpSession::handleId() const
 
 HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpResponseSink& sink)
 {
-    HttpExchangeResult result;
     Impl& s = *m_impl;
     if (s.handle == nullptr) {
+        HttpExchangeResult result;
         result.error = "session not open";
         return result;
     }
     CURL* h = s.handle;
-    // Every option an exchange uses is set here each time, to its value or its default, so nothing of
-    // the previous exchange carries over. (curl_easy_reset would do it too, but loses track of the cookie
-    // engine's file list and leaks it.)
-
-    s.sink = &sink;
-    s.headerBlock.clear();
-    s.headerBlockComplete = false;
-    s.headerBlockStatus = 0;
-    s.headersDelivered = false;
-    s.stoppedBySink = false;
-    s.stalled = false;
-    s.cancelled = false;
-    s.cancel = exchange.cancel;
-    s.moved = false;
-    s.lastActivity = std::chrono::steady_clock::now();
-    s.lastUploaded = 0;
-    s.errorText[0] = '\0';
-
-    curl_easy_setopt(h, CURLOPT_URL, exchange.url.url.c_str());
-    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, s.errorText);
-    curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(h, CURLOPT_USERAGENT, exchange.userAgent.c_str());
-    if (!s.cookiesEnabled) {
-        // The session keeps cookies in memory, like the Windows engine. The jar outlives curl_easy_reset;
-        // naming the (empty) cookie file again on every exchange would only pile up copies of the name.
-        curl_easy_setopt(h, CURLOPT_COOKIEFILE, "");
-        s.cookiesEnabled = true;
-    }
-    curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(h, CURLOPT_MAXREDIRS, kMaxRedirects);
-    // Never follow a redirect from https down to http.
-    curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, exchange.url.secure ? "https" : "http,https");
-    curl_easy_setopt(h, CURLOPT_PROXY, exchange.proxy.c_str());  // "" also stops curl reading the environment
-    curl_easy_setopt(h, CURLOPT_NOPROXY, exchange.proxyBypass.c_str());
-    curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
-    const long verifyPeer = exchange.verifyCertificate ? 1L : 0L;
-    const long verifyHost = exchange.verifyCertificate ? 2L : 0L;  // 2: the name must match
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verifyPeer);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verifyHost);
-    curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYPEER, verifyPeer);
-    curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYHOST, verifyHost);
-    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, std::max(exchange.connectTimeoutMs, 0L));  // 0: curl's default
-    const long stallMs = std::max(exchange.sendTimeoutMs, exchange.receiveTimeoutMs);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, stallMs > 0 ? kLowSpeedBytesPerSecond : 0L);
-    curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, stallMs > 0 ? (stallMs + 999) / 1000 : 0L);
-    s.stallMs = stallMs;
-    curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, std::max(exchange.deadlineMs, 0L));
-    curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &Impl::onProgress);
-    curl_easy_setopt(h, CURLOPT_XFERINFODATA, &s);
-
-    const size_t bodyLength = exchange.optionalLength + exchange.bodyLength;
-    const bool sendsBody = bodyLength > 0 || exchange.verb == "POST" || exchange.verb == "PUT";
-    if (sendsBody) {
-        s.requestBody.clear();
-        if (exchange.optional != nullptr && exchange.optionalLength > 0) {
-            s.requestBody.append(reinterpret_cast<const char*>(exchange.optional), exchange.optionalLength);
-        }
-        if (exchange.body != nullptr && exchange.bodyLength > 0) {
-            s.requestBody.append(reinterpret_cast<const char*>(exchange.body), exchange.bodyLength);
-        }
-        curl_easy_setopt(h, CURLOPT_POST, 1L);
-        curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(s.requestBody.size()));
-        curl_easy_setopt(h, CURLOPT_POSTFIELDS, s.requestBody.data());
-    } else {
-        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-    }
-    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST,
-                     exchange.verb != (sendsBody ? "POST" : "GET") ? exchange.verb.c_str() : nullptr);
-
-    // Only the caller's header lines; curl's own Accept, Expect and form Content-Type are not sent.
-    curl_slist* headers = nullptr;
-    std::set<std::string> named;
-    for (const std::string& line : exchange.headers) {
-        const std::string name = headerName(line);
-        if (name.empty()) {
-            continue;
-        }
-        named.insert(name);
-        headers = curl_slist_append(headers, line.c_str());
-    }
-    for (const char* suppressed : {"Accept:", "Expect:", "Content-Type:"}) {
-        const std::string name = headerName(suppressed);
-        if (named.count(name) == 0 && (sendsBody || name != "content-type")) {
-            headers = curl_slist_append(headers, suppressed);
-        }
-    }
+    s.beginExchange(exchange, sink);
+    s.setTransferOptions(exchange);
+    const bool sendsBody = s.setRequestBody(exchange);
+    curl_slist* headers = Impl::headerList(exchange, sendsBody);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
-
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &Impl::onHeader);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &s);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Impl::onBody);
@@ -388,36 +449,10 @@ HttpExchangeResult HttpSession::perform(const HttpExchange& exchange, IHttpRespo
 
     long requestBytes = 0;
     curl_easy_getinfo(h, CURLINFO_REQUEST_SIZE, &requestBytes);
-    // Nothing may point at this call's buffers once it returns.
-    curl_easy_setopt(h, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-    curl_easy_setopt(h, CURLOPT_ERRORBUFFER, static_cast<char*>(nullptr));
-    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, static_cast<const char*>(nullptr));
+    s.detachCallBuffers();
     curl_slist_free_all(headers);
-
-    if (code != CURLE_OK) {
-        result.error = s.cancelled              ? std::string("cancelled")
-                       : s.stalled              ? std::string("stalled")
-                       : s.errorText[0] != '\0' ? std::string(s.errorText)
-                                                : std::string(curl_easy_strerror(code));
-    }
-    const bool finalHeaders =
-        s.headersDelivered || (s.headerBlockComplete && s.headerBlockStatus >= 200 && !s.isUnfollowedRedirect(code));
-    if (finalHeaders) {
-        if (!s.headersDelivered) {
-            s.deliverHeaders();
-        }
-        result.status = HttpExchangeStatus::kHeadersReceived;
-        result.stoppedBySink = s.stoppedBySink;
-        result.bodyComplete = code == CURLE_OK && !s.stoppedBySink;
-    } else {
-        result.status = requestBytes > 0 ? HttpExchangeStatus::kReceiveFailed : HttpExchangeStatus::kSendFailed;
-    }
-    result.cancelled = s.cancelled;
-    s.sink = nullptr;
-    s.cancel = nullptr;
-    s.requestBody.clear();
-    s.requestBody.shrink_to_fit();
+    HttpExchangeResult result = s.outcome(code, requestBytes);
+    s.endExchange();
     return result;
 }
 

@@ -72,6 +72,64 @@ std::string toUtf8(std::u16string_view text)
 
 namespace {
 
+// One multi-byte sequence as read: the code point, or a failure, and the offset reading stopped at.
+struct Utf8Sequence {
+    char32_t cp = 0;
+    std::size_t next = 0;
+    bool ok = false;
+};
+
+// Reads the sequence whose lead byte (>= 0x80) is at i. A bad sequence fails with next at the byte
+// that broke it, so that it becomes one replacement for its valid prefix (the way browsers decode).
+Utf8Sequence readSequence(const unsigned char* p, std::size_t n, std::size_t i)
+{
+    const unsigned char b = p[i];
+    int extra = 0;
+    char32_t cp = 0;
+    // The second byte's range rules out overlong forms, surrogates and values above U+10FFFF.
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        extra = 1;
+        cp = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        extra = 2;
+        cp = b & 0x0F;
+        low = b == 0xE0 ? 0xA0 : 0x80;
+        high = b == 0xED ? 0x9F : 0xBF;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        extra = 3;
+        cp = b & 0x07;
+        low = b == 0xF0 ? 0x90 : 0x80;
+        high = b == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return Utf8Sequence{0, i + 1, false};
+    }
+    std::size_t j = i + 1;
+    for (int k = 0; k < extra; ++k, ++j) {
+        const unsigned char lo = k == 0 ? low : 0x80;
+        const unsigned char hi = k == 0 ? high : 0xBF;
+        if (j >= n || p[j] < lo || p[j] > hi) {
+            return Utf8Sequence{0, j, false};
+        }
+        cp = (cp << 6) | (p[j] & 0x3F);
+    }
+    return Utf8Sequence{cp, j, true};
+}
+
+// Writes cp (at most U+10FFFF) as one or two UTF-16 units and returns the position behind them.
+char16_t* writeUtf16(char16_t* w, char32_t cp)
+{
+    if (cp < 0x10000) {
+        *w++ = static_cast<char16_t>(cp);
+        return w;
+    }
+    cp -= 0x10000;
+    *w++ = static_cast<char16_t>(0xD800 + (cp >> 10));
+    *w++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    return w;
+}
+
 // Decodes into out (when given; room for bytes.size() units, which always suffices) and returns
 // the number of units written, or -1 for invalid input when there is no out.
 std::ptrdiff_t decodeUtf8(std::string_view bytes, char16_t* out)
@@ -89,63 +147,16 @@ std::ptrdiff_t decodeUtf8(std::string_view bytes, char16_t* out)
             ++i;
             continue;
         }
-        int extra = 0;
-        char32_t cp = 0;
-        // The second byte's range rules out overlong forms, surrogates and values above U+10FFFF.
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1;
-            cp = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2;
-            cp = b & 0x0F;
-            low = b == 0xE0 ? 0xA0 : 0x80;
-            high = b == 0xED ? 0x9F : 0xBF;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3;
-            cp = b & 0x07;
-            low = b == 0xF0 ? 0x90 : 0x80;
-            high = b == 0xF4 ? 0x8F : 0xBF;
-        } else {
+        const Utf8Sequence sequence = readSequence(p, n, i);
+        i = sequence.next;
+        if (!sequence.ok) {
             if (!out) {
                 return -1;
             }
             *w++ = static_cast<char16_t>(kReplacement);
-            ++i;
-            continue;
+        } else if (out) {
+            w = writeUtf16(w, sequence.cp);
         }
-        // A bad sequence becomes one replacement for its valid prefix (the way browsers decode), and
-        // decoding goes on at the byte that broke it.
-        std::size_t j = i + 1;
-        bool ok = true;
-        for (int k = 0; k < extra; ++k, ++j) {
-            const unsigned char lo = k == 0 ? low : 0x80;
-            const unsigned char hi = k == 0 ? high : 0xBF;
-            if (j >= n || p[j] < lo || p[j] > hi) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (p[j] & 0x3F);
-        }
-        if (!ok) {
-            if (!out) {
-                return -1;
-            }
-            *w++ = static_cast<char16_t>(kReplacement);
-            i = j;
-            continue;
-        }
-        if (out) {
-            if (cp < 0x10000) {
-                *w++ = static_cast<char16_t>(cp);
-            } else {
-                cp -= 0x10000;
-                *w++ = static_cast<char16_t>(0xD800 + (cp >> 10));
-                *w++ = static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-            }
-        }
-        i = j;
     }
     return w - out;
 }
