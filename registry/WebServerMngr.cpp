@@ -16,7 +16,6 @@
 
 namespace {
 
-constexpr int kSessionFile = ENV_FILE_SESSION;
 constexpr const char16_t* kServerSection = u"WEBSVRLIST";
 
 QvSingleton<CQvWebServerMngr> s_instance;
@@ -93,8 +92,8 @@ bool CQvWebServerMngr::loadServers()
     for (const int fileId : {ENV_FILE_ENV, ENV_FILE_SESSION}) {
         noteSaveFailure(fileId);
     }
-    const QvStringArray names = env->getKeys(kSessionFile, kServerSection);
-    const CQvINIFileMng* file = env->getIniFile(kSessionFile);
+    const QvStringArray names = env->getKeys(ENV_FILE_SESSION, kServerSection);
+    const CQvINIFileMng* file = env->getIniFile(ENV_FILE_SESSION);
     bool allAdded = true;
     m_loading = true;
     DefinitionCodec codec;
@@ -130,8 +129,8 @@ bool CQvWebServerMngr::loadServers()
 
 bool CQvWebServerMngr::reloadFromDisk()
 {
-    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile);
-    if (file == nullptr || !file->reload(CEnvMng::getFileName(kSessionFile))) {
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(ENV_FILE_SESSION);
+    if (file == nullptr || !file->reload(CEnvMng::getFileName(ENV_FILE_SESSION))) {
         return false;
     }
     syncWithStored();
@@ -140,12 +139,13 @@ bool CQvWebServerMngr::reloadFromDisk()
 
 bool CQvWebServerMngr::reloadUnderLock()
 {
-    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile);
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(ENV_FILE_SESSION);
     if (file == nullptr) {
         return false;
     }
     m_inTransaction = true;
-    const bool read = file->update(CEnvMng::getFileName(kSessionFile), [this](CQvINIFileMng&) { syncWithStored(); });
+    const bool read =
+        file->update(CEnvMng::getFileName(ENV_FILE_SESSION), [this](CQvINIFileMng&) { syncWithStored(); });
     m_inTransaction = false;
     return read || reloadFromDisk();
 }
@@ -153,11 +153,11 @@ bool CQvWebServerMngr::reloadUnderLock()
 bool CQvWebServerMngr::syncWithStored()
 {
     CEnvMng* env = CEnvMng::getInstance();
-    const CQvINIFileMng* file = env->getIniFile(kSessionFile);
+    const CQvINIFileMng* file = env->getIniFile(ENV_FILE_SESSION);
     if (file == nullptr) {
         return false;
     }
-    const QvStringArray keys = env->getKeys(kSessionFile, kServerSection);
+    const QvStringArray keys = env->getKeys(ENV_FILE_SESSION, kServerSection);
     bool changed = false;
     DefinitionCodec codec;
     std::unordered_map<std::u16string, bool> seen;  // names a stored line registers
@@ -262,7 +262,7 @@ bool CQvWebServerMngr::deleteServer(const QvString& name)
     CWebServer* server = *found;
     server->stop();
     const QvString key = server->getServerInfo()->name;
-    CEnvMng::getInstance()->deleteKey(kSessionFile, kServerSection, key);
+    CEnvMng::getInstance()->deleteKey(ENV_FILE_SESSION, kServerSection, key);
     m_stored.erase(key);
     if (!savesDeferred()) {
         saveSessionFile();
@@ -298,7 +298,7 @@ bool CQvWebServerMngr::saveDefinition(const _tag_WebServerInfo& definition)
     const std::string line = m_codec.write(definition);
     // Compared as bytes with what is stored: at load and exit every definition is stored as it is
     // already, nearly always, and that changes nothing.
-    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile);
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(ENV_FILE_SESSION);
     if (file == nullptr || !file->setUtf8Value(kServerSection, definition.name, line, INI_LAYER_USER)) {
         return false;
     }
@@ -325,7 +325,7 @@ void CQvWebServerMngr::setLastUsed(const _tag_WebServerInfo& definition)
     QvString value;
     value.format(u"%s%c%s", definition.grpname == u"None" ? QvString(u"Default") : definition.grpname, kSeparator,
                  definition.name);
-    CEnvMng::getInstance()->setString(kSessionFile, u"ETC", u"LASTUSEDSESSION", value);
+    CEnvMng::getInstance()->setString(ENV_FILE_SESSION, u"ETC", u"LASTUSEDSESSION", value);
     saveSessionFile();
 }
 
@@ -344,10 +344,10 @@ bool CQvWebServerMngr::saveAll()
 bool CQvWebServerMngr::saveSessionFile()
 {
     CEnvMng* env = CEnvMng::getInstance();
-    if (env->save(kSessionFile) || env->lastError(kSessionFile).isEmpty()) {
+    if (env->save(ENV_FILE_SESSION) || env->lastError(ENV_FILE_SESSION).isEmpty()) {
         return true;  // stored, or nothing to store
     }
-    noteSaveFailure(kSessionFile);
+    noteSaveFailure(ENV_FILE_SESSION);
     return false;
 }
 
@@ -454,7 +454,7 @@ ServerEditResult CQvWebServerMngr::finishEdit(const QvString& registeredName,
     if (action == ServerEditAction::Cancel || edited == nullptr || (creating && action == ServerEditAction::Delete)) {
         return ServerEditResult::Cancelled;
     }
-    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(kSessionFile);
+    CQvINIFileMng* file = CEnvMng::getInstance()->getIniFile(ENV_FILE_SESSION);
     if (file == nullptr) {
         return ServerEditResult::NotStored;
     }
@@ -463,13 +463,13 @@ ServerEditResult CQvWebServerMngr::finishEdit(const QvString& registeredName,
     ServerEditResult result = ServerEditResult::NotStored;
     QvString group;
     m_inTransaction = true;
-    const bool stored = file->update(CEnvMng::getFileName(kSessionFile), [&](CQvINIFileMng&) {
+    const bool stored = file->update(CEnvMng::getFileName(ENV_FILE_SESSION), [&](CQvINIFileMng&) {
         syncWithStored();
         result = applyEdit(registeredName, base.get(), edited, action, group);
     });
     m_inTransaction = false;
     if (!stored) {
-        noteSaveFailure(kSessionFile);
+        noteSaveFailure(ENV_FILE_SESSION);
         return result;
     }
     if (!group.isNull()) {
