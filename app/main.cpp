@@ -40,6 +40,22 @@ bool hasDisplay()
     return false;
 }
 
+QtMessageHandler s_qtHandler = nullptr;
+
+// While the application object is made, a fatal message means the display could not be reached:
+// Qt's own text (reinstall the application) is wrong here, and the abort after it leaves a core.
+void refuseUnreachableDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type != QtFatalMsg) {
+        s_qtHandler(type, context, message);
+        return;
+    }
+    const char* display = std::getenv("DISPLAY");
+    std::fprintf(stderr, "qvwebserver: the display %s cannot be reached; use qvwebserver-cli without one\n",
+                 display != nullptr && *display != '\0' ? display : "of this session");
+    std::_Exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -55,7 +71,9 @@ int main(int argc, char** argv)
                      "use qvwebserver-cli without one\n");
         return 1;
     }
+    s_qtHandler = qInstallMessageHandler(refuseUnreachableDisplay);
     QApplication application(argc, argv);
+    qInstallMessageHandler(s_qtHandler);
     QApplication::setApplicationName(QStringLiteral("QvWebServer"));
     QApplication::setDesktopFileName(QStringLiteral("qvwebserver"));
     // The program lives in the tray; a closed dialog must not end it.

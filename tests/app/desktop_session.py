@@ -113,6 +113,10 @@ def main():
         os.makedirs(site)
         open(os.path.join(site, "index.html"), "w").write("<p>hello</p>")
         env.update(XDG_RUNTIME_DIR=root, TMPDIR=root, HOME=root, XDG_CONFIG_HOME=root + "/cfg")
+        unreachable = subprocess.run([os.path.join(folder, "qvwebserver")], env=dict(env, DISPLAY=":32000"),
+                                     capture_output=True, text=True, timeout=WAIT_S)
+        if unreachable.returncode != 1 or "display :32000 cannot be reached" not in unreachable.stderr:
+            sys.exit("FAIL: unreachable display: rc %d, stderr %r" % (unreachable.returncode, unreachable.stderr))
         read_end, write_end = os.pipe()
         spawn("Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x800x24", pass_fds=(write_end,))
         os.close(write_end)
