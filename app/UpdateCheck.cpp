@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -38,6 +39,7 @@ constexpr const char16_t* kMaxDownloadKey = u"MAXDOWNLOAD";
 constexpr const char16_t* kDeadlineKey = u"DEADLINE";
 constexpr const char16_t* kDownloadFolderPrefix = u"update-";
 constexpr const char16_t* kSignatureSuffix = u".minisig";
+constexpr std::int64_t kStaleDownloadSeconds = 3600;
 constexpr int32_t kDataTypeForm = 4;
 constexpr size_t kHashBlockBytes = 1 << 20;  // the setup file is hashed a mebibyte at a time
 
@@ -125,6 +127,10 @@ CQvUpdateCheck::CQvUpdateCheck(QObject* parent) : QObject(parent)
     // Created here, on the user-interface thread, before any pool thread reaches them.
     CQvLogMng::getInstance();
     CQvDirMng::getInstance();
+    // A download folder outlives its program only when that program crashed or was killed (up to
+    // the size of a setup file each); an hour untouched leaves nothing a running check still uses.
+    qvplat::removeStalePrivateDirectories(CQvDirMng::getInstance()->getDirPath(u"temp").toStd(), kDownloadFolderPrefix,
+                                          kStaleDownloadSeconds);
 }
 
 CQvUpdateCheck::~CQvUpdateCheck()

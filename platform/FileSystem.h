@@ -31,6 +31,11 @@ int makeDirectory(const std::u16string& path);
 // Creates a new folder in parent named prefix plus six random characters, open to the user only
 // (0700), so nobody else can add, swap or change what is put in it. Its path; empty on failure.
 std::u16string makePrivateDirectory(const std::u16string& parent, const std::u16string& prefix);
+// Removes the folders such calls left in parent (a crash or a kill skips their clean-up): those
+// named prefix..., of this user, not symbolic links, unchanged for at least minAgeSeconds, with
+// the files in them. Anything else in such a folder keeps it. Returns how many were removed.
+int removeStalePrivateDirectories(const std::u16string& parent, const std::u16string& prefix,
+                                  std::int64_t minAgeSeconds);
 
 // Creates path as a new file for binary writing, open to the user only (0600): never an existing
 // file, never through a symbolic link. Null on failure. The caller owns the stream (fclose).

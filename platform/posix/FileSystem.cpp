@@ -1,5 +1,6 @@
 #include "platform/FileSystem.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -98,6 +100,57 @@ std::u16string makePrivateDirectory(const std::u16string& parent, const std::u16
         return {};
     }
     return detail::fromUtf8(pattern);
+}
+
+namespace {
+
+// Empties and removes the folder name below parentFd: its files only, never following a link.
+bool removeFolderOfFiles(int parentFd, const char* name)
+{
+    const int fd = ::openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* folder = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (folder == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return false;
+    }
+    while (const dirent* entry = ::readdir(folder)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            ::unlinkat(::dirfd(folder), entry->d_name, 0);  // a folder inside fails here and keeps it
+        }
+    }
+    ::closedir(folder);
+    return ::unlinkat(parentFd, name, AT_REMOVEDIR) == 0;
+}
+
+}  // namespace
+
+int removeStalePrivateDirectories(const std::u16string& parent, const std::u16string& prefix,
+                                  std::int64_t minAgeSeconds)
+{
+    const int fd = ::open(detail::toUtf8(parent).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = fd < 0 ? nullptr : ::fdopendir(fd);
+    if (folder == nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return 0;
+    }
+    const std::string start = detail::toUtf8(prefix);
+    const std::time_t now = std::time(nullptr);
+    int removed = 0;
+    while (const dirent* entry = ::readdir(folder)) {
+        struct stat st {};
+        if (std::strncmp(entry->d_name, start.c_str(), start.size()) != 0 ||
+            ::fstatat(::dirfd(folder), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+            st.st_uid != ::geteuid() || now - st.st_mtime < minAgeSeconds) {
+            continue;
+        }
+        removed += removeFolderOfFiles(::dirfd(folder), entry->d_name) ? 1 : 0;
+    }
+    ::closedir(folder);
+    return removed;
 }
 
 std::FILE* createNewFile(const std::u16string& path)

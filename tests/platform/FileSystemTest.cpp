@@ -74,3 +74,24 @@ TEST(FileSystemTest, RuntimeFolderIsPrivateAndRefusedWhenSomeoneElseOwnsIt)
 }
 
 }  // namespace
+
+// Only this user's old download folders go: a fresh one, another name and a link keep theirs.
+TEST(FileSystemTest, StalePrivateFoldersAreRemovedWithTheirFiles)
+{
+    TempDir dir;
+    dir.write("update-old1/setup.deb", "x");
+    dir.write("update-old2/setup.deb", "x");
+    dir.write("update-new/setup.deb", "x");
+    dir.write("other/setup.deb", "x");
+    dir.write("kept/setup.deb", "x");
+    std::filesystem::create_directory_symlink(dir / "kept", dir / "update-link");
+    const auto old = std::filesystem::file_time_type::clock::now() - std::chrono::hours(2);
+    for (const char* name : {"update-old1", "update-old2", "other", "kept"}) {
+        std::filesystem::last_write_time(dir / name, old);
+    }
+    EXPECT_EQ(qvplat::removeStalePrivateDirectories(dir.path().u16string(), u"update-", 3600), 2);
+    for (const char* name : {"update-new/setup.deb", "other/setup.deb", "kept/setup.deb", "update-link"}) {
+        EXPECT_TRUE(std::filesystem::exists(std::filesystem::symlink_status(dir / name))) << name;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "update-old1"));
+}
