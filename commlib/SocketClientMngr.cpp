@@ -110,6 +110,8 @@ int CSocketClientMngr::workerCount() const
 
 void CSocketClientMngr::closeAllConnections()
 {
+    // Under the lock, which keeps the sessions from going meanwhile: a close only asks the
+    // session's loop (no thread, no memory, no waiting).
     std::lock_guard lock(m_mutex);
     for (const auto& [id, session] : m_sessions) {
         session->closeConnection();

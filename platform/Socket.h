@@ -93,6 +93,12 @@ long sendSome(SocketHandle socket, const void* data, std::size_t length);
 // without blocking and without SIGPIPE; offset advances by the count sent. > 0 bytes sent, 0 the
 // file holds nothing at offset any more (it shrank), -1 error (see lastSendError()).
 long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, std::size_t length);
+// The same from a descriptor of duplicateFileForSend.
+long sendFileSome(SocketHandle socket, int fileDescriptor, std::uint64_t& offset, std::size_t length);
+// A descriptor of the open file of its own (close-on-exec), for an answer that goes on after the
+// caller has closed the file; -1 on failure. Closed with closeFileForSend.
+int duplicateFileForSend(std::FILE* file);
+void closeFileForSend(int fileDescriptor);
 
 enum class SendError {
     None,

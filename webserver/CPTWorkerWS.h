@@ -10,6 +10,7 @@
 #include "platform/Socket.h"
 #include "webserver/PacketMngWSvr.h"
 
+class CClientPerThread;
 class IQvAccessLogSink;
 struct _tag_WebServerInfo;
 
@@ -20,13 +21,13 @@ class CCPTWorkerWS : public CCPTBaseWorker, public CCPTWorkDelegate {
 public:
     // A request line cut by the network waits this long for its end, from its first bytes on;
     // one still unfinished then closes the connection unanswered. Short, since a waiting line
-    // holds a session thread: a line cut by the network is whole within milliseconds.
+    // holds its buffer: a line cut by the network is whole within milliseconds.
     static constexpr int kRequestLineWaitMs = 2000;
 
     CCPTWorkerWS();
     ~CCPTWorkerWS() override;
 
-    // Sends through the session registered under the client id; false when there is none.
+    // Sends through the connection's session; false when there is none.
     bool sendClientData(const unsigned char* data, int length) override;
     bool sendClientFile(std::FILE* file, std::uint64_t offset, std::uint64_t length) override;
     // State 4: ends the connection; state 2: removes the session and destroys this worker.
@@ -39,6 +40,8 @@ public:
     void onClientRecv(int clientId, int status, const unsigned char* data, int length) override;
 
     void setClientId(int clientId) { m_clientId = clientId; }
+    // The connection's session, held until this worker removes it from the client manager.
+    void setSession(CClientPerThread* session) { m_session = session; }
     int getClientId() const { return m_clientId; }
     // The definition served; shared with the server instance, so it outlives a server destroyed
     // while this connection is still being answered.
@@ -57,6 +60,7 @@ private:
     bool isRequestReady(std::string_view chunk);
 
     int m_clientId = -1;
+    CClientPerThread* m_session = nullptr;
     bool m_endsWithCR = false;  // session thread: the buffered bytes end in the CR of a line end
     // When the unfinished request line buffered now began (steady clock, ms); 0 when there is none.
     std::atomic<long long> m_lineSinceMs{0};

@@ -285,7 +285,24 @@ long sendSome(SocketHandle socket, const void* data, std::size_t length)
 
 long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, std::size_t length)
 {
+    return sendFileSome(socket, file != nullptr ? ::fileno(file) : -1, offset, length);
+}
+
+int duplicateFileForSend(std::FILE* file)
+{
     const int fileFd = file != nullptr ? ::fileno(file) : -1;
+    return fileFd < 0 ? -1 : ::fcntl(fileFd, F_DUPFD_CLOEXEC, 0);
+}
+
+void closeFileForSend(int fileDescriptor)
+{
+    if (fileDescriptor >= 0) {
+        ::close(fileDescriptor);
+    }
+}
+
+long sendFileSome(SocketHandle socket, int fileFd, std::uint64_t& offset, std::size_t length)
+{
     if (socket < 0 || fileFd < 0) {
         t_lastSendErrno = EBADF;
         return failWith(EBADF);
