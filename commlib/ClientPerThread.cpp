@@ -413,6 +413,15 @@ bool CClientPerThread::onRequests(unsigned requests)
     return true;
 }
 
+void CClientPerThread::publishEnd()
+{
+    if (m_state == State::Ended && !m_endPublished) {
+        m_endPublished = true;
+        std::lock_guard lock(m_stopMutex);
+        m_finished = true;
+    }
+}
+
 bool CClientPerThread::onDeadline()
 {
     if (m_state == State::Open && hasPendingOutput()) {
@@ -490,6 +499,10 @@ bool CClientPerThread::stopWaiting(std::function<void()>* onRelease)
         if (m_loop == nullptr) {
             m_stopped = true;
             m_socket.reset();  // never served: nobody else holds it
+            return true;
+        }
+        if (m_finished && !m_loop->isQueued(this)) {
+            m_stopped = true;  // the usual case: the loop is done with it, and nothing more is asked
             return true;
         }
     }

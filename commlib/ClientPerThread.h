@@ -98,6 +98,9 @@ private:
     bool onReady();
     bool onRequests(unsigned requests);
     bool onDeadline();
+    // Runner, once done with the session for now: an ended session is marked so, and a stop then
+    // needs no word with the loop.
+    void publishEnd();
     bool resume();
     bool receive();
     bool afterDelegate();
@@ -132,6 +135,7 @@ private:
     unsigned m_deferred = 0;           // requests that came while LeftBehind
     std::uint64_t m_silentTicket = 0;  // listed by CSessionWaker while nonzero
     bool m_closeRequested = false;
+    bool m_endPublished = false;
     bool m_sendEnded = false;          // a send found the peer gone, or could not queue: end after the call
     std::vector<unsigned char> m_out;  // output the socket did not take yet
     std::size_t m_outSent = 0;
@@ -154,6 +158,7 @@ private:
     qvplat::UniqueSocket m_socket;
     bool m_stopped = false;     // the loop has forgotten the session
     bool m_handedOver = false;  // the loop deletes the session once it lets go
+    bool m_finished = false;    // ended, and the loop touches it only when asked again
     std::function<void()> m_onRelease;
     qvplat::Event m_stoppedEvent{true, false};
 };

@@ -9,6 +9,7 @@
 #include "commlib/SessionThreadPool.h"
 #include "commlib/SvrCommLog.h"
 #include "foundation/QvSingleton.h"
+#include "platform/Socket.h"
 #include "platform/TimerService.h"
 
 namespace {
@@ -18,8 +19,7 @@ thread_local std::uint64_t t_generation = 0;
 
 long long steadyNowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -136,6 +136,7 @@ void CSessionLoop::run(std::uint64_t generation)
         std::lock_guard lock(m_mutex);
     }
     t_generation = generation;
+    qvplat::keepBrokenPipeBlocked();
     qvplat::ReadinessSet::ReadyKeys ready{};
     bool runner = true;
     while (runner && isRunner(generation)) {
@@ -144,7 +145,11 @@ void CSessionLoop::run(std::uint64_t generation)
         // the sessions to forget only after the ready ones, so that none of those keys is stale.
         runner = runRequests();
         for (int i = 0; runner && i < count; ++i) {
-            runner = reinterpret_cast<CClientPerThread*>(ready[static_cast<std::size_t>(i)])->onReady();
+            auto* const session = reinterpret_cast<CClientPerThread*>(ready[static_cast<std::size_t>(i)]);
+            runner = session->onReady();
+            if (runner) {
+                session->publishEnd();
+            }
         }
         runner = runner && runStops() && checkDeadlines();
     }
@@ -210,6 +215,12 @@ void CSessionLoop::forget(CClientPerThread* session)
     session->m_requestNext = nullptr;
 }
 
+bool CSessionLoop::isQueued(const CClientPerThread* session)
+{
+    std::lock_guard lock(m_mutex);
+    return session->m_requestQueued;
+}
+
 bool CSessionLoop::runRequests()
 {
     while (true) {
@@ -239,6 +250,7 @@ bool CSessionLoop::runRequests()
         if (requests != 0 && !session->onRequests(requests)) {
             return false;
         }
+        session->publishEnd();
     }
 }
 
@@ -332,6 +344,7 @@ bool CSessionLoop::checkDeadlines()
             if (!session->onDeadline()) {
                 return false;
             }
+            session->publishEnd();
         }
         session = next;
     }

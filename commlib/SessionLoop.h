@@ -46,6 +46,8 @@ public:
     // Needs no memory. The session must stay alive until the runner has handled kRequestStop.
     void post(CClientPerThread* session, unsigned requests);
 
+    // Any thread: true while session has requests the runner has not taken yet.
+    bool isQueued(const CClientPerThread* session);
     // Runner: takes the session out of the request queue (it is about to go).
     void forget(CClientPerThread* session);
 
@@ -79,7 +81,7 @@ private:
     std::condition_variable m_runnerLeft;
     CClientPerThread* m_requestHead = nullptr;  // sessions with requests, first posted first
     CClientPerThread* m_requestTail = nullptr;
-    std::uint64_t m_generation = 0;        // the runner's; a new runner gets the next one
+    std::uint64_t m_generation = 0;            // the runner's; a new runner gets the next one
     CClientPerThread* m_inDelegate = nullptr;  // the session whose delegate the runner is calling
     long long m_delegateSinceMs = 0;
     int m_threads = 0;  // runners, and old runners still finishing a delegate call
