@@ -408,7 +408,7 @@ bool CClientPerThread::onRequests(unsigned requests)
         return leftBehind(requests & CSessionLoop::kRequestStop);
     }
     if ((requests & CSessionLoop::kRequestStop) != 0) {
-        detach();  // the session may be gone from here on
+        m_loop->post(this, CSessionLoop::kRequestStop);  // a stop that waited for the call left behind
     }
     return true;
 }
@@ -431,7 +431,7 @@ bool CClientPerThread::onDeadline()
     return m_state != State::Closing || endSession(true);
 }
 
-void CClientPerThread::detach()
+bool CClientPerThread::detach(std::function<void()>& onRelease)
 {
     m_loop->removeDeadline(this);
     if (claim()) {
@@ -440,22 +440,14 @@ void CClientPerThread::detach()
     releaseFile();
     m_state = State::Ended;
     m_loop->forget(this);  // a drop posted by a reclaim that raced this stop
-    std::function<void()> onRelease;
-    bool handedOver = false;
-    {
-        std::lock_guard lock(m_stopMutex);
-        m_stopped = true;
-        handedOver = m_handedOver;
-        if (!handedOver) {
-            m_stoppedEvent.set();  // the stopper may delete the session from here on
-            return;
-        }
+    std::lock_guard lock(m_stopMutex);
+    m_stopped = true;
+    if (m_handedOver) {
         onRelease = std::move(m_onRelease);
+        return true;
     }
-    delete this;
-    if (onRelease) {
-        onRelease();
-    }
+    m_stoppedEvent.set();  // the stopper may delete the session from here on
+    return false;
 }
 
 void CClientPerThread::dropSilent()

@@ -109,7 +109,11 @@ private:
     bool endSession(bool reportError);
     bool reportEnd();
     bool requestClose();
-    void detach();
+    // Runner, for a stop: the loop forgets the session and closes the socket. True when the
+    // session was handed over (the loop then deletes it and runs onRelease).
+    bool detach(std::function<void()>& onRelease);
+    bool isLeftBehind() const { return m_state == State::LeftBehind; }
+    void deferRequests(unsigned requests) { m_deferred |= requests; }
     // Runner: true when the session is no longer listed as silent (claimed now or earlier); false
     // when a reclaim closed its socket.
     bool claim();

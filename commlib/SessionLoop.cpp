@@ -1,6 +1,7 @@
 #include "commlib/SessionLoop.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <new>
 #include <vector>
@@ -28,25 +29,7 @@ long long steadyNowMs()
 // The loops of the process and their watchdog.
 class CSessionLoopSet {
 public:
-    CSessionLoopSet()
-    {
-        const int count = qvplat::usableProcessorCount();
-        for (int i = 0; i < count; ++i) {
-            std::unique_ptr<CSessionLoop> loop(new CSessionLoop());
-            std::lock_guard lock(loop->m_mutex);
-            if (loop->m_ready.isValid() && loop->startRunner()) {
-                m_loops.push_back(loop.release());
-            }
-        }
-        if (!m_loops.empty()) {
-            m_watchdog = qvplat::createTimer(CSessionLoop::kWatchdogPeriodMs, CSessionLoop::kWatchdogPeriodMs, [this] {
-                const long long nowMs = steadyNowMs();
-                for (CSessionLoop* loop : m_loops) {
-                    loop->watchdogCheck(nowMs);
-                }
-            });
-        }
-    }
+    CSessionLoopSet() = default;
 
     ~CSessionLoopSet()
     {
@@ -62,16 +45,42 @@ public:
 
     CSessionLoop* pick()
     {
+        std::lock_guard lock(m_mutex);
+        if (m_loops.empty()) {
+            makeLoops();  // again at each connection until they can be had
+        }
         if (m_loops.empty()) {
             return nullptr;
         }
-        std::lock_guard lock(m_mutex);
         m_next = (m_next + 1) % m_loops.size();
         return m_loops[m_next];
     }
 
 private:
-    std::vector<CSessionLoop*> m_loops;  // fixed once made
+    // Under m_mutex: one loop per usable processor, and the watchdog once there is one. The list
+    // does not change once it holds a loop (the watchdog reads it without the lock).
+    void makeLoops()
+    {
+        const int count = qvplat::usableProcessorCount();
+        m_loops.reserve(static_cast<std::size_t>(count));
+        for (int i = 0; i < count; ++i) {
+            std::unique_ptr<CSessionLoop> loop(new CSessionLoop());
+            std::lock_guard loopLock(loop->m_mutex);
+            if (loop->m_ready.isValid() && loop->startRunner()) {
+                m_loops.push_back(loop.release());
+            }
+        }
+        if (!m_loops.empty()) {
+            m_watchdog = qvplat::createTimer(CSessionLoop::kWatchdogPeriodMs, CSessionLoop::kWatchdogPeriodMs, [this] {
+                const long long nowMs = steadyNowMs();
+                for (CSessionLoop* loop : m_loops) {
+                    loop->watchdogCheck(nowMs);
+                }
+            });
+        }
+    }
+
+    std::vector<CSessionLoop*> m_loops;  // fixed once it holds a loop
     qvplat::TimerId m_watchdog = 0;
     std::mutex m_mutex;
     std::size_t m_next = 0;
@@ -151,7 +160,10 @@ void CSessionLoop::run(std::uint64_t generation)
                 session->publishEnd();
             }
         }
-        runner = runner && runStops() && checkDeadlines();
+        if (runner) {
+            runStops();
+            runner = checkDeadlines();
+        }
     }
     std::lock_guard lock(m_mutex);
     --m_threads;
@@ -254,17 +266,25 @@ bool CSessionLoop::runRequests()
     }
 }
 
-bool CSessionLoop::runStops()
+void CSessionLoop::runStops()
 {
     while (m_stopping != nullptr) {
         CClientPerThread* const session = m_stopping;
         m_stopping = session->m_stopNext;
         session->m_stopNext = nullptr;
-        if (!session->onRequests(kRequestStop)) {
-            return false;
+        if (session->isLeftBehind()) {
+            session->deferRequests(kRequestStop);  // comes back with the resume
+            continue;
+        }
+        std::function<void()> onRelease;
+        if (session->detach(onRelease)) {
+            // Its stopper gave up on it: the session is the loop's to release.
+            delete session;
+            if (onRelease) {
+                onRelease();
+            }
         }
     }
-    return true;
 }
 
 bool CSessionLoop::callDelegate(CClientPerThread* session, int status, const unsigned char* data, int length)

@@ -69,7 +69,7 @@ private:
     bool isRunner(std::uint64_t generation);
     // Runner: false when the thread stopped being the runner meanwhile.
     bool runRequests();
-    bool runStops();
+    void runStops();
     bool checkDeadlines();
     // Watchdog: leaves a delegate call that has run too long behind.
     void watchdogCheck(long long nowMs);

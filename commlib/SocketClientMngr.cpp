@@ -61,17 +61,6 @@ CClientPerThread* CSocketClientMngr::findSession(int clientId) const
     return found != nullptr ? *found : nullptr;
 }
 
-bool CSocketClientMngr::withSession(int clientId, const std::function<void(CClientPerThread&)>& action) const
-{
-    std::lock_guard lock(m_mutex);
-    CClientPerThread* const* found = m_sessions.find(clientId);
-    if (found == nullptr || *found == nullptr) {
-        return false;
-    }
-    action(**found);
-    return true;
-}
-
 bool CSocketClientMngr::remove(int clientId, std::function<void()> onRelease)
 {
     CClientPerThread* session = nullptr;

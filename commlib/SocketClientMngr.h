@@ -31,10 +31,6 @@ public:
     // thread (or hands the session over to it).
     CClientPerThread* findSession(int clientId) const;
 
-    // Runs action on the session under the id while holding the lock, so that it cannot be removed
-    // meanwhile. False when no session is registered. action must not call remove.
-    bool withSession(int clientId, const std::function<void(CClientPerThread&)>& action) const;
-
     // Takes the session out (clearing its delegate), stops and destroys it, and forgets the
     // worker without destroying it. The stop runs outside the lock: a session thread that needs the
     // manager meanwhile does not deadlock. Not from the session's own thread.
