@@ -499,7 +499,7 @@ bool CClientPerThread::stopWaiting(std::function<void()>* onRelease)
         }
     }
     m_loop->post(this, CSessionLoop::kRequestStop);
-    if (m_stoppedEvent.wait(kStopWaitMaxMs)) {
+    if (waitStopped(kStopWaitMaxMs)) {
         return true;
     }
     {
@@ -510,7 +510,7 @@ bool CClientPerThread::stopWaiting(std::function<void()>* onRelease)
             qvplat::shutdownSocket(m_socket.get());
         }
     }
-    if (!m_stoppedEvent.wait(kHandOverWaitMs) && onRelease != nullptr) {
+    if (!waitStopped(kHandOverWaitMs) && onRelease != nullptr) {
         std::lock_guard lock(m_stopMutex);
         if (!m_stopped) {
             m_handedOver = true;
@@ -519,6 +519,15 @@ bool CClientPerThread::stopWaiting(std::function<void()>* onRelease)
         }
         return true;
     }
-    m_stoppedEvent.wait(-1);
+    return waitStopped(-1);
+}
+
+bool CClientPerThread::waitStopped(int timeoutMs)
+{
+    if (!m_stoppedEvent.wait(timeoutMs)) {
+        return false;
+    }
+    // The loop sets the event under the lock: once it is taken here, the loop is done with it.
+    std::lock_guard lock(m_stopMutex);
     return true;
 }

@@ -125,6 +125,7 @@ private:
     bool hasPendingOutput() const { return m_outSent < m_out.size() || m_fileFd >= 0; }
     void notifyDelegate(int status, const unsigned char* data, int length);
     bool stopWaiting(std::function<void()>* onRelease);
+    bool waitStopped(int timeoutMs);
     // Delegate thread: a send error that ends the connection or not; returns what the send returns.
     bool sendFailed(qvplat::SendError error);
 

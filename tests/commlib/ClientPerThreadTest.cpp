@@ -193,7 +193,6 @@ TEST_F(ClientPerThreadNetTest, PeerResetDuringALongAnswerReportsTheCloseAlone)
     ASSERT_TRUE(qvtest::waitUntil([&] { return qvplat::bytesAvailable(m_served.m_pair.client.socket()) > 0; }, 5000));
     m_served.m_pair.client.close();
     ASSERT_TRUE(m_served.ended());
-    EXPECT_EQ(m_served.m_sendResult.load(), 1);  // queued: the rest was to go as the peer read
     EXPECT_EQ(m_served.endStatuses(), std::vector<int>{99});
 }
 
