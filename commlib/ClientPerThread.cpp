@@ -52,8 +52,15 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
     }
     m_state = State::Open;
     m_loop = loop;
-    loop->post(this, CSessionLoop::kRequestAttach);
-    return true;
+    qvsc::log(u"%s threadClientWork Start [%d][RecvLoop=%s]", kSvrCommTag, m_clientId, u"true");
+    // Listed as silent until its first input: reclaimed first when descriptors run short.
+    m_silentTicket = CSessionWaker::getInstance()->watch(this);
+    std::lock_guard lock(m_stopMutex);  // a reclaim closes the socket under it
+    if (m_socket.isValid() && !loop->attach(m_socket.get(), this)) {
+        qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
+        return false;  // stop has the loop forget it
+    }
+    return true;  // (a socket reclaimed already is reported closed by the loop)
 }
 
 void CClientPerThread::notifyDelegate(int status, const unsigned char* data, int length)
@@ -387,15 +394,6 @@ bool CClientPerThread::onRequests(unsigned requests)
     if (m_state == State::LeftBehind) {
         m_deferred |= requests;
         return true;
-    }
-    if ((requests & CSessionLoop::kRequestAttach) != 0) {
-        qvsc::log(u"%s threadClientWork Start [%d][RecvLoop=%s]", kSvrCommTag, m_clientId, u"true");
-        if (m_loop->watch(m_socket.get(), this, Interest::Read)) {
-            // Listed as silent until its first input: reclaimed first when descriptors run short.
-            m_silentTicket = CSessionWaker::getInstance()->watch(this);
-        } else if (!endSession(false)) {  // not watched: refused as if the peer had gone
-            return leftBehind(requests & ~CSessionLoop::kRequestAttach);
-        }
     }
     if ((requests & CSessionLoop::kRequestDrop) != 0 && m_state == State::Open) {
         // The socket is closed already (by the reclaim); only the report is left.

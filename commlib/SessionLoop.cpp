@@ -170,10 +170,14 @@ void CSessionLoop::run(std::uint64_t generation)
     m_runnerLeft.notify_all();
 }
 
-bool CSessionLoop::watch(qvplat::SocketHandle socket, CClientPerThread* session,
-                         qvplat::ReadinessSet::Interest interest)
+bool CSessionLoop::attach(qvplat::SocketHandle socket, CClientPerThread* session)
 {
-    return m_ready.add(socket, reinterpret_cast<std::uintptr_t>(session), interest);
+    {
+        // The runner takes this lock before it serves what a wait reported: what the caller
+        // wrote into the session is published by it, with no wake-up of the runner.
+        std::lock_guard lock(m_mutex);
+    }
+    return m_ready.add(socket, reinterpret_cast<std::uintptr_t>(session), qvplat::ReadinessSet::Interest::Read);
 }
 
 bool CSessionLoop::setInterest(qvplat::SocketHandle socket, CClientPerThread* session,

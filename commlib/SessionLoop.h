@@ -21,7 +21,6 @@ public:
     static constexpr int kDeadlinePollMs = 200;    // a session's deadline is noticed within this
 
     // What post() asks of a session's loop.
-    static constexpr unsigned kRequestAttach = 1;  // start watching its socket
     static constexpr unsigned kRequestClose = 2;   // end the connection (closeConnection)
     static constexpr unsigned kRequestDrop = 4;    // its socket was reclaimed while silent
     static constexpr unsigned kRequestResume = 8;  // a delegate call left behind has returned
@@ -37,8 +36,10 @@ public:
     CSessionLoop(const CSessionLoop&) = delete;
     CSessionLoop& operator=(const CSessionLoop&) = delete;
 
-    // Runner: socket readiness for session (its key), level-triggered.
-    bool watch(qvplat::SocketHandle socket, CClientPerThread* session, qvplat::ReadinessSet::Interest interest);
+    // Any thread, for a session set up on it: the runner serves the session from now on. The
+    // session's state written before the call is the runner's to read.
+    bool attach(qvplat::SocketHandle socket, CClientPerThread* session);
+    // Runner: what the session's socket is watched for (level-triggered); unwatch on its close.
     bool setInterest(qvplat::SocketHandle socket, CClientPerThread* session, qvplat::ReadinessSet::Interest interest);
     void unwatch(qvplat::SocketHandle socket);
 
