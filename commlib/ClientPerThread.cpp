@@ -92,10 +92,19 @@ bool CClientPerThread::claim()
 
 void CClientPerThread::setInterest(Interest interest)
 {
-    if (m_interest != interest && m_socket.isValid()) {
-        m_loop->setInterest(m_socket.get(), this, interest);
-        m_interest = interest;
+    if (m_interest == interest || !m_socket.isValid()) {
+        return;
     }
+    // None takes the socket out of the set: a hang-up would still be reported under no interest,
+    // and again at every wait while the session cannot act on it.
+    if (interest == Interest::None) {
+        m_loop->unwatch(m_socket.get());
+    } else if (m_interest == Interest::None) {
+        m_loop->rewatch(m_socket.get(), this, interest);
+    } else {
+        m_loop->setInterest(m_socket.get(), this, interest);
+    }
+    m_interest = interest;
 }
 
 bool CClientPerThread::leftBehind(unsigned requests)
@@ -371,7 +380,6 @@ bool CClientPerThread::resume()
             if (!m_socket.isValid()) {
                 return true;
             }
-            m_interest = Interest::None;  // as the runner left it, or about to
             return afterDelegate();
         case State::Report98:
         case State::Report99:

@@ -186,6 +186,12 @@ bool CSessionLoop::setInterest(qvplat::SocketHandle socket, CClientPerThread* se
     return m_ready.modify(socket, reinterpret_cast<std::uintptr_t>(session), interest);
 }
 
+bool CSessionLoop::rewatch(qvplat::SocketHandle socket, CClientPerThread* session,
+                           qvplat::ReadinessSet::Interest interest)
+{
+    return m_ready.add(socket, reinterpret_cast<std::uintptr_t>(session), interest);
+}
+
 void CSessionLoop::unwatch(qvplat::SocketHandle socket)
 {
     m_ready.remove(socket);

@@ -41,6 +41,7 @@ public:
     bool attach(qvplat::SocketHandle socket, CClientPerThread* session);
     // Runner: what the session's socket is watched for (level-triggered); unwatch on its close.
     bool setInterest(qvplat::SocketHandle socket, CClientPerThread* session, qvplat::ReadinessSet::Interest interest);
+    bool rewatch(qvplat::SocketHandle socket, CClientPerThread* session, qvplat::ReadinessSet::Interest interest);
     void unwatch(qvplat::SocketHandle socket);
 
     // Any thread: asks the runner to act for session (the kRequest* bits add up until it does).

@@ -116,7 +116,7 @@ bool CCPTWorkerWS::isRequestReady(std::string_view chunk)
 void CCPTWorkerWS::onTimerCheck()
 {
     if (m_handedOver) {
-        destroySelf();  // waiting for a given-up session thread to let go, whatever the state says
+        destroySelf();  // waiting for a given-up delegate call to return, whatever the state says
         return;
     }
     const long long lineSince = m_lineSinceMs.load();

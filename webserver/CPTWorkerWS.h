@@ -35,7 +35,7 @@ public:
     // Status 0 when a request starts being processed, 1 when the connection has closed. Logs only.
     virtual void onRecvWorkerData(int status, const unsigned char* data, int length);
 
-    // Session thread: 0 appends the chunk and, once the request line has ended (CR LF), answers
+    // Session loop: 0 appends the chunk and, once the request line has ended (CR LF), answers
     // what is buffered (state 4); 99 marks the close (state 2).
     void onClientRecv(int clientId, int status, const unsigned char* data, int length) override;
 
@@ -50,18 +50,18 @@ public:
 
     // Listening thread, before the session owns socket: joins the process's access log, if on.
     void startAccessLog(qvplat::SocketHandle socket);
-    // Session thread, once per answer sent: reports it to the access log, if this connection has one.
+    // Session loop, once per answer sent: reports it to the access log, if this connection has one.
     void onAnswerSent(int status, long long bodyBytes);
 
 private:
     void destroySelf();
-    // Session thread: true when what is buffered is to be processed now (its request line ended,
+    // Session loop: true when what is buffered is to be processed now (its request line ended,
     // or it cannot become a line that is answered); chunk is the part just appended.
     bool isRequestReady(std::string_view chunk);
 
     int m_clientId = -1;
     CClientPerThread* m_session = nullptr;
-    bool m_endsWithCR = false;  // session thread: the buffered bytes end in the CR of a line end
+    bool m_endsWithCR = false;  // session loop: the buffered bytes end in the CR of a line end
     // When the unfinished request line buffered now began (steady clock, ms); 0 when there is none.
     std::atomic<long long> m_lineSinceMs{0};
     bool m_handedOver = false;                   // timer thread: the session's thread was given up on...
