@@ -21,10 +21,10 @@ public:
     static constexpr int kDeadlinePollMs = 200;    // a session's deadline is noticed within this
 
     // What post() asks of a session's loop.
-    static constexpr unsigned kRequestClose = 2;   // end the connection (closeConnection)
-    static constexpr unsigned kRequestDrop = 4;    // its socket was reclaimed while silent
-    static constexpr unsigned kRequestResume = 8;  // a delegate call left behind has returned
-    static constexpr unsigned kRequestStop = 16;   // forget the session (stop)
+    static constexpr unsigned kRequestClose = 1;   // end the connection (closeConnection)
+    static constexpr unsigned kRequestDrop = 2;    // its socket was reclaimed while silent
+    static constexpr unsigned kRequestResume = 4;  // a delegate call left behind has returned
+    static constexpr unsigned kRequestStop = 8;    // forget the session (stop)
 
     // The loop for a new session, in turn: one loop per usable processor, made with the first
     // session. Null when no loop can run (no thread, no descriptor). Any thread.
