@@ -9,7 +9,7 @@
 #include "platform/TimerService.h"
 
 // Base of every per-connection worker: owns the connection's receive buffer, a state value and a
-// periodic timer that lets the worker act outside the session thread (end the connection, destroy
+// periodic timer that lets the worker act outside the session's loop (end the connection, destroy
 // itself). A worker with a running timer is destroyed only from inside its own timer callback.
 class CCPTBaseWorker {
 public:
@@ -46,7 +46,7 @@ public:
 
 protected:
     QvFlexBuffer<unsigned char> m_recvBuffer;
-    // Written by the session thread, read by the timer thread; a stale read acts on the next tick.
+    // Written on the session's loop, read by the timer thread; a stale read acts on the next tick.
     std::atomic<int> m_state{kStateIdle};
 
 private:

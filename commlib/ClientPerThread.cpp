@@ -1,31 +1,35 @@
 #include "commlib/ClientPerThread.h"
 
 #include <algorithm>
-#include <memory>
+#include <chrono>
 #include <new>
 
+#include "commlib/SessionLoop.h"
 #include "commlib/SessionThreadPool.h"
 #include "commlib/SessionWaker.h"
 #include "commlib/SvrCommLog.h"
 
 namespace {
 
-// The session a pool thread serves at the moment (null between sessions).
-thread_local const CClientPerThread* t_servedSession = nullptr;
+using Interest = qvplat::ReadinessSet::Interest;
 
 static_assert(CSessionThreadPool::kThreadBufferBytes >= CClientPerThread::kRecvBufferBytes,
-              "a pool thread's buffer takes one receive and the zero behind it");
+              "a runner's buffer takes one receive and the zero behind it");
+
+// One sendfile call moves at most this much, so that one large answer does not hold the loop.
+constexpr std::uint64_t kFileStepBytes = std::uint64_t{1} << 20;
+
+long long steadyNowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace
 
 CClientPerThread::CClientPerThread()
 {
     qvsc::log(u"%s Create Thread ClientPerThread", kSvrCommTag);
-}
-
-bool CClientPerThread::isSessionThread() const
-{
-    return t_servedSession == this;
 }
 
 CClientPerThread::~CClientPerThread()
@@ -38,90 +42,25 @@ bool CClientPerThread::initStart(qvplat::SocketHandle socket)
 {
     qvsc::log(u"%s initStart ClientPerThread", kSvrCommTag);
     {
-        std::lock_guard lock(m_socketMutex);
+        std::lock_guard lock(m_stopMutex);
         m_socket.reset(socket);
     }
-    m_running = true;
-    m_startEvent.set();
-    // The session thread is taken once the connection has input: a connection that stays silent
-    // holds no thread. One whose request came with it (the usual case), or that cannot be
-    // watched, is given its thread at once.
-    std::uint64_t ticket = 0;
-    m_startDeferred = true;  // before the watch: the waker may start the thread before it returns
-    try {
-        // Made with the first connection, whether or not it is watched: what the server holds
-        // does not depend on how its first clients behaved.
-        CSessionWaker* waker = CSessionWaker::getInstance();
-        if (qvplat::waitReadable(socket, 0) == 0) {
-            ticket = waker->watch(
-                socket, [this] { startThread(); }, [this] { endUnserved(); });
-        }
-    } catch (const std::bad_alloc&) {
-        ticket = 0;
+    CSessionLoop* const loop = CSessionLoop::pick();
+    if (loop == nullptr || !qvplat::setNonBlocking(socket)) {
+        qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
+        return false;
     }
-    m_wakeTicket = ticket;
-    if (ticket == 0) {
-        m_startDeferred = false;
-        startThread();
-        return m_hasThread;
+    m_state = State::Open;
+    m_loop = loop;
+    qvsc::log(u"%s threadClientWork Start [%d][RecvLoop=%s]", kSvrCommTag, m_clientId, u"true");
+    // Listed as silent until its first input: reclaimed first when descriptors run short.
+    m_silentTicket = CSessionWaker::getInstance()->watch(this);
+    std::lock_guard lock(m_stopMutex);  // a reclaim closes the socket under it
+    if (m_socket.isValid() && !loop->attach(m_socket.get(), this)) {
+        qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
+        return false;  // stop has the loop forget it
     }
-    return true;
-}
-
-void CClientPerThread::startThread()
-{
-    m_startTried = true;
-    // Set before the job can run: once it has run, the session may be gone.
-    m_hasThread = true;
-    bool started = false;
-    // The thread is handed the session once its socket is there: it starts receiving at once, with
-    // one wake-up instead of one for the hand-over and another for the start.
-    try {
-        started = CSessionThreadPool::getInstance()->run([this, done = m_workDone] {
-            t_servedSession = this;
-            try {
-                threadClientWork();
-            } catch (...) {
-                // Out of memory in a log line, say: the stopper must still learn that the thread let go.
-                qvsc::logCaught(u"Client Work");
-            }
-            t_servedSession = nullptr;
-            const bool handedOver = m_handOver.exchange(kThreadDone) == kHandedOver;
-            done->set();  // before a release: the destructor's stop then finds the thread done
-            if (handedOver) {
-                // The stopper gave up on this thread: the session is this thread's to release.
-                const std::function<void()> onRelease = std::move(m_onRelease);
-                delete this;
-                if (onRelease) {
-                    onRelease();
-                }
-            }
-        });
-    } catch (const std::bad_alloc&) {
-        started = false;
-    }
-    if (started) {
-        return;  // the session belongs to its thread now
-    }
-    m_hasThread = false;
-    qvsc::log(u"%s Create Thread Failed!!", kSvrCommTag);
-    if (m_startDeferred.load()) {
-        endUnserved();  // refused after it was accepted
-        return;
-    }
-    const auto done = m_workDone;  // the session may go as soon as this is set
-    done->set();
-}
-
-void CClientPerThread::endUnserved()
-{
-    // Ends as if its peer had gone, on the calling thread: no session thread ever ran.
-    m_running = false;
-    closeOwnSocket(0);
-    notifyDelegate(CCPTWorkDelegate::kStatusClosed, nullptr, 0);
-    m_threadEnded = true;
-    const auto done = m_workDone;  // the session may go as soon as this is set
-    done->set();
+    return true;  // (a socket reclaimed already is reported closed by the loop)
 }
 
 void CClientPerThread::notifyDelegate(int status, const unsigned char* data, int length)
@@ -134,206 +73,407 @@ void CClientPerThread::notifyDelegate(int status, const unsigned char* data, int
             // the server and every other connection go on.
             qvsc::log(u"%s Delegate Failed [%d]", kSvrCommTag, m_clientId);
             qvsc::logCaught(u"Delegate");
-            m_running = false;
+            m_sendEnded = true;
         }
     }
 }
 
-void CClientPerThread::threadClientWork()
+bool CClientPerThread::claim()
 {
-    if (m_startEvent.wait(-1)) {
-        qvsc::log(u"%s threadClientWork Start [%d][RecvLoop=%s]", kSvrCommTag, m_clientId,
-                  m_running.load() ? u"true" : u"false");
-        qvplat::SocketHandle socket;
-        {
-            std::lock_guard lock(m_socketMutex);
-            socket = m_socket.get();
-        }
-        // One call waits for input and takes it; the receive gives up after one poll interval so
-        // that a cleared flag is still noticed in time.
-        if (!qvplat::setReceiveTimeout(socket, kRecvPollMs)) {
-            if (socket == qvplat::kInvalidSocket) {
-                qvsc::log(u"%s SocketError(InvaildSocket) [%d]", kSvrCommTag, m_clientId);
-            } else {
-                qvsc::log(u"%s SocketError [%d]", kSvrCommTag, m_clientId);
-            }
-            notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
-            m_running = false;
-        }
-        // The pool thread's own buffer, given to it when it was made: receiving needs no memory.
-        unsigned char* const buffer = CSessionThreadPool::threadBuffer();
-        setLoopSocket(socket);
-        while (m_running.load()) {
-            // One receive takes what is waiting, up to the maximum (no need to ask how much first).
-            const long received = qvplat::recvSome(socket, buffer, static_cast<std::size_t>(kMaxRecvLength));
-            if (received == qvplat::kRecvTimedOut || !m_running.load()) {
-                continue;  // input that comes after a close was asked for is not served
-            }
-            if (received == 0) {
-                qvsc::log(u"%s SocketClose [%d]", kSvrCommTag, m_clientId);
-                m_running = false;
-            } else if (received < 0) {
-                qvsc::log(u"%s SocketError(Recv) [%d][Delegate=%s]", kSvrCommTag, m_clientId,
-                          m_delegate.load() != nullptr ? u"notnull" : u"null");
-                notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
-                m_running = false;
-            } else if (beginServing()) {
-                buffer[static_cast<std::size_t>(received)] = 0;
-                notifyDelegate(CCPTWorkDelegate::kStatusData, buffer, static_cast<int>(received));
-                endServing();
-            }
-        }
-        setLoopSocket(qvplat::kInvalidSocket);
-        if (m_closeRequested.load()) {
-            // Ended from outside, as a failed wait would: the error is reported before the close.
-            notifyDelegate(CCPTWorkDelegate::kStatusRecvError, nullptr, 0);
-        }
-        closeOwnSocket(m_closeRequested.load() ? kCloseLingerMs : 0);
-        notifyDelegate(CCPTWorkDelegate::kStatusClosed, nullptr, 0);
-    }
-    m_threadEnded = true;
-    qvsc::log(u"%s threadClientWork End [%d]", kSvrCommTag, m_clientId);
-}
-
-void CClientPerThread::setLoopSocket(qvplat::SocketHandle socket)
-{
-    std::lock_guard lock(m_serveMutex);
-    m_loopSocket = socket;
-}
-
-bool CClientPerThread::beginServing()
-{
-    std::lock_guard lock(m_serveMutex);
-    m_serving = !m_finSent;  // a request that crossed our FIN: the peer reads the close instead
-    return m_serving;
-}
-
-void CClientPerThread::endServing()
-{
-    std::lock_guard lock(m_serveMutex);
-    m_serving = false;
-}
-
-void CClientPerThread::closeOwnSocket(int lingerMs)
-{
-    std::lock_guard lock(m_socketMutex);
-    if (m_socket.isValid()) {
-        qvplat::drainAndClose(m_socket.release(), lingerMs);
-    }
-}
-
-qvplat::SocketHandle CClientPerThread::currentSocket()
-{
-    std::lock_guard lock(m_socketMutex);
-    return m_socket.get();
-}
-
-template <class Step, class Done>
-bool CClientPerThread::sendWithRetry(Step step, Done done)
-{
-    const qvplat::SocketHandle socket = currentSocket();
-    if (socket == qvplat::kInvalidSocket) {
+    if (m_silentTicket == 0) {
         return true;
     }
-    int retry = 0;
-    while (!done()) {
-        const long sent = step(socket);
-        if (sent > 0) {
-            retry = 0;
-            continue;
-        }
-        const qvplat::SendError error = sent == 0 ? qvplat::SendError::WouldBlock : qvplat::lastSendError();
-        if (error == qvplat::SendError::WouldBlock) {
-            if (retry > kSendRetryMax) {
-                qvsc::log(u"%s SendFailed Wait 2 Second [%d]", kSvrCommTag, m_clientId);
-                return false;
-            }
-            ++retry;
-            // Waiting for room rather than sleeping: a reading peer lets the send go on at once,
-            // one that does not read makes each wait last its full 100 ms.
-            qvplat::waitWritable(socket, kSendRetryWaitMs);
-            continue;
-        }
-        if (error == qvplat::SendError::ConnAborted) {
-            qvsc::log(u"%s Send SocketClose [%d]", kSvrCommTag, m_clientId);
-            notifyDelegate(CCPTWorkDelegate::kStatusClosed, nullptr, 0);
-            m_running = false;
-            return false;
-        }
-        qvsc::log(u"%s UnKnown SendFailed [%d]", kSvrCommTag, m_clientId);
-        return false;
+    if (!CSessionWaker::getInstance()->cancel(m_silentTicket)) {
+        return false;  // reclaimed: kRequestDrop follows
     }
+    m_silentTicket = 0;
     return true;
+}
+
+void CClientPerThread::setInterest(Interest interest)
+{
+    if (m_interest == interest || !m_socket.isValid()) {
+        return;
+    }
+    // None takes the socket out of the set: a hang-up would still be reported under no interest,
+    // and again at every wait while the session cannot act on it.
+    if (interest == Interest::None) {
+        m_loop->unwatch(m_socket.get());
+    } else if (m_interest == Interest::None) {
+        m_loop->rewatch(m_socket.get(), this, interest);
+    } else {
+        m_loop->setInterest(m_socket.get(), this, interest);
+    }
+    m_interest = interest;
+}
+
+bool CClientPerThread::leftBehind(unsigned requests)
+{
+    // This thread is no longer the runner: the session goes back to the loop, with what is left.
+    m_loop->post(this, requests | CSessionLoop::kRequestResume);
+    return false;
+}
+
+bool CClientPerThread::onReady()
+{
+    switch (m_state) {
+        case State::LeftBehind:
+            setInterest(Interest::None);  // until the call left behind returns
+            return true;
+        case State::Open:
+            if (!claim()) {
+                return true;
+            }
+            return hasPendingOutput() ? flush() : receive();
+        case State::Closing: {
+            // Input after our close is read and dropped until the peer closes too.
+            unsigned char* const buffer = CSessionThreadPool::threadBuffer();
+            const long received = qvplat::recvSome(m_socket.get(), buffer, static_cast<std::size_t>(kMaxRecvLength));
+            return received > 0 || received == qvplat::kRecvTimedOut || endSession(true);
+        }
+        default:
+            return true;
+    }
+}
+
+bool CClientPerThread::receive()
+{
+    // The runner's own buffer, given to its thread when it was made: receiving needs no memory.
+    unsigned char* const buffer = CSessionThreadPool::threadBuffer();
+    const long received = qvplat::recvSome(m_socket.get(), buffer, static_cast<std::size_t>(kMaxRecvLength));
+    if (received == qvplat::kRecvTimedOut) {
+        return true;
+    }
+    if (received == 0) {
+        qvsc::log(u"%s SocketClose [%d]", kSvrCommTag, m_clientId);
+        return endSession(false);
+    }
+    if (received < 0) {
+        qvsc::log(u"%s SocketError(Recv) [%d][Delegate=%s]", kSvrCommTag, m_clientId,
+                  m_delegate.load() != nullptr ? u"notnull" : u"null");
+        return endSession(true);
+    }
+    buffer[static_cast<std::size_t>(received)] = 0;
+    if (!m_loop->callDelegate(this, CCPTWorkDelegate::kStatusData, buffer, static_cast<int>(received))) {
+        return leftBehind(0);
+    }
+    return afterDelegate();
+}
+
+bool CClientPerThread::afterDelegate()
+{
+    if (m_sendEnded) {
+        return endSession(false);
+    }
+    if (hasPendingOutput()) {
+        m_deadlineMs = steadyNowMs() + kSendStallMs;
+        m_loop->addDeadline(this);
+        setInterest(Interest::Write);
+        return true;
+    }
+    if (m_closeRequested) {
+        return beginClose();
+    }
+    setInterest(Interest::Read);
+    return true;
+}
+
+bool CClientPerThread::flush()
+{
+    bool progress = false;
+    while (m_outSent < m_out.size()) {
+        const long sent = qvplat::sendSome(m_socket.get(), m_out.data() + m_outSent, m_out.size() - m_outSent);
+        if (sent <= 0) {
+            if (sent < 0 && !sendFailed(qvplat::lastSendError())) {
+                return endSession(false);
+            }
+            break;
+        }
+        m_outSent += static_cast<std::size_t>(sent);
+        progress = true;
+    }
+    if (m_outSent >= m_out.size()) {
+        std::vector<unsigned char>().swap(m_out);  // a held connection keeps no output memory
+        m_outSent = 0;
+    }
+    while (m_outSent == 0 && m_out.empty() && m_fileFd >= 0 && m_fileOffset < m_fileEnd) {
+        const long sent =
+            qvplat::sendFileSome(m_socket.get(), m_fileFd, m_fileOffset,
+                                 static_cast<std::size_t>(std::min(m_fileEnd - m_fileOffset, kFileStepBytes)));
+        if (sent == 0) {
+            qvplat::shutdownSocket(m_socket.get());  // the file shrank: the peer must not take the rest for data
+            return endSession(false);
+        }
+        if (sent < 0) {
+            if (!sendFailed(qvplat::lastSendError())) {
+                return endSession(false);
+            }
+            break;
+        }
+        progress = true;
+    }
+    if (m_fileFd >= 0 && m_fileOffset >= m_fileEnd) {
+        releaseFile();
+    }
+    if (hasPendingOutput()) {
+        if (progress) {
+            m_deadlineMs = steadyNowMs() + kSendStallMs;
+        }
+        return true;
+    }
+    m_loop->removeDeadline(this);
+    return afterDelegate();
+}
+
+bool CClientPerThread::sendFailed(qvplat::SendError error)
+{
+    if (error == qvplat::SendError::WouldBlock) {
+        return true;  // the rest goes once the socket has room
+    }
+    if (error == qvplat::SendError::ConnAborted) {
+        qvsc::log(u"%s Send SocketClose [%d]", kSvrCommTag, m_clientId);
+    } else {
+        qvsc::log(u"%s UnKnown SendFailed [%d]", kSvrCommTag, m_clientId);
+    }
+    m_sendEnded = true;
+    return false;
 }
 
 bool CClientPerThread::sendData(const unsigned char* data, int length)
 {
-    if (length <= 0 || data == nullptr) {
-        return true;
+    if (length <= 0 || data == nullptr || !m_socket.isValid() || m_sendEnded) {
+        return !m_sendEnded;
     }
-    int offset = 0;
-    return sendWithRetry(
-        [&](qvplat::SocketHandle socket) {
-            const long sent = qvplat::sendSome(socket, data + offset, static_cast<std::size_t>(length - offset));
-            offset += sent > 0 ? static_cast<int>(sent) : 0;
-            return sent;
-        },
-        [&] { return offset >= length; });
+    if (m_fileFd >= 0) {
+        return false;  // would overtake the file
+    }
+    std::size_t offset = 0;
+    const auto total = static_cast<std::size_t>(length);
+    while (m_out.empty() && offset < total) {
+        const long sent = qvplat::sendSome(m_socket.get(), data + offset, total - offset);
+        if (sent < 0 && !sendFailed(qvplat::lastSendError())) {
+            return false;
+        }
+        if (sent <= 0) {
+            break;
+        }
+        offset += static_cast<std::size_t>(sent);
+    }
+    try {
+        m_out.insert(m_out.end(), data + offset, data + total);
+    } catch (const std::bad_alloc&) {
+        qvsc::log(u"%s UnKnown SendFailed [%d]", kSvrCommTag, m_clientId);
+        m_sendEnded = true;  // an answer cut short cannot go on: the connection ends
+        return false;
+    }
+    return true;
 }
 
 bool CClientPerThread::sendFileData(std::FILE* file, std::uint64_t offset, std::uint64_t length)
 {
-    // One step moves at most this much, so that no call holds the thread for long.
-    constexpr std::uint64_t kFileStepBytes = std::uint64_t{1} << 20;
-    const std::uint64_t end = offset + length;
-    bool shrank = false;
-    const bool sent = sendWithRetry(
-        [&](qvplat::SocketHandle socket) {
-            const long n = qvplat::sendFileSome(socket, file, offset, std::min(end - offset, kFileStepBytes));
-            if (n == 0) {
-                shrank = true;
-                return -1L;
-            }
-            return n;
-        },
-        [&] { return shrank || offset >= end; });
-    if (shrank) {
-        std::lock_guard lock(m_socketMutex);
-        if (m_socket.isValid()) {
-            qvplat::shutdownSocket(m_socket.get());
-        }
+    if (length == 0 || !m_socket.isValid() || m_sendEnded) {
+        return !m_sendEnded;
+    }
+    if (m_fileFd >= 0) {
         return false;
     }
-    return sent;
+    const std::uint64_t end = offset + length;
+    while (m_out.empty() && offset < end) {
+        const long sent = qvplat::sendFileSome(m_socket.get(), file, offset,
+                                               static_cast<std::size_t>(std::min(end - offset, kFileStepBytes)));
+        if (sent == 0) {
+            qvplat::shutdownSocket(m_socket.get());
+            m_sendEnded = true;
+            return false;
+        }
+        if (sent < 0 && !sendFailed(qvplat::lastSendError())) {
+            return false;
+        }
+        if (sent < 0) {
+            break;
+        }
+    }
+    if (offset >= end) {
+        return true;
+    }
+    // The rest goes as the peer reads, from a descriptor of our own: the caller closes its file.
+    m_fileFd = qvplat::duplicateFileForSend(file);
+    if (m_fileFd < 0) {
+        qvsc::log(u"%s UnKnown SendFailed [%d]", kSvrCommTag, m_clientId);
+        m_sendEnded = true;
+        return false;
+    }
+    m_fileOffset = offset;
+    m_fileEnd = end;
+    return true;
 }
 
-bool CClientPerThread::cancelWatch()
+void CClientPerThread::releaseFile()
 {
-    const std::uint64_t ticket = m_wakeTicket.load();
-    if (ticket == 0 || !CSessionWaker::getInstance()->cancel(ticket)) {
-        return false;
-    }
-    m_wakeTicket = 0;
+    qvplat::closeFileForSend(m_fileFd);
+    m_fileFd = -1;
+}
+
+bool CClientPerThread::beginClose()
+{
+    // FIN behind the answer; the peer's own close (or the linger's end) ends the session.
+    qvplat::shutdownSending(m_socket.get());
+    m_state = State::Closing;
+    m_deadlineMs = steadyNowMs() + kCloseLingerMs;
+    m_loop->addDeadline(this);
+    setInterest(Interest::Read);
     return true;
+}
+
+void CClientPerThread::closeSocket()
+{
+    std::lock_guard lock(m_stopMutex);
+    if (m_socket.isValid()) {
+        m_loop->unwatch(m_socket.get());
+        qvplat::drainAndClose(m_socket.release(), 0);
+    }
+}
+
+bool CClientPerThread::endSession(bool reportError)
+{
+    m_loop->removeDeadline(this);
+    closeSocket();
+    releaseFile();
+    std::vector<unsigned char>().swap(m_out);
+    m_outSent = 0;
+    m_state = reportError ? State::Report98 : State::Report99;
+    return reportEnd();
+}
+
+bool CClientPerThread::reportEnd()
+{
+    if (m_state == State::Report98) {
+        m_state = State::Report99;
+        if (!m_loop->callDelegate(this, CCPTWorkDelegate::kStatusRecvError, nullptr, 0)) {
+            return leftBehind(0);
+        }
+    }
+    if (m_state == State::Report99) {
+        m_state = State::Ended;
+        qvsc::log(u"%s threadClientWork End [%d]", kSvrCommTag, m_clientId);
+        if (!m_loop->callDelegate(this, CCPTWorkDelegate::kStatusClosed, nullptr, 0)) {
+            return leftBehind(0);
+        }
+    }
+    return true;
+}
+
+bool CClientPerThread::requestClose()
+{
+    if (m_state != State::Open || !claim()) {
+        return true;  // closing or ended already; or reclaimed, and the drop reports the close
+    }
+    m_closeRequested = true;
+    return hasPendingOutput() || beginClose();  // a pending answer goes first; its end closes
+}
+
+bool CClientPerThread::resume()
+{
+    m_state = m_resumeState;
+    switch (m_state) {
+        case State::Open:
+            if (!m_socket.isValid()) {
+                return true;
+            }
+            return afterDelegate();
+        case State::Report98:
+        case State::Report99:
+            return reportEnd();
+        default:
+            return true;
+    }
+}
+
+bool CClientPerThread::onRequests(unsigned requests)
+{
+    if ((requests & CSessionLoop::kRequestResume) != 0) {
+        requests = (requests | m_deferred) & ~CSessionLoop::kRequestResume;
+        m_deferred = 0;
+        if (!resume()) {
+            m_loop->post(this, requests);  // for the new runner, behind the resume
+            return false;
+        }
+    }
+    if (m_state == State::LeftBehind) {
+        m_deferred |= requests;
+        return true;
+    }
+    if ((requests & CSessionLoop::kRequestDrop) != 0 && m_state == State::Open) {
+        // The socket is closed already (by the reclaim); only the report is left.
+        m_state = State::Report99;
+        if (!reportEnd()) {
+            return leftBehind(requests & CSessionLoop::kRequestStop);
+        }
+    }
+    if ((requests & CSessionLoop::kRequestClose) != 0 && !requestClose()) {
+        return leftBehind(requests & CSessionLoop::kRequestStop);
+    }
+    if ((requests & CSessionLoop::kRequestStop) != 0) {
+        m_loop->post(this, CSessionLoop::kRequestStop);  // a stop that waited for the call left behind
+    }
+    return true;
+}
+
+void CClientPerThread::publishEnd()
+{
+    if (m_state == State::Ended && !m_endPublished) {
+        m_endPublished = true;
+        std::lock_guard lock(m_stopMutex);
+        m_finished = true;
+    }
+}
+
+bool CClientPerThread::onDeadline()
+{
+    if (m_state == State::Open && hasPendingOutput()) {
+        qvsc::log(u"%s SendFailed Wait 2 Second [%d]", kSvrCommTag, m_clientId);
+        return endSession(false);
+    }
+    return m_state != State::Closing || endSession(true);
+}
+
+bool CClientPerThread::detach(std::function<void()>& onRelease)
+{
+    m_loop->removeDeadline(this);
+    if (claim()) {
+        closeSocket();
+    }
+    releaseFile();
+    m_state = State::Ended;
+    m_loop->forget(this);  // a drop posted by a reclaim that raced this stop
+    std::lock_guard lock(m_stopMutex);
+    m_stopped = true;
+    if (m_handedOver) {
+        onRelease = std::move(m_onRelease);
+        return true;
+    }
+    m_stoppedEvent.set();  // the stopper may delete the session from here on
+    return false;
+}
+
+void CClientPerThread::dropSilent()
+{
+    // The loop has not claimed the session (it would have taken it off the list first), so it
+    // never touches this socket again.
+    {
+        std::lock_guard lock(m_stopMutex);
+        if (m_socket.isValid()) {
+            m_loop->unwatch(m_socket.get());
+            qvplat::drainAndClose(m_socket.release(), 0);
+        }
+    }
+    m_loop->post(this, CSessionLoop::kRequestDrop);
 }
 
 void CClientPerThread::closeConnection()
 {
-    m_closeRequested = true;
-    m_running = false;
-    {
-        // Not m_socketMutex: the session thread holds that through its linger, and this runs on
-        // the timer thread every worker shares.
-        std::lock_guard lock(m_serveMutex);
-        if (m_loopSocket != qvplat::kInvalidSocket && !m_serving && !m_finSent) {
-            qvplat::shutdownSending(m_loopSocket);
-            m_finSent = true;
-        }
-    }
-    // A silent connection has no thread to notice the flag: it gets one now, which closes it as
-    // it would close any other.
-    if (cancelWatch()) {
-        startThread();
+    if (m_loop != nullptr) {
+        m_loop->post(this, CSessionLoop::kRequestClose);
     }
 }
 
@@ -349,34 +489,51 @@ bool CClientPerThread::stopOrHandOver(std::function<void()> onRelease)
 
 bool CClientPerThread::stopWaiting(std::function<void()>* onRelease)
 {
-    m_running = false;
-    // A thread still waiting for initStart goes straight to its end.
-    m_startEvent.set();
-    // A watch that has fired (or is firing) has started the thread or is about to: waited for
-    // like a thread that runs.
-    const bool watchFired = !cancelWatch() && m_wakeTicket.load() != 0;
-    if ((watchFired || m_startTried.load()) && !isSessionThread()) {
-        if (!m_workDone->wait(kStopWaitMaxMs)) {
-            // Stuck in a send or a delegate call: shutting the connection down ends it for the
-            // peer and makes every socket call of the thread fail at once.
-            {
-                std::lock_guard lock(m_socketMutex);
-                if (m_socket.isValid()) {
-                    qvplat::shutdownSocket(m_socket.get());
-                }
-            }
-            if (!m_workDone->wait(kHandOverWaitMs) && onRelease != nullptr) {
-                // Still stuck (in the delegate, not in the network): the thread is left to end on
-                // its own and then releases the session itself; its descriptor stays with it so
-                // that no later connection can be reached through a reused number.
-                m_onRelease = std::move(*onRelease);
-                if (m_handOver.exchange(kHandedOver) != kThreadDone) {
-                    return false;
-                }
-            }
-            m_workDone->wait(-1);
+    {
+        std::lock_guard lock(m_stopMutex);
+        if (m_stopped) {
+            return true;
+        }
+        if (m_loop == nullptr) {
+            m_stopped = true;
+            m_socket.reset();  // never served: nobody else holds it
+            return true;
+        }
+        if (m_finished && !m_loop->isQueued(this)) {
+            m_stopped = true;  // the usual case: the loop is done with it, and nothing more is asked
+            return true;
         }
     }
-    closeOwnSocket(0);
+    m_loop->post(this, CSessionLoop::kRequestStop);
+    if (waitStopped(kStopWaitMaxMs)) {
+        return true;
+    }
+    {
+        // A delegate call that does not return: shutting the connection down ends it for the peer
+        // and makes the call's socket operations fail at once.
+        std::lock_guard lock(m_stopMutex);
+        if (m_socket.isValid()) {
+            qvplat::shutdownSocket(m_socket.get());
+        }
+    }
+    if (!waitStopped(kHandOverWaitMs) && onRelease != nullptr) {
+        std::lock_guard lock(m_stopMutex);
+        if (!m_stopped) {
+            m_handedOver = true;
+            m_onRelease = std::move(*onRelease);
+            return false;
+        }
+        return true;
+    }
+    return waitStopped(-1);
+}
+
+bool CClientPerThread::waitStopped(int timeoutMs)
+{
+    if (!m_stoppedEvent.wait(timeoutMs)) {
+        return false;
+    }
+    // The loop sets the event under the lock: once it is taken here, the loop is done with it.
+    std::lock_guard lock(m_stopMutex);
     return true;
 }

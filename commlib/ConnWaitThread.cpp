@@ -152,7 +152,8 @@ void CConnWaitThread::acceptPending()
 {
     // Every connection already queued is taken before the next wait: one poll per burst.
     for (int accepted = 0; accepted < kAcceptBatchMax && m_running.load(); ++accepted) {
-        const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket.get());
+        // Non-blocking from the start: the session's loop never waits on it.
+        const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket.get(), true);
         if (client != qvplat::kInvalidSocket) {
             handOver(client);
             continue;

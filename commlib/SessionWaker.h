@@ -1,59 +1,45 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 
-#include "platform/ReadinessSet.h"
-#include "platform/Socket.h"
-#include "platform/Thread.h"
+class CClientPerThread;
 
-// Holds accepted connections that have not sent anything yet, all on one thread, and starts each
-// one's session once it has input (or hangs up): a connection that stays silent costs neither a
-// session thread nor its stack. Created on first use; its thread likewise.
+// The accepted connections that have sent nothing yet, in the order they came: when descriptors
+// run short, those silent longest are closed first. A session is listed from its start until its
+// loop claims it (first input, or its end). Created on first use; holds no thread.
 class CSessionWaker {
 public:
     static CSessionWaker* getInstance();
-    // Tests only, when nothing is watched: ends the thread and forgets the instance.
+    // Tests only, when nothing is listed: forgets the instance.
     static void releaseInstance();
 
-    ~CSessionWaker();
+    ~CSessionWaker() = default;
     CSessionWaker(const CSessionWaker&) = delete;
     CSessionWaker& operator=(const CSessionWaker&) = delete;
 
-    // When descriptors run short, the silent connections watched longest are closed: an eighth of
-    // those watched per shortage, at least this many.
+    // When descriptors run short, the silent connections listed longest are closed: an eighth of
+    // those listed per shortage, at least this many.
     static constexpr int kReclaimMin = 16;
 
-    // Calls start, once, on the waker's thread when socket has input; or instead, when the
-    // connection is reclaimed, drop on the reclaiming thread (drop closes it). Returns a ticket for
-    // cancel, or 0 when socket cannot be watched (neither is then called; the caller starts).
-    std::uint64_t watch(qvplat::SocketHandle socket, std::function<void()> start, std::function<void()> drop);
-    // Takes a watch back before it fires: true when start has not been called and never will be;
-    // false when it has been called or is about to be.
+    // Lists session; returns its ticket, or 0 when it cannot be listed (no memory: it is then
+    // never reclaimed). Any thread.
+    std::uint64_t watch(CClientPerThread* session);
+    // Claims the session back: true when it was still listed (it will not be reclaimed); false
+    // when a reclaim took it (its socket is closed, and its loop is told so).
     bool cancel(std::uint64_t ticket);
     int watchedCount() const;
-    // Descriptors ran short: drops the connections watched longest (they have been silent since
-    // they were accepted), an eighth of them, at least kReclaimMin (all when fewer are watched).
-    // Returns how many were dropped. Any thread but the waker's.
+    // Descriptors ran short: closes the sockets of the sessions listed longest (they have been
+    // silent since they were accepted), an eighth of them, at least kReclaimMin (all when fewer
+    // are listed), and has their loops report the closes. Returns how many were closed; their
+    // descriptors are free when it returns. Any thread.
     int reclaimSilent();
 
 private:
-    struct Watch {
-        qvplat::SocketHandle socket;
-        std::function<void()> start;
-        std::function<void()> drop;
-    };
-
     CSessionWaker() = default;
-    void threadBody();
 
     mutable std::mutex m_mutex;
-    std::map<std::uint64_t, Watch> m_watches;  // under m_mutex; in watch order, the longest silent first
-    std::uint64_t m_nextTicket = 1;            // under m_mutex
-    qvplat::ReadinessSet m_ready;
-    qvplat::Thread m_thread;  // started under m_mutex by the first watch that needs it
-    std::atomic<bool> m_quit{false};
+    std::map<std::uint64_t, CClientPerThread*> m_watches;  // in watch order, the longest silent first
+    std::uint64_t m_nextTicket = 1;
 };

@@ -61,17 +61,6 @@ CClientPerThread* CSocketClientMngr::findSession(int clientId) const
     return found != nullptr ? *found : nullptr;
 }
 
-bool CSocketClientMngr::withSession(int clientId, const std::function<void(CClientPerThread&)>& action) const
-{
-    std::lock_guard lock(m_mutex);
-    CClientPerThread* const* found = m_sessions.find(clientId);
-    if (found == nullptr || *found == nullptr) {
-        return false;
-    }
-    action(**found);
-    return true;
-}
-
 bool CSocketClientMngr::remove(int clientId, std::function<void()> onRelease)
 {
     CClientPerThread* session = nullptr;
@@ -110,6 +99,8 @@ int CSocketClientMngr::workerCount() const
 
 void CSocketClientMngr::closeAllConnections()
 {
+    // Under the lock, which keeps the sessions from going meanwhile: a close only asks the
+    // session's loop (no thread, no memory, no waiting).
     std::lock_guard lock(m_mutex);
     for (const auto& [id, session] : m_sessions) {
         session->closeConnection();

@@ -10,7 +10,7 @@ class CCPTBaseWorker;
 
 // The process-wide registry of connections: numbers them and maps each client id to its session
 // (owned) and to its worker (not owned: a worker destroys itself). Every operation is serialized
-// by one lock, so the listener, session threads and timer threads may use it at once.
+// by one lock, so the listener, the session loops and timer threads may use it at once.
 class CSocketClientMngr {
 public:
     static CSocketClientMngr* getInstance();
@@ -31,16 +31,12 @@ public:
     // thread (or hands the session over to it).
     CClientPerThread* findSession(int clientId) const;
 
-    // Runs action on the session under the id while holding the lock, so that it cannot be removed
-    // meanwhile. False when no session is registered. action must not call remove.
-    bool withSession(int clientId, const std::function<void(CClientPerThread&)>& action) const;
-
     // Takes the session out (clearing its delegate), stops and destroys it, and forgets the
-    // worker without destroying it. The stop runs outside the lock: a session thread that needs the
-    // manager meanwhile does not deadlock. Not from the session's own thread.
-    // With onRelease, a session thread stuck in its delegate is given up on after the stop's time
-    // limit (CClientPerThread::stopOrHandOver): false then, and the thread destroys the session
-    // and runs onRelease once it lets go. True when the session is gone (or was not there).
+    // worker without destroying it. The stop runs outside the lock: a session loop that needs the
+    // manager meanwhile does not deadlock. Not from the session's delegate.
+    // With onRelease, a delegate call that does not return is given up on after the stop's time
+    // limit (CClientPerThread::stopOrHandOver): false then, and the loop destroys the session
+    // and runs onRelease once the call returns. True when the session is gone (or was not there).
     bool remove(int clientId, std::function<void()> onRelease = {});
 
     // Asks every registered session to end its connection (as a worker's tick does); their

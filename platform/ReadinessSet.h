@@ -20,8 +20,14 @@ public:
 
     // False when the set could not be made (descriptors exhausted); every call then fails.
     bool isValid() const { return m_handle >= 0; }
+    // What a watched socket is reported for. Level-triggered: a socket stays reported while it is
+    // ready. A hang-up or an error is reported under any interest but None.
+    enum class Interest { None, Read, Write };
+
     // Watches socket under key until remove(); false when it cannot be watched.
-    bool add(SocketHandle socket, std::uint64_t key);
+    bool add(SocketHandle socket, std::uint64_t key, Interest interest = Interest::Read);
+    // Changes what a watched socket is reported for; false on failure.
+    bool modify(SocketHandle socket, std::uint64_t key, Interest interest);
     void remove(SocketHandle socket);
     // Keys reported per wait at most; more ready sockets are reported by the next wait.
     static constexpr int kMaxReadyPerWait = 64;
@@ -38,5 +44,8 @@ private:
     int m_handle = -1;
     int m_interrupt = -1;  // an event counter in the set: written to end a wait
 };
+
+// The processors this process may run on (its affinity mask), at least 1.
+int usableProcessorCount();
 
 }  // namespace qvplat

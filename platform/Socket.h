@@ -55,9 +55,10 @@ SocketError bindSocket(SocketHandle socket, const AddrInfo& address);
 SocketError listenSocket(SocketHandle socket);
 // Accepts one connection, close-on-exec, peer address not asked for. Blocks unless the listening
 // socket was made non-blocking; then kInvalidSocket with acceptWouldBlock() true means none is
-// pending. The accepted socket is blocking either way.
-SocketHandle acceptSocket(SocketHandle listening);
-// Makes accept on a listening socket return at once when no connection is pending.
+// pending. The accepted socket is non-blocking when asked for, else blocking.
+SocketHandle acceptSocket(SocketHandle listening, bool nonBlocking = false);
+// Makes accept on a listening socket return at once when no connection is pending (and receives
+// and sends on a connection return at once).
 bool setNonBlocking(SocketHandle socket);
 // True when the last failing acceptSocket on this thread found no pending connection.
 bool acceptWouldBlock();
@@ -93,6 +94,15 @@ long sendSome(SocketHandle socket, const void* data, std::size_t length);
 // without blocking and without SIGPIPE; offset advances by the count sent. > 0 bytes sent, 0 the
 // file holds nothing at offset any more (it shrank), -1 error (see lastSendError()).
 long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, std::size_t length);
+// The same from a descriptor of duplicateFileForSend.
+long sendFileSome(SocketHandle socket, int fileDescriptor, std::uint64_t& offset, std::size_t length);
+// A descriptor of the open file of its own (close-on-exec), for an answer that goes on after the
+// caller has closed the file; -1 on failure. Closed with closeFileForSend.
+int duplicateFileForSend(std::FILE* file);
+void closeFileForSend(int fileDescriptor);
+// Keeps SIGPIPE blocked on the calling thread from now on, so that its sendFileSome calls need no
+// signal-mask change each (a thread that sends files to many peers).
+void keepBrokenPipeBlocked();
 
 enum class SendError {
     None,

@@ -25,20 +25,12 @@ CCPTWorkerWS::~CCPTWorkerWS() = default;
 
 bool CCPTWorkerWS::sendClientData(const unsigned char* data, int length)
 {
-    CClientPerThread* session = CSocketClientMngr::getInstance()->findSession(m_clientId);
-    if (session == nullptr) {
-        return false;
-    }
-    return session->sendData(data, length);
+    return m_session != nullptr && m_session->sendData(data, length);
 }
 
 bool CCPTWorkerWS::sendClientFile(std::FILE* file, std::uint64_t offset, std::uint64_t length)
 {
-    CClientPerThread* session = CSocketClientMngr::getInstance()->findSession(m_clientId);
-    if (session == nullptr) {
-        return false;
-    }
-    return session->sendFileData(file, offset, length);
+    return m_session != nullptr && m_session->sendFileData(file, offset, length);
 }
 
 void CCPTWorkerWS::onRecvWorkerData(int status, const unsigned char* data, int length)
@@ -124,7 +116,7 @@ bool CCPTWorkerWS::isRequestReady(std::string_view chunk)
 void CCPTWorkerWS::onTimerCheck()
 {
     if (m_handedOver) {
-        destroySelf();  // waiting for a given-up session thread to let go, whatever the state says
+        destroySelf();  // waiting for a given-up delegate call to return, whatever the state says
         return;
     }
     const long long lineSince = m_lineSinceMs.load();
@@ -133,9 +125,10 @@ void CCPTWorkerWS::onTimerCheck()
     }
     switch (m_state.load()) {
         case kStateFinished:
-            // The session thread half-closes, lets the peer close, and closes the descriptor itself.
-            CSocketClientMngr::getInstance()->withSession(m_clientId,
-                                                          [](CClientPerThread& session) { session.closeConnection(); });
+            // The session's loop half-closes, lets the peer close, and closes the descriptor itself.
+            if (m_session != nullptr) {
+                m_session->closeConnection();
+            }
             break;
         case kStateClosed:
             destroySelf();
@@ -150,11 +143,12 @@ void CCPTWorkerWS::destroySelf()
     const int clientId = m_clientId;
     qvsc::log(u"[CID=%d] destroySelf ST", clientId);
     if (!m_handedOver) {
-        // Normally the session thread is joined here. One stuck in a call of this worker is given
-        // up on after the stop's limit; this worker then stays until that thread has let go, and
-        // a later tick destroys it, on this timer's thread as always. Nothing here needs memory
+        // Normally the session's loop forgets it here. A call of this worker that does not return
+        // is given up on after the stop's limit; this worker then stays until that call has
+        // returned, and a later tick destroys it, on this timer's thread as always. Nothing here needs memory
         // (the call is a pointer wide), so a connection can always end, however short memory is.
         std::atomic<bool>* released = &m_sessionReleased;
+        m_session = nullptr;  // the manager stops and destroys it
         if (!CSocketClientMngr::getInstance()->remove(clientId, [released] { *released = true; })) {
             m_handedOver = true;
             return;

@@ -10,6 +10,7 @@
 #include "platform/Socket.h"
 #include "webserver/PacketMngWSvr.h"
 
+class CClientPerThread;
 class IQvAccessLogSink;
 struct _tag_WebServerInfo;
 
@@ -20,13 +21,13 @@ class CCPTWorkerWS : public CCPTBaseWorker, public CCPTWorkDelegate {
 public:
     // A request line cut by the network waits this long for its end, from its first bytes on;
     // one still unfinished then closes the connection unanswered. Short, since a waiting line
-    // holds a session thread: a line cut by the network is whole within milliseconds.
+    // holds its buffer: a line cut by the network is whole within milliseconds.
     static constexpr int kRequestLineWaitMs = 2000;
 
     CCPTWorkerWS();
     ~CCPTWorkerWS() override;
 
-    // Sends through the session registered under the client id; false when there is none.
+    // Sends through the connection's session; false when there is none.
     bool sendClientData(const unsigned char* data, int length) override;
     bool sendClientFile(std::FILE* file, std::uint64_t offset, std::uint64_t length) override;
     // State 4: ends the connection; state 2: removes the session and destroys this worker.
@@ -34,11 +35,13 @@ public:
     // Status 0 when a request starts being processed, 1 when the connection has closed. Logs only.
     virtual void onRecvWorkerData(int status, const unsigned char* data, int length);
 
-    // Session thread: 0 appends the chunk and, once the request line has ended (CR LF), answers
+    // Session loop: 0 appends the chunk and, once the request line has ended (CR LF), answers
     // what is buffered (state 4); 99 marks the close (state 2).
     void onClientRecv(int clientId, int status, const unsigned char* data, int length) override;
 
     void setClientId(int clientId) { m_clientId = clientId; }
+    // The connection's session, held until this worker removes it from the client manager.
+    void setSession(CClientPerThread* session) { m_session = session; }
     int getClientId() const { return m_clientId; }
     // The definition served; shared with the server instance, so it outlives a server destroyed
     // while this connection is still being answered.
@@ -47,17 +50,18 @@ public:
 
     // Listening thread, before the session owns socket: joins the process's access log, if on.
     void startAccessLog(qvplat::SocketHandle socket);
-    // Session thread, once per answer sent: reports it to the access log, if this connection has one.
+    // Session loop, once per answer sent: reports it to the access log, if this connection has one.
     void onAnswerSent(int status, long long bodyBytes);
 
 private:
     void destroySelf();
-    // Session thread: true when what is buffered is to be processed now (its request line ended,
+    // Session loop: true when what is buffered is to be processed now (its request line ended,
     // or it cannot become a line that is answered); chunk is the part just appended.
     bool isRequestReady(std::string_view chunk);
 
     int m_clientId = -1;
-    bool m_endsWithCR = false;  // session thread: the buffered bytes end in the CR of a line end
+    CClientPerThread* m_session = nullptr;
+    bool m_endsWithCR = false;  // session loop: the buffered bytes end in the CR of a line end
     // When the unfinished request line buffered now began (steady clock, ms); 0 when there is none.
     std::atomic<long long> m_lineSinceMs{0};
     bool m_handedOver = false;                   // timer thread: the session's thread was given up on...

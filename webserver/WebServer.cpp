@@ -56,6 +56,7 @@ bool CWebServer::processClientBindBefore()
         return false;  // the listener closes the socket
     }
     m_pendingWorker->setClientId(clientId);
+    m_pendingWorker->setSession(m_pendingSession);
     m_pendingWorker->setServerInfo(m_serverInfo);
     qvsc::log(u"CWebServer processClientBindBefore [CID=%d]", clientId);
     m_pendingSession->setClientId(clientId);

@@ -1,5 +1,6 @@
 #include "platform/ReadinessSet.h"
 
+#include <sched.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -40,12 +41,48 @@ void ReadinessSet::interrupt()
     }
 }
 
-bool ReadinessSet::add(SocketHandle socket, std::uint64_t key)
+namespace {
+
+std::uint32_t eventsFor(ReadinessSet::Interest interest)
+{
+    switch (interest) {
+        case ReadinessSet::Interest::Read:
+            return EPOLLIN | EPOLLRDHUP;
+        case ReadinessSet::Interest::Write:
+            return EPOLLOUT;
+        case ReadinessSet::Interest::None:
+            break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool ReadinessSet::add(SocketHandle socket, std::uint64_t key, Interest interest)
 {
     epoll_event event{};
-    event.events = EPOLLIN | EPOLLRDHUP;
+    event.events = eventsFor(interest);
     event.data.u64 = key;
     return ::epoll_ctl(m_handle, EPOLL_CTL_ADD, socket, &event) == 0;
+}
+
+bool ReadinessSet::modify(SocketHandle socket, std::uint64_t key, Interest interest)
+{
+    epoll_event event{};
+    event.events = eventsFor(interest);
+    event.data.u64 = key;
+    return ::epoll_ctl(m_handle, EPOLL_CTL_MOD, socket, &event) == 0;
+}
+
+int usableProcessorCount()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) {
+        return 1;
+    }
+    const int count = CPU_COUNT(&set);
+    return count > 0 ? count : 1;
 }
 
 void ReadinessSet::remove(SocketHandle socket)

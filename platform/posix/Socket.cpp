@@ -21,6 +21,8 @@ namespace {
 
 thread_local int t_lastError = 0;
 thread_local int t_lastSendErrno = 0;
+// SIGPIPE stays blocked on this thread (keepBrokenPipeBlocked): sendfile needs no mask change per call.
+thread_local bool t_pipeKeptBlocked = false;
 
 constexpr std::size_t kDrainLimitBytes = std::size_t{4} * 1024 * 1024;  // bounds the discard loop of a flooding peer
 
@@ -158,10 +160,10 @@ SocketError listenSocket(SocketHandle socket)
     return {};
 }
 
-SocketHandle acceptSocket(SocketHandle listening)
+SocketHandle acceptSocket(SocketHandle listening, bool nonBlocking)
 {
     for (;;) {
-        const int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0));
         if (fd >= 0) {
             return fd;
         }
@@ -175,7 +177,7 @@ SocketHandle acceptSocket(SocketHandle listening)
 bool setNonBlocking(SocketHandle socket)
 {
     const int flags = ::fcntl(socket, F_GETFL);
-    if (flags < 0 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) {
+    if (flags < 0 || ((flags & O_NONBLOCK) == 0 && ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0)) {
         t_lastError = errno;
         return false;
     }
@@ -285,7 +287,35 @@ long sendSome(SocketHandle socket, const void* data, std::size_t length)
 
 long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, std::size_t length)
 {
+    return sendFileSome(socket, file != nullptr ? ::fileno(file) : -1, offset, length);
+}
+
+void keepBrokenPipeBlocked()
+{
+    if (!t_pipeKeptBlocked) {
+        sigset_t pipeOnly;
+        sigemptyset(&pipeOnly);
+        sigaddset(&pipeOnly, SIGPIPE);
+        ::pthread_sigmask(SIG_BLOCK, &pipeOnly, nullptr);
+        t_pipeKeptBlocked = true;
+    }
+}
+
+int duplicateFileForSend(std::FILE* file)
+{
     const int fileFd = file != nullptr ? ::fileno(file) : -1;
+    return fileFd < 0 ? -1 : ::fcntl(fileFd, F_DUPFD_CLOEXEC, 0);
+}
+
+void closeFileForSend(int fileDescriptor)
+{
+    if (fileDescriptor >= 0) {
+        ::close(fileDescriptor);
+    }
+}
+
+long sendFileSome(SocketHandle socket, int fileFd, std::uint64_t& offset, std::size_t length)
+{
     if (socket < 0 || fileFd < 0) {
         t_lastSendErrno = EBADF;
         return failWith(EBADF);
@@ -298,15 +328,18 @@ long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, s
         ::fcntl(socket, F_SETFL, flags | O_NONBLOCK);
     }
     // Nor has it a "no signal" flag: a peer that is gone would raise SIGPIPE, which ends the
-    // process. The signal is blocked on this thread for the call and, when the call raised it,
-    // taken back before it is unblocked; a SIGPIPE already pending for another reason stays.
+    // process. The signal is blocked on this thread for the call (unless it stays blocked here)
+    // and, when the call raised it, taken back; a SIGPIPE already pending for another reason stays.
     sigset_t pipeOnly;
     sigset_t previous;
     sigemptyset(&pipeOnly);
     sigaddset(&pipeOnly, SIGPIPE);
-    ::pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
     sigset_t pendingBefore;
-    ::sigpending(&pendingBefore);
+    sigemptyset(&pendingBefore);
+    if (!t_pipeKeptBlocked) {
+        ::pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
+        ::sigpending(&pendingBefore);
+    }
     off_t at = static_cast<off_t>(offset);
     ssize_t n;
     do {
@@ -318,7 +351,9 @@ long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, s
         while (::sigtimedwait(&pipeOnly, nullptr, &noWait) < 0 && errno == EINTR) {
         }
     }
-    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (!t_pipeKeptBlocked) {
+        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
     if (madeNonBlocking) {
         ::fcntl(socket, F_SETFL, flags);
     }
