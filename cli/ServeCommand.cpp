@@ -6,14 +6,11 @@
 
 #include "cli/CliCommands.h"
 #include "commlib/CommLibEnv.h"
-#include "commlib/SessionThreadPool.h"
-#include "commlib/SocketClientMngr.h"
 #include "foundation/QvLogMng.h"
 #include "platform/FileSystem.h"
 #include "platform/NetInterfaces.h"
 #include "platform/ServiceContext.h"
 #include "platform/Signals.h"
-#include "platform/TimerService.h"
 #include "registry/DefinitionValidation.h"
 #include "webserver/AccessLog.h"
 #include "webserver/AccessLogWriter.h"
@@ -43,10 +40,7 @@ public:
         if (m_server != nullptr) {
             m_server->stop();
         }
-        CSocketClientMngr::getInstance()->closeAllConnections();
-        CSocketClientMngr::getInstance()->waitUntilEmpty(kConnectionsEndMs);
-        qvplat::shutdownTimerService();
-        CSessionThreadPool::getInstance()->releaseParked();
+        CommLibEnv::endSessions(kConnectionsEndMs);
         m_server.reset();
         CQvAccessLog::setSink(nullptr);
         qvplat::ServiceContext::current().clear();  // newest first: the network environment goes last

@@ -1,8 +1,12 @@
 #include "commlib/CommLibEnv.h"
 
+#include "commlib/SessionLoop.h"
+#include "commlib/SessionThreadPool.h"
+#include "commlib/SocketClientMngr.h"
 #include "commlib/SvrCommLog.h"
 #include "foundation/QvSingleton.h"
 #include "platform/Limits.h"
+#include "platform/TimerService.h"
 
 namespace {
 
@@ -53,4 +57,14 @@ bool CommLibEnv::isInitialized() const
 {
     std::lock_guard lock(m_mutex);
     return m_initialized;
+}
+
+void CommLibEnv::endSessions(int timeoutMs)
+{
+    CSocketClientMngr::getInstance()->closeAllConnections();
+    CSocketClientMngr::getInstance()->waitUntilEmpty(timeoutMs);
+    // The loops' watchdog is a timer, and the loops run on pool threads: loops first.
+    CSessionLoop::releaseAll();
+    qvplat::shutdownTimerService();
+    CSessionThreadPool::getInstance()->releaseParked();
 }

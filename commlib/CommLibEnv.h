@@ -27,6 +27,12 @@ public:
     int stop();
     bool isInitialized() const;
 
+    // The orderly end of every connection, for an exit: asks each to close, waits up to timeoutMs
+    // for their workers to go, then ends the loops, the timers (a tick in flight finishes first)
+    // and the parked session threads, in that order, so that nothing still running touches a
+    // service the exit then destroys. Not from a session or timer thread.
+    static void endSessions(int timeoutMs);
+
 private:
     CommLibEnv() = default;
 

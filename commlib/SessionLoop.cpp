@@ -95,6 +95,9 @@ QvSingleton<CSessionLoopSet> s_loops;
 CSessionLoop* CSessionLoop::pick()
 {
     try {
+        // The pool the loops run on is made first, so that a context ending without an orderly
+        // exit ends the loops before it joins their threads.
+        CSessionThreadPool::getInstance();
         return s_loops.get([] { return new CSessionLoopSet(); })->pick();
     } catch (const std::bad_alloc&) {
         return nullptr;

@@ -4,8 +4,6 @@
 #include <string>
 
 #include "commlib/CommLibEnv.h"
-#include "commlib/SessionThreadPool.h"
-#include "commlib/SocketClientMngr.h"
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
 #include "foundation/QvFileMng.h"
@@ -14,7 +12,6 @@
 #include "platform/NetInterfaces.h"
 #include "platform/ServiceContext.h"
 #include "platform/Socket.h"
-#include "platform/TimerService.h"
 #include "registry/GroupList.h"
 #include "webserver/ContentTypeTable.h"
 #include "webserver/WebServer.h"
@@ -87,14 +84,7 @@ QvHostResult CQvServerHost::shutdown()
     }
     m_runLocks.clear();
     // Connections still open end now; their workers need a tick or two to clean up.
-    CSocketClientMngr::getInstance()->closeAllConnections();
-    CSocketClientMngr::getInstance()->waitUntilEmpty(kConnectionsEndMs);
-    // A worker leaves the client manager inside its last timer tick and still logs after that:
-    // let every tick in flight end before the singletons it touches go away.
-    qvplat::shutdownTimerService();
-    // Session threads that ended or wait for work are joined; the pool reaps ended ones only when a
-    // later connection comes, which at exit never does.
-    CSessionThreadPool::getInstance()->releaseParked();
+    CommLibEnv::endSessions(kConnectionsEndMs);
     QvHostResult result = servers->saveAll() ? QvHostResult() : QvHostResult{QvHostResult::Code::SaveFailed, {}};
     result = saveResult(result);
     // Every service ends, newest first: those a front made after start-up, the registry, the
