@@ -16,16 +16,6 @@
 #include "platform/LocalTime.h"
 #include "platform/ServiceContext.h"
 
-inline QvString toQv(const std::filesystem::path& path)
-{
-    return QvString::fromUtf8(path.string());
-}
-// UTF-8 for comparisons, so that failures print readable text.
-inline std::string u8(const QvString& text)
-{
-    return text.toUtf8();
-}
-
 inline qvplat::SystemTime makeTime(int year, int month, int day, int dayOfWeek, int hour = 0, int minute = 0,
                                    int second = 0, int milliseconds = 0)
 {
