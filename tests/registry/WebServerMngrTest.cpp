@@ -90,7 +90,7 @@ TEST_F(WebServerMngrTest, StoredLinesLoadAsTheJsonReaderReadsThem)
     }
     // Nested deeper than the reader allows: skipped like any line that does not parse.
     ini += R"(deep={"name":"deep","x":)" + std::string(5000, '[') + std::string(5000, ']') + "}\n";
-    m_exeDir.write("user/session.ini", ini);
+    m_exe.dir.write("user/session.ini", ini);
     EXPECT_EQ(CQvWebServerMngr::getInstance()->getDefinition(u"deep"), nullptr);
     CQvWebServerMngr* registry = CQvWebServerMngr::getInstance();
     for (const StoredLine& line : kStoredLines) {
@@ -110,8 +110,8 @@ TEST_F(WebServerMngrTest, UnchangedDefinitionsAreWrittenBackByteForByte)
         "\"\\uadf8\\ub8f9\",\"name\":\"caf\\u00e9\",\"port\":-1}\n"
         "bad={\"name\":5}\n"
         "dup={\"name\":\"a\",\"port\":1}\n";  // a name loaded already: the first one stays
-    m_exeDir.write("user/session.ini",
-                   "[WEBSVRLIST]\n" + canonical + "key={\"port\":8.0e3, /* c */ \"name\":\"renamed\"}\n");
+    m_exe.dir.write("user/session.ini",
+                    "[WEBSVRLIST]\n" + canonical + "key={\"port\":8.0e3, /* c */ \"name\":\"renamed\"}\n");
     EXPECT_EQ(CQvWebServerMngr::getInstance()->serverCount(), 3);
     auto u = makeDefinition(u"웹서버 \U0001F600", u"그룹", 0);
     u->basepath = u"/srv/사이트";
@@ -135,7 +135,7 @@ TEST_F(WebServerMngrTest, UnchangedDefinitionsAreWrittenBackByteForByte)
 // The shipped definitions become the user's own at the first start.
 TEST_F(WebServerMngrTest, LoadingStoresConfigLayerDefinitionsInTheUserLayer)
 {
-    m_exeDir.write("config/session.ini", "[WEBSVRLIST]\nshipped={\"name\":\"shipped\",\"port\":8081}\n");
+    m_exe.dir.write("config/session.ini", "[WEBSVRLIST]\nshipped={\"name\":\"shipped\",\"port\":8081}\n");
     EXPECT_EQ(CQvWebServerMngr::getInstance()->serverCount(), 1);
     simulateExit();
     EXPECT_NE(userValue("session.ini", "shipped").find("\"port\":8081"), std::string::npos);
@@ -144,9 +144,9 @@ TEST_F(WebServerMngrTest, LoadingStoresConfigLayerDefinitionsInTheUserLayer)
 // Loaded groups are numbered in key order, not in the order of the names they carry.
 TEST_F(WebServerMngrTest, LoadedGroupsAreRegisteredInKeyOrder)
 {
-    m_exeDir.write("user/session.ini",
-                   "[WEBSVRLIST]\nk3={\"name\":\"z\",\"grpname\":\"\"}\n"
-                   "oldkey={\"name\":\"a\",\"grpname\":\"Work\"}\n");
+    m_exe.dir.write("user/session.ini",
+                    "[WEBSVRLIST]\nk3={\"name\":\"z\",\"grpname\":\"\"}\n"
+                    "oldkey={\"name\":\"a\",\"grpname\":\"Work\"}\n");
     EXPECT_EQ(CQvWebServerMngr::getInstance()->serverCount(), 2);
     EXPECT_EQ(userValue("env.ini", "CNT") + "|" + userValue("env.ini", "0001") + "|" + userValue("env.ini", "0002"),
               "2||Work");
