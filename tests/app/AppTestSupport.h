@@ -11,23 +11,17 @@
 #include <utility>
 #include <vector>
 
+#include "ExeFolder.h"
 #include "ScopedEnv.h"
-#include "TempDir.h"
 #include "app/MessageBoxes.h"
-#include "platform/FileSystem.h"
-#include "platform/ServiceContext.h"
 
 inline QString q(const char* text)
 {
     return QString::fromUtf8(text);
 }
 
-// The "executable" in a temporary folder, with a fresh service context that ends (the user layers
-// are saved) before the folder goes.
-struct Sandbox {
-    TempDir dir{"qvapp"};
-    qvplat::ScopedServiceContext services;
-    Sandbox() { qvplat::setModuleFileNameForTesting((dir.path() / "qvwebserver").u16string()); }
+struct Sandbox : ExeFolder {
+    Sandbox() : ExeFolder("qvapp") {}
     std::string user(const std::string& name) const { return TempDir::read(dir.path() / "user" / name); }
 };
 

@@ -127,7 +127,6 @@ private slots:
         QTest::newRow("missing .minisig") << refused(kNotVerified, {}, Signed::Missing);
         QTest::newRow("truncated body") << refused(kNotDownloaded, {q("--truncate=10")});
         QTest::newRow("status 404") << refused(kNotDownloaded, {q("--status=404")});
-        QTest::newRow("status 500") << refused(kNotDownloaded, {q("--status=500")});
         QTest::newRow("no Content-Length") << refused(kNotDownloaded, {q("--no-length")});
         QTest::newRow("failed download") << refused(kNotDownloaded, {q("files-closed")});
         QTest::newRow("trickle past the deadline")

@@ -2,32 +2,25 @@
 #include <QTest>
 #include <optional>
 
-#include "TempDir.h"
+#include "ExeFolder.h"
 #include "controls/QtConvert.h"
 #include "controls/QvResMngr.h"
-#include "platform/FileSystem.h"
-#include "platform/ServiceContext.h"
 
 // The colour table and the image cache, with the "executable" in a temporary folder.
 class QvResMngrTest : public QObject {
     Q_OBJECT
 
 private:
-    TempDir m_dir{"qvres"};
-    std::optional<qvplat::ScopedServiceContext> m_services;
+    std::optional<ExeFolder> m_exe;
 
     QvString write(const std::string& relative, const QByteArray& bytes)
     {
-        return QvString(m_dir.write(relative, bytes.toStdString()).u16string());
+        return QvString(m_exe->dir.write(relative, bytes.toStdString()).u16string());
     }
 
 private slots:
-    void init()
-    {
-        m_services.emplace();
-        qvplat::setModuleFileNameForTesting((m_dir.path() / "qvwebserver").u16string());
-    }
-    void cleanup() { m_services.reset(); }
+    void init() { m_exe.emplace("qvres"); }
+    void cleanup() { m_exe.reset(); }
 
     // Key 7 is 5:5:5 before each table; a table that cannot be read keeps the colours.
     void colorTables_data()
@@ -56,7 +49,7 @@ private slots:
         QVERIFY(resources->loadColorTable(write("good.json", R"({"list": [{"key": 7, "rgb": "5:5:5"}]})")));
         const QByteArray table = entries.isEmpty() ? entries : "{\"list\": [" + entries + "]}";
         QCOMPARE(resources->loadColorTable(write("config/clrtbl_normal.json", table)), loads);
-        QVERIFY(!resources->loadColorTable(QvString((m_dir.path() / "missing.json").u16string())));
+        QVERIFY(!resources->loadColorTable(QvString((m_exe->dir / "missing.json").u16string())));
         QCOMPARE(resources->getColor(7), color);
     }
 

@@ -5,26 +5,14 @@
 #include <filesystem>
 #include <string>
 
-#include "TempDir.h"
+#include "ExeFolder.h"
 #include "foundation/EnvMng.h"
 #include "foundation/QvDirMng.h"
 #include "foundation/QvEnvMng.h"
 #include "foundation/QvFileMng.h"
 #include "foundation/QvLogMng.h"
 #include "foundation/QvString.h"
-#include "platform/FileSystem.h"
 #include "platform/LocalTime.h"
-#include "platform/ServiceContext.h"
-
-inline QvString toQv(const std::filesystem::path& path)
-{
-    return QvString::fromUtf8(path.string());
-}
-// UTF-8 for comparisons, so that failures print readable text.
-inline std::string u8(const QvString& text)
-{
-    return text.toUtf8();
-}
 
 inline qvplat::SystemTime makeTime(int year, int month, int day, int dayOfWeek, int hour = 0, int minute = 0,
                                    int second = 0, int milliseconds = 0)
@@ -45,21 +33,17 @@ public:
     }
 };
 
-// Every test starts with the "executable" at <temp>/qvwebserver, a fresh service context and an
-// empty profile cache.
+// Every test starts with a fresh "executable" folder, service context and profile cache.
 class ModuleDirTest : public ::testing::Test {
 protected:
-    void SetUp() override { qvplat::setModuleFileNameForTesting((m_dir.path() / "qvwebserver").u16string()); }
-
-    const std::filesystem::path& root() const { return m_dir.path(); }
-    std::filesystem::path path(const std::string& relative) const { return m_dir.path() / relative; }
+    const std::filesystem::path& root() const { return m_exe.dir.path(); }
+    std::filesystem::path path(const std::string& relative) const { return m_exe.dir / relative; }
     std::filesystem::path write(const std::string& relative, const std::string& bytes) const
     {
-        return m_dir.write(relative, bytes);
+        return m_exe.dir.write(relative, bytes);
     }
     static std::string read(const std::filesystem::path& file) { return TempDir::read(file); }
 
 private:
-    TempDir m_dir{"qvfound"};
-    qvplat::ScopedServiceContext m_services;  // CEnvMng saves when it ends: before the folder goes
+    ExeFolder m_exe{"qvfound"};
 };

@@ -35,10 +35,10 @@ TEST_F(QvDirMngTest, UnwritableExecutableFolderMovesWritesToTheXdgFolders)
     CQvDirMng::releaseInstance();
     qvplat::setModuleFileNameForTesting(u"/proc/self/qvwebserver");
     CQvDirMng* dirs = CQvDirMng::getInstance();
-    EXPECT_EQ(u8(dirs->getDirPath(u"user")), xdg + "/xdg-config/qvwebserver");
-    EXPECT_EQ(u8(dirs->getDirPath(u"Log")), xdg + "/xdg-state/qvwebserver");
-    EXPECT_EQ(u8(dirs->getDirPath(u"temp")), xdg + "/xdg-cache/qvwebserver");
-    EXPECT_EQ(u8(dirs->getDirPath(u"config")), "/proc/self/config");
+    EXPECT_EQ(dirs->getDirPath(u"user").toUtf8(), xdg + "/xdg-config/qvwebserver");
+    EXPECT_EQ(dirs->getDirPath(u"Log").toUtf8(), xdg + "/xdg-state/qvwebserver");
+    EXPECT_EQ(dirs->getDirPath(u"temp").toUtf8(), xdg + "/xdg-cache/qvwebserver");
+    EXPECT_EQ(dirs->getDirPath(u"config").toUtf8(), "/proc/self/config");
     CEnvMng::getInstance()->setString(ENV_FILE_SESSION, u"ETC", u"LASTUSEDSESSION", u"Work`api");
     CEnvMng::releaseInstance();  // saves the user layer
     EXPECT_TRUE(fs::exists(xdg + "/xdg-config/qvwebserver/session.ini"));

@@ -15,7 +15,7 @@ TEST_F(QvFileMngTest, ReadsAUtf8JsonFileIntoADocument)
           "{\"contents-type\": {\"html\": \"text/html; charset=utf-8\", \"txt\": \"텍스트 \xF0\x9F\x98\x80\"},"
           " \"bad\": \"a\xFF\"}");
     rapidjson::Document doc;
-    ASSERT_TRUE(CQvFileMng::getInstance()->readJsonFile(toQv(path("config/config.json")), doc, 0));
+    ASSERT_TRUE(CQvFileMng::getInstance()->readJsonFile(QvString(path("config/config.json").u16string()), doc, 0));
     const rapidjson::Value& types = doc["contents-type"];
     EXPECT_STREQ(types["html"].GetString(), "text/html; charset=utf-8");
     EXPECT_STREQ(types["txt"].GetString(), "텍스트 \xF0\x9F\x98\x80");

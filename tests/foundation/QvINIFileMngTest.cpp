@@ -38,7 +38,7 @@ protected:
     }
     static std::string keysOf(const CQvINIFileMng& ini, const char16_t* section, IniLayer layer)
     {
-        return u8(ini.getKeys(section, layer).join(u","));
+        return ini.getKeys(section, layer).join(u",").toUtf8();
     }
 };
 
@@ -60,7 +60,8 @@ TEST_F(QvINIFileMngTest, MergedLayerPrefersTheUserLayer)
         {u"TOP", INI_LAYER_CONFIG, "20"},  {u"NAME", INI_LAYER_USER, ""}, {u"NAME", INI_LAYER_MERGED, "config"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(u8(ini->getValue(u"QV", c.key, c.layer)), c.value) << u8(c.key) << " in layer " << c.layer;
+        EXPECT_EQ(ini->getValue(u"QV", c.key, c.layer).toUtf8(), c.value)
+            << QvString(c.key).toUtf8() << " in layer " << c.layer;
     }
     EXPECT_EQ(keysOf(*ini, u"GROUPLIST", INI_LAYER_MERGED), "0003,CNT");
     EXPECT_EQ(keysOf(*ini, u"GROUPLIST", INI_LAYER_CONFIG), "0001,0002,CNT");
@@ -109,7 +110,7 @@ TEST_F(QvINIFileMngTest, DeletedKeysLeaveTheUserFileAndConfigKeysStay)
     EXPECT_EQ(keysOf(*ini, u"WEBSVRLIST", INI_LAYER_USER), "site2");
     ASSERT_TRUE(ini->save(u"session.ini"));
     EXPECT_EQ(read(path("user/session.ini")), "[WEBSVRLIST]\nsite2={\"port\":81}\n[ETC]\nLAST=a\n");
-    EXPECT_EQ(u8(loadFresh(u"session.ini")->getValue(u"WEBSVRLIST", u"shipped", INI_LAYER_MERGED)),
+    EXPECT_EQ(loadFresh(u"session.ini")->getValue(u"WEBSVRLIST", u"shipped", INI_LAYER_MERGED).toUtf8(),
               "{\"name\":\"shipped\"}");
 }
 
@@ -147,7 +148,7 @@ TEST_F(QvINIFileMngTest, UnsavedValueSurvivesAReloadAndIsSavedAfterIt)
     other->setValue(u"WEBSVRLIST", u"b", u"theirs", INI_LAYER_USER);
     ASSERT_TRUE(other->save(u"session.ini"));
     ASSERT_TRUE(mine->reload(u"session.ini"));
-    EXPECT_EQ(u8(mine->getValue(u"WEBSVRLIST", u"a", INI_LAYER_USER)), "mine");
+    EXPECT_EQ(mine->getValue(u"WEBSVRLIST", u"a", INI_LAYER_USER).toUtf8(), "mine");
     ASSERT_TRUE(mine->save(u"session.ini"));
     EXPECT_EQ(read(path("user/session.ini")), "[WEBSVRLIST]\na=mine\nb=theirs\n");
 }
@@ -174,11 +175,11 @@ TEST_F(QvINIFileMngTest, UnreadableUserFileIsReportedAndNeverReplaced)
     });
 
     EXPECT_FALSE(loaded);
-    EXPECT_NE(u8(ini.lastError()).find("session.ini: Too many open files"), std::string::npos);
+    EXPECT_NE(ini.lastError().toUtf8().find("session.ini: Too many open files"), std::string::npos);
     ini.setValue(u"WEBSVRLIST", u"site3", u"3", INI_LAYER_USER);
     EXPECT_FALSE(ini.save(u"session.ini"));
     EXPECT_FALSE(ini.update(u"session.ini", [](CQvINIFileMng&) { ADD_FAILURE() << "ran on an unread file"; }));
-    EXPECT_NE(u8(ini.lastError()).find("session.ini: "), std::string::npos);
+    EXPECT_NE(ini.lastError().toUtf8().find("session.ini: "), std::string::npos);
     EXPECT_EQ(read(path("user/session.ini")), content);
 }
 
@@ -197,7 +198,7 @@ TEST_F(QvINIFileMngTest, FailedWriteIsReportedAndLeavesTheFile)
     std::signal(SIGXFSZ, previous);
 
     EXPECT_FALSE(saved);
-    EXPECT_EQ(u8(ini->lastError()), path("user/env.ini").string() + ": File too large");
+    EXPECT_EQ(ini->lastError().toUtf8(), path("user/env.ini").string() + ": File too large");
     EXPECT_EQ(read(path("user/env.ini")), content);
     ASSERT_TRUE(ini->save(u"env.ini")) << "the change is kept for the next save";
     EXPECT_EQ(read(path("user/env.ini")), content + "new=1\n");
@@ -217,7 +218,7 @@ TEST(QvTextToIntTest, ReadsTheLeadingDecimalNumberAndSaturates)
         {u"99999999999999999999", 2147483647},
     };
     for (const auto& [text, value] : cases) {
-        EXPECT_EQ(qvTextToInt(text), value) << u8(text);
+        EXPECT_EQ(qvTextToInt(text), value) << QvString(text).toUtf8();
     }
 }
 

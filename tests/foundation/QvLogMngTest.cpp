@@ -23,7 +23,7 @@ TEST_F(QvLogMngTest, WriterFollowsTheBuildSwitchAndNamesTheFileByDay)
     FixedClock clock(makeTime(2026, 2, 4, 3, 8, 0, 0, 1));
     CQvLogMng* log = CQvLogMng::getInstance();
     const QvString file = CQvLogMng::getLogFilePath(u"qvsc_");
-    EXPECT_EQ(u8(file), path("Log/qvsc_20260204.log").string());
+    EXPECT_EQ(file.toUtf8(), path("Log/qvsc_20260204.log").string());
     EXPECT_TRUE(fs::is_directory(path("Log")));
     log->writeLog(file, u"%sinitStart port=%d", u"[QvSvrComm] ", 8080);
     clock.set(makeTime(2026, 2, 4, 3, 9, 0, 0, 2));
@@ -38,19 +38,19 @@ TEST_F(QvLogMngTest, WriterFollowsTheBuildSwitchAndNamesTheFileByDay)
 TEST_F(QvLogMngTest, LinesCarryPaddedTimeFieldsAndMessagesAreCut)
 {
     const qvplat::SystemTime t = makeTime(2025, 1, 5, 0, 9, 4, 3, 7);
-    EXPECT_EQ(u8(CQvLogMng::makeFileLine(t, u"hello")), "[2025/01/05][09:04:03:007] hello\n");
-    EXPECT_EQ(u8(CQvLogMng::makeDebugLine(t, u"hello")), "[09:04:03:007]:hello\n");
+    EXPECT_EQ(CQvLogMng::makeFileLine(t, u"hello").toUtf8(), "[2025/01/05][09:04:03:007] hello\n");
+    EXPECT_EQ(CQvLogMng::makeDebugLine(t, u"hello").toUtf8(), "[09:04:03:007]:hello\n");
     EXPECT_EQ(CQvLogMng::formatMessage(u"%s", std::u16string(2000, u'x')).length(), 1023);  // 1,024 with the NUL
 }
 
 TEST_F(QvLogMngTest, LinesAppendAsUtf8AndUnwritablePathsAreSkipped)
 {
-    const QvString file = toQv(path("x.log"));
+    const QvString file(path("x.log").u16string());
     ASSERT_TRUE(CQvLogMng::appendFileLine(file, u"first\n"));
     ASSERT_TRUE(CQvLogMng::appendFileLine(file, u"두 번째 \U0001F600\n"));
     EXPECT_EQ(read(path("x.log")), "first\n두 번째 \xF0\x9F\x98\x80\n");
     EXPECT_FALSE(CQvLogMng::appendFileLine(u"", u"line\n"));
-    EXPECT_FALSE(CQvLogMng::appendFileLine(toQv(path("missing/folder/x.log")), u"line\n"));
+    EXPECT_FALSE(CQvLogMng::appendFileLine(QvString(path("missing/folder/x.log").u16string()), u"line\n"));
     EXPECT_FALSE(fs::exists(path("missing")));
     CQvLogMng::getInstance()->writeLog(u"", u"%s", u"ignored");  // a failed path computation
 }

@@ -20,7 +20,7 @@ TEST(QvStringTimeAndRandomTest, DateTemplateTakesNamesAndPaddedTimeFromTheClock)
         FixedClock clock(c.time);
         QvString date(u"previous content");
         date.formatLocalTime(u"DD, D0 MM YYYY hh:mm:ss", 1);
-        EXPECT_EQ(u8(date), c.expected);
+        EXPECT_EQ(date.toUtf8(), c.expected);
     }
 }
 

@@ -15,7 +15,7 @@ TEST(HttpHeaderTextTest, CharsetIsTheFirstUnquotedValueInAnyCase)
         {"a charset=\"x\" b charset=utf-8 c charset=latin1", "utf-8"},
     };
     for (const auto& [headers, charset] : cases) {
-        EXPECT_EQ(utf8(qvhttp::findCharset(qv(headers))), charset) << headers;
+        EXPECT_EQ(qvhttp::findCharset(qv(headers)).toUtf8(), charset) << headers;
     }
 }
 

@@ -29,7 +29,7 @@ std::string filePart(bool first, const std::string& b, const std::string& name, 
 std::string bodyOf(QvHttpWorkItem& item, bool form, std::string& b)
 {
     item.makeBoundary();
-    b = utf8(item.getBoundary());
+    b = item.getBoundary().toUtf8();
     uint32_t length = 0;
     const auto body = form ? item.makeFormBody(length) : item.makeFileBody(length);
     return std::string(reinterpret_cast<const char*>(body.get()), length);
@@ -42,7 +42,7 @@ TEST(QvHttpWorkItemBodyTest, ErrorEnvelopesKeepTheirTexts)
                               "Response Data Error!", "Response Data Error!",     "Response Data Error!"};
     for (int32_t code = -1000; code <= 1; ++code) {
         const bool known = code >= -999 && code <= -994;
-        EXPECT_EQ(utf8(QvHttpWorkItem::makeErrorEnvelope(code)),
+        EXPECT_EQ(QvHttpWorkItem::makeErrorEnvelope(code).toUtf8(),
                   known ? "{\"lang\":\"kr\", \"msg\":\"" + std::string(messages[code + 999]) + "\", \"msgcode\":\"" +
                               std::to_string(code) + "\", \"nextflag\":\"L\"}"
                         : "")
@@ -56,7 +56,7 @@ TEST(QvHttpWorkItemBodyTest, RequestInfoNamesIndexUrlAndTypesEscapedAsJsonText)
     QvHttpWorkItem item(42);
     item.setRequest(qv("http://host:8080/setup/a\\\"b.sh\",\"reqidx\":7"), qv("X-A: 1\r\n"), 0, 3, nullptr, 0,
                     qv("back"), nullptr, nullptr);
-    EXPECT_EQ(utf8(item.makeRequestInfo()),
+    EXPECT_EQ(item.makeRequestInfo().toUtf8(),
               "{\"reqidx\":42,\"baseurl\":\"http://host:8080/setup/a\\\\\\\"b.sh\\\",\\\"reqidx\\\":7\","
               "\"headinfo\":\"\",\"httpconhead\":\"X-A: 1\\u000d\\u000a\",\"reqtype\":\"GET\",\"datatype\":\"File\","
               "\"onlyreturn\":\"back\"}");

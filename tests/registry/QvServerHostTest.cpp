@@ -33,7 +33,7 @@ protected:
             [&](_tag_WebServerInfo& d) {
                 d.name = name;
                 d.port = port;
-                d.basepath = QvString::fromUtf8(m_exeDir.write("site/index.html", "hello").parent_path().string());
+                d.basepath = QvString::fromUtf8(m_exe.dir.write("site/index.html", "hello").parent_path().string());
             },
             action);
     }

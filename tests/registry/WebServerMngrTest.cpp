@@ -26,6 +26,7 @@ std::string describe(const _tag_WebServerInfo* d)
 
 // A stored line under the key label, and what loading makes of it ("" when it is skipped). The
 // entry's name is its label unless the case is about the name.
+// The edges FuzzReplay.DefinitionLoad's corpus (checked against the JSON library) does not hold.
 struct StoredLine {
     const char* label;
     const char* json;
@@ -42,7 +43,6 @@ const StoredLine kStoredLines[] = {
     {"portText", R"({"name":"portText","port":"80"})", ""},
     {"portTrue", R"({"name":"portTrue","port":true})", ""},
     {"portNull", R"({"name":"portNull","port":null})", ""},
-    {"portIntegralReal", R"({"name":"portIntegralReal","port":8.08e3})", "|8080||"},
     {"portNegativeZero", R"({"name":"portNegativeZero","port":-0.0})", "|0||"},
     {"portFraction", R"({"name":"portFraction","port":80.5})", ""},
     {"portIntMax", R"({"name":"portIntMax","port":2147483647})", "|2147483647||"},
@@ -50,9 +50,7 @@ const StoredLine kStoredLines[] = {
     {"portAboveInt", R"({"name":"portAboveInt","port":2147483648})", ""},
     {"portLeadingZero", R"({"name":"portLeadingZero","port":012})", "|12||"},
     {"portBareMinus", R"({"name":"portBareMinus","port":-})", "|0||"},
-    {"portHuge", R"({"name":"portHuge","port":99999999999999999999})", ""},
     {"nameNumber", R"({"name":42})", ""},
-    {"nameMissing", R"({"port":1})", ""},
     {"nameEmpty", R"({"name":""})", ""},
     {"groupNumber", R"({"name":"groupNumber","grpname":1})", ""},
     {"pathNull", R"({"name":"pathNull","basepath":null})", ""},
@@ -71,15 +69,10 @@ const StoredLine kStoredLines[] = {
     {"unknownMembersIgnored", R"({"name":"unknownMembersIgnored","x":[1,{"y":null}],"z":1.5e300,"w":1e-400})",
      "|8080||"},
     {"hugeNumberSpoils", R"({"name":"hugeNumberSpoils","x":1e400})", ""},
-    {"commentsAllowed", R"({ /* c */ "name" : "commentsAllowed", "port" : 7 })", "|7||"},
     {"textAfterTheObjectIgnored", R"({"name":"textAfterTheObjectIgnored"} trailing)", "|8080||"},
-    {"unterminated", R"({"name":"unterminated")", ""},
-    {"rootArray", R"(["rootArray"])", ""},
     {"rawTabInText", "{\"name\":\"rawTabInText\",\"basepath\":\"a\tb\"}", "|8080|a\tb|"},
     {"escapes", R"({"name":"escapes","grpname":"caf\u00e9 \ud83d\ude00","basepath":"\"\\\/\t","port":1})",
      "café 😀|1|\"\\/\t|"},
-    {"nonAsciiAsIs", R"({"name":"nonAsciiAsIs","grpname":"그룹","contentstype":{"데이터":"x/데이터"}})",
-     "그룹|8080||데이터=x/데이터"},
 };
 
 TEST_F(WebServerMngrTest, StoredLinesLoadAsTheJsonReaderReadsThem)
@@ -88,10 +81,7 @@ TEST_F(WebServerMngrTest, StoredLinesLoadAsTheJsonReaderReadsThem)
     for (const StoredLine& line : kStoredLines) {
         ini += std::string(line.label) + "=" + line.json + "\n";
     }
-    // Nested deeper than the reader allows: skipped like any line that does not parse.
-    ini += R"(deep={"name":"deep","x":)" + std::string(5000, '[') + std::string(5000, ']') + "}\n";
-    m_exeDir.write("user/session.ini", ini);
-    EXPECT_EQ(CQvWebServerMngr::getInstance()->getDefinition(u"deep"), nullptr);
+    m_exe.dir.write("user/session.ini", ini);
     CQvWebServerMngr* registry = CQvWebServerMngr::getInstance();
     for (const StoredLine& line : kStoredLines) {
         SCOPED_TRACE(line.label);
@@ -110,8 +100,8 @@ TEST_F(WebServerMngrTest, UnchangedDefinitionsAreWrittenBackByteForByte)
         "\"\\uadf8\\ub8f9\",\"name\":\"caf\\u00e9\",\"port\":-1}\n"
         "bad={\"name\":5}\n"
         "dup={\"name\":\"a\",\"port\":1}\n";  // a name loaded already: the first one stays
-    m_exeDir.write("user/session.ini",
-                   "[WEBSVRLIST]\n" + canonical + "key={\"port\":8.0e3, /* c */ \"name\":\"renamed\"}\n");
+    m_exe.dir.write("user/session.ini",
+                    "[WEBSVRLIST]\n" + canonical + "key={\"port\":8.0e3, /* c */ \"name\":\"renamed\"}\n");
     EXPECT_EQ(CQvWebServerMngr::getInstance()->serverCount(), 3);
     auto u = makeDefinition(u"웹서버 \U0001F600", u"그룹", 0);
     u->basepath = u"/srv/사이트";
@@ -135,7 +125,7 @@ TEST_F(WebServerMngrTest, UnchangedDefinitionsAreWrittenBackByteForByte)
 // The shipped definitions become the user's own at the first start.
 TEST_F(WebServerMngrTest, LoadingStoresConfigLayerDefinitionsInTheUserLayer)
 {
-    m_exeDir.write("config/session.ini", "[WEBSVRLIST]\nshipped={\"name\":\"shipped\",\"port\":8081}\n");
+    m_exe.dir.write("config/session.ini", "[WEBSVRLIST]\nshipped={\"name\":\"shipped\",\"port\":8081}\n");
     EXPECT_EQ(CQvWebServerMngr::getInstance()->serverCount(), 1);
     simulateExit();
     EXPECT_NE(userValue("session.ini", "shipped").find("\"port\":8081"), std::string::npos);
@@ -144,9 +134,9 @@ TEST_F(WebServerMngrTest, LoadingStoresConfigLayerDefinitionsInTheUserLayer)
 // Loaded groups are numbered in key order, not in the order of the names they carry.
 TEST_F(WebServerMngrTest, LoadedGroupsAreRegisteredInKeyOrder)
 {
-    m_exeDir.write("user/session.ini",
-                   "[WEBSVRLIST]\nk3={\"name\":\"z\",\"grpname\":\"\"}\n"
-                   "oldkey={\"name\":\"a\",\"grpname\":\"Work\"}\n");
+    m_exe.dir.write("user/session.ini",
+                    "[WEBSVRLIST]\nk3={\"name\":\"z\",\"grpname\":\"\"}\n"
+                    "oldkey={\"name\":\"a\",\"grpname\":\"Work\"}\n");
     EXPECT_EQ(CQvWebServerMngr::getInstance()->serverCount(), 2);
     EXPECT_EQ(userValue("env.ini", "CNT") + "|" + userValue("env.ini", "0001") + "|" + userValue("env.ini", "0002"),
               "2||Work");

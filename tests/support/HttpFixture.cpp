@@ -80,7 +80,7 @@ bool HttpFixture::start(std::string* error)
     // The build names the script's absolute path: __FILE__ is relative when a compiler cache rewrites paths.
     const bool started =
         m_process->start("python3", {"-u", QV_HTTP_FIXTURE_SCRIPT}, (m_dir->path() / "output.txt").string());
-    std::string line;  // "READY http=<port> https=<port> expired=<port> closed=<port>"
+    std::string line;  // "READY http=<port> https=<port> closed=<port>"
     qvtest::waitUntil(
         [&] {
             const std::string output = m_process->output();
@@ -96,9 +96,8 @@ bool HttpFixture::start(std::string* error)
         started ? kReadyLimitMs : 0);
     m_httpPort = portOf(line, "http");
     m_httpsPort = portOf(line, "https");
-    m_expiredPort = portOf(line, "expired");
     m_closedPort = portOf(line, "closed");
-    if (m_httpPort != 0 && m_httpsPort != 0 && m_expiredPort != 0 && m_closedPort != 0) {
+    if (m_httpPort != 0 && m_httpsPort != 0 && m_closedPort != 0) {
         return true;
     }
     if (error != nullptr) {

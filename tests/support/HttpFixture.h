@@ -42,13 +42,9 @@ public:
 
     int closedPort() const { return m_closedPort; }
 
-    // "http://127.0.0.1:<port>" + path (with its query), and the same for the two TLS listeners.
+    // "http://127.0.0.1:<port>" + path (with its query), and the same for the TLS listener.
     std::string url(const std::string& p) const { return "http://127.0.0.1:" + std::to_string(m_httpPort) + p; }
     std::string httpsUrl(const std::string& p) const { return "https://127.0.0.1:" + std::to_string(m_httpsPort) + p; }
-    std::string expiredUrl(const std::string& p) const
-    {
-        return "https://127.0.0.1:" + std::to_string(m_expiredPort) + p;
-    }
 
     // Every request received since start or the last clear whose path() is path (any path when
     // empty), oldest first.
@@ -64,6 +60,5 @@ private:
     std::unique_ptr<ChildProcess> m_process;
     int m_httpPort = 0;
     int m_httpsPort = 0;
-    int m_expiredPort = 0;
     int m_closedPort = 0;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-// Helpers of the HTTP client's tests: text conversions, environment variables set for one test, a
+// Helpers of the HTTP client's tests: a text conversion, environment variables set for one test, a
 // recorder of client callbacks, and a test case with the fixture running.
 
 #include <gtest/gtest.h>
@@ -24,10 +24,6 @@ using qvtest::patternBytes;  // what the fixture serves for /bytes and /slow
 inline QvString qv(const std::string& utf8)
 {
     return QvString::fromUtf8(utf8);
-}
-inline std::string utf8(const QvString& text)
-{
-    return text.toUtf8();
 }
 
 // Without any proxy variable, so that a failed send has no proxy to fall back on.

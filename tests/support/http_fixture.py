@@ -2,8 +2,8 @@
 """Loopback HTTP and HTTPS server for the HTTP client's tests (standard library only).
 
 Listens on 127.0.0.1 on ports the OS picks and, once it accepts connections, prints
-"READY http=<port> https=<port> expired=<port> closed=<port>": https has a self-signed certificate,
-expired one that ended yesterday, closed has no listener. Ends on SIGTERM or when its parent goes.
+"READY http=<port> https=<port> closed=<port>": https has a self-signed certificate, closed has no
+listener. Ends on SIGTERM or when its parent goes.
 
 Answers (query parameters in brackets):
   /text      [body, enc=utf-8|cp1252, charset, mode=length|chunked|close, conn=close,
@@ -84,8 +84,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
             self.close_connection = True
         self.end_headers()
-        if self.command == "HEAD":
-            return
         if mode == "chunked":
             for at in range(0, len(body), CHUNK_BYTES):
                 piece = body[at:at + CHUNK_BYTES]
@@ -158,7 +156,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self._send(200, body, "application/octet-stream", close=close)
         return self._send(200, b"ok", close=close)
 
-    do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = do_GET
+    do_POST = do_PUT = do_DELETE = do_HEAD = do_GET  # a HEAD is refused before it is sent: recorded if not
 
     def _control(self, path, query):
         if path == "/__requests":
@@ -204,15 +202,12 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         pass  # a client that goes away mid-answer is part of the tests
 
 
-def _make_certificate(folder, name, days):
-    """A self-signed certificate for CN=localhost valid for days from now (days < 0: already over)."""
-    key, csr, cert = (os.path.join(folder, name + ext) for ext in (".key", ".csr", ".pem"))
-    quiet = {"check": True, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-    subprocess.run(["openssl", "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-keyout", key, "-out", csr, "-subj", "/CN=localhost"], **quiet)
-    # `openssl x509 -req` takes a negative day count, which puts the end date in the past.
-    subprocess.run(["openssl", "x509", "-req", "-in", csr, "-signkey", key, "-days", str(days), "-out", cert],
-                   **quiet)
+def _make_certificate(folder):
+    """A self-signed certificate for CN=localhost, valid for 30 days."""
+    key, cert = os.path.join(folder, "self.key"), os.path.join(folder, "self.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                    "-keyout", key, "-out", cert, "-subj", "/CN=localhost", "-days", "30"],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     return context
@@ -235,10 +230,9 @@ def main():
     parent = os.getppid()
     signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
     with tempfile.TemporaryDirectory(prefix="qvfixture") as folder:
-        self_signed = _make_certificate(folder, "self", 30)
-        expired = _make_certificate(folder, "expired", -1)  # not after: yesterday
+        self_signed = _make_certificate(folder)
 
-    servers = [Server("http"), Server("https", self_signed), Server("expired", expired)]
+    servers = [Server("http"), Server("https", self_signed)]
     for server in servers:
         threading.Thread(target=server.serve_forever, daemon=True).start()
     threading.Thread(target=_watch_parent, args=(parent,), daemon=True).start()

@@ -65,28 +65,10 @@ TEST(TargetMappingTest, TargetsMapBelowTheBasePathWithTheirExtension)
     }
 }
 
-TEST(TargetMappingTest, TargetsThatWouldLeaveTheBasePathAreRefused)
+// Targets that climb out of the base folder, by "..", a shared name prefix, an absolute form or a NUL,
+// are FuzzReplay.RequestChunk's corpus: it fails on any file the processor opens outside the base.
+TEST(TargetMappingTest, TrailingSeparatorEmptyBaseAndLongTargets)
 {
-    const std::u16string withNul(u"/index.html\0/../../../etc/passwd", 32);
-    const std::u16string nulThenClimb(u"/x/../..\0y", 10);
-    const QvString refused[] = {
-        u"/..",
-        u"/../",
-        u"/../../etc/passwd",
-        u"/a/../../x",
-        u"/./a/./../..",
-        u"/a/b/../../../c",
-        u"a/b/../../..",
-        u"2/secret.txt",   // would be /srv/site2/secret.txt
-        u"../etc/passwd",  // would be /srv/site../etc/passwd beside the base
-        u"http://host/index.html",
-        u"*",
-        QvString(withNul),
-        QvString(nulThenClimb),
-    };
-    for (const QvString& target : refused) {
-        EXPECT_TRUE(CPacketMngWSvr::mapRequestTarget(target, u"/srv/site", u"index.html").refused) << target.toUtf8();
-    }
     // With a trailing separator a target without one stays inside.
     const QvTargetMapping inside = CPacketMngWSvr::mapRequestTarget(u"x.txt", u"/srv/site/", u"index.html");
     EXPECT_FALSE(inside.refused);
