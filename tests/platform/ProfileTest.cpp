@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <functional>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,6 +20,7 @@
 namespace {
 
 using qvplat::IniDocument;
+using qvplat::detail::fromUtf8;
 using qvplat::detail::toUtf8;
 
 // The lines of a section as the profile lists give them, in UTF-8.
@@ -244,6 +248,57 @@ TEST_F(ProfileFileTest, MissingFolderFailsAndCreatesNothing)
                                            [](IniDocument& document) { document.write(u"S", u"k", u"v"); }, error));
     EXPECT_NE(error.find("x.ini"), std::string::npos) << error;
     EXPECT_FALSE(std::filesystem::exists(m_dir / "missing"));
+}
+
+void writeGeneration(IniDocument& document, int generation, int keys)
+{
+    const std::u16string filler(300, static_cast<char16_t>(u'a' + generation % 26));
+    for (int k = 0; k < keys; ++k) {
+        document.write(u"Big", fromUtf8("key" + std::to_string(k)),
+                       (fromUtf8(std::to_string(generation)) + filler).c_str());
+    }
+}
+
+TEST_F(ProfileFileTest, KilledSaveLeavesOldOrNewContentNeverAPart)
+{
+    constexpr int kKeys = 3000;  // about 1 MB, so a save takes long enough to be hit
+    constexpr int kMaxIterations = 60;
+    constexpr auto kBudget = std::chrono::seconds(4);
+    const auto file = m_dir / "crash.ini";
+    const auto save = [&](int generation) {
+        return update(file, [generation](IniDocument& document) { writeGeneration(document, generation, kKeys); });
+    };
+    ASSERT_TRUE(save(0));
+    // How long one save of a new generation takes, to aim the kills inside it.
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(save(1));
+    const auto saveMicros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+    std::string current = TempDir::read(file);
+
+    std::mt19937 random(777);
+    const auto deadline = std::chrono::steady_clock::now() + kBudget;
+    int iterations = 0;
+    for (int generation = 2; iterations < kMaxIterations && std::chrono::steady_clock::now() < deadline;
+         ++iterations, ++generation) {
+        IniDocument expected(current);
+        writeGeneration(expected, generation, kKeys);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::_exit(save(generation) ? 0 : 1);
+        }
+        std::uniform_int_distribution<long> delay(0, saveMicros * 2 + 200);
+        ::usleep(static_cast<useconds_t>(delay(random)));
+        ::kill(child, SIGKILL);
+        ASSERT_EQ(::waitpid(child, nullptr, 0), child);
+        const std::string now = TempDir::read(file);
+        if (now != current) {
+            ASSERT_EQ(now, expected.serialize()) << "iteration " << iterations;
+            current = now;
+        }
+    }
+    EXPECT_GT(iterations, 0);
 }
 
 }  // namespace
