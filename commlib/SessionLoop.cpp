@@ -157,7 +157,7 @@ void CSessionLoop::run(std::uint64_t generation)
         // the sessions to forget only after the ready ones, so that none of those keys is stale.
         runner = runRequests();
         for (int i = 0; runner && i < count; ++i) {
-            auto* const session = reinterpret_cast<CClientPerThread*>(ready[static_cast<std::size_t>(i)]);
+            auto* const session = static_cast<CClientPerThread*>(ready[static_cast<std::size_t>(i)]);
             runner = session->onReady();
             if (runner) {
                 session->publishEnd();
@@ -180,19 +180,19 @@ bool CSessionLoop::attach(qvplat::SocketHandle socket, CClientPerThread* session
         // wrote into the session is published by it, with no wake-up of the runner.
         std::lock_guard lock(m_mutex);
     }
-    return m_ready.add(socket, reinterpret_cast<std::uintptr_t>(session), qvplat::ReadinessSet::Interest::Read);
+    return m_ready.add(socket, session, qvplat::ReadinessSet::Interest::Read);
 }
 
 bool CSessionLoop::setInterest(qvplat::SocketHandle socket, CClientPerThread* session,
                                qvplat::ReadinessSet::Interest interest)
 {
-    return m_ready.modify(socket, reinterpret_cast<std::uintptr_t>(session), interest);
+    return m_ready.modify(socket, session, interest);
 }
 
 bool CSessionLoop::rewatch(qvplat::SocketHandle socket, CClientPerThread* session,
                            qvplat::ReadinessSet::Interest interest)
 {
-    return m_ready.add(socket, reinterpret_cast<std::uintptr_t>(session), interest);
+    return m_ready.add(socket, session, interest);
 }
 
 void CSessionLoop::unwatch(qvplat::SocketHandle socket)

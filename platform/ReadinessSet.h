@@ -24,14 +24,14 @@ public:
     // ready. A hang-up or an error is reported under any interest but None.
     enum class Interest { None, Read, Write };
 
-    // Watches socket under key until remove(); false when it cannot be watched.
-    bool add(SocketHandle socket, std::uint64_t key, Interest interest = Interest::Read);
+    // Watches socket under key (not null) until remove(); false when it cannot be watched.
+    bool add(SocketHandle socket, void* key, Interest interest = Interest::Read);
     // Changes what a watched socket is reported for; false on failure.
-    bool modify(SocketHandle socket, std::uint64_t key, Interest interest);
+    bool modify(SocketHandle socket, void* key, Interest interest);
     void remove(SocketHandle socket);
     // Keys reported per wait at most; more ready sockets are reported by the next wait.
     static constexpr int kMaxReadyPerWait = 64;
-    using ReadyKeys = std::array<std::uint64_t, kMaxReadyPerWait>;
+    using ReadyKeys = std::array<void*, kMaxReadyPerWait>;
 
     // Waits up to timeoutMs (-1 forever) and fills ready with the keys of the sockets that have
     // input: their count, 0 on time-out, -1 on error (an interrupting signal counts as a time-out).

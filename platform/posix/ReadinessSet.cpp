@@ -9,15 +9,12 @@
 
 namespace qvplat {
 
-// The key under which the interrupting counter is watched; never handed out to a caller.
-constexpr std::uint64_t kInterruptKey = ~std::uint64_t{0};
-
 ReadinessSet::ReadinessSet()
     : m_handle(::epoll_create1(EPOLL_CLOEXEC)), m_interrupt(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     epoll_event event{};
     event.events = EPOLLIN;
-    event.data.u64 = kInterruptKey;
+    event.data.ptr = nullptr;  // the interrupting counter: callers never use null
     if (m_handle >= 0 && (m_interrupt < 0 || ::epoll_ctl(m_handle, EPOLL_CTL_ADD, m_interrupt, &event) != 0)) {
         ::close(m_handle);  // a set that cannot be interrupted is no set: the caller falls back
         m_handle = -1;
@@ -58,19 +55,19 @@ std::uint32_t eventsFor(ReadinessSet::Interest interest)
 
 }  // namespace
 
-bool ReadinessSet::add(SocketHandle socket, std::uint64_t key, Interest interest)
+bool ReadinessSet::add(SocketHandle socket, void* key, Interest interest)
 {
     epoll_event event{};
     event.events = eventsFor(interest);
-    event.data.u64 = key;
+    event.data.ptr = key;
     return ::epoll_ctl(m_handle, EPOLL_CTL_ADD, socket, &event) == 0;
 }
 
-bool ReadinessSet::modify(SocketHandle socket, std::uint64_t key, Interest interest)
+bool ReadinessSet::modify(SocketHandle socket, void* key, Interest interest)
 {
     epoll_event event{};
     event.events = eventsFor(interest);
-    event.data.u64 = key;
+    event.data.ptr = key;
     return ::epoll_ctl(m_handle, EPOLL_CTL_MOD, socket, &event) == 0;
 }
 
@@ -99,12 +96,12 @@ int ReadinessSet::wait(int timeoutMs, ReadyKeys& ready)
     }
     int keys = 0;
     for (int i = 0; i < count; ++i) {
-        if (events[i].data.u64 == kInterruptKey) {
+        if (events[i].data.ptr == nullptr) {
             std::uint64_t value = 0;
             while (::read(m_interrupt, &value, sizeof value) < 0 && errno == EINTR) {
             }
         } else {
-            ready[static_cast<std::size_t>(keys++)] = events[i].data.u64;
+            ready[static_cast<std::size_t>(keys++)] = events[i].data.ptr;
         }
     }
     return keys;
