@@ -460,13 +460,7 @@ void CClientPerThread::dropSilent()
 {
     // The loop has not claimed the session (it would have taken it off the list first), so it
     // never touches this socket again.
-    {
-        std::lock_guard lock(m_stopMutex);
-        if (m_socket.isValid()) {
-            m_loop->unwatch(m_socket.get());
-            qvplat::drainAndClose(m_socket.release(), 0);
-        }
-    }
+    closeSocket();
     m_loop->post(this, CSessionLoop::kRequestDrop);
 }
 
