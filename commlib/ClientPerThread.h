@@ -8,17 +8,16 @@
 #include <vector>
 
 #include "commlib/CPTWorkDelegate.h"
+#include "commlib/SessionLoop.h"
 #include "platform/ReadinessSet.h"
 #include "platform/Socket.h"
 #include "platform/Sync.h"
-
-class CSessionLoop;
 
 // One accepted connection, served by an event loop (CSessionLoop): the loop receives what the
 // socket holds, reports every chunk to the delegate and sends what the delegate sends, without
 // ever waiting for the peer. The session's state belongs to its loop; other threads end the
 // connection through closeConnection() or stop(), which ask the loop.
-class CClientPerThread {
+class CClientPerThread : public CLoopTarget {
 public:
     static constexpr int kMaxRecvLength = 0x18FFF;               // 102,399 bytes per receive
     static constexpr int kRecvBufferBytes = kMaxRecvLength + 1;  // room for the zero behind the data

@@ -4,6 +4,7 @@
 #include <new>
 #include <thread>
 
+#include "commlib/SessionLoop.h"
 #include "commlib/SessionWaker.h"
 #include "commlib/SvrCommLog.h"
 #include "platform/Limits.h"
@@ -52,7 +53,11 @@ bool CConnWaitThread::initStart(int port)
 
 void CConnWaitThread::stop()
 {
-    m_running = false;
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_running = false;
+    }
+    m_stateChanged.notify_all();
     if (m_thread.joinable()) {
         m_thread.join();
     }
@@ -148,9 +153,9 @@ bool CConnWaitThread::setUpListener(int port)
     return true;
 }
 
-void CConnWaitThread::acceptPending()
+int CConnWaitThread::acceptPending()
 {
-    // Every connection already queued is taken before the next wait: one poll per burst.
+    // Every connection already queued is taken before the next wait: one wake-up per burst.
     for (int accepted = 0; accepted < kAcceptBatchMax && m_running.load(); ++accepted) {
         // Non-blocking from the start: the session's loop never waits on it.
         const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket.get(), true);
@@ -164,11 +169,10 @@ void CConnWaitThread::acceptPending()
         if (qvplat::isOutOfDescriptors(qvplat::lastError()) && reclaimDescriptors() > 0) {
             continue;  // descriptors are free again: the queued connection is taken now
         }
-        // The connection stays queued; pausing keeps the loop from spinning on it while a
-        // stop is still noticed quickly.
-        std::this_thread::sleep_for(std::chrono::milliseconds(kAcceptRetryPauseMs));
-        break;
+        // The connection stays queued; pausing keeps the accepting thread from spinning on it.
+        return kAcceptRetryPauseMs;
     }
+    return 0;
 }
 
 void CConnWaitThread::handOver(qvplat::SocketHandle client)
@@ -198,6 +202,46 @@ void CConnWaitThread::handOver(qvplat::SocketHandle client)
     qvsc::log(u"%s Accept Client Process End", kSvrCommTag);
 }
 
+bool CConnWaitThread::waitWhileLoopAccepts()
+{
+    if (m_loopListener && CSessionLoop::hasEnded(*m_loopListener)) {
+        CSessionLoop::unlisten(*m_loopListener);
+        m_loopListener.reset();
+    }
+    if (!m_loopListener) {
+        m_loopListener = CSessionLoop::listen(this, m_listenSocket.get());
+        if (!m_loopListener) {
+            return false;
+        }
+    }
+    std::unique_lock lock(m_stateMutex);
+    m_stateChanged.wait_for(lock, std::chrono::milliseconds(kAcceptPollMs), [this] { return !m_running.load(); });
+    return m_running.load();
+}
+
+bool CConnWaitThread::pollAndAccept()
+{
+    if (!m_running.load()) {
+        return false;
+    }
+    const int ready = qvplat::waitReadable(m_listenSocket.get(), kAcceptPollMs);
+    if (ready < 0) {
+        if (!m_listenSocket.isValid()) {
+            qvsc::log(u"%s Accept SocketError(InvaildSocket)", kSvrCommTag);
+        }
+        qvsc::log(u"%s Accept SocketError", kSvrCommTag);
+        processStop(kStopAcceptError, u"Accept SocketError!!");
+        m_running = false;
+        return false;
+    }
+    if (ready > 0) {
+        if (const int pauseMs = acceptPending(); pauseMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        }
+    }
+    return m_running.load();
+}
+
 void CConnWaitThread::threadWaitWork()
 {
     const int port = m_port.load();
@@ -211,21 +255,12 @@ void CConnWaitThread::threadWaitWork()
     qvsc::log(u"%s [%s:%d] Wait Start", kSvrCommTag, address, port);
     setListenState(ListenState::Listening);
 
-    while (m_running.load()) {
-        const int ready = qvplat::waitReadable(m_listenSocket.get(), kAcceptPollMs);
-        if (ready == 0) {
-            continue;
-        }
-        if (ready < 0) {
-            if (!m_listenSocket.isValid()) {
-                qvsc::log(u"%s Accept SocketError(InvaildSocket)", kSvrCommTag);
-            }
-            qvsc::log(u"%s Accept SocketError", kSvrCommTag);
-            processStop(kStopAcceptError, u"Accept SocketError!!");
-            m_running = false;
-            break;
-        }
-        acceptPending();
+    // A loop accepts while there is one; this thread when none can run, until one can.
+    while (waitWhileLoopAccepts() || pollAndAccept()) {
+    }
+    if (m_loopListener) {
+        CSessionLoop::unlisten(*m_loopListener);
+        m_loopListener.reset();
     }
 
     m_listenSocket.reset();

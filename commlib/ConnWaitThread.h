@@ -2,15 +2,21 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 
 #include "foundation/QvString.h"
 #include "platform/Socket.h"
 #include "platform/Thread.h"
 
-// The listening thread of one TCP server: binds the IPv4 wildcard address on a port, waits for
-// connections with a one-second poll and hands each accepted socket to its subclass. The three
-// process* operations run on the listening thread only.
+struct CLoopListener;
+
+// The listening thread of one TCP server: binds the IPv4 wildcard address on a port and hands
+// each accepted connection to its subclass. The connections are accepted on a session loop
+// (CSessionLoop), where they are served, so that a connection wakes one thread and not two; the
+// listening thread then only looks for a stop, once a second. Without a loop it accepts itself,
+// with a one-second poll. processClientBindBefore and processClientBind run one at a time, on
+// the loop's runner or the listening thread; processStop on the listening thread.
 //
 // A subclass must call stop() in its own destructor: the base destructor stops too, but by then
 // the subclass's overrides are gone.
@@ -50,7 +56,7 @@ public:
     // once waitUntilListening reports SetupFailed.
     qvplat::SocketError setupError() const;
 
-    // Called right after accept, before the socket is handed over: prepare what will serve the
+    // Called right after accept, before the socket (non-blocking) is handed over: prepare what will serve the
     // connection; false makes the listener close the socket at once.
     virtual bool processClientBindBefore() = 0;
     // Called after processClientBindBefore returned true; takes ownership of socket.
@@ -59,11 +65,19 @@ public:
     virtual void processStop(int code, const QvString& message) = 0;
 
 private:
+    friend class CSessionLoop;
+
     void threadWaitWork();
     // Resolves, binds and listens; on a failed step tells the subclass and returns false.
     bool setUpListener(int port);
-    // Takes the connections already queued (a bounded batch) and hands each over.
-    void acceptPending();
+    // Waits for the stop while a loop accepts; false when no loop does (or the loop has ended).
+    bool waitWhileLoopAccepts();
+    // Accepts on this thread with the one-second poll until the stop, or until a loop can take
+    // over; false after a failed wait (the listener has ended).
+    bool pollAndAccept();
+    // Takes the connections already queued (a bounded batch) and hands each over. The pause in ms
+    // before the next try when a connection could not be taken (no descriptor left), else 0.
+    int acceptPending();
     // Asks the subclass to prepare, then gives it client, or closes client when it cannot.
     void handOver(qvplat::SocketHandle client);
     // Accept failed for want of descriptors: closes the connections silent longest (never one
@@ -77,10 +91,11 @@ private:
     std::atomic<int> m_boundPort{-1};
     std::atomic<bool> m_running{false};
     char16_t m_address[kAddressChars] = {};
-    qvplat::UniqueSocket m_listenSocket;  // listening thread only
+    qvplat::UniqueSocket m_listenSocket;            // set up and closed by the listening thread
+    std::shared_ptr<CLoopListener> m_loopListener;  // listening thread
     qvplat::Thread m_thread;
 
-    mutable std::mutex m_stateMutex;
+    mutable std::mutex m_stateMutex;  // also the stop's wake-up
     mutable std::condition_variable m_stateChanged;
     ListenState m_listenState = ListenState::NotStarted;
     qvplat::SocketError m_setupError;  // under m_stateMutex

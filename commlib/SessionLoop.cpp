@@ -1,5 +1,6 @@
 #include "commlib/SessionLoop.h"
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "commlib/ClientPerThread.h"
+#include "commlib/ConnWaitThread.h"
 #include "commlib/SessionThreadPool.h"
 #include "commlib/SvrCommLog.h"
 #include "foundation/QvSingleton.h"
@@ -17,6 +19,9 @@ namespace {
 
 // Which runner of its loop this thread is (a thread left behind is no longer it).
 thread_local std::uint64_t t_generation = 0;
+
+// Listeners taken back, process-wide: a loop that sees the count change forgets its stale ones.
+std::atomic<unsigned> s_unlistened{0};
 
 long long steadyNowMs()
 {
@@ -109,7 +114,121 @@ void CSessionLoop::releaseAll()
     s_loops.release();
 }
 
-CSessionLoop::~CSessionLoop() = default;
+CSessionLoop::~CSessionLoop()
+{
+    for (const std::shared_ptr<CLoopListener>& listener : m_listeners) {
+        std::lock_guard lock(listener->mutex);
+        listener->loop = nullptr;
+    }
+}
+
+std::shared_ptr<CLoopListener> CSessionLoop::listen(CConnWaitThread* owner, qvplat::SocketHandle socket)
+{
+    CSessionLoop* const loop = pick();
+    if (loop == nullptr) {
+        return nullptr;
+    }
+    std::shared_ptr<CLoopListener> listener;
+    try {
+        listener = std::make_shared<CLoopListener>();
+        listener->acceptsConnections = true;
+        listener->owner = owner;
+        listener->loop = loop;
+        listener->socket = socket;
+        std::lock_guard lock(loop->m_mutex);
+        loop->m_listeners.push_back(listener);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    std::lock_guard lock(listener->mutex);
+    if (!loop->m_ready.add(socket, static_cast<CLoopTarget*>(listener.get()))) {
+        listener->owner = nullptr;  // left for the runner to forget
+        s_unlistened.fetch_add(1);
+        return nullptr;
+    }
+    return listener;
+}
+
+void CSessionLoop::unlisten(CLoopListener& listener)
+{
+    std::lock_guard lock(listener.mutex);
+    if (listener.owner == nullptr) {
+        return;
+    }
+    listener.owner = nullptr;
+    if (listener.loop != nullptr) {
+        listener.loop->m_ready.remove(listener.socket);
+    }
+    s_unlistened.fetch_add(1);
+}
+
+bool CSessionLoop::hasEnded(CLoopListener& listener)
+{
+    std::lock_guard lock(listener.mutex);
+    return listener.loop == nullptr;
+}
+
+void CSessionLoop::acceptOn(CLoopListener* listener)
+{
+    std::lock_guard lock(listener->mutex);
+    if (listener->owner == nullptr || listener->pausedUntilMs != 0) {
+        return;
+    }
+    const int pauseMs = listener->owner->acceptPending();
+    if (pauseMs > 0) {
+        // Level-triggered, the queued connection would be reported again at once: it waits.
+        m_ready.remove(listener->socket);
+        listener->pausedUntilMs = steadyNowMs() + pauseMs;
+        ++m_pausedListeners;
+    }
+}
+
+int CSessionLoop::nextWaitMs()
+{
+    int waitMs = m_deadlines != nullptr ? kDeadlinePollMs : -1;
+    if (m_pausedListeners == 0) {
+        return waitMs;
+    }
+    const long long nowMs = steadyNowMs();
+    std::lock_guard lock(m_mutex);
+    for (const std::shared_ptr<CLoopListener>& listener : m_listeners) {
+        std::lock_guard listenerLock(listener->mutex);
+        if (listener->pausedUntilMs == 0) {
+            continue;
+        }
+        if (nowMs < listener->pausedUntilMs) {
+            const auto leftMs = static_cast<int>(listener->pausedUntilMs - nowMs);
+            waitMs = waitMs < 0 ? leftMs : std::min(waitMs, leftMs);
+            continue;
+        }
+        listener->pausedUntilMs = 0;
+        --m_pausedListeners;
+        if (listener->owner != nullptr) {
+            (void)m_ready.add(listener->socket, static_cast<CLoopTarget*>(listener.get()));
+        }
+    }
+    return waitMs;
+}
+
+void CSessionLoop::purgeListeners()
+{
+    const unsigned unlistened = s_unlistened.load();
+    if (unlistened == m_unlistenedSeen) {
+        return;
+    }
+    m_unlistenedSeen = unlistened;
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_listeners, [this](const std::shared_ptr<CLoopListener>& listener) {
+        std::lock_guard listenerLock(listener->mutex);
+        if (listener->owner != nullptr) {
+            return false;
+        }
+        if (listener->pausedUntilMs != 0) {
+            --m_pausedListeners;
+        }
+        return true;
+    });
+}
 
 bool CSessionLoop::startRunner()
 {
@@ -152,12 +271,19 @@ void CSessionLoop::run(std::uint64_t generation)
     qvplat::ReadinessSet::ReadyKeys ready{};
     bool runner = true;
     while (runner && isRunner(generation)) {
-        const int count = m_ready.wait(m_deadlines != nullptr ? kDeadlinePollMs : -1, ready);
+        // Between rounds no key is held: a listener taken back may be forgotten.
+        purgeListeners();
+        const int count = m_ready.wait(nextWaitMs(), ready);
         // Requests first, so that a close asked for before input came is not overtaken by it; but
         // the sessions to forget only after the ready ones, so that none of those keys is stale.
         runner = runRequests();
         for (int i = 0; runner && i < count; ++i) {
-            auto* const session = static_cast<CClientPerThread*>(ready[static_cast<std::size_t>(i)]);
+            auto* const target = static_cast<CLoopTarget*>(ready[static_cast<std::size_t>(i)]);
+            if (target->acceptsConnections) {
+                acceptOn(static_cast<CLoopListener*>(target));
+                continue;
+            }
+            auto* const session = static_cast<CClientPerThread*>(target);
             runner = session->onReady();
             if (runner) {
                 session->publishEnd();
@@ -180,19 +306,19 @@ bool CSessionLoop::attach(qvplat::SocketHandle socket, CClientPerThread* session
         // wrote into the session is published by it, with no wake-up of the runner.
         std::lock_guard lock(m_mutex);
     }
-    return m_ready.add(socket, session, qvplat::ReadinessSet::Interest::Read);
+    return m_ready.add(socket, static_cast<CLoopTarget*>(session), qvplat::ReadinessSet::Interest::Read);
 }
 
 bool CSessionLoop::setInterest(qvplat::SocketHandle socket, CClientPerThread* session,
                                qvplat::ReadinessSet::Interest interest)
 {
-    return m_ready.modify(socket, session, interest);
+    return m_ready.modify(socket, static_cast<CLoopTarget*>(session), interest);
 }
 
 bool CSessionLoop::rewatch(qvplat::SocketHandle socket, CClientPerThread* session,
                            qvplat::ReadinessSet::Interest interest)
 {
-    return m_ready.add(socket, session, interest);
+    return m_ready.add(socket, static_cast<CLoopTarget*>(session), interest);
 }
 
 void CSessionLoop::unwatch(qvplat::SocketHandle socket)

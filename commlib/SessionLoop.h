@@ -1,12 +1,33 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/ReadinessSet.h"
 
 class CClientPerThread;
+class CConnWaitThread;
+class CSessionLoop;
+
+// What a loop's readiness set reports: a session's socket, or a listening socket it accepts on.
+struct CLoopTarget {
+    bool acceptsConnections = false;
+};
+
+// A listening socket whose connections a loop accepts (CConnWaitThread::acceptPending, on the
+// loop's runner, one batch at a time under the mutex). Shared by the listener and the loop, so
+// that either may end first.
+struct CLoopListener : CLoopTarget {
+    std::mutex mutex;
+    CConnWaitThread* owner = nullptr;  // null once the listener has taken its socket back
+    CSessionLoop* loop = nullptr;      // null once the loop has ended: the listener accepts itself
+    qvplat::SocketHandle socket = qvplat::kInvalidSocket;
+    long long pausedUntilMs = 0;  // runner: out of the set until then (no descriptor was left)
+};
 
 // One event loop serving many sessions: a runner thread (taken from the session thread pool)
 // waits on the sessions' sockets, receives, and calls each session's delegate, one call at a time,
@@ -31,6 +52,15 @@ public:
     static CSessionLoop* pick();
     // Tests only, when no session is attached: ends the loops and their runners.
     static void releaseAll();
+
+    // Any thread: has a loop accept on the listening socket (non-blocking) for owner from now on,
+    // until unlisten(). Null when no loop can run: the owner then accepts on its own thread.
+    static std::shared_ptr<CLoopListener> listen(CConnWaitThread* owner, qvplat::SocketHandle socket);
+    // The listener's thread: no accept for the owner is running or will run once this returns;
+    // the socket is the owner's to close.
+    static void unlisten(CLoopListener& listener);
+    // The listener's thread: the loop it was given has ended.
+    static bool hasEnded(CLoopListener& listener);
 
     ~CSessionLoop();
     CSessionLoop(const CSessionLoop&) = delete;
@@ -67,6 +97,12 @@ private:
 
     CSessionLoop() = default;
     bool startRunner();  // under m_mutex
+    // Runner: takes what the listener has queued; out of the set for a while when it must pause.
+    void acceptOn(CLoopListener* listener);
+    // Runner: the wait's time-out in ms (-1 none), after watching again the listeners due.
+    int nextWaitMs();
+    // Runner: forgets the listeners taken back since its last look.
+    void purgeListeners();
     void run(std::uint64_t generation);
     bool isRunner(std::uint64_t generation);
     // Runner: false when the thread stopped being the runner meanwhile.
@@ -88,8 +124,11 @@ private:
     long long m_delegateSinceMs = 0;
     int m_threads = 0;  // runners, and old runners still finishing a delegate call
     bool m_quit = false;
+    std::vector<std::shared_ptr<CLoopListener>> m_listeners;
 
     // Runner only: intrusive lists through the sessions.
     CClientPerThread* m_deadlines = nullptr;
     CClientPerThread* m_stopping = nullptr;  // stop requests of this round
+    int m_pausedListeners = 0;
+    unsigned m_unlistenedSeen = 0;
 };

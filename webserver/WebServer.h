@@ -35,7 +35,7 @@ public:
 private:
     void releasePending();
 
-    // Listening thread only.
+    // Between processClientBindBefore and processClientBind, which run one at a time.
     CClientPerThread* m_pendingSession = nullptr;
     CCPTWorkerWS* m_pendingWorker = nullptr;
     std::shared_ptr<_tag_WebServerInfo> m_serverInfo;
