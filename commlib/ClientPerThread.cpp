@@ -129,7 +129,7 @@ bool CClientPerThread::onReady()
             // Input after our close is read and dropped until the peer closes too.
             unsigned char* const buffer = CSessionThreadPool::threadBuffer();
             const long received = qvplat::recvSome(m_socket.get(), buffer, static_cast<std::size_t>(kMaxRecvLength));
-            return received > 0 || received == qvplat::kRecvTimedOut || endSession(true);
+            return received > 0 || received == qvplat::kRecvTimedOut || endSession(true, true);
         }
         default:
             return true;
@@ -146,12 +146,12 @@ bool CClientPerThread::receive()
     }
     if (received == 0) {
         qvsc::log(u"%s SocketClose [%d]", kSvrCommTag, m_clientId);
-        return endSession(false);
+        return endSession(false, true);
     }
     if (received < 0) {
         qvsc::log(u"%s SocketError(Recv) [%d][Delegate=%s]", kSvrCommTag, m_clientId,
                   m_delegate.load() != nullptr ? u"notnull" : u"null");
-        return endSession(true);
+        return endSession(true, true);
     }
     buffer[static_cast<std::size_t>(received)] = 0;
     if (!m_loop->callDelegate(this, CCPTWorkDelegate::kStatusData, buffer, static_cast<int>(received))) {
@@ -325,19 +325,24 @@ bool CClientPerThread::beginClose()
     return true;
 }
 
-void CClientPerThread::closeSocket()
+void CClientPerThread::closeSocket(bool peerEnded)
 {
     std::lock_guard lock(m_stopMutex);
-    if (m_socket.isValid()) {
-        m_loop->unwatch(m_socket.get());
+    if (!m_socket.isValid()) {
+        return;
+    }
+    m_loop->unwatch(m_socket.get());
+    if (peerEnded) {
+        qvplat::closeSocket(m_socket.release());  // nothing unread is left to turn the close into a reset
+    } else {
         qvplat::drainAndClose(m_socket.release(), 0);
     }
 }
 
-bool CClientPerThread::endSession(bool reportError)
+bool CClientPerThread::endSession(bool reportError, bool peerEnded)
 {
     m_loop->removeDeadline(this);
-    closeSocket();
+    closeSocket(peerEnded);
     releaseFile();
     std::vector<unsigned char>().swap(m_out);
     m_outSent = 0;

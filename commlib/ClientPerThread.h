@@ -105,7 +105,8 @@ private:
     bool afterDelegate();
     bool flush();
     bool beginClose();
-    bool endSession(bool reportError);
+    // peerEnded: the peer's close (or reset) was read, so nothing is left to drain.
+    bool endSession(bool reportError, bool peerEnded = false);
     bool reportEnd();
     bool requestClose();
     // Runner, for a stop: the loop forgets the session and closes the socket. True when the
@@ -119,7 +120,7 @@ private:
     // True when the thread stopped being the runner: requests are posted back for the new one.
     bool leftBehind(unsigned requests);
     void setInterest(qvplat::ReadinessSet::Interest interest);
-    void closeSocket();
+    void closeSocket(bool peerEnded = false);
     void releaseFile();
     bool hasPendingOutput() const { return m_outSent < m_out.size() || m_fileFd >= 0; }
     void notifyDelegate(int status, const unsigned char* data, int length);

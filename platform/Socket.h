@@ -90,9 +90,9 @@ bool setReceiveTimeout(SocketHandle socket, int timeoutMs);
 // One non-blocking send() that never raises SIGPIPE: >= 0 bytes sent, -1 error (see lastSendError).
 long sendSome(SocketHandle socket, const void* data, std::size_t length);
 
-// Sends up to length bytes of an open file, starting at offset, from the file straight to the socket
-// without blocking and without SIGPIPE; offset advances by the count sent. > 0 bytes sent, 0 the
-// file holds nothing at offset any more (it shrank), -1 error (see lastSendError()).
+// Sends up to length bytes of an open file, starting at offset, from the file straight to a
+// non-blocking socket (sendfile has no per-call "don't wait" flag) without SIGPIPE; offset advances by the count sent.
+// > 0 bytes sent, 0 the file holds nothing at offset any more (it shrank), -1 error (see lastSendError()).
 long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, std::size_t length);
 // The same from a descriptor of duplicateFileForSend.
 long sendFileSome(SocketHandle socket, int fileDescriptor, std::uint64_t& offset, std::size_t length);

@@ -272,8 +272,9 @@ std::FILE* openRegularFileForRead(const std::u16string& path, OpenedFileInfo& in
     info.size = static_cast<std::uint64_t>(st.st_size);
     info.device = static_cast<std::uint64_t>(st.st_dev);
     info.inode = static_cast<std::uint64_t>(st.st_ino);
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    // Reading a file without waiting would fail sendfile on pages not in memory. No other flag
+    // that F_SETFL changes was asked for, so none needs reading first.
+    if (::fcntl(fd, F_SETFL, 0) != 0) {
         t_lastError = errno;
         ::close(fd);
         return nullptr;

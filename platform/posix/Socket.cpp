@@ -320,13 +320,6 @@ long sendFileSome(SocketHandle socket, int fileFd, std::uint64_t& offset, std::s
         t_lastSendErrno = EBADF;
         return failWith(EBADF);
     }
-    // sendfile has no per-call "don't wait" flag: the socket is non-blocking for this call only, so
-    // the caller's wait-and-retry rule applies as it does to sendSome.
-    const int flags = ::fcntl(socket, F_GETFL);
-    const bool madeNonBlocking = flags >= 0 && (flags & O_NONBLOCK) == 0;
-    if (madeNonBlocking) {
-        ::fcntl(socket, F_SETFL, flags | O_NONBLOCK);
-    }
     // Nor has it a "no signal" flag: a peer that is gone would raise SIGPIPE, which ends the
     // process. The signal is blocked on this thread for the call (unless it stays blocked here)
     // and, when the call raised it, taken back; a SIGPIPE already pending for another reason stays.
@@ -353,9 +346,6 @@ long sendFileSome(SocketHandle socket, int fileFd, std::uint64_t& offset, std::s
     }
     if (!t_pipeKeptBlocked) {
         ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
-    if (madeNonBlocking) {
-        ::fcntl(socket, F_SETFL, flags);
     }
     if (n < 0) {
         t_lastSendErrno = error;
