@@ -41,6 +41,9 @@ using Clock = std::chrono::steady_clock;
 
 thread_local TimerId t_currentTimer = 0;
 
+// How long a due timer waits for the thread running other callbacks before another thread takes it.
+constexpr int kLateMs = 20;
+
 struct TimerRecord {
     TimerId id = 0;
     std::function<void()> callback;
@@ -122,6 +125,7 @@ private:
             workers.swap(m_workers);
         }
         m_wake.notify_all();
+        m_idle.notify_all();
         for (const std::unique_ptr<Thread>& worker : workers) {
             if (!worker->isCurrent()) {
                 worker->join();
@@ -167,66 +171,109 @@ private:
         return !m_workers.empty();  // no thread at all: the timer could never fire
     }
 
+    // One idle thread at a time (the waiter) sleeps until the next due time; the others sleep until
+    // they are needed. A thread that runs callbacks goes on with the timers that are due meanwhile,
+    // one after another, so a batch of timers due together costs one wake-up, not one per timer. The
+    // waiter takes a due timer itself only when nobody runs callbacks, or when the one who does
+    // has not come to it within kLateMs (a slow callback): no timer waits for another's callback.
     void work()
     {
         std::unique_lock lock(m_mutex);
+        bool waiter = false;  // this thread holds the timed wait
+        bool batch = false;   // this thread has just run a callback
         while (!m_stopping) {
+            const auto now = Clock::now();
+            const bool due = !m_queue.empty() && m_queue.begin()->first <= now;
+            if (batch && due) {
+                runFirst(lock, now);  // the next of the batch
+                continue;
+            }
+            if (batch && m_busy == 0 && m_waiterLate) {
+                m_wake.notify_one();  // the waiter waits on the batch's behalf no longer
+            }
+            batch = false;
+            if (!waiter && m_hasWaiter) {
+                m_idle.wait(lock);
+                continue;
+            }
+            waiter = true;
+            m_hasWaiter = true;
             if (m_queue.empty()) {
                 m_wake.wait(lock);
                 continue;
             }
-            const auto [due, id] = *m_queue.begin();
-            if (due > Clock::now()) {
-                m_wake.wait_until(lock, due);
+            auto takeAt = m_queue.begin()->first;
+            m_waiterLate = m_busy > 0;
+            if (m_waiterLate) {
+                takeAt += std::chrono::milliseconds(kLateMs);
+            }
+            if (takeAt > now) {
+                m_wake.wait_until(lock, takeAt);
                 continue;
             }
-            // Kept to be queued again: a periodic timer's next run needs no memory.
-            auto queued = m_queue.extract(m_queue.begin());
-            const auto started = Clock::now();
-            std::shared_ptr<TimerRecord> record = m_timers.at(id);
-            record->running = true;
-            record->runner = std::this_thread::get_id();
-            // Another due timer may be waiting for a free thread.
-            const bool moreDue = !m_queue.empty() && m_queue.begin()->first <= Clock::now();
-            lock.unlock();
-            if (moreDue) {
-                m_wake.notify_one();
-            }
+            // The waiter runs it; an idle thread watches the queue meanwhile.
+            waiter = false;
+            m_hasWaiter = false;
+            m_idle.notify_one();
+            runFirst(lock, now);
+            batch = true;
+        }
+    }
 
-            t_currentTimer = id;
-            try {
-                record->callback();
-            } catch (...) {
-                // A run that fails (out of memory) is that run's loss; the timer and the others go on.
-                reportCaught();
-            }
-            t_currentTimer = 0;
+    // Under the lock, which it gives up around the callback: runs the first timer of the queue
+    // (due) and queues its next run.
+    void runFirst(std::unique_lock<std::mutex>& lock, Clock::time_point started)
+    {
+        // Kept to be queued again: a periodic timer's next run needs no memory.
+        auto queued = m_queue.extract(m_queue.begin());
+        const TimerId id = queued.value().second;
+        std::shared_ptr<TimerRecord> record = m_timers.at(id);
+        record->running = true;
+        record->runner = std::this_thread::get_id();
+        ++m_busy;
+        lock.unlock();
 
-            lock.lock();
-            record->running = false;
-            record->runner = std::thread::id();
-            if (!record->deleted) {
-                if (record->periodMs > 0) {
-                    record->due = nextDue(record->due, started, Clock::now(), record->periodMs);
-                    queued.value() = {record->due, id};
-                    m_queue.insert(std::move(queued));
-                } else {
-                    m_timers.erase(id);
+        t_currentTimer = id;
+        try {
+            record->callback();
+        } catch (...) {
+            // A run that fails (out of memory) is that run's loss; the timer and the others go on.
+            reportCaught();
+        }
+        t_currentTimer = 0;
+
+        lock.lock();
+        --m_busy;
+        record->running = false;
+        record->runner = std::thread::id();
+        if (!record->deleted) {
+            if (record->periodMs > 0) {
+                record->due = nextDue(record->due, started, Clock::now(), record->periodMs);
+                queued.value() = {record->due, id};
+                const auto at = m_queue.insert(std::move(queued)).position;
+                if (at == m_queue.begin()) {
+                    m_wake.notify_one();  // the waiter's wait ends later, if it waits at all
                 }
-            }
-            m_callbackDone.notify_all();
-            if (record.use_count() == 1) {
-                lock.unlock();
-                record.reset();
-                lock.lock();
             } else {
-                record.reset();
+                m_timers.erase(id);
             }
+        }
+        m_callbackDone.notify_all();
+        if (record.use_count() == 1) {
+            lock.unlock();
+            record.reset();
+            lock.lock();
+        } else {
+            record.reset();
         }
     }
 
     std::mutex m_mutex;
-    std::condition_variable m_wake;          // queue changed or stop requested
+    std::condition_variable m_wake;  // the waiter's: queue changed or stop requested
+    std::condition_variable m_idle;  // the other idle threads': a waiter is needed
+    bool m_hasWaiter = false;
+    bool m_waiterLate = false;               // the waiter waits kLateMs past the due time (m_busy was > 0)
+    int m_busy = 0;                          // threads running a callback
     std::condition_variable m_callbackDone;  // a callback returned (deleters wait on it)
     std::set<std::pair<Clock::time_point, TimerId>> m_queue;
     std::unordered_map<TimerId, std::shared_ptr<TimerRecord>> m_timers;

@@ -131,6 +131,19 @@ TEST(TimerServiceTest, SlowCallbackNeitherOverlapsItselfNorStopsOtherTimers)
     EXPECT_EQ(maxInside.load(), 1);
 }
 
+// A lone timer is queued again by the thread that ran it, after another has taken over the wait:
+// the waiting thread must hear of it.
+TEST(TimerServiceTest, LoneTimerWhoseRunsLetAnotherThreadWaitKeepsTicking)
+{
+    TickRecorder ticks(20);
+    const qvplat::TimerId id = qvplat::createTimer(0, 10, [tick = ticks.record()] {
+        std::this_thread::sleep_for(milliseconds(5));
+        tick();
+    });
+    EXPECT_TRUE(ticks.wait());
+    qvplat::deleteTimer(id);
+}
+
 TEST(TimerServiceTest, ShutdownDropsPendingTimersAndServiceRestarts)
 {
     std::atomic<int> calls{0};
