@@ -183,16 +183,28 @@ void CSessionLoop::acceptOn(CLoopListener* listener)
     }
 }
 
+std::vector<std::shared_ptr<CLoopListener>> CSessionLoop::listenersNow()
+{
+    // A copy, so that no listener's lock is taken under the loop's (an accept takes the loop's
+    // lock under the listener's).
+    std::lock_guard lock(m_mutex);
+    return m_listeners;
+}
+
 int CSessionLoop::nextWaitMs()
 {
     int waitMs = m_deadlines != nullptr ? kDeadlinePollMs : -1;
     if (m_pausedListeners == 0) {
         return waitMs;
     }
+    std::vector<std::shared_ptr<CLoopListener>> listeners;
+    try {
+        listeners = listenersNow();
+    } catch (const std::bad_alloc&) {
+        return kDeadlinePollMs;  // looked at again after the next wait
+    }
     const long long nowMs = steadyNowMs();
-    std::lock_guard lock(m_mutex);
-    for (const std::shared_ptr<CLoopListener>& listener : m_listeners) {
-        std::lock_guard listenerLock(listener->mutex);
+    for (const std::shared_ptr<CLoopListener>& listener : listeners) {
         if (listener->pausedUntilMs == 0) {
             continue;
         }
@@ -203,6 +215,7 @@ int CSessionLoop::nextWaitMs()
         }
         listener->pausedUntilMs = 0;
         --m_pausedListeners;
+        std::lock_guard listenerLock(listener->mutex);  // its socket stays open while it has an owner
         if (listener->owner != nullptr) {
             (void)m_ready.add(listener->socket, static_cast<CLoopTarget*>(listener.get()));
         }
@@ -216,17 +229,23 @@ void CSessionLoop::purgeListeners()
     if (unlistened == m_unlistenedSeen) {
         return;
     }
+    std::vector<std::shared_ptr<CLoopListener>> listeners;
+    try {
+        listeners = listenersNow();
+    } catch (const std::bad_alloc&) {
+        return;  // the next round tries again
+    }
     m_unlistenedSeen = unlistened;
+    for (const std::shared_ptr<CLoopListener>& listener : listeners) {
+        std::lock_guard listenerLock(listener->mutex);
+        listener->forgotten = listener->owner == nullptr;
+    }
     std::lock_guard lock(m_mutex);
     std::erase_if(m_listeners, [this](const std::shared_ptr<CLoopListener>& listener) {
-        std::lock_guard listenerLock(listener->mutex);
-        if (listener->owner != nullptr) {
-            return false;
-        }
-        if (listener->pausedUntilMs != 0) {
+        if (listener->forgotten && listener->pausedUntilMs != 0) {
             --m_pausedListeners;
         }
-        return true;
+        return listener->forgotten;
     });
 }
 

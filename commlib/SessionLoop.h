@@ -27,6 +27,7 @@ struct CLoopListener : CLoopTarget {
     CSessionLoop* loop = nullptr;      // null once the loop has ended: the listener accepts itself
     qvplat::SocketHandle socket = qvplat::kInvalidSocket;
     long long pausedUntilMs = 0;  // runner: out of the set until then (no descriptor was left)
+    bool forgotten = false;       // runner: taken back, to be dropped from the loop's list
 };
 
 // One event loop serving many sessions: a runner thread (taken from the session thread pool)
@@ -103,6 +104,7 @@ private:
     int nextWaitMs();
     // Runner: forgets the listeners taken back since its last look.
     void purgeListeners();
+    std::vector<std::shared_ptr<CLoopListener>> listenersNow();
     void run(std::uint64_t generation);
     bool isRunner(std::uint64_t generation);
     // Runner: false when the thread stopped being the runner meanwhile.
