@@ -56,15 +56,17 @@ public:
     }
 
 private:
+    // Never destroyed: a thread still running at exit (a timer's, say) may give a block back
+    // after static destructors have run.
     static std::mutex& mutex()
     {
-        static std::mutex s_mutex;
-        return s_mutex;
+        static auto* const s_mutex = new std::mutex;
+        return *s_mutex;
     }
     static std::vector<std::pair<void*, size_t>>& blocks()
     {
-        static std::vector<std::pair<void*, size_t>> s_blocks;
-        return s_blocks;
+        static auto* const s_blocks = new std::vector<std::pair<void*, size_t>>;
+        return *s_blocks;
     }
 };
 
