@@ -25,6 +25,12 @@ bool CCPTBaseWorker::sendClientFile(std::FILE*, std::uint64_t, std::uint64_t)
     return false;
 }
 
+bool CCPTBaseWorker::sendClientHeadAndFile(const unsigned char* head, int headLength, std::FILE* file,
+                                           std::uint64_t offset, std::uint64_t length)
+{
+    return sendClientData(head, headLength) && sendClientFile(file, offset, length);
+}
+
 void CCPTBaseWorker::doBindClientAfter()
 {
     if (m_timerId.load() != 0) {

@@ -33,6 +33,10 @@ public:
     // Sends length bytes of file from offset to the connection; the base sends nothing and
     // returns false.
     virtual bool sendClientFile(std::FILE* file, std::uint64_t offset, std::uint64_t length);
+    // Sends head and then the file range as above, the head in the file's first segment where the
+    // connection can; the base sends them one after the other through the two calls above.
+    virtual bool sendClientHeadAndFile(const unsigned char* head, int headLength, std::FILE* file, std::uint64_t offset,
+                                       std::uint64_t length);
     // Creates the timer (first tick after 1,000 to 1,020 ms, then every 200 ms). On failure (no
     // thread or memory for it; hasTimer() stays false) the worker never acts on its state.
     virtual void doBindClientAfter();

@@ -241,6 +241,17 @@ bool CClientPerThread::sendFailed(qvplat::SendError error)
 
 bool CClientPerThread::sendData(const unsigned char* data, int length)
 {
+    return sendOut(data, length, false);
+}
+
+bool CClientPerThread::sendFileData(const unsigned char* head, int headLength, std::FILE* file, std::uint64_t offset,
+                                    std::uint64_t length)
+{
+    return sendOut(head, headLength, length > 0) && sendFileData(file, offset, length);
+}
+
+bool CClientPerThread::sendOut(const unsigned char* data, int length, bool moreFollows)
+{
     if (length <= 0 || data == nullptr || !m_socket.isValid() || m_sendEnded) {
         return !m_sendEnded;
     }
@@ -250,7 +261,7 @@ bool CClientPerThread::sendData(const unsigned char* data, int length)
     std::size_t offset = 0;
     const auto total = static_cast<std::size_t>(length);
     while (m_out.empty() && offset < total) {
-        const long sent = qvplat::sendSome(m_socket.get(), data + offset, total - offset);
+        const long sent = qvplat::sendSome(m_socket.get(), data + offset, total - offset, moreFollows);
         if (sent < 0 && !sendFailed(qvplat::lastSendError())) {
             return false;
         }

@@ -51,6 +51,10 @@ public:
     // promised, the connection is shut down at once, so the peer never gets bytes that were not
     // in the file; false then. Once a file is queued, later sends of the same call return false.
     bool sendFileData(std::FILE* file, std::uint64_t offset, std::uint64_t length);
+    // The same behind head (an answer's header): the head rides in the file's first segment
+    // instead of a small segment of its own, which costs both ends a segment's work.
+    bool sendFileData(const unsigned char* head, int headLength, std::FILE* file, std::uint64_t offset,
+                      std::uint64_t length);
 
     // Any thread: ends the connection behind what is queued: the loop sends it, closes the sending
     // side, lets the peer close (at most kCloseLingerMs), closes the socket and reports status 98
@@ -126,6 +130,7 @@ private:
     void notifyDelegate(int status, const unsigned char* data, int length);
     bool stopWaiting(std::function<void()>* onRelease);
     bool waitStopped(int timeoutMs);
+    bool sendOut(const unsigned char* data, int length, bool moreFollows);
     // Delegate thread: a send error that ends the connection or not; returns what the send returns.
     bool sendFailed(qvplat::SendError error);
 

@@ -88,7 +88,9 @@ long recvSome(SocketHandle socket, void* buffer, std::size_t length);
 bool setReceiveTimeout(SocketHandle socket, int timeoutMs);
 
 // One non-blocking send() that never raises SIGPIPE: >= 0 bytes sent, -1 error (see lastSendError).
-long sendSome(SocketHandle socket, const void* data, std::size_t length);
+// moreFollows: the bytes wait for the next send to fill a segment with them (MSG_MORE), which must
+// come at once.
+long sendSome(SocketHandle socket, const void* data, std::size_t length, bool moreFollows = false);
 
 // Sends up to length bytes of an open file, starting at offset, from the file straight to a
 // non-blocking socket (sendfile has no per-call "don't wait" flag) without SIGPIPE; offset advances by the count sent.

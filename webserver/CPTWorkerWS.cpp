@@ -33,6 +33,12 @@ bool CCPTWorkerWS::sendClientFile(std::FILE* file, std::uint64_t offset, std::ui
     return m_session != nullptr && m_session->sendFileData(file, offset, length);
 }
 
+bool CCPTWorkerWS::sendClientHeadAndFile(const unsigned char* head, int headLength, std::FILE* file,
+                                         std::uint64_t offset, std::uint64_t length)
+{
+    return m_session != nullptr && m_session->sendFileData(head, headLength, file, offset, length);
+}
+
 void CCPTWorkerWS::onRecvWorkerData(int status, const unsigned char* data, int length)
 {
     qvsc::log(u"CCPTWorkerWS onRecvWorkerData [CID=%d][nStatus=%d]", m_clientId, status);

@@ -30,6 +30,8 @@ public:
     // Sends through the connection's session; false when there is none.
     bool sendClientData(const unsigned char* data, int length) override;
     bool sendClientFile(std::FILE* file, std::uint64_t offset, std::uint64_t length) override;
+    bool sendClientHeadAndFile(const unsigned char* head, int headLength, std::FILE* file, std::uint64_t offset,
+                               std::uint64_t length) override;
     // State 4: ends the connection; state 2: removes the session and destroys this worker.
     void onTimerCheck() override;
     // Status 0 when a request starts being processed, 1 when the connection has closed. Logs only.

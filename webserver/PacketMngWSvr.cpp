@@ -303,10 +303,8 @@ bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvStr
         // Whatever happens from here is the connection's to handle: a file that shrinks while it
         // is sent ends the connection rather than being answered with bytes it does not hold.
         const std::string header = CHttpResponse::buildHeaderBytes(kStatusOk, contentType, size);
-        if (m_owner->sendClientData(reinterpret_cast<const unsigned char*>(header.data()),
-                                    static_cast<int>(header.size()))) {
-            m_owner->sendClientFile(file, 0, static_cast<std::uint64_t>(size));
-        }
+        m_owner->sendClientHeadAndFile(reinterpret_cast<const unsigned char*>(header.data()),
+                                       static_cast<int>(header.size()), file, 0, static_cast<std::uint64_t>(size));
         m_owner->onAnswerSent(kStatusOk, size);
         return true;
     }

@@ -270,10 +270,10 @@ bool setReceiveTimeout(SocketHandle socket, int timeoutMs)
     return true;
 }
 
-long sendSome(SocketHandle socket, const void* data, std::size_t length)
+long sendSome(SocketHandle socket, const void* data, std::size_t length, bool moreFollows)
 {
     for (;;) {
-        const ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL | MSG_DONTWAIT | (moreFollows ? MSG_MORE : 0));
         if (n >= 0) {
             t_lastSendErrno = 0;
             return static_cast<long>(n);

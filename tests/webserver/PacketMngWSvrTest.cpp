@@ -128,6 +128,11 @@ public:
         }
         return true;
     }
+    bool sendClientHeadAndFile(const unsigned char* head, int headLength, std::FILE* file, std::uint64_t offset,
+                               std::uint64_t length) override
+    {
+        return CCPTBaseWorker::sendClientHeadAndFile(head, headLength, file, offset, length);
+    }
     void onRecvWorkerData(int status, const unsigned char*, int) override { m_workerData.push_back(status); }
 
     std::vector<std::string> m_sent;
