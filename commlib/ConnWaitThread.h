@@ -15,8 +15,9 @@ struct CLoopListener;
 // each accepted connection to its subclass. The connections are accepted on a session loop
 // (CSessionLoop), where they are served, so that a connection wakes one thread and not two; the
 // listening thread then waits for the stop (which wakes it at once) and looks once a second
-// whether its loop still runs. Without a loop it accepts itself, with a one-second poll. processClientBindBefore and processClientBind run one at a time, on
-// the loop's runner or the listening thread; processStop on the listening thread.
+// whether its loop still runs. Without a loop it accepts itself, with a one-second poll.
+// processClientBindBefore and processClientBind run one at a time, on the loop's runner or the
+// listening thread; processStop on the listening thread.
 //
 // A subclass must call stop() in its own destructor: the base destructor stops too, but by then
 // the subclass's overrides are gone.
