@@ -153,10 +153,9 @@ bool CConnWaitThread::setUpListener(int port)
     return true;
 }
 
-int CConnWaitThread::acceptPending()
+int CConnWaitThread::acceptPending(int maxCount)
 {
-    // Every connection already queued is taken before the next wait: one wake-up per burst.
-    for (int accepted = 0; accepted < kAcceptBatchMax && m_running.load(); ++accepted) {
+    for (int accepted = 0; accepted < maxCount && m_running.load(); ++accepted) {
         // Non-blocking from the start: the session's loop never waits on it.
         const qvplat::SocketHandle client = qvplat::acceptSocket(m_listenSocket.get(), true);
         if (client != qvplat::kInvalidSocket) {
@@ -235,7 +234,8 @@ bool CConnWaitThread::pollAndAccept()
         return false;
     }
     if (ready > 0) {
-        if (const int pauseMs = acceptPending(); pauseMs > 0) {
+        // Every connection already queued is taken before the next wait: one wake-up per burst.
+        if (const int pauseMs = acceptPending(kAcceptBatchMax); pauseMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
         }
     }

@@ -76,9 +76,9 @@ private:
     // Accepts on this thread with the one-second poll until the stop, or until a loop can take
     // over; false after a failed wait (the listener has ended).
     bool pollAndAccept();
-    // Takes the connections already queued (a bounded batch) and hands each over. The pause in ms
-    // before the next try when a connection could not be taken (no descriptor left), else 0.
-    int acceptPending();
+    // Takes up to maxCount of the connections queued and hands each over. The pause in ms before
+    // the next try when a connection could not be taken (no descriptor left), else 0.
+    int acceptPending(int maxCount);
     // Asks the subclass to prepare, then gives it client, or closes client when it cannot.
     void handOver(qvplat::SocketHandle client);
     // Accept failed for want of descriptors: closes the connections silent longest (never one

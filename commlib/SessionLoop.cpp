@@ -174,7 +174,10 @@ void CSessionLoop::acceptOn(CLoopListener* listener)
     if (listener->owner == nullptr || listener->pausedUntilMs != 0) {
         return;
     }
-    const int pauseMs = listener->owner->acceptPending();
+    // One per report, as the set reports the socket again while more are queued: taking them until
+    // none is left would cost an accept that finds nothing per wake-up, which under a steady load
+    // is one per connection.
+    const int pauseMs = listener->owner->acceptPending(1);
     if (pauseMs > 0) {
         // Level-triggered, the queued connection would be reported again at once: it waits.
         m_ready.remove(listener->socket);

@@ -55,7 +55,7 @@ TEST(ConnWaitThreadNetTest, RefusedConnectionIsClosedAtOnceABurstIsHandedOverAnd
     EXPECT_TRUE(result.bytes.empty());
 
     listener.m_accept = true;
-    constexpr int kBurst = 50;  // queued together, taken in one round of accepts
+    constexpr int kBurst = 50;  // queued together before the first is taken
     std::vector<std::unique_ptr<qvtest::RawClient>> clients;
     for (int i = 0; i < kBurst; ++i) {
         clients.push_back(std::make_unique<qvtest::RawClient>(port));
