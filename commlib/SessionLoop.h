@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -19,7 +18,7 @@ struct CLoopTarget {
 };
 
 // A listening socket whose connections a loop accepts (CConnWaitThread::acceptPending, on the
-// loop's runner, one batch at a time under the mutex). Shared by the listener and the loop, so
+// loop's runner, under the mutex). Shared by the listener and the loop, so
 // that either may end first.
 struct CLoopListener : CLoopTarget {
     std::mutex mutex;

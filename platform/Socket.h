@@ -93,8 +93,9 @@ bool setReceiveTimeout(SocketHandle socket, int timeoutMs);
 long sendSome(SocketHandle socket, const void* data, std::size_t length, bool moreFollows = false);
 
 // Sends up to length bytes of an open file, starting at offset, from the file straight to a
-// non-blocking socket (sendfile has no per-call "don't wait" flag) without SIGPIPE; offset advances by the count sent.
-// > 0 bytes sent, 0 the file holds nothing at offset any more (it shrank), -1 error (see lastSendError()).
+// non-blocking socket (sendfile has no per-call "don't wait" flag) without SIGPIPE; offset advances
+// by the count sent. > 0 bytes sent, 0 the file holds nothing at offset any more (it shrank), -1
+// error (see lastSendError()).
 long sendFileSome(SocketHandle socket, std::FILE* file, std::uint64_t& offset, std::size_t length);
 // The same from a descriptor of duplicateFileForSend.
 long sendFileSome(SocketHandle socket, int fileDescriptor, std::uint64_t& offset, std::size_t length);
