@@ -1,6 +1,7 @@
 #include "commlib/SessionLoop.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
