@@ -39,9 +39,9 @@ void CCPTBaseWorker::doBindClientAfter()
     // First ticks fall on a common grid, so that the timers of connections accepted close together
     // come due together and one wake-up of the timer service serves them all, instead of one
     // wake-up (and thread switch) per connection. The first tick stays within 1,000 ms + one step.
+    // Rounded up as the timer service rounds due times, so all of a step share one due time.
     const long long nowMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
+        std::chrono::ceil<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
     const int firstDelayMs = kTimerFirstDelayMs + static_cast<int>((kTickGridMs - nowMs % kTickGridMs) % kTickGridMs);
     // A tick that could come before the id is stored (it cannot, 1 s early, but a stalled thread
     // is no proof) is skipped, so that a worker never destroys itself without deleting its timer.

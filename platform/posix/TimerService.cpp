@@ -74,7 +74,10 @@ public:
         record->id = m_nextId++;
         record->callback = std::move(callback);
         record->periodMs = periodMs;
-        record->due = Clock::now() + std::chrono::milliseconds(firstDelayMs > 0 ? firstDelayMs : 0);
+        // Due times fall on whole milliseconds, so timers made in one millisecond with one delay
+        // come due at the same instant and one wake-up runs them all.
+        record->due = std::chrono::ceil<std::chrono::milliseconds>(
+            Clock::now() + std::chrono::milliseconds(firstDelayMs > 0 ? firstDelayMs : 0));
         const bool earliest = m_queue.empty() || record->due < m_queue.begin()->first;
         // Both tables or neither (out of memory): a queued id without its record would stop the service.
         m_timers.emplace(record->id, record);
