@@ -477,8 +477,12 @@ void compare(Server& ours, Server* nginx, const std::function<bool(const std::st
                           runWrkRound(server->port, server->pid, target.load, loadThreads, result))) {
                         result = runRound(server->port, server->pid, target.load);
                     }
-                    (oursNow ? our : their).add(result);
+                    // The settling counts too: work a round leaves behind (our ticks that end its
+                    // connections a second later) is part of what its answers cost.
+                    const double cpuAtEnd = cpuSeconds(server->pid);
                     sleepMs(kSettleMs);
+                    result.cpuSeconds += cpuSeconds(server->pid) - cpuAtEnd;
+                    (oursNow ? our : their).add(result);
                 }
             }
         }
