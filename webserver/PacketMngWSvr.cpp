@@ -14,13 +14,14 @@
 #include "commlib/SessionWaker.h"
 #include "commlib/SvrCommLog.h"
 #include "foundation/QvAutoCriticalLock.h"
-#include "foundation/QvStringArray.h"
 #include "platform/FileSystem.h"
 #include "platform/Limits.h"
 #include "webserver/CPTWorkerWS.h"
 #include "webserver/ContentTypeTable.h"
 #include "webserver/HttpResponse.h"
 #include "webserver/WebServerInfo.h"
+
+using namespace std::string_view_literals;
 
 namespace {
 
@@ -337,16 +338,17 @@ bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvStr
 
 bool CPacketMngWSvr::parseRequestTarget(const QvString& requestText, QvString& target)
 {
-    QvStringArray lines;
-    if (lines.split(requestText, u"\r\n") < 1) {
+    // Split in place, as the request is split at "\r\n" into lines and the first line at " "
+    // into tokens (two adjacent blanks give an empty token, a blank at the end no token): no
+    // copies of the pieces, one string for the target.
+    std::u16string_view line = requestText.view();
+    line = line.substr(0, line.find(u"\r\n"));
+    const std::size_t blank = line.find(u' ');
+    if (blank == std::u16string_view::npos || line.substr(0, blank) != u"GET"sv || blank + 1 == line.size()) {
         return false;
     }
-    QvStringArray tokens;
-    tokens.split(lines[0], u" ");
-    if (tokens.size() < 2 || tokens[0] != u"GET") {
-        return false;
-    }
-    target = tokens[1];
+    const std::u16string_view rest = line.substr(blank + 1);
+    target = QvString(rest.substr(0, rest.find(u' ')));
     return true;
 }
 
@@ -390,21 +392,18 @@ bool CPacketMngWSvr::hasParentSegment(const QvString& path)
 
 bool CPacketMngWSvr::climbsAboveBase(const QvString& convertedTarget)
 {
+    const std::u16string_view path = convertedTarget.view();
     int depth = 0;
-    int start = 0;
-    const int length = convertedTarget.length();
-    while (start <= length) {
-        int end = convertedTarget.find(qvplat::kPathSeparator, start);
-        if (end < 0) {
-            end = length;
-        }
-        const QvString segment = convertedTarget.mid(start, end - start);
-        if (segment == u"..") {
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find(qvplat::kPathSeparator, start), path.size());
+        const std::u16string_view segment = path.substr(start, end - start);
+        if (segment == u".."sv) {
             if (depth == 0) {
                 return true;
             }
             --depth;
-        } else if (!segment.isEmpty() && segment != u".") {
+        } else if (!segment.empty() && segment != u"."sv) {
             ++depth;
         }
         start = end + 1;
