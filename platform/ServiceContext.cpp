@@ -7,6 +7,7 @@ namespace qvplat {
 namespace {
 
 std::atomic<ServiceContext*> s_current{nullptr};  // the newest scoped context; null: the process's
+std::atomic<std::uint64_t> s_lastNumber{0};       // of the newest context
 
 // Never destroyed, so that a call from a late static destructor still finds it (empty by then).
 ServiceContext& processContext()
@@ -22,6 +23,8 @@ struct ProcessContextEnd {
 };
 
 }  // namespace
+
+ServiceContext::ServiceContext() : m_number(s_lastNumber.fetch_add(1, std::memory_order_relaxed) + 1) {}
 
 ServiceContext::~ServiceContext()
 {
@@ -49,9 +52,9 @@ void ServiceContext::end(Slot& slot)
 {
     // Outside the lock: the destructor may use older services, or make one (ended next). Until it
     // returns, other threads still find the service, as they did while it lived.
-    slot.destroy(slot.object);
+    slot.destroy(slot.object.load(std::memory_order_relaxed));
     std::unique_lock lock(m_mutex);
-    slot.object = nullptr;
+    slot.object.store(nullptr, std::memory_order_release);
     slot.ending = false;
     std::erase(m_order, &slot);
 }
@@ -63,11 +66,11 @@ ServiceContext& ServiceContext::current()
     return scoped != nullptr ? *scoped : processContext();
 }
 
-void* ServiceContext::lookup(std::type_index type) const
+ServiceContext::Slot* ServiceContext::findSlot(std::type_index type) const
 {
     std::shared_lock lock(m_mutex);
     const auto found = m_slots.find(type);
-    return found == m_slots.end() ? nullptr : found->second->object;
+    return found == m_slots.end() ? nullptr : found->second.get();
 }
 
 ServiceContext::Slot& ServiceContext::slotOf(std::type_index type)
@@ -84,7 +87,7 @@ void ServiceContext::adopt(Slot& slot, void* object, Destroy destroy)
 {
     std::unique_lock lock(m_mutex);
     m_order.reserve(m_order.size() + 1);  // may throw before the slot holds the object, never after
-    slot.object = object;
+    slot.object.store(object, std::memory_order_release);
     slot.destroy = destroy;
     m_order.push_back(&slot);
 }

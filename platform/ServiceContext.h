@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -17,7 +19,7 @@ namespace qvplat {
 // making and its destructor may use other services of the same context.
 class ServiceContext {
 public:
-    ServiceContext() = default;
+    ServiceContext();
     ~ServiceContext();  // clear()
     ServiceContext(const ServiceContext&) = delete;
     ServiceContext& operator=(const ServiceContext&) = delete;
@@ -27,12 +29,12 @@ public:
     template <class T, class Make>
     T* get(Make make)
     {
-        if (void* found = lookup(typeid(T))) {
+        if (void* found = lookup<T>()) {
             return static_cast<T*>(found);
         }
         Slot& slot = slotOf(typeid(T));
         std::lock_guard making(slot.making);
-        if (void* found = lookup(typeid(T))) {
+        if (void* found = lookup<T>()) {
             return static_cast<T*>(found);
         }
         std::unique_ptr<T> made(make());
@@ -44,7 +46,7 @@ public:
     template <class T>
     T* find() const
     {
-        return static_cast<T*>(lookup(typeid(T)));
+        return static_cast<T*>(lookup<T>());
     }
 
     // Destroys the service of type T now, if there is one; a later get() makes a new one. While a
@@ -88,18 +90,40 @@ public:
 private:
     using Destroy = void (*)(void*);
     struct Slot {
-        std::mutex making;  // held while the service is made, so it is made once
-        void* object = nullptr;
+        std::mutex making;                   // held while the service is made, so it is made once
+        std::atomic<void*> object{nullptr};  // written under m_mutex, read without it
         Destroy destroy = nullptr;
         bool ending = false;  // its destructor runs
     };
 
-    void* lookup(std::type_index type) const;
+    // The service of type T, or null. Accessors run many times per request, so each thread keeps
+    // where T's slot lies in the context it last asked: slots never move or go while their context
+    // lives, and no two contexts get one number, so a kept slot is found again without the lock.
+    template <class T>
+    void* lookup() const
+    {
+        struct Kept {
+            std::uint64_t context = 0;
+            Slot* slot = nullptr;
+        };
+        thread_local Kept t_kept;
+        if (t_kept.context != m_number) {
+            Slot* slot = findSlot(typeid(T));
+            if (slot == nullptr) {
+                return nullptr;
+            }
+            t_kept = {m_number, slot};
+        }
+        return t_kept.slot->object.load(std::memory_order_acquire);
+    }
+
+    Slot* findSlot(std::type_index type) const;
     Slot& slotOf(std::type_index type);
     void adopt(Slot& slot, void* object, Destroy destroy);
     void release(std::type_index type);
     void end(Slot& slot);
 
+    const std::uint64_t m_number;  // this context's, never 0 and never given twice
     mutable std::shared_mutex m_mutex;
     std::unordered_map<std::type_index, std::unique_ptr<Slot>> m_slots;  // never erased: slots stay put
     std::vector<Slot*> m_order;                                          // living services, oldest first

@@ -50,4 +50,10 @@ TEST(ServiceContextTest, EndsServicesNewestFirstInAFreshContext)
     EXPECT_EQ(s_events, "+a+c+a+b-c+c-c-b-a");
     EXPECT_EQ(use<A>(), outerA);
     EXPECT_EQ(Limit::get(), 0);
+    // A context made where an ended one lay (same address) finds none of the ended one's services.
+    for (int i = 0; i < 2; ++i) {
+        qvplat::ScopedServiceContext again;
+        EXPECT_EQ(again.context().find<B>(), nullptr);
+        use<B>();
+    }
 }
