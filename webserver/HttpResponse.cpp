@@ -72,7 +72,9 @@ std::string CHttpResponse::buildHeaderBytes(int status, const QvString& contentT
     header += "HTTP/1.1 ";
     header += std::to_string(status);
     header += ' ';
-    header += QvString(reasonText(status)).toUtf8();
+    for (const char16_t c : std::u16string_view(reasonText(status))) {
+        header += static_cast<char>(c);  // the reason texts are ASCII
+    }
     header += "\r\nDate: ";
     header += dateBytes;
     header += "\r\nServer: QvLocalWebSvr\r\n";

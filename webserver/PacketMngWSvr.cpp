@@ -14,6 +14,7 @@
 #include "commlib/SessionWaker.h"
 #include "commlib/SvrCommLog.h"
 #include "foundation/QvAutoCriticalLock.h"
+#include "foundation/QvCodePage.h"
 #include "platform/FileSystem.h"
 #include "platform/Limits.h"
 #include "webserver/CPTWorkerWS.h"
@@ -248,7 +249,7 @@ void CPacketMngWSvr::processPacketWS(const unsigned char* data, int length)
 
     // Only the request line is read; converting the rest of the request would cost every answer.
     const std::size_t lineEnd = std::min(bytes.find("\r\n"), bytes.size());
-    const QvString requestLine(bytes.data(), static_cast<int>(lineEnd), kCodePageUtf8);
+    const std::u16string requestLine = qvDecodeBytes(bytes.substr(0, lineEnd), kCodePageUtf8);
     QvString target;
     if (parseRequestTarget(requestLine, target)) {
         answerRequest(target);
@@ -336,13 +337,12 @@ bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvStr
     return true;
 }
 
-bool CPacketMngWSvr::parseRequestTarget(const QvString& requestText, QvString& target)
+bool CPacketMngWSvr::parseRequestTarget(std::u16string_view requestText, QvString& target)
 {
     // Split in place, as the request is split at "\r\n" into lines and the first line at " "
     // into tokens (two adjacent blanks give an empty token, a blank at the end no token): no
     // copies of the pieces, one string for the target.
-    std::u16string_view line = requestText.view();
-    line = line.substr(0, line.find(u"\r\n"));
+    const std::u16string_view line = requestText.substr(0, requestText.find(u"\r\n"));
     const std::size_t blank = line.find(u' ');
     if (blank == std::u16string_view::npos || line.substr(0, blank) != u"GET"sv || blank + 1 == line.size()) {
         return false;

@@ -43,7 +43,7 @@ public:
 
     // The target of a "GET <target>" request line (case-sensitive method, the rest of the line and
     // the headers unexamined); false when the request gets no answer.
-    static bool parseRequestTarget(const QvString& requestText, QvString& target);
+    static bool parseRequestTarget(std::u16string_view requestText, QvString& target);
     // False once the first bytes of a request rule out a "GET " request line (no answer can come).
     static bool mayBeGetLine(std::string_view head);
     // Maps a target below basePath: "/" is the base html page with extension "html"; any other
