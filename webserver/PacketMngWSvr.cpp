@@ -1,6 +1,7 @@
 #include "webserver/PacketMngWSvr.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +31,7 @@ namespace {
 // ones stream from the file after the header, so that the memory an answer holds is bounded
 // whatever the file's size.
 constexpr long long kOneBlockMaxBytes = 64LL * 1024;
+constexpr std::size_t kStackBlockBytes = 8 * 1024;  // answers up to this size are put together on the stack
 
 using Clock = std::chrono::steady_clock;
 
@@ -314,11 +316,19 @@ bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvStr
     // large answer is copied once on its way from the file to the socket.
     const std::string header = CHttpResponse::buildHeaderBytes(kStatusOk, contentType, static_cast<int>(size));
     const std::size_t capacity = header.size() + static_cast<std::size_t>(size);
-    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[capacity]);
-    if (!block) {
-        return false;
+    // A small answer (most are) is put together on the stack: no allocation per request. The
+    // session copies what the socket does not take at once.
+    std::array<unsigned char, kStackBlockBytes> onStack;
+    std::unique_ptr<unsigned char[]> onHeap;
+    unsigned char* block = onStack.data();
+    if (capacity > onStack.size()) {
+        onHeap.reset(new (std::nothrow) unsigned char[capacity]);
+        if (!onHeap) {
+            return false;
+        }
+        block = onHeap.get();
     }
-    const std::size_t read = std::fread(block.get() + header.size(), 1, static_cast<std::size_t>(size), file);
+    const std::size_t read = std::fread(block + header.size(), 1, static_cast<std::size_t>(size), file);
     if (read == 0) {
         return false;
     }
@@ -328,11 +338,11 @@ bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvStr
         // has no more digits, so its header ends where the body starts.
         const std::string shorter = CHttpResponse::buildHeaderBytes(kStatusOk, contentType, static_cast<int>(read));
         offset = header.size() - shorter.size();
-        std::memcpy(block.get() + offset, shorter.data(), shorter.size());
+        std::memcpy(block + offset, shorter.data(), shorter.size());
     } else {
-        std::memcpy(block.get(), header.data(), header.size());
+        std::memcpy(block, header.data(), header.size());
     }
-    m_owner->sendClientData(block.get() + offset, static_cast<int>(header.size() - offset + read));
+    m_owner->sendClientData(block + offset, static_cast<int>(header.size() - offset + read));
     m_owner->onAnswerSent(kStatusOk, static_cast<long long>(read));
     return true;
 }

@@ -185,6 +185,8 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
 {
     const std::string big = qvtest::patternBytes(100 * 1024);  // above the one-block size: streamed
     m_dir.write("site/big.bin", big);
+    const std::string mid = qvtest::patternBytes(20 * 1024);  // one block, too large for the stack one
+    m_dir.write("site/mid.bin", mid);
     ASSERT_EQ(std::system(("mkfifo '" + (m_dir / "site" / "pipe.txt").string() + "'").c_str()), 0);
     m_dir.write("secret.txt", "outside");
     std::filesystem::create_directory_symlink(m_dir.path(), m_dir / "site" / "up");  // leads out
@@ -197,6 +199,7 @@ TEST_F(RequestProcessingTest, EachTargetGetsItsExactAnswer)
         {"/img/logo.png?v=3", header("200 OK", "image/png", 6) + std::string("\x89PNG\0\x01", 6)},
         {"/readme", header("200 OK", octet, 12) + "plain readme"},
         {"/big.bin", header("200 OK", octet, static_cast<long long>(big.size())) + big},
+        {"/mid.bin", header("200 OK", octet, static_cast<long long>(mid.size())) + mid},
         {"/empty.txt", header("400 Bad Request", "text/plain")},
         {"/missing.txt", header("404 Not Found", "text/plain")},
         {"/img", header("404 Not Found", octet)},
