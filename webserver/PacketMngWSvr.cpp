@@ -31,7 +31,8 @@ namespace {
 // ones stream from the file after the header, so that the memory an answer holds is bounded
 // whatever the file's size.
 constexpr long long kOneBlockMaxBytes = 64LL * 1024;
-constexpr std::size_t kStackBlockBytes = 8 * 1024;  // answers up to this size are put together on the stack
+// Answers up to this size are put together on the stack.
+constexpr std::size_t kStackBlockBytes = std::size_t{8} * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -338,9 +339,9 @@ bool CPacketMngWSvr::sendFileAnswer(std::FILE* file, long long size, const QvStr
         // has no more digits, so its header ends where the body starts.
         const std::string shorter = CHttpResponse::buildHeaderBytes(kStatusOk, contentType, static_cast<int>(read));
         offset = header.size() - shorter.size();
-        std::memcpy(block + offset, shorter.data(), shorter.size());
+        std::copy(shorter.begin(), shorter.end(), block + offset);
     } else {
-        std::memcpy(block, header.data(), header.size());
+        std::copy(header.begin(), header.end(), block);
     }
     m_owner->sendClientData(block + offset, static_cast<int>(header.size() - offset + read));
     m_owner->onAnswerSent(kStatusOk, static_cast<long long>(read));
