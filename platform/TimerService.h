@@ -29,8 +29,10 @@ constexpr int kTimerThreads = 4;  // a few slow callbacks (file reads, sends) st
 
 using TimerId = std::uint64_t;
 
-// Calls callback after firstDelayMs, then every periodMs (periodMs <= 0: once). Returns the id
-// (never 0), or 0 when the timer cannot be created. Any thread, including a timer callback.
+// Calls callback after firstDelayMs (due on the next whole millisecond of the steady clock, so that
+// timers made together with one delay run in one batch), then every periodMs (periodMs <= 0:
+// once). Returns the id (never 0), or 0 when the timer cannot be created. Any thread, including a
+// timer callback.
 TimerId createTimer(int firstDelayMs, int periodMs, std::function<void()> callback);
 
 // Unschedules the timer (see the rules above). Unknown or 0 ids are ignored. A once-only timer that
