@@ -206,6 +206,21 @@ bool liesBelowBase(std::FILE* file, const qvplat::OpenedFileInfo& info, const Qv
     return inside;
 }
 
+// Whether test holds for one of path's segments (the pieces between separators, empty ones
+// included), in order; stops at the first that does.
+template <class Test>
+bool anySegment(std::u16string_view path, Test test)
+{
+    for (std::size_t start = 0; start <= path.size();) {
+        const std::size_t end = std::min(path.find(qvplat::kPathSeparator, start), path.size());
+        if (test(path.substr(start, end - start))) {
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
 bool endsWithSeparator(const QvString& path)
 {
     return !path.isEmpty() && path.at(path.length() - 1) == qvplat::kPathSeparator;
@@ -386,40 +401,21 @@ QvString CPacketMngWSvr::resolveBaseHtml(const QvString& basePath, const QvStrin
 
 bool CPacketMngWSvr::hasParentSegment(const QvString& path)
 {
-    int start = 0;
-    const int length = path.length();
-    while (start <= length) {
-        int end = path.find(qvplat::kPathSeparator, start);
-        if (end < 0) {
-            end = length;
-        }
-        if (end - start == 2 && path.at(start) == u'.' && path.at(start + 1) == u'.') {
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
+    return anySegment(path.view(), [](std::u16string_view segment) { return segment == u".."sv; });
 }
 
 bool CPacketMngWSvr::climbsAboveBase(const QvString& convertedTarget)
 {
-    const std::u16string_view path = convertedTarget.view();
     int depth = 0;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        const std::size_t end = std::min(path.find(qvplat::kPathSeparator, start), path.size());
-        const std::u16string_view segment = path.substr(start, end - start);
+    return anySegment(convertedTarget.view(), [&depth](std::u16string_view segment) {
         if (segment == u".."sv) {
-            if (depth == 0) {
-                return true;
-            }
-            --depth;
-        } else if (!segment.empty() && segment != u"."sv) {
+            return depth-- == 0;
+        }
+        if (!segment.empty() && segment != u"."sv) {
             ++depth;
         }
-        start = end + 1;
-    }
-    return false;
+        return false;
+    });
 }
 
 QvTargetMapping CPacketMngWSvr::mapRequestTarget(const QvString& target, const QvString& basePath,
